@@ -1,0 +1,3 @@
+#include "firmware.h"
+
+int main() { return firmware_main(); }

@@ -1,0 +1,66 @@
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "firmware.h"
+#include "platform.h"
+
+void header(int kind) {
+  if (kind == 1) {
+    fputs("Content-type: text/html; charset=iso-8859-1\n\n", stdout);
+  } else {
+    fputs("Content-type: application/octet-stream xml;\n", stdout);
+    fputs("Content-Disposition: attachment; filename=config.xml\n\n", stdout);
+  }
+}
+
+void resend_firmware_page(int code) {
+  header(1);
+  printf("upgrade result: %s[%d]\n", code == RESULT_OK ? "ok" : "fail", code);
+  flush_output_buffer();
+}
+
+void log_header(int selector) {
+  fputs("Content-type: application/octet-stream bin;\n", stdout);
+  printf("Content-Disposition: attachment; filename=%s\n\n",
+         selector == 0 ? "system_log.txt" : "firewall_log.txt");
+}
+
+int send_log_file(int selector) {
+  FILE *log = fopen(GwPath(selector == 0 ? GW_SYSTEM_LOG : GW_FIREWALL_LOG), "r");
+  long size = 0;
+  if (log != nullptr && fseek(log, 0, SEEK_END) == 0) {
+    size = ftell(log);
+    rewind(log);
+  }
+  if (log == nullptr || size == 0) {
+    // A missing or empty log is an empty download.
+    if (log != nullptr) fclose(log);
+    log_header(selector);
+    fflush(stdout);
+    return RESULT_OK;
+  }
+  if (size < 0) {
+    // The size cannot be had: the log is not readable as a file.
+    fclose(log);
+    return RESULT_CONFIG_TOKEN;
+  }
+  debug_printf("Status=%d   before Malloc\n", (int)size);
+  char *data = static_cast<char *>(malloc((size_t)size));
+  if (data == nullptr) {
+    fclose(log);
+    return RESULT_NO_MEMORY;
+  }
+  debug_printf("Status=%d   After Malloc\n", (int)size);
+  size_t items = fread(data, (size_t)size, 1, log);
+  fclose(log);
+  if (items != 1) {
+    free(data);
+    debug_printf("Status=%d  \n", (int)items);
+    return RESULT_CONFIG_TOKEN;
+  }
+  log_header(selector);
+  fwrite(data, 1, (size_t)size, stdout);
+  fflush(stdout);
+  free(data);
+  return RESULT_OK;
+}

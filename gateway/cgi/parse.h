@@ -1,0 +1,34 @@
+// Multipart POST reader of dornix: the request body on standard input, read
+// line by line with a byte count and an end flag.
+#ifndef DORNIX_CGI_PARSE_H
+#define DORNIX_CGI_PARSE_H
+
+// Bytes taken from standard input so far, over the whole body.
+extern int nPostDataCount;
+// Set at the end of input or once the closing boundary was seen; no further
+// input is read after that.
+extern int post_eof;
+
+// Size of the held terminator of remove_CRLF_and_save_buffer: at most a CR
+// left from the previous line plus one CR LF, and the NUL.
+#define HELD_TERMINATOR_SIZE 8
+
+// Reads one line (ending with LF, or cut at size - 1 bytes) into `buffer`,
+// NUL-terminated. Returns the number of bytes stored; 0 at the end.
+int get_line_from_post(char *buffer, int size);
+
+// Replaces the CR and LF bytes at the end of `text` (of `length` bytes) by NUL.
+void remove_trailing_CRLF(char *text, int length);
+
+// Stores the next part name in `buffer`; empty at the end of the body.
+void get_var_name_from_post(char *buffer, int size);
+
+// Reads the part's Content-Type line: 1 for text (text/html, or no usable
+// line), 0 for binary.
+int get_content_type(char *buffer, int size);
+
+// Moves the line end of a data line (`*length` bytes) into the held
+// terminator `held`, shortening *length; returns the end of the held text.
+char *remove_CRLF_and_save_buffer(char *line, int *length, char *held);
+
+#endif

@@ -1,0 +1,99 @@
+#include "comm.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+int serv_socket = -1;
+int send_flags = 0;
+
+namespace {
+
+// Notices are cut to 49 characters: the LED driver takes no more.
+char notice[51];
+
+void make_address(const char *address, struct sockaddr_un *sa) {
+  memset(sa, 0, sizeof *sa);
+  sa->sun_family = AF_UNIX;
+  comm_socket_path(address, sa->sun_path, sizeof sa->sun_path);
+}
+
+}  // namespace
+
+// A path longer than a socket address holds is cut (107 characters).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+void comm_socket_path(const char *address, char *out, size_t size) {
+  GwPath dir(GW_TMP_DIR);
+  snprintf(out, size, "%s/cm_%s.ctl", dir.c_str(), address);
+}
+#pragma GCC diagnostic pop
+
+int comm_start(const char *address, int flags) {
+  openlog(address, 0, LOG_USER);
+  int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+  if (sock < 0) {
+    syslog(LOG_ERR, "Low level socket error");
+    return COMM_ERR_SOCKET;
+  }
+  struct sockaddr_un sa;
+  make_address(address, &sa);
+  if (bind(sock, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+    // The file exists. A process that is bound there and reading accepts a
+    // connection; a file left by a process that ended does not.
+    if (connect(sock, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0) {
+      syslog(LOG_ERR, "Second instance already running");
+      close(sock);
+      return COMM_ERR_RUNNING;
+    }
+    if (unlink(sa.sun_path) != 0) {
+      syslog(LOG_ERR, "Error removing old socket");
+      close(sock);
+      return COMM_ERR_STALE;
+    }
+    if (bind(sock, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+      syslog(LOG_ERR, "Error binding socket");
+      close(sock);
+      return COMM_ERR_BIND;
+    }
+  }
+  serv_socket = sock;
+  send_flags = flags;
+  return sock;
+}
+
+int comm_unlink(const char *address) {
+  struct sockaddr_un sa;
+  make_address(address, &sa);
+  return unlink(sa.sun_path) == 0 ? 0 : -1;
+}
+
+int comm_sendto(int sock, const void *data, size_t length, const char *address) {
+  struct sockaddr_un sa;
+  make_address(address, &sa);
+  ssize_t n = sendto(sock, data, length, send_flags, reinterpret_cast<struct sockaddr *>(&sa),
+                     sizeof sa);
+  return n < 0 ? -1 : (int)n;
+}
+
+int kprintf(const char *format, ...) {
+  GwPath led(GW_LED_DEVICE);
+  int fd = open(led, O_RDWR);
+  if (fd < 0) return -1;
+  memset(notice, 0, sizeof notice);
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(notice, 50, format, ap);
+  va_end(ap);
+  gw_led_notice(fd, notice);
+  close(fd);
+  return 0;
+}
