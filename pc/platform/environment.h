@@ -1,0 +1,66 @@
+// The wizard's surroundings, in one object: gateway ports, the reachability
+// probe, the clock, the directory that stands for "C:\" and the kit folder.
+// Production code uses the defaults; tests replace fields so that a whole
+// upgrade runs against fake servers on loopback, in virtual time.
+#ifndef VELMORA_PLATFORM_ENVIRONMENT_H
+#define VELMORA_PLATFORM_ENVIRONMENT_H
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+
+namespace velmora {
+
+// Time as the wizard sees it. The production clock is the system's; a test
+// clock advances virtual time on every sleep and returns at once.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Milliseconds since some fixed start (wraps like GetTickCount).
+  virtual uint32_t TickCount() = 0;
+  // Plain sleep of the calling thread.
+  virtual void Sleep(uint32_t ms) = 0;
+  // Sleep that keeps dispatching the calling thread's window messages.
+  virtual void PumpingSleep(uint32_t ms) = 0;
+};
+
+// The system clock (GetTickCount / Sleep on Windows, CLOCK_MONOTONIC and
+// nanosleep elsewhere).
+Clock &SystemClock();
+
+struct Environment {
+  int httpPort = 80;
+  int updatePort = 8080;
+  int telnetPort = 23;
+
+  // 1 when the gateway answers at `address`, 0 when not. Default: the
+  // ping-command / ICMP probe.
+  std::function<int(const char *address)> isGatewayReachable;
+
+  // Never null; defaults to SystemClock().
+  Clock *clock = nullptr;
+
+  // Directory that stands for "C:\". Empty means the real "C:\" (Windows
+  // only); non-Windows builds default to a per-user state directory.
+  std::string localDir;
+
+  // Folder of the kit: where "*.img" is searched for. Empty: the directory
+  // of the running program.
+  std::string programDir;
+};
+
+// The process-wide environment, with production defaults filled in on first
+// use. Tests assign to its fields before they start the code under test.
+Environment &Env();
+
+// Resets Env() to the production defaults.
+void ResetEnv();
+
+// Maps a local file name of the form "C:\Name" to where it lives here:
+// unchanged on Windows with an empty localDir, else localDir + "/Name".
+std::string LocalPath(const char *windowsPath);
+
+}  // namespace velmora
+
+#endif
