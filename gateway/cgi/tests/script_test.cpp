@@ -73,6 +73,15 @@ TEST(Compaction, CopiesInstructionsCommentsAndAttributesAsWritten) {
             "<c><\xe9t\xe9_1.x-y>1</\xe9t\xe9_1.x-y></c>");
 }
 
+TEST(Compaction, LongRunsOfLineEndsTakeLinearTime) {
+  const std::string run(500000, '\n');
+  EXPECT_EQ(compact("<c>" + run + "<a>1</a>" + run + "</c>" + run), "<c>\n<a>1</a></c>");
+  EXPECT_EQ(compact("<c" + run + "/>" + run), "<c/>");
+  std::string crlf;
+  for (int i = 0; i < 200000; ++i) crlf += "\r\n";
+  EXPECT_EQ(compact("<c" + crlf + "/>" + crlf), "<c/>");
+}
+
 TEST(Compaction, RefusesAnythingTheRulesDoNotName) {
   const char *refused[] = {
       "<c>a &amp; b</c>",                 // named entity
@@ -105,6 +114,12 @@ TEST(Scanner, LineEndsAroundText) {
   // Inside tags a line end on its own is skipped, a blank is refused.
   EXPECT_EQ(tokens("<a\r\n/ >"), (T{{TOKEN_START_TAG, "<a"}, {TOKEN_SLASH, "/"},
                                     {TOKEN_INVALID, " "}, {TOKEN_TAG_END, ">"}}));
+  // Runs of line ends are skipped up to the one that belongs to a tag.
+  EXPECT_EQ(tokens(">\n\n\n\n<a"), (T{{TOKEN_TAG_END, ">\n"}, {TOKEN_START_TAG, "\n<a"}}));
+  EXPECT_EQ(tokens("<a\n\r\n\r\r\n</"), (T{{TOKEN_START_TAG, "<a"}, {TOKEN_END_TAG, "\r\n</"}}));
+  EXPECT_EQ(tokens("<a\n\r\n\n\r<b"), (T{{TOKEN_START_TAG, "<a"}, {TOKEN_START_TAG, "\r<b"}}));
+  EXPECT_EQ(tokens(">\n\n\r\n<b"), (T{{TOKEN_TAG_END, ">\n"}, {TOKEN_TEXT, "\n"},
+                                        {TOKEN_START_TAG, "\r\n<b"}}));
   // The attribute instruction returns to the state it interrupted.
   EXPECT_EQ(tokens(">\n<?XML-ATT?>x"),
             (T{{TOKEN_TAG_END, ">\n"}, {TOKEN_ATTRIBUTE, "<?XML-ATT"},
