@@ -29,7 +29,7 @@ class IoBlock : public ::testing::Test {
   void put(const Bytes &content) {
     FILE *f = fopen(path_.c_str(), "wb");
     ASSERT_NE(f, nullptr);
-    fwrite(content.data(), 1, content.size(), f);
+    if (!content.empty()) fwrite(content.data(), 1, content.size(), f);
     fclose(f);
   }
   Bytes get() {
