@@ -166,6 +166,12 @@ int copy_config_file(void) {
   int r = compact_config(in.f, out.p, (size_t)size, &length);
   if (r != RESULT_OK) return r;
   debug_printf("copy_config_file: totalLen: %x\n", (unsigned)length);
+  if (upload_truncated) {
+    // Part of the file never arrived, and no tag tells: storing the rest
+    // would lose the part of the configuration that was cut off.
+    debug_printf("copy_config_file: Error - upload ended before its boundary\n");
+    return RESULT_CONFIG_TOKEN;
+  }
   if (length > IO_MAX_DATA) {
     // The loader refuses longer blocks: storing one would lose the
     // configuration at the next start.

@@ -12,4 +12,9 @@
 // or a name or text cannot be kept.
 int compact_config(FILE *in, char *out, size_t capacity, size_t *length);
 
+// Set by the reception when the body ended before the uploaded part's
+// boundary. An image carries its tag, which such a file fails; a
+// configuration file has none, so its upload is refused on this flag.
+extern int upload_truncated;
+
 #endif

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include "comm.h"
+#include "config.h"
 #include "firmware.h"
 #include "parse.h"
 #include "platform.h"
+
+int upload_truncated = 0;
 
 namespace {
 
@@ -45,7 +48,10 @@ int prepare_firmware_upgrade(void) {
   int code = RESULT_OK;
   for (;;) {
     int n = get_line_from_post(sLineBuffer, sizeof sLineBuffer);
-    if (n == 0) break;
+    if (n == 0) {
+      upload_truncated = 1;
+      break;
+    }
     if (strncasecmp(sLineBuffer, sDivider, divider_length) == 0) {
       debug_printf("prepare_firmware_upgrade: Found end of data.\n");
       break;

@@ -118,6 +118,21 @@ TEST_F(Upgrade, EachImageKindReachesItsPartitionWithoutItsTag) {
   EXPECT_EQ(log().find("copy_firmware_image_combo"), std::string::npos);
 }
 
+TEST_F(Upgrade, WizardUploadIsWrittenAsIs) {
+  // The wizard's bytes: its own boundary, and a length of the file size
+  // plus 220 rather than the body's.
+  std::string img = image(kKernelMagic, 0xA0000 + 70001);
+  CgiRequest r;
+  r.body = "----MULTI-PARTS-FORM-DATA-BOUNDARY\r\n"
+           "Content-Disposition: form-data; name=\"UploadFile\"; filename=\"gw.img\"\r\n"
+           "Content-Type: application/octet-stream\r\n\r\n" +
+           img + "\r\n----MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
+  r.contentLength = std::to_string(img.size() + 220);
+  expect(r, 0);
+  EXPECT_EQ(root_.read(kKernel).substr(0, 0xA0000), img.substr(0, 0xA0000));
+  EXPECT_EQ(root_.read(kFs), img.substr(0xA0000, 70001 - 8));
+}
+
 TEST_F(Upgrade, CombinedImageIsSplitAtTheEndOfTheKernelPartition) {
   for (size_t size : {(size_t)0xA0009, (size_t)0xA0000 + 300001 + 8}) {
     root_.write(kKernel, "");
@@ -310,6 +325,20 @@ TEST_F(Upgrade, ConfigurationIsStoredAndDownloaded) {
   EXPECT_NE(log().find("copy_config_file: Error Token: &\n"), std::string::npos);
   r = RunDornix(root_, named("config"));
   EXPECT_EQ(r.output, kDownloadHeader + stored);
+}
+
+TEST_F(Upgrade, ConfigurationCutShortIsNotStored) {
+  CgiRequest r = upload(config_file("<config><a>1</a><b>2</b></config>"));
+  r.body.resize(r.body.find("<b>"));
+  r.contentLength = "700000";
+  expect(r, 22);
+  EXPECT_NE(log().find("upload ended before its boundary"), std::string::npos);
+  expect_untouched();
+  // An image cut short is still caught by its tag.
+  r = upload(image(kSquashfs, 700000));
+  r.body.resize(r.body.size() - 100);
+  expect(r, 12);
+  expect_untouched();
 }
 
 TEST_F(Upgrade, ConfigurationDownloadOfOtherBlocks) {
