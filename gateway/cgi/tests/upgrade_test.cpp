@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -209,29 +210,19 @@ TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
   EXPECT_EQ(root_.read("/var/tmp/fw.bin"), text + "\r\n");
 }
 
-// Runs `script` as a package's fw_exec.sh; the package also carries `image`.
+// A firmware package built with tar: pkg/fw.inf, pkg/fw_exec.sh running
+// `script`, and pkg/image.bin holding `image`.
 std::string package(const ScratchRoot &root, const std::string &script, const std::string &image) {
-  const std::string dir = root.dir() + "/build";
-  const std::string cmd = "mkdir -p " + dir + "/pkg";
-  EXPECT_EQ(system(cmd.c_str()), 0);
-  FILE *f = fopen((dir + "/pkg/fw.inf").c_str(), "w");
-  fputs("package\n", f);
-  fclose(f);
-  f = fopen((dir + "/pkg/fw_exec.sh").c_str(), "w");
-  fputs(("#!/bin/sh\n" + script).c_str(), f);
-  fclose(f);
-  f = fopen((dir + "/pkg/image.bin").c_str(), "wb");
-  fwrite(image.data(), 1, image.size(), f);
-  fclose(f);
-  const std::string tar = "chmod +x " + dir + "/pkg/fw_exec.sh && tar cf " + dir +
-                          "/pkg.tar -C " + dir + " pkg && rm -r " + dir + "/pkg";
+  mkdir(root.path("/build").c_str(), 0755);
+  mkdir(root.path("/build/pkg").c_str(), 0755);
+  root.write("/build/pkg/fw.inf", "package\n");
+  root.write("/build/pkg/fw_exec.sh", "#!/bin/sh\n" + script);
+  root.write("/build/pkg/image.bin", image);
+  const std::string dir = root.path("/build");
+  const std::string tar = "chmod +x " + dir + "/pkg/fw_exec.sh && tar cf " + dir + "/pkg.tar -C " +
+                          dir + " pkg";
   EXPECT_EQ(system(tar.c_str()), 0);
-  f = fopen((dir + "/pkg.tar").c_str(), "rb");
-  std::string out;
-  char buf[65536];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
-  fclose(f);
-  return out;
+  return root.read("/build/pkg.tar");
 }
 
 TEST_F(Upgrade, PackageRunsItsScriptAndIsRemoved) {
@@ -371,6 +362,9 @@ TEST_F(Upgrade, RefusedConfigurationIsReportedBeforeAMissingPartition) {
   expect(upload(config_file("<config a= \"1\"/>")), 22);
   expect(upload(config_file("<config a=\"1\"/>")), 19);
   EXPECT_FALSE(root_.exists(kConfig));
+  // A block that cannot be written is no success.
+  link(kConfig, "/dev/full");
+  expect(upload(config_file("<config a=\"1\"/>")), 11);
 }
 
 }  // namespace
