@@ -183,6 +183,16 @@ void RunningDornix::kill() {
   in_ = out_ = -1;
 }
 
+int RunningDornix::hangUp() {
+  close(in_);
+  close(out_);
+  in_ = out_ = -1;
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return status;
+}
+
 std::string MultipartBody(const std::vector<Part> &parts, const std::string &boundary) {
   std::string body;
   for (const Part &p : parts) {

@@ -60,6 +60,9 @@ class RunningDornix {
   CgiResult finish();
   // Kills the process (SIGKILL) and reaps it.
   void kill();
+  // The client goes away: both pipes are closed. Returns the wait status
+  // (as waitpid gives it).
+  int hangUp();
   pid_t pid() const { return pid_; }
 
  private:
