@@ -38,7 +38,10 @@ std::vector<std::string> command_line() {
 
 pid_t spawn(const ScratchRoot &root, const CgiRequest &request, int *in, int *out) {
   int to_child[2], from_child[2];
-  if (pipe(to_child) != 0 || pipe(from_child) != 0) throw std::runtime_error("pipe");
+  // Close-on-exec: a dornix started at the same time from another thread
+  // must not hold this one's pipes open.
+  if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
   std::vector<std::string> env = {"DORNIX_ROOT=" + root.dir(), "PATH=/usr/bin:/bin",
                                   "GATEWAY_INTERFACE=CGI/1.1"};
   // Sanitizer builds: a failed allocation is a path under test, not an abort.
