@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the gateway harnesses into fuzz/corpus/.
+
+Run from the repository root; the corpora are committed, so this is needed
+only to change them."""
+import os
+import struct
+
+BOUNDARY = b"----DornixSeed"
+
+
+def cksum(data):
+    """The POSIX cksum CRC."""
+    crc = 0
+    def feed(b):
+        nonlocal crc
+        crc ^= b << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7) if crc & 0x80000000 else crc << 1
+            crc &= 0xFFFFFFFF
+    for b in data:
+        feed(b)
+    n = len(data)
+    while n:
+        feed(n & 0xFF)
+        n >>= 8
+    return ~crc & 0xFFFFFFFF
+
+
+def tagged(magic, payload):
+    content = struct.pack("<I", magic) + payload
+    return content + struct.pack("<II", 0xC453DE23, cksum(content))
+
+
+def body(parts):
+    out = b""
+    for name, data, filename, ctype in parts:
+        out += b"--" + BOUNDARY + b"\r\n"
+        out += b'Content-Disposition: form-data; name="' + name + b'"'
+        if filename:
+            out += b'; filename="' + filename + b'"'
+        out += b"\r\n"
+        if ctype:
+            out += b"Content-Type: " + ctype + b"\r\n"
+        out += b"\r\n" + data + b"\r\n"
+    return out + b"--" + BOUNDARY + b"--\r\n"
+
+
+def request(parts, method=b"POST", length=b"700000"):
+    return method + b"\n" + length + b"\n" + body(parts)
+
+
+def upload(data, ctype=b"application/octet-stream"):
+    return request([(b"upgrade", b"1", None, None), (b"UploadFile", data, b"fw.img", ctype)])
+
+
+CONFIG = (b"<?XML-VERSION 1.0?>\r\n<config>\r\n  <a x=\"1\">5</a>\r\n  <b/>\r\n"
+          b"  <!-- note -->\r\n  <c>&#38;&#x41;</c>\r\n</config>\r\n")
+
+requests = {
+    "get_log0": request([(b"get_log0", b"1", None, None)]),
+    "get_log1": request([(b"get_log1", b"1", None, None)]),
+    "get_log2": request([(b"get_log2", b"1", None, None)]),
+    "config": request([(b"upgrade", b"1", None, None), (b"config", b"1", None, None)]),
+    "reboot": request([(b"reboot.x", b"3", None, None), (b"reboot.y", b"4", None, None)]),
+    "get": b"GET\n-\n",
+    "no_length": upload(b"x", ) .replace(b"700000", b"-", 1),
+    "short_length": upload(b"x").replace(b"700000", b"655359", 1),
+    "squashfs": upload(tagged(0x73717368, b"\0\r\n\rsquash\n" * 20)),
+    "cramfs": upload(tagged(0x28CD3D45, b"cram" * 30)),
+    "jffs2": upload(tagged(0xE0011985, b"\x85\x19" * 40)),
+    "kernel": upload(tagged(0xFEEDFA42, bytes(range(256)))),
+    "untagged": upload(b"hsqs" + b"a" * 100),
+    "text": upload(tagged(0x73717368, b"line\n" * 10), b"text/html"),
+    "config_upload": upload(CONFIG[CONFIG.index(b"<config>"):]),
+    "no_content_type": request([(b"UploadFile", b"<config/>", b"c.xml", None)]),
+}
+
+configs = {
+    "plain": CONFIG,
+    "attributes": b"<config>\n<?XML-ATT a=\"1\"?>\n<a b='2' c=\"&#x41;\"/>\n</config>\n",
+    "encoding": b"<?XML-ENCODING ISO-8859-1?>\n<config><a>x\ry</a></config>",
+    "mixed": b"<a>x<b>1</b>y</a>",
+    "refused": b"<config><a>x &amp; y</a></config>",
+    "blank_lines": b"<config>\n\n\n<a>1</a>\r\n\r\n<b>\n2\n</b></config>",
+}
+
+
+def write(dirname, seeds):
+    os.makedirs(dirname, exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(dirname, name), "wb") as f:
+            f.write(data)
+
+
+write("fuzz/corpus/request_fuzz", requests)
+write("fuzz/corpus/config_fuzz", configs)
