@@ -210,6 +210,9 @@ typedef struct route_entry {
   msg_handler handler;
 } route_entry;
 
+/* Last sequence number handed out (process-wide, starts at 0). */
+extern int current_seq;
+
 int msg_getNextSeq(void);
 const char *msg_convSeq(int number);
 

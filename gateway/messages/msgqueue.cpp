@@ -5,9 +5,10 @@
 #include "keyvalue.h"
 #include "msg_internal.h"
 
+int current_seq = 0;
+
 namespace {
 
-int current_seq = 0;
 char seq_text[64];
 // Every message is written here and sent from here: no allocation on the
 // send path.

@@ -1,1 +1,99 @@
+#include "comm.h"
+
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "scratch_root.h"
+
+namespace {
+
+bool is_socket(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+TEST(CommStart, ClaimsAddressAndReplacesStaleFile) {
+  ScratchRoot root;
+  // A process that ended leaves its bound file behind.
+  int old = bind_peer("logic");
+  ASSERT_GE(old, 0);
+  close(old);
+  ASSERT_TRUE(is_socket(root.path("/var/tmp/cm_logic.ctl")));
+
+  int s = comm_start("logic", 0);
+  ASSERT_GE(s, 0);
+  EXPECT_EQ(s, serv_socket);
+  EXPECT_EQ(0, send_flags);
+
+  // The new socket is the one bound there now: a datagram reaches it.
+  int peer = bind_peer("fw");
+  ASSERT_GE(peer, 0);
+  ASSERT_EQ(5, comm_sendto(peer, "hello", 5, "logic"));
+  EXPECT_EQ("hello", receive_text(s));
+  close(peer);
+
+  EXPECT_EQ(0, comm_unlink("logic"));
+  EXPECT_FALSE(is_socket(root.path("/var/tmp/cm_logic.ctl")));
+  EXPECT_EQ(-1, comm_unlink("logic"));
+}
+
+TEST(CommStart, SecondInstanceRefusedWhileFirstRuns) {
+  ScratchRoot root;
+  int first = bind_peer("fw");
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(COMM_ERR_RUNNING, comm_start("fw", 0));
+  EXPECT_EQ(-1, serv_socket);
+  // The running process keeps its file.
+  EXPECT_TRUE(is_socket(root.path("/var/tmp/cm_fw.ctl")));
+
+  close(first);  // the first instance ends without removing its file
+  EXPECT_GE(comm_start("fw", MSG_DONTWAIT), 0);
+  EXPECT_EQ(MSG_DONTWAIT, send_flags);
+}
+
+TEST(CommStart, MissingSocketDirectoryGivesMinus4) {
+  ScratchRoot root;
+  ASSERT_EQ(0, rmdir(root.path("/var/tmp").c_str()));
+  EXPECT_EQ(COMM_ERR_STALE, comm_start("fw", 0));
+  EXPECT_EQ(-1, serv_socket);
+}
+
+TEST(CommSendto, NoProcessAtAddressFails) {
+  ScratchRoot root;
+  int s = comm_start("fw", 0);
+  ASSERT_GE(s, 0);
+  errno = 0;
+  EXPECT_EQ(-1, comm_sendto(s, "x", 1, "nobody"));
+  EXPECT_EQ(ENOENT, errno);
+}
+
+TEST(CommSocketPath, LongAddressIsCutToSocketAddressSize) {
+  ScratchRoot root;
+  std::string address(300, 'a');
+  struct sockaddr_un sa;
+  char path[sizeof sa.sun_path];
+  comm_socket_path(address.c_str(), path, sizeof path);
+  EXPECT_EQ(107u, strlen(path));
+  EXPECT_EQ(0u, std::string(path).rfind(root.path("/var/tmp/cm_aaa"), 0));
+}
+
+TEST(Kprintf, HandsOverAtMost49Characters) {
+  ScratchRoot root;
+  std::string sixty(60, 'x');
+  for (int i = 0; i < 60; ++i) sixty[i] = (char)('A' + i % 26);
+  EXPECT_EQ(0, kprintf("%s", sixty.c_str()));
+  EXPECT_EQ(sixty.substr(0, 49), root.read_file("/dev/led"));
+
+  EXPECT_EQ(0, kprintf("nas0 up %d\n", 1));
+  EXPECT_EQ(sixty.substr(0, 49) + "nas0 up 1\n", root.read_file("/dev/led"));
+
+  ASSERT_EQ(0, unlink(root.path("/dev/led").c_str()));
+  EXPECT_EQ(-1, kprintf("gone"));
+  EXPECT_EQ("", root.read_file("/dev/led"));
+}
+
+}  // namespace
