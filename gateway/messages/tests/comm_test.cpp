@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <string>
 
@@ -43,14 +44,36 @@ TEST(CommStart, ClaimsAddressAndReplacesStaleFile) {
 
 TEST(CommStart, SecondInstanceRefusedWhileFirstRuns) {
   ScratchRoot root;
-  int first = bind_peer("fw");
+  // The first instance is another process that holds "fw" until told to
+  // end, and then ends without removing its file.
+  int ready[2], quit[2];
+  ASSERT_EQ(0, pipe(ready));
+  ASSERT_EQ(0, pipe(quit));
+  pid_t first = fork();
   ASSERT_GE(first, 0);
+  if (first == 0) {
+    close(quit[1]);
+    close(ready[0]);
+    char c = comm_start("fw", 0) >= 0 ? 1 : 0;
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    if (read(quit[0], &c, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  close(ready[1]);
+  close(quit[0]);
+  char ok = 0;
+  ASSERT_EQ(1, read(ready[0], &ok, 1));
+  ASSERT_EQ(1, ok);
+
   EXPECT_EQ(COMM_ERR_RUNNING, comm_start("fw", 0));
   EXPECT_EQ(-1, serv_socket);
-  // The running process keeps its file.
-  EXPECT_TRUE(is_socket(root.path("/var/tmp/cm_fw.ctl")));
+  EXPECT_TRUE(is_socket(root.path("/var/tmp/cm_fw.ctl")));  // left alone
 
-  close(first);  // the first instance ends without removing its file
+  close(quit[1]);
+  int status = 0;
+  ASSERT_EQ(first, waitpid(first, &status, 0));
+  close(ready[0]);
+  EXPECT_TRUE(is_socket(root.path("/var/tmp/cm_fw.ctl")));  // stale now
   EXPECT_GE(comm_start("fw", MSG_DONTWAIT), 0);
   EXPECT_EQ(MSG_DONTWAIT, send_flags);
 }
