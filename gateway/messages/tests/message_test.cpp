@@ -150,31 +150,6 @@ TEST(Builders, SequenceAndFields) {
   EXPECT_EQ(TRANS_GROUP_ERROR, msg_getTransType(combo.get()));
   EXPECT_EQ(255u, strlen(msg_getTransErrorText(combo.get())));
 
-  for (auto make : {msgr_makeTransGroupBegin, msgr_makeTransGroupEnd, msgr_makeTransApply,
-                    msgr_makeTransReject}) {
-    Msg g(make("logic", "fw", "grp"));
-    ASSERT_TRUE(g);
-    EXPECT_STREQ("grp", msg_getTransGID(g.get()));
-    EXPECT_EQ(nullptr, msg_getTransKey(g.get()));
-  }
-
-  Msg set(msgr_makeTransSet("fw", "logic", nullptr, "k", "v"));
-  ASSERT_TRUE(set);
-  EXPECT_EQ(TRANS_SET, msg_getTransType(set.get()));
-  EXPECT_STREQ("v", msg_getTransSingleValue(set.get()));
-
-  Msg reboot(msgr_makeProgramReboot("logic"));
-  ASSERT_TRUE(reboot);
-  EXPECT_STREQ("pc", reboot->to);
-  EXPECT_STREQ("reboot", reboot->program->action);
-  Msg action(msgr_makeProgramAction("logic", "pause", "n", "p", "9"));
-  ASSERT_TRUE(action);
-  EXPECT_STREQ("9", action->program->signal);
-  Msg add(msgr_makeMonitorAdd("logic", "/f", "n", "r"));
-  ASSERT_TRUE(add);
-  EXPECT_STREQ("monitor", add->to);
-  EXPECT_STREQ("r", add->monitor->searches->regex);
-
   Msg noText(msgr_makeReport("pc", "logic", "n", nullptr, "text", 0));
   ASSERT_TRUE(noText);
   EXPECT_EQ(nullptr, noText->report->text);
