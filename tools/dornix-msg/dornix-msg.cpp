@@ -239,6 +239,18 @@ const char *send_error(int r) {
                                 : "no process is listening there, or the message is too long";
 }
 
+// Addresses, keys, names, group ids and pids go into the text verbatim:
+// a character with a meaning in XML would make the message unreadable.
+bool verbatim_ok(const char *s) {
+  return s == nullptr || strpbrk(s, "<>&\"") == nullptr;
+}
+
+bool valid_address(const char *a) {
+  return a != nullptr && *a != '\0' && strlen(a) <= 64 && strchr(a, '/') == nullptr &&
+         verbatim_ok(a);
+}
+
+
 // ---- Commands ----
 
 int listen_or_answer(const Options &o, bool answer) {
@@ -263,7 +275,9 @@ int listen_or_answer(const Options &o, bool answer) {
       continue;
     }
     print_message(m);
-    if (answer && msg_isTrans(m) && m->from != nullptr) {
+    // The answer goes to the file named by the sender's address: only to a
+    // plain name, never to a path.
+    if (answer && msg_isTrans(m) && valid_address(m->from)) {
       msg_record *a = nullptr;
       if (msg_getTransType(m) == TRANS_QUERY)
         a = msgr_makeTransResponseSingle(address, m->from, m->trans->gid, m->seq, 0,
@@ -349,17 +363,6 @@ int request(const Options &o, const char *command) {
 int usage_error(const char *what) {
   fprintf(stderr, "dornix-msg: %s\n(try dornix-msg --help)\n", what);
   return EXIT_USAGE;
-}
-
-// Addresses, keys, names, group ids and pids go into the text verbatim:
-// a character with a meaning in XML would make the message unreadable.
-bool verbatim_ok(const char *s) {
-  return s == nullptr || strpbrk(s, "<>&\"") == nullptr;
-}
-
-bool valid_address(const char *a) {
-  return a != nullptr && *a != '\0' && strlen(a) <= 64 && strchr(a, '/') == nullptr &&
-         verbatim_ok(a);
 }
 
 }  // namespace

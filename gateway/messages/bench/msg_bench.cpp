@@ -2,7 +2,7 @@
 // (build, write, send, receive, parse, free on both sides) against raw
 // datagrams of the same bytes, the floor set by the kernel.
 //
-//   msg_bench [ROUND_TRIPS]      (default 20000; runs in a scratch root)
+//   msg_bench [ROUND_TRIPS]      (default 20000 per run; runs in a scratch root)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -123,8 +123,18 @@ int main(int argc, char **argv) {
   setenv("DORNIX_ROOT", root, 1);
   if (comm_start("fw", 0) < 0) return 1;
 
-  double lib = run(false, count);
-  double raw = run(true, count);
+  // Alternating rounds, best of three each: the machine is shared, and the
+  // best round is the one least disturbed by others.
+  double lib = -1, raw = -1;
+  for (int round = 0; round < 3; ++round) {
+    double l = run(false, count), r = run(true, count);
+    if (l < 0 || r < 0) {
+      lib = raw = -1;
+      break;
+    }
+    if (l > lib) lib = l;
+    if (r > raw) raw = r;
+  }
   comm_unlink("fw");
   rmdir(tmp.c_str());
   rmdir((std::string(root) + "/var").c_str());
@@ -134,7 +144,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "msg_bench: a round trip failed\n");
     return 1;
   }
-  printf("round trips: %ld each\n", count);
+  printf("round trips: %ld per run, best of 3 alternating runs\n", count);
   printf("library (build, write, send, receive, parse, free): %.0f round trips/s\n", lib);
   printf("raw datagrams of the same bytes:                   %.0f round trips/s\n", raw);
   printf("library / raw: %.2f\n", lib / raw);
