@@ -6,11 +6,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "message.h"
 #include "scratch_root.h"
+
+// Gateway builds run the tool behind the emulator's command line.
+#ifndef DORNIX_EMULATOR
+#define DORNIX_EMULATOR ""
+#endif
 
 namespace {
 
@@ -30,11 +36,15 @@ ToolRun start(const ScratchRoot &root, const std::vector<std::string> &args, con
     int e = open(r.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(o, 1);
     dup2(e, 2);
+    std::vector<std::string> words;
+    std::istringstream emulator(DORNIX_EMULATOR);
+    for (std::string w; emulator >> w;) words.push_back(w);
+    words.push_back(DORNIX_MSG_TOOL);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(DORNIX_MSG_TOOL));
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    for (auto &w : words) argv.push_back(const_cast<char *>(w.c_str()));
     argv.push_back(nullptr);
-    execv(DORNIX_MSG_TOOL, argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   return r;
