@@ -1,6 +1,8 @@
 // XML wire format: the writer (msg_makeXML, escapeXML) and the reader
 // (msg_parse over expat).
+#ifndef DORNIX_NO_XML_READER
 #include <expat.h>
+#endif
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -192,6 +194,9 @@ int msg_makeXML(char *buffer, size_t size, const msg_record *msg) {
 }
 
 // ---- Reader ----
+
+// Builds without expat (no expat for the target) leave the reader out.
+#ifndef DORNIX_NO_XML_READER
 
 namespace {
 
@@ -608,3 +613,9 @@ void lib_close_messages(void) {
     free(t);
   }
 }
+
+#else
+
+void lib_close_messages(void) {}
+
+#endif

@@ -90,11 +90,13 @@ TEST(Copy, IsDeepAndKeepsOrder) {
   EXPECT_EQ(nullptr, c->trans->rows->values[1]);
   EXPECT_EQ(nullptr, c->next);
 
-  Msg mon(msg_parse("<message><monitor action=\"add\"><filename>f</filename><search><name>a"
-                    "</name></search><search><name>b</name></search></monitor></message>",
-                    strlen("<message><monitor action=\"add\"><filename>f</filename><search><name>a"
-                           "</name></search><search><name>b</name></search></monitor></message>")));
+  Msg mon(msgr_makeMonitorAdd("logic", "f", "b", nullptr));
   ASSERT_TRUE(mon);
+  search_item *second = new_search();
+  ASSERT_NE(nullptr, second);
+  second->name = strdup("a");
+  second->prev = mon->monitor->searches;
+  mon->monitor->searches->next = second;
   Msg mc(msg_copy(mon.get()));
   ASSERT_TRUE(mc);
   EXPECT_STREQ("b", mc->monitor->searches->name);

@@ -215,6 +215,8 @@ TEST(Queue, FullReceiverWaitsThenExpires) {
   close(logic);
 }
 
+#ifndef DORNIX_NO_XML_READER
+
 TEST(Queue, ParsedMessageKeepsItsExpiry) {
   ScratchRoot root;
   msg_setClock(fake_clock);
@@ -294,5 +296,7 @@ TEST(TwoProcesses, QueryFromFwAnsweredByLogic) {
   EXPECT_EQ(-2, msgr_sendTransQuery("fw", "logic", nullptr, "system/version"));
   comm_unlink("fw");
 }
+
+#endif  // DORNIX_NO_XML_READER
 
 }  // namespace
