@@ -85,15 +85,6 @@ TEST(CommStart, MissingSocketDirectoryGivesMinus4) {
   EXPECT_EQ(-1, serv_socket);
 }
 
-TEST(CommSendto, NoProcessAtAddressFails) {
-  ScratchRoot root;
-  int s = comm_start("fw", 0);
-  ASSERT_GE(s, 0);
-  errno = 0;
-  EXPECT_EQ(-1, comm_sendto(s, "x", 1, "nobody"));
-  EXPECT_EQ(ENOENT, errno);
-}
-
 TEST(CommSocketPath, LongAddressIsCutToSocketAddressSize) {
   ScratchRoot root;
   std::string address(300, 'a');

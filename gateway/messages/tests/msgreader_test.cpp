@@ -165,12 +165,8 @@ TEST(Reader, Helpers) {
   const char *broken[] = {"x", nullptr, "action", "add", nullptr};
   EXPECT_EQ(nullptr, msgFindAttr(broken, "action"));
 
-  const char *names[] = {"unknown", "query", "response", "response_cont", "set",
-                         "group_begin", "group_end", "apply", "reject", "group_error"};
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_STREQ(names[i], msg_transTypeName(i));
-    EXPECT_EQ(i, get_transaction_type(names[i]));
-  }
+  EXPECT_EQ(TRANS_GROUP_ERROR, get_transaction_type("group_error"));
+  EXPECT_EQ(TRANS_RESPONSE_CONT, get_transaction_type("response_cont"));
   EXPECT_EQ(0, get_transaction_type(nullptr));
   EXPECT_EQ(0, get_transaction_type("query "));
   EXPECT_STREQ("unknown", msg_transTypeName(10));
