@@ -1,0 +1,36 @@
+# Settings shared by the gateway builds (the mipsel and mips toolchain files),
+# included by the top-level CMakeLists.txt when cross-compiling for MIPS.
+#
+# - The gateway programs (dornix, dornix-msg) are linked statically: the
+#   gateway's root file system has no C++ runtime, and a static program is
+#   one file to place. Together with -ffunction-sections/-fdata-sections and
+#   --gc-sections only what is used stays in (see gateway/CMakeLists.txt).
+#   Tests link dynamically; qemu finds their libraries in /usr/<triplet>.
+# - expat comes from Debian's packages for the architecture, unpacked into
+#   ${CMAKE_BINARY_DIR}/sysroot by scripts/gateway-sysroot. Where Debian has
+#   none (big-endian mips) the build goes on without it and leaves the XML
+#   message reader out (DORNIX_WITH_EXPAT in gateway/CMakeLists.txt).
+# - Tests run under qemu-user (CMAKE_CROSSCOMPILING_EMULATOR) and carry the
+#   label qemu besides their own.
+set(DORNIX_GATEWAY_BUILD ON)
+# A directory label reaches every test below it, also the ones that
+# gtest_discover_tests adds when ctest runs.
+set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY LABELS qemu)
+
+option(DORNIX_STATIC_LINK "Link the gateway programs statically" ON)
+# Libraries we link (expat) come as archives either way.
+set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+
+set(DORNIX_SYSROOT ${CMAKE_BINARY_DIR}/sysroot)
+execute_process(
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/gateway-sysroot
+          ${CMAKE_SYSTEM_PROCESSOR} ${DORNIX_SYSROOT}
+  RESULT_VARIABLE sysroot_status
+  ERROR_VARIABLE sysroot_error)
+if(sysroot_status EQUAL 0)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${DORNIX_SYSROOT})
+  set(CMAKE_LIBRARY_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu)
+else()
+  string(STRIP "${sysroot_error}" sysroot_error)
+  message(STATUS "${sysroot_error}")
+endif()
