@@ -17,6 +17,15 @@ set(DORNIX_GATEWAY_BUILD ON)
 # gtest_discover_tests adds when ctest runs.
 set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY LABELS qemu)
 
+# The emulator as one command line with an absolute program path, for tests
+# that start a gateway program themselves (execve does not search PATH).
+list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 emulator_name)
+find_program(DORNIX_EMULATOR_PROGRAM ${emulator_name} REQUIRED)
+set(DORNIX_EMULATOR_COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR})
+list(POP_FRONT DORNIX_EMULATOR_COMMAND)
+list(PREPEND DORNIX_EMULATOR_COMMAND ${DORNIX_EMULATOR_PROGRAM})
+string(JOIN " " DORNIX_EMULATOR_COMMAND ${DORNIX_EMULATOR_COMMAND})
+
 option(DORNIX_STATIC_LINK "Link the gateway programs statically" ON)
 # Libraries we link (expat) come as archives either way.
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
