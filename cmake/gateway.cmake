@@ -17,8 +17,8 @@ set(DORNIX_GATEWAY_BUILD ON)
 # gtest_discover_tests adds when ctest runs.
 set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY LABELS qemu)
 
-# The emulator as one command line with an absolute program path, for tests
-# that start a gateway program themselves (execve does not search PATH).
+# The emulator as one command line with an absolute program path: tests that
+# start a gateway program get it as DORNIX_EMULATOR (execve does not search PATH).
 list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 emulator_name)
 find_program(DORNIX_EMULATOR_PROGRAM ${emulator_name} REQUIRED)
 set(DORNIX_EMULATOR_COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR})
