@@ -1,9 +1,9 @@
 # Settings shared by the gateway builds (the mipsel and mips toolchain files),
 # included by the top-level CMakeLists.txt when cross-compiling for MIPS.
 #
-# - The gateway programs (dornix, dornix-msg) are linked statically: the
-#   gateway's root file system has no C++ runtime, and a static program is
-#   one file to place. Together with -ffunction-sections/-fdata-sections and
+# - The gateway programs (dornix, dornix-msg) are linked statically: a
+#   static program is one file to place and needs nothing of the gateway's
+#   root file system (no C++ runtime, no matching C library). Together with -ffunction-sections/-fdata-sections and
 #   --gc-sections only what is used stays in (see gateway/CMakeLists.txt).
 #   Tests link dynamically; qemu finds their libraries in /usr/<triplet>.
 # - expat comes from Debian's packages for the architecture, unpacked into
