@@ -12,6 +12,7 @@
 #include "platform/probe.h"
 #include "platform/process.h"
 
+#include "message_window.h"
 #include "own_network.h"
 
 namespace velmora {
@@ -118,6 +119,20 @@ TEST(RunCommandTest, ACommandThatDoesNotEndIsGivenUpOnInTime) {
   ASSERT_TRUE(platform::RunCommand(slow, options, &out));
   EXPECT_LT(platform::TickCount() - start, 4000u);
 }
+
+#ifdef _WIN32
+// The wait for the command serves the calling thread's windows.
+TEST(RunCommandTest, WindowMessagesAreDispatchedDuringTheWait) {
+  CountingWindow window;
+  ASSERT_TRUE(window.Ok());
+  window.Post();
+  platform::RunOptions options;
+  std::string out;
+  ASSERT_TRUE(platform::RunCommand("ping -n 2 127.0.0.1", options, &out));
+  EXPECT_EQ(window.Delivered(), 1);
+  EXPECT_EQ(ClassifyPingOutput(out), 1) << out;
+}
+#endif
 
 #ifndef _WIN32
 // The shell never sees the line: its metacharacters are plain arguments.
