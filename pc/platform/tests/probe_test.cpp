@@ -172,6 +172,17 @@ TEST_F(IcmpTest, LoopbackAnswerDoesNotCountAndNoSocketIsLeft) {
   EXPECT_EQ(platform::OpenIcmpSocketCount(), open);
 }
 
+// Without the version the probe falls back to the ICMP echo, which does not
+// count an answer from loopback.
+TEST_F(IcmpTest, UnknownVersionTakesTheIcmpPath) {
+  const int open = platform::OpenIcmpSocketCount();
+  EXPECT_EQ(IsGatewayReachableWith("127.0.0.1", true), 1);
+  EXPECT_EQ(IsGatewayReachableWith("127.0.0.1", false), 0);
+  EXPECT_EQ(IsGatewayReachableWith("", false), 0);
+  EXPECT_EQ(IsGatewayReachableWith(nullptr, false), 0);
+  EXPECT_EQ(platform::OpenIcmpSocketCount(), open);
+}
+
 #ifndef _WIN32
 // The child reports reachability * 10 + ICMP sockets left open.
 int ProbeReport(const char *address) {
@@ -184,6 +195,13 @@ TEST_F(IcmpTest, AnswerFromAnOrdinaryAddressCounts) {
                         [] { return ProbeReport("10.99.0.1"); });
   if (rc < 0) GTEST_SKIP() << "no network namespace available";
   EXPECT_EQ(rc, 10);
+}
+
+TEST_F(IcmpTest, UnknownVersionReachesAnOrdinaryAddressByIcmp) {
+  int rc = InOwnNetwork("ip link set lo up && ip addr add 10.99.0.1/32 dev lo",
+                        [] { return IsGatewayReachableWith("10.99.0.1", false); });
+  if (rc < 0) GTEST_SKIP() << "no network namespace available";
+  EXPECT_EQ(rc, 1);
 }
 
 TEST_F(IcmpTest, LinkLocalAnswerDoesNotCount) {
