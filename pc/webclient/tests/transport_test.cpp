@@ -2,6 +2,7 @@
 // fetches into the scratch file, the access check and the upload.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -114,8 +115,9 @@ TEST_F(Transport, ReceiveWithinWaitsTheGivenSeconds) {
 TEST_F(Transport, SendAllFailsWhenThePeerStopsReading) {
   // The peer reads nothing; once the buffers are full, the writability
   // waits expire. That must end in failure at the time-out, not in success.
-  FakeServer server([](FakeConnection &c) {
-    Pause(3000);
+  std::atomic<bool> done{false};
+  FakeServer server([&done](FakeConnection &c) {
+    while (!done) Pause(50);
     c.Close();
   });
   CGatewaySocket s;
@@ -128,6 +130,7 @@ TEST_F(Transport, SendAllFailsWhenThePeerStopsReading) {
   while (result == 1 && w.Ms() < 8000) result = s.SendAll(block.data(), 1024);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(s.IsConnected(), 0);
+  done = true;
 }
 
 TEST_F(Transport, RequestsGoOutByteForByte) {
