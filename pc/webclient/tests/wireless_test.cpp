@@ -93,6 +93,7 @@ class Wireless : public ::testing::Test {
     CGatewayClient c;
     c.gatewayAddress = "127.0.0.1";
     EXPECT_EQ(c.BackupWireless(), expected);
+    server.Stop();
     paths = server.Paths();
     return env.ReadLocal("C:\\Ssid");
   }
