@@ -121,13 +121,13 @@ TEST_F(Transport, SendAllFailsWhenThePeerStopsReading) {
     c.Close();
   });
   CGatewaySocket s;
-  s.bufferSize = 1024;
+  s.bufferSize = 65536;
   s.timeoutSeconds = 2;
   ASSERT_EQ(s.Connect(server.port(), "127.0.0.1"), 1);
-  std::string block(1024, 'x');
+  std::string block(65536, 'x');
   Stopwatch w;
   int result = 1;
-  while (result == 1 && w.Ms() < 8000) result = s.SendAll(block.data(), 1024);
+  while (result == 1 && w.Ms() < 15000) result = s.SendAll(block.data(), 65536);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(s.IsConnected(), 0);
   done = true;
