@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the gateway harnesses into fuzz/corpus/.
+"""Writes the seed corpora of the request, configuration and page harnesses
+into fuzz/corpus/ (the message seeds were written out by the library's own
+builders and msg_makeXML, plus a few hand-made ones).
 
 Run from the repository root; the corpora are committed, so this is needed
 only to change them."""
@@ -86,6 +88,30 @@ configs = {
 }
 
 
+def http(page, status=b"200 OK"):
+    return b"HTTP/1.0 " + status + b"\r\nContent-Type: text/html\r\n\r\n" + page
+
+
+SSID_PAGE = b"\n".join(
+    b'<input type="hidden" name="ap:settings/' + k + b'" value="' + v + b'" id="x' + k + b'">'
+    for k, v in [(b"channel", b"6"), (b"ssid", b"home net"), (b"privacy_type", b"1"),
+                 (b"interval", b"100"), (b"psktype", b"0"), (b"wep_auth_type", b"1"),
+                 (b"wep_privacy", b"64"), (b"ap_enabled", b"1\" id=\"uiPostAPEnabled")])
+pages = {
+    "access": b"\0" + http(b"<title>Kestrelon</title>"),
+    "login": b"\0" + http(b"Unauthorized", b"401 Unauthorized"),
+    "connection": b"\1" + http(b"connection0 pppoe up"),
+    "ap_enabled": b"\2" + http(SSID_PAGE),
+    "quoted": b"\3" + http(b"var con_name[con_cnt] = \"connection0\";\nKestrelon"),
+    "backup": b"\4" + http(b"Kestrelon pppoe " + SSID_PAGE),
+    "ssid_page": b"\5" + http(SSID_PAGE + b"\nap:settings/beacon\" value=\"100\" id"),
+    "access_list": b"\6" + http(b"Kestrelon\nlist_init[i++]='00:11:22:33:44:55';\n"
+                                 b"ap:settings/access_type\" value=\"1\" id"),
+    "field": b"\7" + b'<input name="ap:settings/ssid" value="home" id="s">\0ap:settings/ssid" value="',
+    "version": b"\x08" + b"GW-4.12.03.1.7-gw2210",
+}
+
+
 def write(dirname, seeds):
     os.makedirs(dirname, exist_ok=True)
     for name, data in seeds.items():
@@ -95,3 +121,4 @@ def write(dirname, seeds):
 
 write("fuzz/corpus/request_fuzz", requests)
 write("fuzz/corpus/config_fuzz", configs)
+write("fuzz/corpus/pages_fuzz", pages)
