@@ -4,7 +4,9 @@
 // after two (searches come back in reverse order after each), the text is
 // the same. Text that the reader refuses is no finding by itself: names,
 // patterns and other fields go out verbatim, so a character reference the
-// reader decoded in them makes the written text unreadable.
+// reader decoded in them makes the written text unreadable. Nor is a CR or
+// a tab that the writer puts out as it is: every XML reader turns a CR (or
+// CR LF) into LF, and a CR, LF or tab in an attribute value into a blank.
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -27,6 +29,18 @@ std::string write_out(const msg_record *msg) {
   return std::string(buffer, (size_t)n);
 }
 
+// Whether an XML reader changes some byte of the text on reading: a CR or
+// tab anywhere, or an LF inside a tag (in an attribute value).
+bool normalised_on_reading(const std::string &text) {
+  bool in_tag = false;
+  for (char c : text) {
+    if (c == '\r' || c == '\t' || (c == '\n' && in_tag)) return true;
+    if (c == '<') in_tag = true;
+    if (c == '>') in_tag = false;
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -42,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       msg_free(second);
       msg_record *third = msg_parse(text2.data(), (int)text2.size());
       if (third == nullptr) Fail("the reader refuses the text of a message it read back");
-      if (write_out(third) != first) Fail("a message changes on its way through writer and reader");
+      if (!normalised_on_reading(first) && write_out(third) != first)
+        Fail("a message changes on its way through writer and reader");
       msg_free(third);
     }
   }
