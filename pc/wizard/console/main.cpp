@@ -20,6 +20,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "webclient/gateway_client.h"
 #include "wizard/console/console_page.h"
 #include "wizard/console/console_support.h"
 #include "wizard/console/terminal.h"
@@ -147,6 +148,9 @@ void OnInterrupt() {
     for (int i = 0; i < 40 && g_inRestore; ++i) RealSleep(50);
     if (!g_inRestore) return;  // main ends with the interrupted status
   }
+  // The backup is of no use to a later run, which starts afresh, and it
+  // holds the wireless keys.
+  RemoveScratchFiles();
   fputs("\nInterrupted.\n", stderr);
   ExitNow(kExitInterrupted);
 }

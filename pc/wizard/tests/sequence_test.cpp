@@ -189,14 +189,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "the different hardware platform.***\r\n"}),
     [](const ::testing::TestParamInfo<CheckFailure> &i) { return i.param.name; });
 
-TEST_F(SequenceTest, LoginCancelledKeepsTheEmptyCredentials) {
-  gw.access = {-1};
-  page.loginOk = false;
-  RunChecks(page, gw);
-  EXPECT_STREQ(g_userName, "");
-  EXPECT_EQ(gw.Count("CheckAccess"), 1);
-}
-
 TEST_F(SequenceTest, ChecksResetPrepareNeededAndTakeTheVersionCheckAnswer) {
   prepareNeeded = 1;
   gw.prepareResult = 0;
