@@ -202,6 +202,15 @@ class Wizard {
 
   // Next on the welcome page: the address. -1 to go on, else the status.
   int WelcomeNext() {
+    if (o_.haveGateway && !o_.yes) {
+      // The address is known; Next still waits for the user.
+      page_.Print("\nPress Enter to continue (Ctrl-D quits): ");
+      std::string line;
+      if (!ReadLine(&line)) {
+        page_.Print("\n");
+        return kExitCancelled;
+      }
+    }
     for (;;) {
       std::string text;
       if (o_.haveGateway) {

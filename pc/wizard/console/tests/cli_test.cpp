@@ -431,5 +431,16 @@ TEST_F(CliTest, CtrlCEndsTheEndlessWaitForThePowerCycle) {
   EXPECT_TRUE(StateEmpty());
 }
 
+TEST_F(CliTest, CtrlCAtThePromptEndsAtOnce) {
+  gw.login = "admin:pw";
+  CliRun run(Args(false), Env());
+  ASSERT_TRUE(run.WaitFor("Press Enter to continue")) << run.Output();
+  run.Type("\n");
+  ASSERT_TRUE(run.WaitFor("User Name : ")) << run.Output();
+  run.Signal(SIGINT);
+  EXPECT_EQ(run.Wait(2000), 130) << run.Output();
+  EXPECT_NE(run.Output().find("Interrupted."), std::string::npos);
+}
+
 }  // namespace
 }  // namespace velmora
