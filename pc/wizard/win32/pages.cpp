@@ -1,5 +1,6 @@
 #include "pages.h"
 
+#include <windows.h>
 #include <commctrl.h>
 #include <string.h>
 

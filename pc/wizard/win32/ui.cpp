@@ -1,5 +1,6 @@
 #include "ui.h"
 
+#include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
 
@@ -85,7 +86,7 @@ CFont::~CFont() {
 
 BOOL CFont::CreateFont(int height, const char *face) {
   if (m_hObject != nullptr) DeleteObject(m_hObject);
-  m_hObject = CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+  m_hObject = ::CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                           DEFAULT_PITCH | FF_DONTCARE, face);
   return m_hObject != nullptr;

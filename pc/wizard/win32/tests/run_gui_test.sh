@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Runs one GUI scenario of guidriver against Velmora.exe:
+#
+#   run_gui_test.sh VELMORA.EXE GUIDRIVER.EXE SCENARIO ARTEFACT_DIR [ADDRESS]
+#
+# Starts a virtual X server on a display of its own, a Wine prefix of the
+# GUI tests (VELMORA_WINEPREFIX, default beside the exe) on it, the wizard,
+# and the driver; takes the screenshots the driver asks for (ARTEFACT_DIR/
+# NAME.req -> NAME.png). Extra environment for the wizard (for example
+# VELMORA_TEST_PORTS) is passed through. Everything it started is stopped
+# again, by pid, however the run ends.
+set -u
+exe=$(readlink -f "$1") driver=$(readlink -f "$2") scenario=$3 out=$4
+address=${5:-}
+root=$(cd "$(dirname "$0")/../../../.." && pwd)
+
+mkdir -p "$out"
+rm -f "$out"/*.req "$out"/*.png
+export VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$(dirname "$exe")/wineprefix-gui}
+export WINEPREFIX=$VELMORA_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+
+xvfb_pid= wizard_pid= shots_pid= wine_started=
+cleanup() {
+  [ -n "$shots_pid" ] && kill "$shots_pid" 2>/dev/null
+  [ -n "$wizard_pid" ] && kill "$wizard_pid" 2>/dev/null
+  # Our prefix holds nothing but what this run started.
+  [ -n "$wine_started" ] && { wineserver -k </dev/null >/dev/null 2>&1; wineserver -w </dev/null >/dev/null 2>&1; }
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+
+# A display nobody uses; another run may take the same number at the same
+# moment, so a server that dies at once means: try the next one.
+for n in $(seq 70 99); do
+  [ -e "/tmp/.X$n-lock" ] && continue
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -S "/tmp/.X11-unix/X$n" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null && [ -S "/tmp/.X11-unix/X$n" ]; then
+    export DISPLAY=":$n"
+    break
+  fi
+  xvfb_pid=
+done
+[ -n "$xvfb_pid" ] || { echo "no free X display"; exit 1; }
+
+wine_started=1
+"$root/scripts/wine-env" start || { echo "Wine prefix did not start"; exit 1; }
+
+# Screenshots on request.
+(
+  while :; do
+    for req in "$out"/*.req; do
+      [ -e "$req" ] || continue
+      name=$(basename "$req" .req)
+      import -window root "$out/.$name.png" && mv "$out/.$name.png" "$out/$name.png"
+      rm -f "$req"
+    done
+    sleep 0.1
+  done
+) &
+shots_pid=$!
+
+cd "$(dirname "$exe")"
+wine "$exe" </dev/null >"$out/wizard.log" 2>&1 &
+wizard_pid=$!
+
+win_out="Z:$(readlink -f "$out" | tr / '\\')"
+wine "$driver" "$scenario" "$win_out" $address </dev/null
+rc=$?
+
+# Every scenario ends the program; it must really be gone.
+for _ in $(seq 200); do
+  kill -0 "$wizard_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$wizard_pid" 2>/dev/null; then
+  echo "FAIL: Velmora.exe still running after the scenario"
+  rc=1
+else
+  wizard_pid=
+fi
+exit $rc
