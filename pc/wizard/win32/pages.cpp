@@ -19,6 +19,7 @@ constexpr UINT WM_BUSY_TIMER = WM_APP + 0x82;
 // Posted by a page to itself when it becomes active: by the time it
 // arrives, the frame has finished its own Back/Next handling.
 constexpr UINT WM_PAGE_SHOWN = WM_APP + 0x83;
+constexpr UINT WM_ACTIVATE_SELF = WM_APP + 0x84;
 
 constexpr UINT_PTR kBusyTimer = 0;
 constexpr UINT_PTR kMoveOnTimer = 1;
@@ -120,7 +121,14 @@ bool CTaskPage::RunLoginDialog(std::string *user, std::string *password) {
   CLoginDlg dialog(Frame()->m_hWnd);
   dialog.m_userName.clear();
   dialog.m_password.clear();
-  if (dialog.DoModal() != IDOK) return false;
+  // Sharing the UI thread's input state lets the dialog take the activation
+  // and the keyboard from its owner like a dialog of the owner's own thread.
+  DWORD self = GetCurrentThreadId();
+  DWORD owner = GetWindowThreadProcessId(Frame()->m_hWnd, nullptr);
+  BOOL attached = owner != self && AttachThreadInput(self, owner, TRUE);
+  INT_PTR result = dialog.DoModal();
+  if (attached) AttachThreadInput(self, owner, FALSE);
+  if (result != IDOK) return false;
   *user = dialog.m_userName;
   *password = dialog.m_password;
   return true;
@@ -261,7 +269,18 @@ BOOL CLoginDlg::OnInitDialog() {
   SetDlgItemText(IDOK, "OK");
   SetDlgItemText(IDCANCEL, "Cancel");
   ::SetFocus(GetDlgItem(IDC_USER_NAME));
+  // Made on the checks' thread, the dialog is not activated by its owner's
+  // thread; it asks for the activation itself once it shows.
+  PostMessageA(m_hWnd, WM_ACTIVATE_SELF, 0, 0);
   return FALSE;  // the focus is set
+}
+
+INT_PTR CLoginDlg::OnMessage(UINT message, WPARAM, LPARAM, bool *handled) {
+  if (message == WM_ACTIVATE_SELF) {
+    ::SetForegroundWindow(m_hWnd);
+    *handled = true;
+  }
+  return 0;
 }
 
 }  // namespace ui

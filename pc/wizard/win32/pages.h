@@ -129,6 +129,7 @@ class CLoginDlg : public CDialog {
  protected:
   BOOL OnInitDialog() override;
   void DoDataExchange(CDataExchange &dx) override;
+  INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) override;
 };
 
 }  // namespace ui

@@ -4,6 +4,11 @@
 
 namespace velmora {
 namespace ui {
+namespace {
+
+constexpr UINT kActivateFrame = WM_APP + 0x84;
+
+}  // namespace
 
 // ---- pages ----------------------------------------------------------------
 
@@ -81,7 +86,21 @@ BOOL CWizardDialog::OnInitDialog() {
   LONG_PTR exStyle = GetWindowLongPtrA(m_hWnd, GWL_EXSTYLE);
   SetWindowLongPtrA(m_hWnd, GWL_EXSTYLE, exStyle | WS_EX_CONTROLPARENT);
   ShowFirstPage();
+  // The owner (the host dialog) never shows, so nothing hands the frame the
+  // activation once it appears; ask for it when the modal loop runs.
+  // (Wine also leaves the caption drawn inactive then: redraw it.)
+  PostMessageA(m_hWnd, kActivateFrame, 0, 0);
   return TRUE;
+}
+
+INT_PTR CWizardDialog::OnMessage(UINT message, WPARAM, LPARAM, bool *handled) {
+  if (message == kActivateFrame) {
+    if (::SetForegroundWindow(m_hWnd) && ::GetForegroundWindow() == m_hWnd) {
+      SendMessageA(m_hWnd, WM_NCACTIVATE, TRUE, 0);
+    }
+    *handled = true;
+  }
+  return 0;
 }
 
 void CWizardDialog::ShowFirstPage() {

@@ -82,6 +82,7 @@ class CWizardDialog : public CDialog {
   BOOL OnCommand(WORD id, WORD code, HWND control) override;
   HBRUSH OnCtlColor(HDC dc, HWND control, UINT message) override;
   void OnDestroy() override;
+  INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) override;
 
   UINT m_nPlaceholderId = 0;
 

@@ -153,7 +153,8 @@ std::string Buttons(HWND frame) {
   return s;
 }
 
-// Waits until the wizard's UI thread has handled everything sent before.
+// Waits until the wizard's UI thread has handled what was sent before (sent
+// messages go before posted ones: this does not wait for posted ones).
 void Sync(HWND window) {
   DWORD_PTR ignored;
   SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
@@ -200,12 +201,10 @@ void CheckReadOnly(HWND frame) {
   info.cbSize = sizeof info;
 
   // The same way of moving the focus does reach an ordinary control.
-  PostMessageA(frame, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(frame, IDCANCEL)), TRUE);
-  Sync(frame);
+  SendMessageA(frame, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(frame, IDCANCEL)), TRUE);
   EXPECT(GetGUIThreadInfo(thread, &info) && info.hwndFocus == GetDlgItem(frame, IDCANCEL));
 
-  PostMessageA(page, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(area), TRUE);
-  Sync(page);
+  SendMessageA(page, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(area), TRUE);
   info.cbSize = sizeof info;
   EXPECT(GetGUIThreadInfo(thread, &info));
   EXPECT(info.hwndFocus != area);
@@ -341,6 +340,52 @@ int NoGateway(const char *address) {
   return 0;
 }
 
+// The gateway asks for a login: the login dialog, on the checks' thread,
+// with the frame's buttons locked; the credentials get the checks as far as
+// the version check, whose refusal is shown with its reason.
+int LoginAndVersionError(const char *address) {
+  HWND frame = WaitFrame();
+  REQUIRE(frame);
+  REQUIRE(GoToTransferPage(frame, address));
+  HWND login = WaitTopLevel("Dialog", 60000);
+  REQUIRE(login);
+  EXPECT_TEXT(Text(PageText(frame)),
+              std::string(kTransferIntro) + "Checking connection......OK\r\nChecking security......");
+  EXPECT_TEXT(Buttons(frame), "0000");
+  EXPECT_TEXT(Text(GetDlgItem(login, IDC_LOGIN_PROMPT)), kLoginPrompt);
+  EXPECT_TEXT(Text(GetDlgItem(login, IDC_USER_LABEL)), "User Name :");
+  EXPECT_TEXT(Text(GetDlgItem(login, IDC_PASSWORD_LABEL)), "Password :");
+  EXPECT_TEXT(Text(GetDlgItem(login, IDC_USER_NAME)), "");
+  EXPECT_TEXT(Text(GetDlgItem(login, IDC_PASSWORD)), "");
+  EXPECT_TEXT(Text(GetDlgItem(login, IDOK)), "OK");
+  EXPECT_TEXT(Text(GetDlgItem(login, IDCANCEL)), "Cancel");
+  // The dialog belongs to the checks' thread, not to the frame's.
+  EXPECT(GetWindowThreadProcessId(login, nullptr) != GetWindowThreadProcessId(frame, nullptr));
+  // The frame keeps answering meanwhile.
+  DWORD_PTR ignored;
+  EXPECT(SendMessageTimeoutA(frame, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored) != 0);
+  Snap("login");
+
+  SendMessageA(GetDlgItem(login, IDC_USER_NAME), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("admin"));
+  SendMessageA(GetDlgItem(login, IDC_PASSWORD), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("secret"));
+  Click(login, IDOK);
+  REQUIRE(WaitGone(login));
+
+  const std::string refused = std::string(kTransferIntro) +
+                              "Checking connection......OK\r\nChecking security......OK\r\n"
+                              "Checking firmware......FAILED !\r\n"
+                              "\r\n\r\n*** Old firmware version format is wrong.***\r\n";
+  WaitUntil([&] { return Text(PageText(frame)) == refused; }, 60000);
+  EXPECT_TEXT(Text(PageText(frame)), refused);
+  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
+  EXPECT_TEXT(Buttons(frame), "1010");
+  Snap("version-refused");
+
+  Click(frame, IDCANCEL);
+  EXPECT(WaitProgramEnd(frame));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -357,6 +402,8 @@ int main(int argc, char **argv) {
     result = WelcomeAndAddress();
   } else if (scenario == "nogateway") {
     result = NoGateway(address);
+  } else if (scenario == "login") {
+    result = LoginAndVersionError(address);
   } else {
     fprintf(stderr, "guidriver: unknown scenario %s\n", scenario.c_str());
     return 2;

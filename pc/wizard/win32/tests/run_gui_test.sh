@@ -6,7 +6,9 @@
 # Starts a virtual X server on a display of its own, a Wine prefix of the
 # GUI tests (VELMORA_WINEPREFIX, default beside the exe) on it, the wizard,
 # and the driver; takes the screenshots the driver asks for (ARTEFACT_DIR/
-# NAME.req -> NAME.png). Extra environment for the wizard (for example
+# NAME.req -> NAME.png). With VELMORA_GUI_GATEWAY=ADDR:PORT a fake gateway
+# (busybox httpd serving gateway/, login admin/secret) listens there. Extra
+# environment for the wizard (for example
 # VELMORA_TEST_PORTS) is passed through. Everything it started is stopped
 # again, by pid, however the run ends.
 set -u
@@ -19,8 +21,9 @@ rm -f "$out"/*.req "$out"/*.png
 export VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$(dirname "$exe")/wineprefix-gui}
 export WINEPREFIX=$VELMORA_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 
-xvfb_pid= wizard_pid= shots_pid= wine_started=
+xvfb_pid= wizard_pid= shots_pid= wine_started= gateway_pid=
 cleanup() {
+  [ -n "$gateway_pid" ] && kill "$gateway_pid" 2>/dev/null
   [ -n "$shots_pid" ] && kill "$shots_pid" 2>/dev/null
   [ -n "$wizard_pid" ] && kill "$wizard_pid" 2>/dev/null
   # Our prefix holds nothing but what this run started.
@@ -48,6 +51,18 @@ for n in $(seq 70 99); do
   xvfb_pid=
 done
 [ -n "$xvfb_pid" ] || { echo "no free X display"; exit 1; }
+
+if [ -n "${VELMORA_GUI_GATEWAY:-}" ]; then
+  here=$(cd "$(dirname "$0")" && pwd)
+  busybox httpd -f -p "$VELMORA_GUI_GATEWAY" -h "$here/gateway" -c "$here/gateway/httpd.conf" &
+  gateway_pid=$!
+  host=${VELMORA_GUI_GATEWAY%:*} port=${VELMORA_GUI_GATEWAY##*:}
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null && break
+    sleep 0.1
+  done
+  kill -0 "$gateway_pid" 2>/dev/null || { echo "fake gateway did not start"; exit 1; }
+fi
 
 wine_started=1
 "$root/scripts/wine-env" start || { echo "Wine prefix did not start"; exit 1; }
