@@ -68,6 +68,12 @@ const char kTransferIntro[] =
     "Do not disconnect your Black power cord or Yellow / Purple cable\r\n"
     "during this upgrade process.\r\n\r\n"
     "Please wait while the following tasks are performed......\r\n\r\n";
+const char kReplugText[] =
+    "\r\n\r\nYou are almost complete.\r\n\r\n"
+    "In order to complete this process, please unplug the Black power cord\r\n"
+    "from the back of your DSL modem and plug it back in. After you plug the\r\n"
+    "Black power cord back into your DSL modem, you will see an additional screen\r\n"
+    "that will finalize your Upgrade.\r\n\r\n";
 const char kAddressPrompt[] =
     "Please enter your gateway ip address. If the Gateway IP Address displayed below is not "
     "your current address, please re-type and click OK.";
@@ -386,6 +392,42 @@ int LoginAndVersionError(const char *address) {
   return 0;
 }
 
+// A gateway that takes the image: the checks and the transfer run through,
+// the wizard moves on by itself to the last page, which then waits for the
+// power cycle with every button disabled.
+int TransferAndRestorePage(const char *address) {
+  HWND frame = WaitFrame();
+  REQUIRE(frame);
+  REQUIRE(GoToTransferPage(frame, address));
+  // While the checks run nothing can be clicked.
+  WaitUntil([&] { return Buttons(frame) == "0000"; }, 5000);
+  EXPECT_TEXT(Buttons(frame), "0000");
+  Snap("transfer-running");
+
+  HWND transfer = ShownPage(frame);
+  WaitUntil([&] { return Text(PageText(frame)) == kReplugText; }, 120000);
+  EXPECT_TEXT(Text(PageText(frame)), kReplugText);
+  EXPECT_TEXT(Text(GetDlgItem(transfer, IDC_PAGE_TEXT)),
+              std::string(kTransferIntro) +
+                  "Checking connection......OK\r\nChecking firmware......DONE\r\n"
+                  "Transfering image......DONE\r\n");
+  WaitUntil([&] { return Buttons(frame) == "0000"; }, 5000);
+  EXPECT_TEXT(Buttons(frame), "0000");
+  HWND bar = GetDlgItem(ShownPage(frame), IDC_BUSY_BAR);
+  EXPECT(SendMessageA(bar, PBM_GETPOS, 0, 0) == 0);
+  EXPECT(SendMessageA(bar, PBM_GETRANGE, FALSE, 0) == 45);
+  EXPECT(TextAreaColour(PageText(frame)) == RGB(0, 0, 0));
+  Snap("restore");
+
+  // The gateway keeps answering (nobody pulls its plug): the page waits.
+  EXPECT(!WaitUntil([&] { return Text(PageText(frame)) != kReplugText; }, 6000));
+  // Esc or the close box must not end the program in the middle of it.
+  PostMessageA(frame, WM_COMMAND, IDCANCEL, 0);
+  EXPECT(!WaitUntil([&] { return !IsWindow(frame); }, 3000));
+  EXPECT_TEXT(Buttons(frame), "0000");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -402,6 +444,8 @@ int main(int argc, char **argv) {
     result = WelcomeAndAddress();
   } else if (scenario == "nogateway") {
     result = NoGateway(address);
+  } else if (scenario == "restore") {
+    result = TransferAndRestorePage(address);
   } else if (scenario == "login") {
     result = LoginAndVersionError(address);
   } else {

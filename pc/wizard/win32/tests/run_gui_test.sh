@@ -6,10 +6,16 @@
 # Starts a virtual X server on a display of its own, a Wine prefix of the
 # GUI tests (VELMORA_WINEPREFIX, default beside the exe) on it, the wizard,
 # and the driver; takes the screenshots the driver asks for (ARTEFACT_DIR/
-# NAME.req -> NAME.png). With VELMORA_GUI_GATEWAY=ADDR:PORT a fake gateway
-# (busybox httpd serving gateway/, login admin/secret) listens there. Extra
-# environment for the wizard (for example
-# VELMORA_TEST_PORTS) is passed through. Everything it started is stopped
+# NAME.req -> NAME.png). Extra environment for the wizard (for example
+# VELMORA_TEST_PORTS) is passed through. Settings of the run:
+#   VELMORA_GUI_GATEWAY=ADDR:PORT    a fake gateway (busybox httpd serving
+#                                    gateway/) listens there
+#   VELMORA_GUI_GATEWAY_LOGIN=U:P    ... and asks for this login
+#   VELMORA_GUI_GATEWAY_VERSION=V    ... and runs this firmware version
+#   VELMORA_GUI_KIT=1                run from a kit folder (the exe and an
+#                                    image) in ARTEFACT_DIR/kit
+#   VELMORA_GUI_STAYS=1              the wizard is still running when the
+#                                    driver is done (and is then stopped) Everything it started is stopped
 # again, by pid, however the run ends.
 set -u
 exe=$(readlink -f "$1") driver=$(readlink -f "$2") scenario=$3 out=$4
@@ -53,8 +59,12 @@ done
 [ -n "$xvfb_pid" ] || { echo "no free X display"; exit 1; }
 
 if [ -n "${VELMORA_GUI_GATEWAY:-}" ]; then
-  here=$(cd "$(dirname "$0")" && pwd)
-  busybox httpd -f -p "$VELMORA_GUI_GATEWAY" -h "$here/gateway" -c "$here/gateway/httpd.conf" &
+  site="$out/gateway"
+  rm -rf "$site" && cp -r "$(dirname "$0")/gateway" "$site"
+  printf '%s' "${VELMORA_GUI_GATEWAY_VERSION:-}" > "$site/version"
+  : > "$site/httpd.conf"
+  [ -n "${VELMORA_GUI_GATEWAY_LOGIN:-}" ] && echo "/cgi-bin:$VELMORA_GUI_GATEWAY_LOGIN" > "$site/httpd.conf"
+  busybox httpd -f -p "$VELMORA_GUI_GATEWAY" -h "$site" -c "$site/httpd.conf" &
   gateway_pid=$!
   host=${VELMORA_GUI_GATEWAY%:*} port=${VELMORA_GUI_GATEWAY##*:}
   for _ in $(seq 100); do
@@ -81,6 +91,11 @@ wine_started=1
 ) &
 shots_pid=$!
 
+if [ -n "${VELMORA_GUI_KIT:-}" ]; then
+  rm -rf "$out/kit" && mkdir -p "$out/kit"
+  cp "$exe" "$out/kit/" && exe="$out/kit/$(basename "$exe")"
+  head -c 4096 /dev/zero > "$out/kit/fw.img"
+fi
 cd "$(dirname "$exe")"
 wine "$exe" </dev/null >"$out/wizard.log" 2>&1 &
 wizard_pid=$!
@@ -89,7 +104,12 @@ win_out="Z:$(readlink -f "$out" | tr / '\\')"
 wine "$driver" "$scenario" "$win_out" $address </dev/null
 rc=$?
 
-# Every scenario ends the program; it must really be gone.
+if [ -n "${VELMORA_GUI_STAYS:-}" ]; then
+  kill -0 "$wizard_pid" 2>/dev/null || { echo "FAIL: Velmora.exe ended"; rc=1; }
+  exit $rc
+fi
+
+# Every other scenario ends the program; it must really be gone.
 for _ in $(seq 200); do
   kill -0 "$wizard_pid" 2>/dev/null || break
   sleep 0.1
