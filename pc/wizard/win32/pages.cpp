@@ -268,6 +268,10 @@ BOOL CLoginDlg::OnInitDialog() {
   SetDlgItemText(IDC_PASSWORD_LABEL, "Password :");
   SetDlgItemText(IDOK, "OK");
   SetDlgItemText(IDCANCEL, "Cancel");
+  // What is kept of the entries: 255 characters each (g_userName,
+  // g_password). Longer ones cannot be typed rather than being cut.
+  SendMessageA(GetDlgItem(IDC_USER_NAME), EM_LIMITTEXT, sizeof g_userName - 1, 0);
+  SendMessageA(GetDlgItem(IDC_PASSWORD), EM_LIMITTEXT, sizeof g_password - 1, 0);
   ::SetFocus(GetDlgItem(IDC_USER_NAME));
   // Made on the checks' thread, the dialog is not activated by its owner's
   // thread; it asks for the activation itself once it shows.

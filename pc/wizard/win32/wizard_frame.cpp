@@ -47,8 +47,6 @@ HBRUSH CWizardPage::OnCtlColor(HDC dc, HWND control, UINT message) {
 
 // ---- frame ----------------------------------------------------------------
 
-CWizardDialog::~CWizardDialog() { DestroyPages(); }
-
 void CWizardDialog::AddPage(CWizardPage *page, UINT templateId) {
   page->m_nIDTemplate = templateId;
   m_pages.push_back(page);

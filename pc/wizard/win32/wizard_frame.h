@@ -57,8 +57,9 @@ class CWizardPage : public CDialog {
 
 class CWizardDialog : public CDialog {
  public:
+  // The pages are borrowed: they must outlive the frame's window (not the
+  // frame object), which is what running the frame modally gives.
   explicit CWizardDialog(UINT templateId, HWND parent = nullptr) : CDialog(templateId, parent) {}
-  ~CWizardDialog() override;
 
   void AddPage(CWizardPage *page, UINT templateId);
   BOOL SetActivePage(CWizardPage *page);

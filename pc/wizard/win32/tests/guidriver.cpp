@@ -363,6 +363,9 @@ int LoginAndVersionError(const char *address) {
   EXPECT_TEXT(Text(GetDlgItem(login, IDC_PASSWORD_LABEL)), "Password :");
   EXPECT_TEXT(Text(GetDlgItem(login, IDC_USER_NAME)), "");
   EXPECT_TEXT(Text(GetDlgItem(login, IDC_PASSWORD)), "");
+  // No more can be typed than the wizard keeps (255 characters each).
+  EXPECT(SendMessageA(GetDlgItem(login, IDC_USER_NAME), EM_GETLIMITTEXT, 0, 0) == 255);
+  EXPECT(SendMessageA(GetDlgItem(login, IDC_PASSWORD), EM_GETLIMITTEXT, 0, 0) == 255);
   EXPECT_TEXT(Text(GetDlgItem(login, IDOK)), "OK");
   EXPECT_TEXT(Text(GetDlgItem(login, IDCANCEL)), "Cancel");
   // The dialog belongs to the checks' thread, not to the frame's.
