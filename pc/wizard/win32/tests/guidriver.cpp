@@ -395,10 +395,24 @@ int LoginAndVersionError(const char *address) {
   return 0;
 }
 
-// A gateway that takes the image: the checks and the transfer run through,
-// the wizard moves on by itself to the last page, which then waits for the
-// power cycle with every button disabled.
-int TransferAndRestorePage(const char *address) {
+// Asks the test script to do something outside Wine (NAME.cmd) and waits
+// until it is done (NAME.done).
+bool Ask(const char *name) {
+  std::string base = g_shotDir + "\\" + name;
+  std::string done = base + ".done";
+  DeleteFileA(done.c_str());
+  FILE *f = fopen((base + ".cmd").c_str(), "w");
+  if (!f) return false;
+  fclose(f);
+  return WaitUntil([&] { return GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+// A whole upgrade against a gateway that takes the image and has no
+// wireless settings to keep: the checks and the transfer run through, the
+// wizard moves on by itself to the last page, which waits for the power
+// cycle with every button disabled, then for the gateway to come back, and
+// ends with the success text and only Finish enabled.
+int WholeUpgrade(const char *address) {
   HWND frame = WaitFrame();
   REQUIRE(frame);
   REQUIRE(GoToTransferPage(frame, address));
@@ -428,6 +442,27 @@ int TransferAndRestorePage(const char *address) {
   PostMessageA(frame, WM_COMMAND, IDCANCEL, 0);
   EXPECT(!WaitUntil([&] { return !IsWindow(frame); }, 3000));
   EXPECT_TEXT(Buttons(frame), "0000");
+
+  // Power cycle.
+  REQUIRE(Ask("gateway-off"));
+  const std::string rebooting = "\r\n\r\n\r\nThe Gateway is rebooting......";
+  WaitUntil([&] { return Text(PageText(frame)) == rebooting; }, 60000);
+  EXPECT_TEXT(Text(PageText(frame)), rebooting);
+  Snap("rebooting");
+  REQUIRE(Ask("gateway-on"));
+
+  const std::string success =
+      "\r\n\r\n!!! CONGRATULATIONS !!!\r\n"
+      "The Firmware upgrade was successful.\r\n\r\n\r\n"
+      "\r\nClick \"Finish\" to exit.\r\n";
+  WaitUntil([&] { return Text(PageText(frame)) == success; }, 120000);
+  EXPECT_TEXT(Text(PageText(frame)), success);
+  WaitUntil([&] { return Buttons(frame) == "0001"; }, 5000);
+  EXPECT_TEXT(Buttons(frame), "0001");
+  Snap("success");
+
+  Click(frame, IDC_WIZ_FINISH);
+  EXPECT(WaitProgramEnd(frame));
   return 0;
 }
 
@@ -447,8 +482,8 @@ int main(int argc, char **argv) {
     result = WelcomeAndAddress();
   } else if (scenario == "nogateway") {
     result = NoGateway(address);
-  } else if (scenario == "restore") {
-    result = TransferAndRestorePage(address);
+  } else if (scenario == "upgrade") {
+    result = WholeUpgrade(address);
   } else if (scenario == "login") {
     result = LoginAndVersionError(address);
   } else {

@@ -14,16 +14,32 @@
 #   VELMORA_GUI_GATEWAY_VERSION=V    ... and runs this firmware version
 #   VELMORA_GUI_KIT=1                run from a kit folder (the exe and an
 #                                    image) in ARTEFACT_DIR/kit
-#   VELMORA_GUI_STAYS=1              the wizard is still running when the
-#                                    driver is done (and is then stopped) Everything it started is stopped
+#   VELMORA_GUI_NETNS=1              run in a network namespace of our own
+#                                    where only 127.0.0.1 and the gateway's
+#                                    address are local, so that the driver
+#                                    can take the gateway off the network
+#                                    and back (requests gateway-off.cmd,
+#                                    gateway-on.cmd; answers NAME.done) Everything it started is stopped
 # again, by pid, however the run ends.
 set -u
 exe=$(readlink -f "$1") driver=$(readlink -f "$2") scenario=$3 out=$4
 address=${5:-}
 root=$(cd "$(dirname "$0")/../../../.." && pwd)
 
+if [ -n "${VELMORA_GUI_NETNS:-}" ] && [ -z "${VELMORA_GUI_IN_NETNS:-}" ]; then
+  export VELMORA_GUI_IN_NETNS=1
+  exec unshare -n -- "$0" "$@"
+fi
+gateway_host=${VELMORA_GUI_GATEWAY:-}; gateway_host=${gateway_host%:*}
+if [ -n "${VELMORA_GUI_IN_NETNS:-}" ]; then
+  ip link set lo up
+  ip route del local 127.0.0.0/8 dev lo table local
+  ip route add local 127.0.0.1 dev lo table local
+  ip route add local "$gateway_host" dev lo table local
+fi
+
 mkdir -p "$out"
-rm -f "$out"/*.req "$out"/*.png
+rm -f "$out"/*.req "$out"/*.png "$out"/*.cmd "$out"/*.done
 export VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$(dirname "$exe")/wineprefix-gui}
 export WINEPREFIX=$VELMORA_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 
@@ -77,9 +93,19 @@ fi
 wine_started=1
 "$root/scripts/wine-env" start || { echo "Wine prefix did not start"; exit 1; }
 
-# Screenshots on request.
+# Screenshots and power cycles on request.
 (
   while :; do
+    for cmd in "$out"/*.cmd; do
+      [ -e "$cmd" ] || continue
+      name=$(basename "$cmd" .cmd)
+      case "$name" in
+        gateway-off) ip route del local "$gateway_host" dev lo table local ;;
+        gateway-on) ip route add local "$gateway_host" dev lo table local ;;
+      esac
+      rm -f "$cmd"
+      : > "$out/$name.done"
+    done
     for req in "$out"/*.req; do
       [ -e "$req" ] || continue
       name=$(basename "$req" .req)
@@ -104,12 +130,7 @@ win_out="Z:$(readlink -f "$out" | tr / '\\')"
 wine "$driver" "$scenario" "$win_out" $address </dev/null
 rc=$?
 
-if [ -n "${VELMORA_GUI_STAYS:-}" ]; then
-  kill -0 "$wizard_pid" 2>/dev/null || { echo "FAIL: Velmora.exe ended"; rc=1; }
-  exit $rc
-fi
-
-# Every other scenario ends the program; it must really be gone.
+# Every scenario ends the program; it must really be gone.
 for _ in $(seq 200); do
   kill -0 "$wizard_pid" 2>/dev/null || break
   sleep 0.1
