@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "gateway_ops.h"
+#include "wizard/gateway_client_ops.h"
 #include "resource.h"
 
 namespace velmora {
@@ -65,7 +65,7 @@ LRESULT CWelcomePage::OnWizardNext() {
 
 // ---- pages that run tasks --------------------------------------------------
 
-CTaskPage::CTaskPage() : m_gateway(MakeGatewayOps()) {}
+CTaskPage::CTaskPage() : m_gateway(MakeGatewayClientOps()) {}
 
 CTaskPage::~CTaskPage() {
   // The page windows are gone by now, so a task still finishing cannot wait
