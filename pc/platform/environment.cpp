@@ -16,11 +16,12 @@ class SystemClockImpl : public Clock {
   void PumpingSleep(uint32_t ms) override { platform::PumpingSleep(ms); }
 };
 
-void FillDefaults(Environment *env) {
-  *env = Environment();
-  env->isGatewayReachable = [](const char *address) { return IsGatewayReachable(address); };
-  env->clock = &SystemClock();
-  env->localDir = DefaultLocalDir();
+Environment Defaults() {
+  Environment env;
+  env.isGatewayReachable = [](const char *address) { return IsGatewayReachable(address); };
+  env.clock = &SystemClock();
+  env.localDir = DefaultLocalDir();
+  return env;
 }
 
 }  // namespace
@@ -31,17 +32,12 @@ Clock &SystemClock() {
 }
 
 Environment &Env() {
-  static Environment env;
-  static bool filled = false;
-  if (!filled) {
-    filled = true;
-    FillDefaults(&env);
-  }
+  static Environment env = Defaults();
   if (env.clock == nullptr) env.clock = &SystemClock();
   return env;
 }
 
-void ResetEnv() { FillDefaults(&Env()); }
+void ResetEnv() { Env() = Defaults(); }
 
 std::string LocalPath(const char *windowsPath) {
   const std::string &dir = Env().localDir;

@@ -153,11 +153,14 @@ int PingWithIcmp(const char *address) {
 
 int IsGatewayReachable(const char *address) {
   platform::OsVersion version;
-  if (platform::QueryOsVersion(&version)) return PingWithCommand(address);
+  return IsGatewayReachableWith(address, platform::QueryOsVersion(&version));
+}
+
+int IsGatewayReachableWith(const char *address, bool osVersionKnown) {
+  if (osVersionKnown) return PingWithCommand(address);
   if (address == nullptr || *address == '\0') return 0;
-  if (!platform::NetStartup()) {
-    return 0;
-  }
+  // Version 1.1 exactly, or no probe (NetStartup cleans up after a refusal).
+  if (!platform::NetStartup()) return 0;
   int reached = PingWithIcmp(address);
   platform::NetCleanup();
   return reached == 1 ? 1 : 0;

@@ -13,6 +13,9 @@ namespace velmora {
 
 // 1 reachable, 0 not.
 int IsGatewayReachable(const char *address);
+// The same decision with the outcome of the version query given: the ping
+// command when the version is known, else the ICMP echo.
+int IsGatewayReachableWith(const char *address, bool osVersionKnown);
 int PingWithCommand(const char *address);
 int PingWithIcmp(const char *address);
 

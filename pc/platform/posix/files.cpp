@@ -154,18 +154,20 @@ bool RemoveTree(const std::string &path) {
 }  // namespace platform
 
 std::string DefaultLocalDir() {
-  static std::string dir;
-  if (!dir.empty()) return dir;
-  const char *state = getenv("XDG_STATE_HOME");
-  const char *home = getenv("HOME");
-  if (state != nullptr && *state == '/') {
-    dir = std::string(state) + "/velmora";
-  } else if (home != nullptr && *home != '\0') {
-    dir = std::string(home) + "/.local/state/velmora";
-  } else {
-    dir = "/tmp/velmora-state";
-  }
-  platform::MakeDirectories(dir);
+  static const std::string dir = [] {
+    const char *state = getenv("XDG_STATE_HOME");
+    const char *home = getenv("HOME");
+    std::string d;
+    if (state != nullptr && *state == '/') {
+      d = std::string(state) + "/velmora";
+    } else if (home != nullptr && *home != '\0') {
+      d = std::string(home) + "/.local/state/velmora";
+    } else {
+      d = "/tmp/velmora-state";
+    }
+    platform::MakeDirectories(d);
+    return d;
+  }();
   return dir;
 }
 

@@ -5,9 +5,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "message_window.h"
 
 namespace velmora {
 namespace {
@@ -28,32 +26,14 @@ TEST(ClockTest, SleepsLastAboutAsLongAsAsked) {
 }
 
 #ifdef _WIN32
-int g_delivered = 0;
-
-LRESULT CALLBACK CountingProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_APP + 7) {
-    ++g_delivered;
-    return 0;
-  }
-  return DefWindowProcA(hwnd, msg, wp, lp);
-}
-
 // A window of the sleeping thread keeps getting its messages.
 TEST(ClockTest, PumpingSleepDispatchesMessagesWhileItWaits) {
-  WNDCLASSA wc = {};
-  wc.lpfnWndProc = CountingProc;
-  wc.hInstance = GetModuleHandleA(nullptr);
-  wc.lpszClassName = "VelmoraPumpTest";
-  RegisterClassA(&wc);
-  HWND hwnd = CreateWindowA("VelmoraPumpTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                            wc.hInstance, nullptr);
-  ASSERT_NE(hwnd, nullptr);
-  g_delivered = 0;
-  PostMessageA(hwnd, WM_APP + 7, 0, 0);
-  PostMessageA(hwnd, WM_APP + 7, 0, 0);
+  CountingWindow window;
+  ASSERT_TRUE(window.Ok());
+  window.Post();
+  window.Post();
   platform::PumpingSleep(100);
-  EXPECT_EQ(g_delivered, 2);
-  DestroyWindow(hwnd);
+  EXPECT_EQ(window.Delivered(), 2);
 }
 #endif
 

@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "own_network.h"
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -216,6 +217,19 @@ TEST(NetAddressTest, LocalhostResolvesWithoutTheNetwork) {
   EXPECT_FALSE(ResolveHost("", &a));
   NetRelease();
 }
+
+#ifndef _WIN32
+// A name that does not resolve fails the lookup (asked in a network of the
+// test's own, so no real resolver is ever reached).
+TEST(NetAddressTest, UnknownNameFailsToResolve) {
+  int rc = InOwnNetwork("ip link set lo up", [] {
+    Ipv4 a;
+    return ResolveHost("no-such-gateway.invalid", &a) ? 1 : 0;
+  });
+  if (rc < 0) GTEST_SKIP() << "no network namespace available";
+  EXPECT_EQ(rc, 0);
+}
+#endif
 
 TEST(NetStartupTest, UseCountStartsOnceAndNeverGoesNegative) {
   const int before = NetUseCount();

@@ -63,27 +63,20 @@ bool RunCommand(const std::string &commandLine, const RunOptions &options, std::
     }
   }
 
+  // Take what the command wrote without ever blocking: a command that has
+  // not ended (or a child of it still holding the pipe) cannot hold us here.
   std::vector<char> buffer(options.maxOutput + 1);
   size_t total = 0;
-  if (ended) {
-    // Everything the command wrote is in the pipe and its end is closed.
-    DWORD n = 0;
-    while (total < options.maxOutput &&
-           ReadFile(readEnd, buffer.data() + total, static_cast<DWORD>(options.maxOutput - total),
-                    &n, nullptr) &&
-           n > 0) {
-      total += n;
-    }
-  } else {
-    // Still running: take what is there without blocking, and end it.
+  while (total < options.maxOutput) {
     DWORD available = 0;
-    if (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-      DWORD n = 0;
-      DWORD want = available < options.maxOutput ? available : static_cast<DWORD>(options.maxOutput);
-      if (ReadFile(readEnd, buffer.data(), want, &n, nullptr)) total = n;
-    }
-    TerminateProcess(pi.hProcess, 1);
+    if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) || available == 0) break;
+    DWORD want = static_cast<DWORD>(options.maxOutput - total);
+    if (available < want) want = available;
+    DWORD n = 0;
+    if (!ReadFile(readEnd, buffer.data() + total, want, &n, nullptr) || n == 0) break;
+    total += n;
   }
+  if (!ended) TerminateProcess(pi.hProcess, 1);
   CloseHandle(pi.hProcess);
   CloseHandle(readEnd);
   output->assign(buffer.data(), total);
