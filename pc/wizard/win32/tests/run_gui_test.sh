@@ -4,7 +4,7 @@
 #   run_gui_test.sh VELMORA.EXE GUIDRIVER.EXE SCENARIO ARTEFACT_DIR [ADDRESS]
 #
 # Starts a virtual X server on a display of its own, a Wine prefix of the
-# GUI tests (VELMORA_WINEPREFIX, default beside the exe) on it, the wizard,
+# GUI tests (VELMORA_GUI_WINEPREFIX, default beside the exe) on it, the wizard,
 # and the driver; takes the screenshots the driver asks for (ARTEFACT_DIR/
 # NAME.req -> NAME.png). Extra environment for the wizard (for example
 # VELMORA_TEST_PORTS) is passed through. Settings of the run:
@@ -40,7 +40,8 @@ fi
 
 mkdir -p "$out"
 rm -f "$out"/*.req "$out"/*.png "$out"/*.cmd "$out"/*.done
-export VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$(dirname "$exe")/wineprefix-gui}
+# Never the shared prefix: the run ends by stopping everything in its own.
+export VELMORA_WINEPREFIX=${VELMORA_GUI_WINEPREFIX:-$(dirname "$exe")/wineprefix-gui}
 export WINEPREFIX=$VELMORA_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 
 xvfb_pid= wizard_pid= shots_pid= wine_started= gateway_pid=
