@@ -395,6 +395,29 @@ int LoginAndVersionError(const char *address) {
   return 0;
 }
 
+// Cancel in the login dialog ends the attempt with its reason; Back and
+// Cancel let the user on.
+int LoginCancelled(const char *address) {
+  HWND frame = WaitFrame();
+  REQUIRE(frame);
+  REQUIRE(GoToTransferPage(frame, address));
+  HWND login = WaitTopLevel("Dialog", 60000);
+  REQUIRE(login);
+  Click(login, IDCANCEL);
+  REQUIRE(WaitGone(login));
+  const std::string refused = std::string(kTransferIntro) +
+                              "Checking connection......OK\r\nChecking security......FAILED !\r\n"
+                              "\r\n\r\n*** No userid or password provided.***\r\n";
+  WaitUntil([&] { return Text(PageText(frame)) == refused; }, 30000);
+  EXPECT_TEXT(Text(PageText(frame)), refused);
+  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
+  EXPECT_TEXT(Buttons(frame), "1010");
+  Snap("login-cancelled");
+  Click(frame, IDCANCEL);
+  EXPECT(WaitProgramEnd(frame));
+  return 0;
+}
+
 // Asks the test script to do something outside Wine (NAME.cmd) and waits
 // until it is done (NAME.done).
 bool Ask(const char *name) {
@@ -484,6 +507,8 @@ int main(int argc, char **argv) {
     result = NoGateway(address);
   } else if (scenario == "upgrade") {
     result = WholeUpgrade(address);
+  } else if (scenario == "login-cancel") {
+    result = LoginCancelled(address);
   } else if (scenario == "login") {
     result = LoginAndVersionError(address);
   } else {
