@@ -75,11 +75,6 @@ CTaskPage::~CTaskPage() {
   }
 }
 
-BOOL CTaskPage::OnInitDialog() {
-  CWizardPage::OnInitDialog();
-  return TRUE;
-}
-
 void CTaskPage::StartTask(void (*fn)(CTaskPage *)) {
   m_tasks.emplace_back(fn, this);
 }

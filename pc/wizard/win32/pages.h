@@ -62,7 +62,6 @@ class CTaskPage : public CWizardPage, public WizardPage {
   GatewayOps &Gateway() { return *m_gateway; }
 
  protected:
-  BOOL OnInitDialog() override;
   void OnTimer(UINT_PTR id) override;
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) override;
   COLORREF TextColor() const override { return RGB(0, 255, 0); }
