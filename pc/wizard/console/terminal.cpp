@@ -36,12 +36,12 @@ bool SetEcho(bool on) {
   if (!GetConsoleMode(in, &savedMode)) return false;
   return SetConsoleMode(in, savedMode & ~ENABLE_ECHO_INPUT) != 0;
 #else
-  if (on) return tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTermios) == 0;
+  if (on) return tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios) == 0;
   if (tcgetattr(STDIN_FILENO, &savedTermios) != 0) return false;
   struct termios quiet = savedTermios;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   quiet.c_lflag |= ECHONL;
-  return tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  return tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
 #endif
 }
 

@@ -3,12 +3,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 
+#include "platform/files.h"
 #include "sequence_fakes.h"
 
 namespace velmora {
@@ -24,9 +24,8 @@ class SequenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetEnv();
-    char tmpl[] = "/tmp/seqtest.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    dir = platform::MakeTempDirectory("velmora-seq");
+    ASSERT_FALSE(dir.empty());
     Env().localDir = dir;
     Env().clock = &clock;
     Env().isGatewayReachable = [this](const char *a) {
@@ -41,8 +40,7 @@ class SequenceTest : public ::testing::Test {
   }
   void TearDown() override {
     ResetEnv();
-    std::string cmd = "rm -rf '" + dir + "'";
-    (void)system(cmd.c_str());
+    platform::RemoveTree(dir);
   }
 
   VirtualClock clock;
@@ -103,14 +101,10 @@ TEST_F(SequenceTest, AccessPointOffSkipsTheEnvironmentLine) {
 }
 
 TEST_F(SequenceTest, StaleBackupIsDeletedBeforeTheNewOne) {
-  std::string ssid = dir + "/Ssid";
-  FILE *f = fopen(ssid.c_str(), "w");
-  ASSERT_TRUE(f);
-  fputs("old", f);
-  fclose(f);
+  std::string ssid = LocalPath("C:\\Ssid");
+  ASSERT_TRUE(platform::WriteWholeFile(ssid, std::string("old")));
   RunChecks(page, gw);
-  struct stat st;
-  EXPECT_NE(stat(ssid.c_str(), &st), 0);
+  EXPECT_FALSE(platform::PathExists(ssid));
 }
 
 TEST_F(SequenceTest, LoginAskedThenGrantedGoesOnWithTheCredentials) {

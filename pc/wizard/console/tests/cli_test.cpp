@@ -64,15 +64,25 @@ class Gateway {
     return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + body;
   }
 
+  // Reads until `marker` occurs in what arrived from `from` on.
+  static bool Await(FakeConnection &c, const std::string &marker, size_t from, int ms) {
+    for (int waited = 0; c.received.find(marker, from) == std::string::npos; waited += 50) {
+      if (waited >= ms) return false;
+      c.ReadFor(50);
+    }
+    return true;
+  }
+
   void Serve(FakeConnection &c) {
-    if (!c.ReadUntil("\r\n\r\n", 5000)) return;
-    std::string head = c.received;
+    if (!Await(c, "\r\n\r\n", 0, 5000)) return;
+    size_t headEnd = c.received.find("\r\n\r\n") + 4;
+    std::string head = c.received.substr(0, headEnd);
     std::string line = head.substr(0, head.find("\r\n"));
     std::string path = Between(line, " /", " HTTP/");
     bool post = line.compare(0, 5, "POST ") == 0;
     bool upload = head.find("multipart/form-data") != std::string::npos;
-    if (upload) c.ReadUntil(kBoundaryEnd, 10000);
-    else if (post) c.ReadUntil("\r\n\r\n", 5000);  // body, then four bytes more
+    if (upload) Await(c, kBoundaryEnd, headEnd, 10000);
+    else if (post) Await(c, "\r\n\r\n", headEnd, 5000);  // body, then four bytes more
     std::string reply;
     {
       std::lock_guard<std::mutex> lock(m);
