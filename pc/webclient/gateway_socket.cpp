@@ -57,11 +57,19 @@ bool CGatewaySocket::TimedOut(unsigned startMs) const {
 
 int CGatewaySocket::SendAll(const char *data, int length) {
   if (length > bufferSize || length < 0 || !connected_) return 0;
+  // A peer that stops reading must not pass for one that took everything,
+  // nor hold the wizard in a blocking send: the sends here never block, and
+  // the writability waits go on up to the overall time-out, then fail.
+  platform::SetNonBlocking(socket_, true);
+  int result = SendWithin(data, length);
+  platform::SetNonBlocking(socket_, false);
+  return result;
+}
+
+int CGatewaySocket::SendWithin(const char *data, int length) {
   unsigned start = Env().clock->TickCount();
   int sent = 0;
   while (sent < length) {
-    // A peer that stops reading must not pass for one that took everything:
-    // keep waiting up to the overall time-out, then fail.
     if (TimedOut(start)) {
       connected_ = 0;
       return 0;
@@ -75,7 +83,9 @@ int CGatewaySocket::SendAll(const char *data, int length) {
     }
     int n = platform::Send(socket_, data + sent, length - sent);
     if (n < 0) {
-      if (Interrupted()) continue;
+      if (Interrupted() ||
+          platform::LastNetError() == platform::NetError::kWouldBlock)
+        continue;
       connected_ = 0;
       return 0;
     }

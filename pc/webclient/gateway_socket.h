@@ -52,6 +52,7 @@ class CGatewaySocket {
   bool PrepareRequest(int size);
   bool SendRequest(const std::string &request);
   bool SendRaw(const char *data, int length);
+  int SendWithin(const char *data, int length);
   bool TimedOut(unsigned startMs) const;
 
   platform::Socket socket_ = platform::kInvalidSocket;

@@ -122,10 +122,15 @@ FakeServer::FakeServer(Script script) : script_(std::move(script)) {
 }
 
 FakeServer::~FakeServer() {
-  stop_ = true;
-  thread_.join();
-  if (listener_ != platform::kInvalidSocket) platform::CloseSocket(listener_);
+  Stop();
   platform::NetRelease();
+}
+
+void FakeServer::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (listener_ != platform::kInvalidSocket) platform::CloseSocket(listener_);
+  listener_ = platform::kInvalidSocket;
 }
 
 void FakeServer::Run() {

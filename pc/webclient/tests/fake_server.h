@@ -78,6 +78,9 @@ class FakeServer {
   std::vector<std::string> Paths();
   // Waits until n connections have finished; false on time-out.
   bool WaitForConnections(size_t n, int timeoutMs = 10000);
+  // Finishes the connection in progress and stops accepting; afterwards
+  // Received() and Paths() hold every connection the client made.
+  void Stop();
 
  private:
   void Run();
