@@ -31,6 +31,7 @@ std::string input(const Settings &s, const std::string &name) {
     id += up ? (char)toupper((unsigned char)c) : c;
     up = false;
   }
+  if (name == "ap_enabled") id = "uiPostAPEnabled";  // the marker the PC looks for
   return "<input type=\"hidden\" name=\"ap:settings/" + name + "\" value=\"" +
          html_attr(s.get("ap/" + name)) + "\" id=\"" + id + "\">\n";
 }
