@@ -10,8 +10,6 @@
 
 #include <cctype>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 
 namespace gwsim {
 
@@ -47,16 +45,25 @@ void Settings::erase(const std::string &name) {
     }
 }
 
+// One line of a text file without its line end; false at the end.
+static bool next_line(FILE *f, std::string *line) {
+  line->clear();
+  int c;
+  while ((c = fgetc(f)) != EOF && c != '\n') *line += (char)c;
+  return c != EOF || !line->empty();
+}
+
 bool Settings::load(const std::string &path) {
   items_.clear();
-  std::ifstream in(path);
-  if (!in) return false;
+  FILE *in = fopen(path.c_str(), "r");
+  if (in == nullptr) return false;
   std::string line;
-  while (std::getline(in, line)) {
+  while (next_line(in, &line)) {
     size_t eq = line.find('=');
     if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
     set(line.substr(0, eq), line.substr(eq + 1));
   }
+  fclose(in);
   return true;
 }
 
@@ -68,13 +75,12 @@ std::string Settings::text() const {
 
 bool Settings::save(const std::string &path) const {
   std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    if (!out) return false;
-    out << text();
-    if (!out.flush()) return false;
-  }
-  return rename(tmp.c_str(), path.c_str()) == 0;
+  FILE *out = fopen(tmp.c_str(), "w");
+  if (out == nullptr) return false;
+  std::string t = text();
+  bool ok = fwrite(t.data(), 1, t.size(), out) == t.size();
+  ok = fclose(out) == 0 && ok;
+  return ok && rename(tmp.c_str(), path.c_str()) == 0;
 }
 
 DirLock::DirLock(const SimDir &d) {
@@ -177,20 +183,21 @@ std::string bump_version(const std::string &version) {
 }
 
 std::string kit_version(const std::string &config_xml_path) {
-  std::ifstream in(config_xml_path);
-  std::string line;
-  while (std::getline(in, line)) {
+  FILE *in = fopen(config_xml_path.c_str(), "r");
+  if (in == nullptr) return "";
+  std::string line, found;
+  while (next_line(in, &line)) {
     std::string lower;
     for (char c : line) lower += (char)tolower((unsigned char)c);
     size_t at = lower.find("config version");
     if (at == std::string::npos) continue;
     size_t q1 = line.find('"', at);
-    if (q1 == std::string::npos) return "";
-    size_t q2 = line.find('"', q1 + 1);
-    if (q2 == std::string::npos) return "";
-    return line.substr(q1 + 1, q2 - q1 - 1);
+    size_t q2 = q1 == std::string::npos ? q1 : line.find('"', q1 + 1);
+    if (q2 != std::string::npos) found = line.substr(q1 + 1, q2 - q1 - 1);
+    break;
   }
-  return "";
+  fclose(in);
+  return found;
 }
 
 std::string flash_fingerprint(const SimDir &d) {

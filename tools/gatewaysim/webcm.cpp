@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <sstream>
 
 namespace gwsim {
 
@@ -83,10 +82,15 @@ bool known_name(const std::string &segment) {
 
 std::vector<std::string> split_words(const std::string &s) {
   std::vector<std::string> out;
-  std::istringstream in(s);
-  std::string w;
-  while (in >> w) out.push_back(w);
-  return out;
+  size_t pos = 0;
+  for (;;) {
+    size_t b = s.find_first_not_of(" \t", pos);
+    if (b == std::string::npos) return out;
+    size_t e = s.find_first_of(" \t", b);
+    out.push_back(s.substr(b, e == std::string::npos ? std::string::npos : e - b));
+    if (e == std::string::npos) return out;
+    pos = e;
+  }
 }
 
 }  // namespace
