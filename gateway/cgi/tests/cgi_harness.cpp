@@ -1,1 +1,212 @@
-#include <gtest/gtest.h>
+#include "cgi_harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef DORNIX_BINARY
+#error "DORNIX_BINARY must name the dornix binary under test"
+#endif
+#ifndef DORNIX_EMULATOR
+#define DORNIX_EMULATOR ""
+#endif
+
+namespace cgitest {
+
+namespace {
+
+void run(const std::string &command) {
+  if (system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+// argv for the binary, behind the emulator's words when there is one.
+std::vector<std::string> command_line() {
+  std::vector<std::string> words;
+  std::istringstream emulator(DORNIX_EMULATOR);
+  for (std::string w; emulator >> w;) words.push_back(w);
+  words.push_back(DORNIX_BINARY);
+  return words;
+}
+
+pid_t spawn(const ScratchRoot &root, const CgiRequest &request, int *in, int *out) {
+  int to_child[2], from_child[2];
+  if (pipe(to_child) != 0 || pipe(from_child) != 0) throw std::runtime_error("pipe");
+  std::vector<std::string> env = {"DORNIX_ROOT=" + root.dir(), "PATH=/usr/bin:/bin",
+                                  "GATEWAY_INTERFACE=CGI/1.1"};
+  // Sanitizer builds: a failed allocation is a path under test, not an abort.
+  env.push_back("ASAN_OPTIONS=allocator_may_return_null=1");
+  if (!request.method.empty()) env.push_back("REQUEST_METHOD=" + request.method);
+  if (!request.contentLength.empty())
+    env.push_back("CONTENT_LENGTH=" + request.contentLength);
+  else if (request.withContentLength)
+    env.push_back("CONTENT_LENGTH=" + std::to_string(request.body.size()));
+  for (const auto &kv : request.env) env.push_back(kv.first + "=" + kv.second);
+  std::vector<std::string> args = command_line();
+
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(to_child[0], 0);
+    dup2(from_child[1], 1);
+    close(to_child[0]);
+    close(to_child[1]);
+    close(from_child[0]);
+    close(from_child[1]);
+    std::vector<char *> argv, envp;
+    for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(to_child[0]);
+  close(from_child[1]);
+  *in = to_child[1];
+  *out = from_child[0];
+  return pid;
+}
+
+void write_all(int fd, const std::string &bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) return;  // the CGI stopped reading: that is its right
+    done += (size_t)n;
+  }
+}
+
+std::string read_all(int fd) {
+  std::string out;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
+  return out;
+}
+
+int wait_status(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct IgnoreSigpipe {
+  IgnoreSigpipe() { signal(SIGPIPE, SIG_IGN); }
+} ignore_sigpipe;
+
+}  // namespace
+
+ScratchRoot::ScratchRoot() {
+  char tmpl[] = "/tmp/dornix-root.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+  dir_ = tmpl;
+  run("mkdir -p " + dir_ + "/var/tmp " + dir_ + "/var/log " + dir_ + "/dev/mtdblock");
+  write("/dev/led", "");
+}
+
+ScratchRoot::~ScratchRoot() {
+  if (system(("rm -rf " + dir_).c_str()) != 0) {
+    // Left for the next look; /tmp is cleaned eventually.
+  }
+}
+
+void ScratchRoot::write(const std::string &gatewayPath, const std::string &data) const {
+  std::ofstream f(path(gatewayPath), std::ios::binary | std::ios::trunc);
+  f.write(data.data(), (std::streamsize)data.size());
+  if (!f) throw std::runtime_error("cannot write " + path(gatewayPath));
+}
+
+std::string ScratchRoot::read(const std::string &gatewayPath) const {
+  std::ifstream f(path(gatewayPath), std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool ScratchRoot::exists(const std::string &gatewayPath) const {
+  struct stat st;
+  return lstat(path(gatewayPath).c_str(), &st) == 0;
+}
+
+CgiResult RunDornix(const ScratchRoot &root, const CgiRequest &request) {
+  int in, out;
+  pid_t pid = spawn(root, request, &in, &out);
+  std::thread feeder([&] {
+    write_all(in, request.body);
+    close(in);
+  });
+  CgiResult result;
+  result.output = read_all(out);
+  close(out);
+  feeder.join();
+  result.status = wait_status(pid);
+  return result;
+}
+
+RunningDornix::RunningDornix(const ScratchRoot &root, const CgiRequest &request) {
+  pid_ = spawn(root, request, &in_, &out_);
+  feed(request.body);
+}
+
+RunningDornix::~RunningDornix() {
+  if (pid_ > 0) kill();
+}
+
+void RunningDornix::feed(const std::string &bytes) { write_all(in_, bytes); }
+
+CgiResult RunningDornix::finish() {
+  close(in_);
+  in_ = -1;
+  CgiResult result;
+  result.output = read_all(out_);
+  close(out_);
+  out_ = -1;
+  result.status = wait_status(pid_);
+  pid_ = -1;
+  return result;
+}
+
+void RunningDornix::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  wait_status(pid_);
+  pid_ = -1;
+  if (in_ >= 0) close(in_);
+  if (out_ >= 0) close(out_);
+  in_ = out_ = -1;
+}
+
+std::string MultipartBody(const std::vector<Part> &parts, const std::string &boundary) {
+  std::string body;
+  for (const Part &p : parts) {
+    body += "--" + boundary + "\r\n";
+    body += "Content-Disposition: form-data; name=\"" + p.name + "\"";
+    if (!p.filename.empty()) body += "; filename=\"" + p.filename + "\"";
+    body += "\r\n";
+    if (!p.contentType.empty()) body += "Content-Type: " + p.contentType + "\r\n";
+    body += "\r\n" + p.data + "\r\n";
+  }
+  body += "--" + boundary + "--\r\n";
+  return body;
+}
+
+std::string ResultLine(const std::string &output) {
+  static const std::string kHeader = "Content-type: text/html; charset=iso-8859-1\n\n";
+  if (output.compare(0, kHeader.size(), kHeader) != 0) return "";
+  size_t eol = output.find('\n', kHeader.size());
+  if (eol == std::string::npos) return "";
+  std::string tail = output.substr(eol + 1);
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) expected += "\r\n";
+  if (tail != expected) return "";
+  return output.substr(kHeader.size(), eol + 1 - kHeader.size());
+}
+
+}  // namespace cgitest

@@ -1,0 +1,94 @@
+// Runs the real dornix binary as a web server would: CGI environment, the
+// body on standard input, a scratch root for every fixed path.
+#ifndef DORNIX_CGI_TESTS_CGI_HARNESS_H
+#define DORNIX_CGI_TESTS_CGI_HARNESS_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cgitest {
+
+// A temporary directory tree standing for the gateway's file system, with
+// var/tmp, var/log, dev/mtdblock and an LED notice file dev/led. Removed
+// when the object goes.
+class ScratchRoot {
+ public:
+  ScratchRoot();
+  ~ScratchRoot();
+  ScratchRoot(const ScratchRoot &) = delete;
+  ScratchRoot &operator=(const ScratchRoot &) = delete;
+
+  const std::string &dir() const { return dir_; }
+  // Absolute path of a gateway path such as "/var/tmp/fw.bin".
+  std::string path(const std::string &gatewayPath) const { return dir_ + gatewayPath; }
+  void write(const std::string &gatewayPath, const std::string &data) const;
+  std::string read(const std::string &gatewayPath) const;
+  bool exists(const std::string &gatewayPath) const;
+
+ private:
+  std::string dir_;
+};
+
+struct CgiResult {
+  int status = -1;       // exit status (255 for -1), or -1 when it did not exit
+  std::string output;    // everything written to standard output
+};
+
+struct CgiRequest {
+  std::string method = "POST";
+  std::string body;
+  bool withContentLength = true;       // CONTENT_LENGTH = body size unless overridden
+  std::string contentLength;           // explicit CONTENT_LENGTH text when not empty
+  std::map<std::string, std::string> env;  // more variables
+};
+
+// Runs dornix to its end on `root` and returns what it answered.
+CgiResult RunDornix(const ScratchRoot &root, const CgiRequest &request);
+
+// A dornix process still running, for tests that hold a request open.
+class RunningDornix {
+ public:
+  RunningDornix(const ScratchRoot &root, const CgiRequest &request);
+  ~RunningDornix();
+  // Writes more body bytes.
+  void feed(const std::string &bytes);
+  // Closes standard input and waits for the end.
+  CgiResult finish();
+  // Kills the process (SIGKILL) and reaps it.
+  void kill();
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  std::string output_;
+};
+
+// One part of a multipart/form-data body.
+struct Part {
+  Part(std::string n, std::string d, std::string file = "", std::string type = "")
+      : name(std::move(n)), data(std::move(d)), filename(std::move(file)),
+        contentType(std::move(type)) {}
+  std::string name;
+  std::string data;
+  std::string filename;     // a file part when not empty
+  std::string contentType;  // the part's Content-Type line, when not empty
+};
+
+// The body a browser sends: "--" + boundary lines, CR LF line ends, the
+// closing boundary "--" + boundary + "--".
+std::string MultipartBody(const std::vector<Part> &parts,
+                          const std::string &boundary = "----DornixTestBoundary");
+
+// The body part of a result page: "upgrade result: ...\n" when the response
+// is a well-formed result page (header, line, 2000 CR LF pairs), else "".
+std::string ResultLine(const std::string &output);
+
+}  // namespace cgitest
+
+#endif
