@@ -119,7 +119,9 @@ Settings initial_configuration() {
   s.set("connection", "up");
   Settings w = factory_wireless();
   w.set("ap/channel", "11");
-  w.set("ap/ssid", "Home Net");
+  // No blank: the PC puts the SSID unescaped into the address of the access
+  // list page, and the web server refuses a request line with a blank in it.
+  w.set("ap/ssid", "HomeNet");
   w.set("ap/privacy_type", "1");
   w.set("ap/interval", "3600");
   w.set("ap/psktype", "2");

@@ -108,7 +108,7 @@ TEST(WebcmPages, SsidPageShowsEachKeyOnceAndTheEnabledMarkerOnlyWhenOn) {
     field(on, k, &n);
     EXPECT_EQ(n, 1) << k;
   }
-  EXPECT_EQ(field(on, "ssid"), "Home Net");
+  EXPECT_EQ(field(on, "ssid"), "HomeNet");
   EXPECT_NE(on.find(marker), std::string::npos);
   s.set("ap/ap_enabled", "0");
   EXPECT_EQ(page(s, "custom_setup_ssid.html").find(marker), std::string::npos);
@@ -239,7 +239,7 @@ TEST_F(SimDirTest, BootRunsANewImageOnlyWhenTheFlashChanged) {
   boot(d);
   running.load(d.state());
   firmware.load(d.firmware());
-  EXPECT_EQ(running.get("ap/ssid"), "Home Net");
+  EXPECT_EQ(running.get("ap/ssid"), "HomeNet");
   EXPECT_EQ(firmware.get("version"), "3.60.1.0.4-GQ");
 
   std::ofstream(d.mtd(0), std::ios::binary) << "hsqs new file system";
