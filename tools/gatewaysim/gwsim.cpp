@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "serve.h"
 #include "state.h"
 #include "telnetd.h"
 #include "update.h"
@@ -21,6 +22,7 @@ int usage() {
   fputs(
       "usage: gwsim webcm | update                 (CGI; directory in $GWSIM_DIR)\n"
       "       gwsim telnetd DIR PORT\n"
+      "       gwsim serve PORT ORDER_MS COMMAND...   (COMMAND per connection, inetd style)\n"
       "       gwsim init DIR [--kit KITDIR] [NAME=VALUE...]\n"
       "       gwsim set DIR [--running] NAME=VALUE...\n"
       "       gwsim get DIR NAME\n"
@@ -28,6 +30,7 @@ int usage() {
       "       gwsim show DIR\n"
       "       gwsim log DIR SERVICE TEXT\n"
       "NAMEs: update_answer next_version telnet_user telnet_password down_seconds\n"
+      "       auto_power_cycle\n"
       "       (simulator), version (firmware), anything else the configuration\n"
       "       (maker conname contype connection ap/ssid ap/access_list ...)\n",
       stderr);
@@ -38,7 +41,7 @@ enum Where { kConfig, kFirmware, kConfiguration };
 
 Where where(const std::string &name) {
   static const char *const sim[] = {"update_answer", "next_version", "telnet_user",
-                                    "telnet_password", "down_seconds"};
+                                    "telnet_password", "down_seconds", "auto_power_cycle"};
   for (const char *s : sim)
     if (name == s) return kConfig;
   if (name == "version" || name == "flash_fp" || name == "boots") return kFirmware;
@@ -146,6 +149,7 @@ int main(int argc, char **argv) {
     SimDir d{dir};
     return cmd == "webcm" ? webcm_main(d) : update_main(d);
   }
+  if (cmd == "serve" && argc >= 5) return serve_main(atoi(argv[2]), atoi(argv[3]), argv + 4);
   if (argc < 3) return usage();
   SimDir d{argv[2]};
   if (cmd == "telnetd" && argc == 4) return telnetd_main(d, atoi(argv[3]));

@@ -110,6 +110,13 @@ int update_main(const SimDir &d) {
     std::string why = has_file ? write_image(d, data) : "no file in the request";
     verdict = why.empty() ? "successful" : "failed";
     log_request(d, "update", why.empty() ? "image written" : "failed: " + why);
+    if (why.empty()) {
+      FILE *f = fopen((d.dir + "/flash-written").c_str(), "a");  // for the supervisor
+      if (f != nullptr) {
+        fputs("update\n", f);
+        fclose(f);
+      }
+    }
   }
   printf("Content-type: text/html\n\n<html><body>Kestrelon firmware update %s</body></html>\n",
          verdict.c_str());

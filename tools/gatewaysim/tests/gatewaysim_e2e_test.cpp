@@ -154,6 +154,27 @@ TEST_F(GatewaySim, PostedFormsChangeTheStateAndAreLogged) {
   EXPECT_TRUE(contains(log, "power restart requested by webcm"));
 }
 
+TEST_F(GatewaySim, FormPostsSentBackToBackAreAppliedInOrder) {
+  // As the PC does it: connect, send, close without reading the reply, next.
+  std::string script = dir_ + "/burst.sh";
+  std::ofstream(script) << "auth=$(printf %s '" << kAuth << "' | base64)\n"
+      "post() { exec 3<>/dev/tcp/192.168.0.1/80; printf 'POST /cgi-bin/webcm HTTP/1.1\\r\\nHost: 192.168.0.1\\r\\n"
+      "Authorization: Basic %s\\r\\nContent-Length: %d\\r\\n\\r\\n%s\\r\\n\\r\\n' \"$auth\" ${#1} \"$1\" >&3; exec 3>&-; }\n"
+      "for i in 0 1 2 3 4 5 6 7 8 9; do\n"
+      "  post \"var:conname=connection0&var:contype=pppoe&ap:settings/access_type=1&ap:settings/mac_add=02:00:00:00:00:0$i\"\n"
+      "done\n"
+      "post logic:command/save\n";
+  ASSERT_EQ(client("bash " + script).status, 0);
+  std::string want = "ap/access_list=00:11:22:33:44:55 66:77:88:99:AA:BB";
+  for (int i = 0; i < 10; ++i) want += " 02:00:00:00:00:0" + std::to_string(i);
+  std::string saved;
+  for (int i = 0; i < 50 && !contains(saved, "configuration saved"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    saved = read_file(dir_ + "/requests.log");
+  }
+  EXPECT_TRUE(contains(read_file(dir_ + "/saved"), want + "\n")) << read_file(dir_ + "/saved");
+}
+
 TEST_F(GatewaySim, DornixAnswersThroughTheWebServer) {
   // The request plumbing: the multipart body reaches the real dornix on its
   // scratch root, and its downloads and result pages come back.
