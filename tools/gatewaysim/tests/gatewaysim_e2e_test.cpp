@@ -245,13 +245,17 @@ TEST_F(GatewaySim, DornixRestartRequestRestartsTheGateway) {
   EXPECT_TRUE(contains(sim("log").out, "power restart requested by dornix"));
 }
 
-TEST_F(GatewaySim, UpgradeServiceAnswersAsConfigured) {
+TEST_F(GatewaySim, UpgradeServiceAnswersAsConfiguredAndAnImageBringsAPowerCycle) {
   std::string image = dir_ + "/fs.img";
   std::string payload = make_image(image, 70000);
   std::string upload = "-F 'UploadFile=@" + image + ";type=application/octet-stream' http://192.168.0.1:8080/cgi-bin/update";
+  ASSERT_EQ(sim("set auto_power_cycle=1").status, 0);  // the user obeys the wizard at once
   Shell r = curl(upload);
   EXPECT_TRUE(contains(r.out, "successful")) << r.out;
   EXPECT_EQ(read_file(dir_ + "/root/dev/mtdblock/0"), payload);
+  ASSERT_TRUE(wait_for_down(5));
+  ASSERT_EQ(sim("wait-up 20").status, 0);
+  EXPECT_TRUE(contains(version(), std::string("form.sta_version.value = \"") + kNextVersion));
   ASSERT_EQ(sim("set update_answer=failed").status, 0);
   r = curl(upload);
   EXPECT_TRUE(contains(r.out, "failed")) << r.out;
