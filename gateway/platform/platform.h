@@ -31,6 +31,13 @@ extern "C" {
 #define GW_PPP0_PID        "/var/run/ppp0.pid"
 #define GW_PPP1_PID        "/var/run/ppp1.pid"
 #define GW_PROC_NET_DEV    "/proc/net/dev"
+
+// The gateway's shell tools. These two are never prefixed: they are programs,
+// not gateway state, and a scratch root has no bin/. Development machines
+// run their own /bin/tar and /bin/mv in their place; only the file names
+// handed to them go through gw_path. A scratch root's path must therefore be
+// safe in a shell command line (no blanks or shell characters), as the
+// temporary directories of the tests are.
 #define GW_TAR             "/bin/tar"
 #define GW_MV              "/bin/mv"
 

@@ -61,6 +61,15 @@ void ResetEnv();
 // unchanged on Windows with an empty localDir, else localDir + "/Name".
 std::string LocalPath(const char *windowsPath);
 
+// The kit folder: Env().programDir, or the directory of the running program
+// when that is empty.
+std::string KitDirectory();
+
+// Where "C:\" lives when no localDir is given on a system without drives:
+// $XDG_STATE_HOME/velmora, else $HOME/.local/state/velmora (created on
+// first use). Empty on Windows.
+std::string DefaultLocalDir();
+
 }  // namespace velmora
 
 #endif

@@ -1,0 +1,129 @@
+// The configuration scanner and the compaction built on it.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config.h"
+#include "firmware.h"
+#include "script.h"
+
+namespace {
+
+FILE *stream_of(const std::string &text) {
+  FILE *f = tmpfile();
+  fwrite(text.data(), 1, text.size(), f);
+  rewind(f);
+  return f;
+}
+
+// The compacted text, or "<22>" when the file is refused.
+std::string compact(const std::string &text) {
+  FILE *in = stream_of(text);
+  std::string out(text.size(), '\0');
+  size_t length = 0;
+  int r = compact_config(in, &out[0], out.size(), &length);
+  fclose(in);
+  if (r != RESULT_OK) return "<" + std::to_string(r) + ">";
+  out.resize(length);
+  return out;
+}
+
+// The tokens of `text` with their bytes.
+std::vector<std::pair<int, std::string>> tokens(const std::string &text) {
+  FILE *in = stream_of(text);
+  script_begin(in);
+  std::vector<std::pair<int, std::string>> out;
+  for (int t; (t = yylex()) != 0;) out.emplace_back(t, std::string(yytext, (size_t)yyleng));
+  script_end();
+  fclose(in);
+  return out;
+}
+
+TEST(Compaction, KeepsLeafValuesAndDropsLayout) {
+  EXPECT_EQ(compact("<config><a>1</a></config>"), "<config><a>1</a></config>");
+  EXPECT_EQ(compact("<config>\n  <a x=\"1\">5</a>\n</config>\n"), "<config><a x=\"1\">5</a></config>");
+  EXPECT_EQ(compact("<config>\r\n\t<a>5</a>\r\n</config>\r\n"), "<config><a>5</a></config>");
+  // Text of a leaf survives, line ends inside it included.
+  EXPECT_EQ(compact("<c><a>x\ny\r\nz</a></c>"), "<c><a>x\ny\r\nz</a></c>");
+  // Text mixed between child elements does not.
+  EXPECT_EQ(compact("<a>x<b>1</b>y</a>"), "<a><b>1</b></a>");
+  // A blank line before a start tag keeps a line end but not the name.
+  EXPECT_EQ(compact("<c>\n\n<a>5</a></c>"), "<c>\n<a>5</a></c>");
+  // The line end in front of an end tag belongs to the tag.
+  EXPECT_EQ(compact("<c><a>5\r\n</a></c>"), "<c><a>5</a></c>");
+  EXPECT_EQ(compact("<c><a>5\n</a></c>"), "<c><a>5</a></c>");
+  // An end tag must name the element opened last, blanks included.
+  EXPECT_EQ(compact("<c><a>5</ a></c>"), "<c><a></ a></c>");
+  EXPECT_EQ(compact("<c>< a>5</ a></c>"), "<c>< a>5</ a></c>");
+}
+
+TEST(Compaction, CopiesInstructionsCommentsAndAttributesAsWritten) {
+  EXPECT_EQ(compact("<?XML-VERSION 1.0?>\n<?XML-ENCODING iso-8859-1 ?>\n<c/>"),
+            "<?XML-VERSION 1.0?>\n<?XML-ENCODING iso-8859-1 ?>\n<c/>");
+  EXPECT_EQ(compact("<c><!-- a - b -->\n<a>1</a></c>"), "<c><!-- a - b -->\n<a>1</a></c>");
+  EXPECT_EQ(compact("<c>\n<?XML-ATT n=\"1\"?>\n<a>2</a></c>"), "<c><?XML-ATT n=\"1\"?>\n<a>2</a></c>");
+  EXPECT_EQ(compact("<c a='x &#38; &#x2F;'>&#38;</c>"), "<c a='x &#38; &#x2F;'>&#38;</c>");
+  // A line end before "/" of an empty element is accepted and dropped.
+  EXPECT_EQ(compact("<c><a x=\"1\"\n/></c>"), "<c><a x=\"1\"/></c>");
+  EXPECT_EQ(compact("<c><\xe9t\xe9_1.x-y>1</\xe9t\xe9_1.x-y></c>"),
+            "<c><\xe9t\xe9_1.x-y>1</\xe9t\xe9_1.x-y></c>");
+}
+
+TEST(Compaction, LongRunsOfLineEndsTakeLinearTime) {
+  const std::string run(500000, '\n');
+  EXPECT_EQ(compact("<c>" + run + "<a>1</a>" + run + "</c>" + run), "<c>\n<a>1</a></c>");
+  EXPECT_EQ(compact("<c" + run + "/>" + run), "<c/>");
+  std::string crlf;
+  for (int i = 0; i < 200000; ++i) crlf += "\r\n";
+  EXPECT_EQ(compact("<c" + crlf + "/>" + crlf), "<c/>");
+}
+
+TEST(Compaction, RefusesAnythingTheRulesDoNotName) {
+  const char *refused[] = {
+      "<c>a &amp; b</c>",                 // named entity
+      "<c a=\"&amp;\"/>",                 // named entity in a value
+      "<c a= \"1\"/>",                    // blank after "="
+      "<c a=\"1\" />",                    // blank before "/"
+      "<c a=\"1\"\t>",                    // tab before ">"
+      "<c><!-- a -- b --></c>",           // "--" inside a comment
+      "<c><a:b>1</a:b></c>",              // ":" in a name
+      "<c><1a>1</1a></c>",                // name starting with a digit
+      "<?XML-VERSION 1.0?>\n  <c/>",      // indentation while inside tags
+      "<?xml version=\"1.0\"?><c/>",      // an instruction the rules do not know
+      "<c>a<</c>",
+  };
+  for (const char *text : refused) EXPECT_EQ(compact(text), "<22>") << text;
+}
+
+TEST(Scanner, LineEndsAroundText) {
+  using T = std::vector<std::pair<int, std::string>>;
+  // A lone CR in content is text, also on its own; a CR LF before "<" goes
+  // with the tag.
+  EXPECT_EQ(tokens(">\r\r&a"), (T{{TOKEN_TAG_END, ">\r"}, {TOKEN_TEXT, "\r"},
+                                   {TOKEN_INVALID, "&"}, {TOKEN_TEXT, "a"}}));
+  EXPECT_EQ(tokens(">a\r\r\n</"),
+            (T{{TOKEN_TAG_END, ">"}, {TOKEN_TEXT, "a\r"}, {TOKEN_END_TAG, "\r\n</"}}));
+  EXPECT_EQ(tokens(">a\r\nb<x"),
+            (T{{TOKEN_TAG_END, ">"}, {TOKEN_TEXT, "a\r\nb"}, {TOKEN_START_TAG, "<x"}}));
+  // At the end of the input a CR stays text.
+  EXPECT_EQ(tokens(">a\r"), (T{{TOKEN_TAG_END, ">"}, {TOKEN_TEXT, "a\r"}}));
+  // Inside tags a line end on its own is skipped, a blank is refused.
+  EXPECT_EQ(tokens("<a\r\n/ >"), (T{{TOKEN_START_TAG, "<a"}, {TOKEN_SLASH, "/"},
+                                    {TOKEN_INVALID, " "}, {TOKEN_TAG_END, ">"}}));
+  // Runs of line ends are skipped up to the one that belongs to a tag.
+  EXPECT_EQ(tokens(">\n\n\n\n<a"), (T{{TOKEN_TAG_END, ">\n"}, {TOKEN_START_TAG, "\n<a"}}));
+  EXPECT_EQ(tokens("<a\n\r\n\r\r\n</"), (T{{TOKEN_START_TAG, "<a"}, {TOKEN_END_TAG, "\r\n</"}}));
+  EXPECT_EQ(tokens("<a\n\r\n\n\r<b"), (T{{TOKEN_START_TAG, "<a"}, {TOKEN_START_TAG, "\r<b"}}));
+  EXPECT_EQ(tokens(">\n\n\r\n<b"), (T{{TOKEN_TAG_END, ">\n"}, {TOKEN_TEXT, "\n"},
+                                        {TOKEN_START_TAG, "\r\n<b"}}));
+  // The attribute instruction returns to the state it interrupted.
+  EXPECT_EQ(tokens(">\n<?XML-ATT?>x"),
+            (T{{TOKEN_TAG_END, ">\n"}, {TOKEN_ATTRIBUTE, "<?XML-ATT"},
+               {TOKEN_INSTRUCTION_END, "?>"}, {TOKEN_TEXT, "x"}}));
+}
+
+}  // namespace

@@ -1,0 +1,370 @@
+// Uploads through the real dornix: reception, the package step, flash
+// writing and the configuration partition, on a scratch root whose
+// partitions are plain files.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include "cfgmgr_cksum.h"
+#include "cgi_harness.h"
+#include "firmware.h"
+#include "le.h"
+
+namespace {
+
+using namespace cgitest;
+
+const char kFs[] = "/dev/mtdblock/0";
+const char kKernel[] = "/dev/mtdblock/1";
+const char kConfig[] = "/dev/mtdblock/4";
+const char kOld[] = "old partition content";
+const uint32_t kSquashfs = 0x73717368, kCramfs = 0x28CD3D45, kJffs2 = 0xE0011985,
+               kKernelMagic = 0xFEEDFA42;
+
+std::string word(uint32_t v) {
+  unsigned char raw[4];
+  le32_put(raw, v);
+  return std::string(reinterpret_cast<char *>(raw), 4);
+}
+
+// Bytes of every value, CR, LF and NUL included.
+std::string noise(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char &c : s) c = (char)(gen() & 0xFF);
+  return s;
+}
+
+std::string tag(const std::string &content) {
+  return content + word(CS_TAG_MAGIC) + word(cs_calc_buf_sum(content.data(), content.size()));
+}
+
+// A tagged image of `size` bytes in all that starts with `magic`.
+std::string image(uint32_t magic, size_t size, unsigned seed = 1) {
+  return tag(word(magic) + noise(size - 12, seed));
+}
+
+// The request a browser or the wizard sends with a file.
+CgiRequest upload(const std::string &file, const std::string &type = "application/octet-stream") {
+  CgiRequest r;
+  r.body = MultipartBody({Part("upgrade", "1"), Part("UploadFile", file, "fw.img", type)});
+  return r;
+}
+
+CgiRequest named(const char *name) {
+  CgiRequest r;
+  r.body = MultipartBody({Part(name, "1")});
+  return r;
+}
+
+std::string page(int code) {
+  return std::string("upgrade result: ") + (code == 0 ? "ok" : "fail") + "[" +
+         std::to_string(code) + "]\n";
+}
+
+size_t count(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class Upgrade : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char *p : {kFs, kKernel, kConfig}) root_.write(p, kOld);
+  }
+  // Runs the request and checks that it answered `code` with a result page.
+  void expect(const CgiRequest &request, int code) {
+    CgiResult r = RunDornix(root_, request);
+    EXPECT_EQ(ResultLine(r.output), page(code));
+    EXPECT_EQ(r.status, code & 0xFF);
+  }
+  void expect_untouched() {
+    for (const char *p : {kFs, kKernel, kConfig}) EXPECT_EQ(root_.read(p), kOld) << p;
+  }
+  std::string log() { return root_.read("/var/tmp/log.txt"); }
+  void link(const char *partition, const char *target) {
+    unlink(root_.path(partition).c_str());
+    ASSERT_EQ(symlink(target, root_.path(partition).c_str()), 0);
+  }
+
+  ScratchRoot root_;
+};
+
+TEST_F(Upgrade, EachImageKindReachesItsPartitionWithoutItsTag) {
+  // 11 chunks of 64 KiB and 5 bytes: the last chunk holds only tag bytes.
+  const size_t odd = 11 * 65536 + 5;
+  for (uint32_t magic : {kSquashfs, kCramfs, kJffs2}) {
+    root_.write(kFs, "");
+    std::string img = image(magic, odd, magic);
+    expect(upload(img), 0);
+    EXPECT_EQ(root_.read(kFs), img.substr(0, img.size() - 8)) << std::hex << magic;
+    EXPECT_EQ(root_.read("/var/tmp/fw.bin"), img);
+  }
+  EXPECT_EQ(root_.read(kKernel), kOld);
+
+  // The largest kernel image: the whole kernel partition and the tag.
+  root_.write(kKernel, "");
+  std::string kernel = image(kKernelMagic, 0xA0008);
+  expect(upload(kernel), 0);
+  EXPECT_EQ(root_.read(kKernel), kernel.substr(0, 0xA0000));
+  EXPECT_NE(log().find("copy_firmware_image: Upgrading: Kernel\n"), std::string::npos);
+  EXPECT_EQ(log().find("copy_firmware_image_combo"), std::string::npos);
+}
+
+TEST_F(Upgrade, WizardUploadIsWrittenAsIs) {
+  // The wizard's bytes: its own boundary, and a length of the file size
+  // plus 220 rather than the body's.
+  std::string img = image(kKernelMagic, 0xA0000 + 70001);
+  CgiRequest r;
+  r.body = "----MULTI-PARTS-FORM-DATA-BOUNDARY\r\n"
+           "Content-Disposition: form-data; name=\"UploadFile\"; filename=\"gw.img\"\r\n"
+           "Content-Type: application/octet-stream\r\n\r\n" +
+           img + "\r\n----MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
+  r.contentLength = std::to_string(img.size() + 220);
+  expect(r, 0);
+  EXPECT_EQ(root_.read(kKernel).substr(0, 0xA0000), img.substr(0, 0xA0000));
+  EXPECT_EQ(root_.read(kFs), img.substr(0xA0000, 70001 - 8));
+}
+
+TEST_F(Upgrade, CombinedImageIsSplitAtTheEndOfTheKernelPartition) {
+  for (size_t size : {(size_t)0xA0009, (size_t)0xA0000 + 300001 + 8}) {
+    root_.write(kKernel, "");
+    root_.write(kFs, "");
+    std::string img = image(kKernelMagic, size, (unsigned)size);
+    expect(upload(img), 0);
+    EXPECT_EQ(root_.read(kKernel), img.substr(0, 0xA0000));
+    EXPECT_EQ(root_.read(kFs), img.substr(0xA0000, size - 8 - 0xA0000));
+  }
+  EXPECT_EQ(count(log(), "copy_firmware_image_combo: 0\n"), 2u);
+  EXPECT_NE(root_.read("/dev/led").find("successful!"), std::string::npos);
+}
+
+TEST_F(Upgrade, RefusedFilesLeaveFlashUntouched) {
+  std::string fs = image(kSquashfs, 700000);
+  std::string damaged = fs;
+  damaged[5000] ^= 0x20;
+  expect(upload(fs.substr(0, fs.size() - 8)), 12);                // no tag
+  expect(upload(damaged), 14);                                    // checksum differs
+  expect(upload(image(0x12345678, 700000)), 15);                  // unknown kind
+  expect(upload("<?xml version=\"1.0\"?>" + noise(700000, 3)), 12);  // no "<con", no tag
+  // A file too short for a first word; the request is made large by a
+  // field in front of it.
+  CgiRequest tiny;
+  tiny.body = MultipartBody({Part("upgrade", std::string(700000, 'u')),
+                             Part("UploadFile", "abc", "f", "application/octet-stream")});
+  expect(tiny, 15);
+  expect_untouched();
+}
+
+TEST_F(Upgrade, ContentLengthLimits) {
+  std::string img = image(kSquashfs, 700000);
+  CgiRequest r = upload(img);
+  r.withContentLength = false;
+  expect(r, 5);
+  r.contentLength = "655359";
+  expect(r, 6);
+  EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
+  expect_untouched();
+  r.contentLength = "655360";
+  expect(r, 0);
+  EXPECT_EQ(root_.read(kFs), img.substr(0, img.size() - 8));
+}
+
+TEST_F(Upgrade, BodyOfEightMegabytesIsRefused) {
+  std::string img = image(kSquashfs, 8192000);
+  expect(upload(img), 7);
+  // The partial upload stays, without the line that crossed the limit.
+  std::string pkg = root_.read("/var/tmp/fw.pkg");
+  EXPECT_GT(pkg.size(), 8000000u);
+  EXPECT_LT(pkg.size(), 8192000u);
+  EXPECT_EQ(pkg, img.substr(0, pkg.size()));
+  expect_untouched();
+}
+
+TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
+  const std::string body = noise(700000, 7) + "\n";
+  const std::string edge(1022, 'e');  // a CR after it is the last byte of a read
+  const std::string cases[] = {
+      body + "NUL\0NUL\rlone CR\r\r\nlong line:" + std::string(3000, 'x') + "\r\n",
+      body + edge + "\r\nafter a CR LF cut by the buffer\r\n" + edge + "\r\r\n",
+      body + edge,     // the CR LF before the boundary is cut by the buffer
+      body + "\r\n\r\n",
+      body + edge + "\r",
+  };
+  for (const std::string &data : cases) {
+    expect(upload(data), 12);
+    EXPECT_TRUE(root_.read("/var/tmp/fw.bin") == data) << "data ending "
+        << testing::PrintToString(data.substr(data.size() - 8));
+  }
+  // Text parts keep their last line end.
+  std::string text = std::string(700000, 't') + "\n<p>\r\n";
+  expect(upload(text, "text/html"), 12);
+  EXPECT_EQ(root_.read("/var/tmp/fw.bin"), text + "\r\n");
+}
+
+// A firmware package built with tar: pkg/fw.inf, pkg/fw_exec.sh running
+// `script`, and pkg/image.bin holding `image`.
+std::string package(const ScratchRoot &root, const std::string &script, const std::string &image) {
+  mkdir(root.path("/build").c_str(), 0755);
+  mkdir(root.path("/build/pkg").c_str(), 0755);
+  root.write("/build/pkg/fw.inf", "package\n");
+  root.write("/build/pkg/fw_exec.sh", "#!/bin/sh\n" + script);
+  root.write("/build/pkg/image.bin", image);
+  const std::string dir = root.path("/build");
+  const std::string tar = "chmod +x " + dir + "/pkg/fw_exec.sh && tar cf " + dir + "/pkg.tar -C " +
+                          dir + " pkg";
+  EXPECT_EQ(system(tar.c_str()), 0);
+  return root.read("/build/pkg.tar");
+}
+
+TEST_F(Upgrade, PackageRunsItsScriptAndIsRemoved) {
+  std::string img = image(kSquashfs, 700000);
+  std::string pkg = package(root_,
+                            "cp \"$DORNIX_ROOT/var/tmp/pkg/image.bin\" \"$DORNIX_ROOT/var/tmp/fw.bin\"\n"
+                            "echo ran > \"$DORNIX_ROOT/var/tmp/pkg/ran\"\n",
+                            img);
+  expect(upload(pkg), 0);
+  EXPECT_EQ(root_.read(kFs), img.substr(0, img.size() - 8));
+  EXPECT_EQ(root_.read("/var/tmp/pkg/ran"), "ran\n");
+  EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
+  EXPECT_FALSE(root_.exists("/var/tmp/pkg/fw.inf"));
+  EXPECT_TRUE(root_.exists("/var/tmp/pkg/fw_exec.sh"));
+  EXPECT_NE(root_.read("/dev/led").find("exec embedded script file..."), std::string::npos);
+}
+
+TEST_F(Upgrade, PackageThatLeavesNoImageDoesNotFlashAnOldOne) {
+  root_.write("/var/tmp/fw.bin", image(kKernelMagic, 1000));  // from an earlier request
+  expect(upload(package(root_, "exit 0\n", noise(700000, 9))), 8);
+  expect_untouched();
+}
+
+TEST_F(Upgrade, DeviceFaults) {
+  link(kKernel, "/dev/full");
+  expect(upload(image(kKernelMagic, 0xA0008)), 11);
+  link(kFs, "/dev/full");
+  expect(upload(image(kCramfs, 700000)), 11);
+  unlink(root_.path(kFs).c_str());
+  expect(upload(image(kCramfs, 700000)), 10);
+
+  // A device that never reads back what was written: three passes, then 11.
+  link(kKernel, "/dev/zero");
+  link(kFs, "/dev/zero");
+  expect(upload(image(kKernelMagic, 800000)), 11);
+  EXPECT_EQ(count(log(), "previous writing is wrong, try it again"), 2u);
+  EXPECT_EQ(count(log(), "Reach max rewriting counter"), 1u);
+  EXPECT_NE(log().find("copy_firmware_image_combo: 11\n"), std::string::npos);
+  EXPECT_EQ(count(root_.read("/dev/led"), "previous writing is wrong"), 2u);
+  EXPECT_EQ(root_.read(kConfig), kOld);
+}
+
+// A file system partition smaller than the image: its writes fail at its
+// end and its read-back ends early. That is no success.
+TEST_F(Upgrade, CombinedImageLargerThanThePartitionFails) {
+  std::string img = image(kKernelMagic, 0xA0000 + 800000 + 8);
+  root_.write("/var/tmp/fw.bin", img);
+  root_.write(kKernel, "");
+  root_.write(kFs, "");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("DORNIX_ROOT", root_.dir().c_str(), 1);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {700000, 700000};  // room for the kernel part only
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(copy_firmware_image_combo());
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), RESULT_MTD_WRITE);
+  EXPECT_EQ(root_.read(kKernel), img.substr(0, 0xA0000));
+}
+
+// Configuration files: a "<con" file made large enough for the request
+// minimum with line ends that the compaction drops.
+std::string config_file(const std::string &text) { return text + std::string(700000, '\n'); }
+
+std::string block(uint32_t version, const std::string &data, const std::string &extra = "") {
+  return "LMMC" + word(version) + word((uint32_t)data.size()) +
+         word(cs_calc_buf_sum(data.data(), data.size())) + extra + data;
+}
+
+const char kDownloadHeader[] =
+    "Content-type: application/octet-stream xml;\n"
+    "Content-Disposition: attachment; filename=config.xml\n\n";
+
+TEST_F(Upgrade, ConfigurationIsStoredAndDownloaded) {
+  expect(upload(config_file("<config>\r\n  <a x=\"1\">5</a>\r\n</config>\r\n")), 0);
+  std::string stored = block(512, "<config><a x=\"1\">5</a></config>");
+  EXPECT_EQ(root_.read(kConfig), stored);
+  EXPECT_EQ(root_.read(kFs), kOld);
+
+  CgiResult r = RunDornix(root_, named("config"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, kDownloadHeader + stored);
+
+  // A refused upload keeps the stored configuration.
+  expect(upload(config_file("<config><a>x &amp; y</a></config>")), 22);
+  EXPECT_NE(log().find("copy_config_file: Error Token: &\n"), std::string::npos);
+  r = RunDornix(root_, named("config"));
+  EXPECT_EQ(r.output, kDownloadHeader + stored);
+}
+
+TEST_F(Upgrade, ConfigurationCutShortIsNotStored) {
+  CgiRequest r = upload(config_file("<config><a>1</a><b>2</b></config>"));
+  r.body.resize(r.body.find("<b>"));
+  r.contentLength = "700000";
+  expect(r, 22);
+  EXPECT_NE(log().find("upload ended before its boundary"), std::string::npos);
+  expect_untouched();
+  // An image cut short is still caught by its tag.
+  r = upload(image(kSquashfs, 700000));
+  r.body.resize(r.body.size() - 100);
+  expect(r, 12);
+  expect_untouched();
+}
+
+TEST_F(Upgrade, ConfigurationDownloadOfOtherBlocks) {
+  std::string extended = block(768, "<config/>", word(0xCAFEF00D));
+  root_.write(kConfig, extended + "trailing flash");
+  CgiResult r = RunDornix(root_, named("config"));
+  EXPECT_EQ(r.output, kDownloadHeader + extended);
+
+  std::string damaged = block(512, "<config/>");
+  damaged[18] = 'X';
+  root_.write(kConfig, damaged);
+  expect(named("config"), 19);
+}
+
+TEST_F(Upgrade, ConfigurationTooLongToLoadIsRefusedBeforeWriting) {
+  const std::string frame = "<config><a></a></config>";
+  const std::string fits = "<config><a>" + std::string(65504 - frame.size(), 'v') + "</a></config>";
+  expect(upload(config_file(fits)), 0);
+  EXPECT_EQ(root_.read(kConfig), block(512, fits));
+
+  const std::string stored = root_.read(kConfig);
+  const std::string longer = "<config><a>" + std::string(65505 - frame.size(), 'v') + "</a></config>";
+  expect(upload(config_file(longer)), 22);
+  EXPECT_NE(log().find("configuration of 65505 bytes"), std::string::npos);
+  EXPECT_EQ(root_.read(kConfig), stored);
+}
+
+TEST_F(Upgrade, RefusedConfigurationIsReportedBeforeAMissingPartition) {
+  unlink(root_.path(kConfig).c_str());
+  expect(upload(config_file("<config a= \"1\"/>")), 22);
+  expect(upload(config_file("<config a=\"1\"/>")), 19);
+  EXPECT_FALSE(root_.exists(kConfig));
+  // A block that cannot be written is no success.
+  link(kConfig, "/dev/full");
+  expect(upload(config_file("<config a=\"1\"/>")), 11);
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// The parts of net.h that are the same on every system.
+#include <stdio.h>
+
+#include "platform/net.h"
+
+namespace velmora {
+namespace platform {
+namespace {
+int g_netUsers = 0;
+}
+
+void NetAcquire() {
+  if (g_netUsers++ == 0) NetStartup();
+}
+
+void NetRelease() {
+  if (--g_netUsers <= 0) {
+    NetCleanup();
+    if (g_netUsers < 0) g_netUsers = 0;
+  }
+}
+
+int NetUseCount() { return g_netUsers; }
+
+bool ParseIpv4(const char *text, Ipv4 *out) {
+  if (text == nullptr) return false;
+  uint32_t fields[4];
+  const char *p = text;
+  for (int i = 0; i < 4; ++i) {
+    if (*p < '0' || *p > '9') return false;
+    uint32_t value = 0;
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') {
+      value = value * 10 + static_cast<uint32_t>(*p - '0');
+      if (++digits > 3 || value > 255) return false;
+      ++p;
+    }
+    fields[i] = value;
+    if (i < 3) {
+      if (*p != '.') return false;
+      ++p;
+    }
+  }
+  if (*p != '\0') return false;
+  // Network order: the first field is the lowest-addressed byte.
+  uint8_t bytes[4] = {static_cast<uint8_t>(fields[0]), static_cast<uint8_t>(fields[1]),
+                      static_cast<uint8_t>(fields[2]), static_cast<uint8_t>(fields[3])};
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) reinterpret_cast<uint8_t *>(&v)[i] = bytes[i];
+  out->networkOrder = v;
+  return true;
+}
+
+std::string FormatIpv4(Ipv4 address) {
+  const uint8_t *b = reinterpret_cast<const uint8_t *>(&address.networkOrder);
+  char text[16];
+  snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return text;
+}
+
+Ipv4 LoopbackIpv4() {
+  Ipv4 a;
+  ParseIpv4("127.0.0.1", &a);
+  return a;
+}
+
+bool ResolveHost(const char *host, Ipv4 *out) {
+  if (host == nullptr || *host == '\0') return false;
+  if (ParseIpv4(host, out)) return true;
+  return LookupHost(host, out);
+}
+
+}  // namespace platform
+}  // namespace velmora

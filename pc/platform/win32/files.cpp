@@ -1,0 +1,157 @@
+#include "platform/files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+namespace velmora {
+namespace platform {
+namespace {
+
+HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+}  // namespace
+
+bool File::Open(const std::string &path, Mode mode) {
+  Close();
+  DWORD access = GENERIC_READ;
+  DWORD creation = OPEN_EXISTING;
+  switch (mode) {
+    case kRead: break;
+    case kWrite:
+      access = GENERIC_WRITE;
+      creation = CREATE_ALWAYS;
+      break;
+    case kAppend:
+      access = FILE_APPEND_DATA;
+      creation = OPEN_ALWAYS;
+      break;
+  }
+  HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, creation,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+long File::Read(void *buffer, size_t length) {
+  if (!IsOpen()) return -1;
+  DWORD want = length > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length);
+  DWORD n = 0;
+  if (!ReadFile(H(handle_), buffer, want, &n, nullptr)) return -1;
+  return static_cast<long>(n);
+}
+
+bool File::Write(const void *data, size_t length) {
+  if (!IsOpen()) return false;
+  const char *p = static_cast<const char *>(data);
+  while (length > 0) {
+    DWORD want = length > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length);
+    DWORD n = 0;
+    if (!WriteFile(H(handle_), p, want, &n, nullptr) || n == 0) return false;
+    p += n;
+    length -= n;
+  }
+  return true;
+}
+
+int64_t File::Size() const {
+  LARGE_INTEGER size;
+  if (!IsOpen() || !GetFileSizeEx(H(handle_), &size)) return -1;
+  return static_cast<int64_t>(size.QuadPart);
+}
+
+void File::Close() {
+  if (IsOpen()) CloseHandle(H(handle_));
+  handle_ = kClosed;
+}
+
+bool CopyLocalFile(const std::string &from, const std::string &to, bool failIfExists) {
+  return CopyFileA(from.c_str(), to.c_str(), failIfExists ? TRUE : FALSE) != 0;
+}
+
+bool DeleteLocalFile(const std::string &path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool PathExists(const std::string &path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(const std::string &path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool MakeDirectories(const std::string &path) {
+  if (path.empty()) return false;
+  if (IsDirectory(path)) return true;
+  std::string parent = DirectoryOf(path);
+  if (!parent.empty() && parent != path && parent.back() != ':' && !IsDirectory(parent) &&
+      !MakeDirectories(parent)) {
+    return false;
+  }
+  return CreateDirectoryA(path.c_str(), nullptr) != 0 || IsDirectory(path);
+}
+
+std::vector<std::string> FindFiles(const std::string &dir, const char *pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(JoinPath(dir.empty() ? "." : dir, "*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    // Our own match on the long name: FindFirstFile would also match a
+    // name through its short 8.3 alias ("a.imgx" as "A~1.IMG").
+    if (MatchesPattern(data.cFileName, pattern)) names.push_back(data.cFileName);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string ProgramPath() {
+  char path[MAX_PATH + 1];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return "";
+  return std::string(path, n);
+}
+
+std::string MakeTempDirectory(const char *prefix) {
+  char base[MAX_PATH + 1];
+  DWORD n = GetTempPathA(MAX_PATH, base);
+  if (n == 0 || n > MAX_PATH) return "";
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[64];
+    wsprintfA(name, "%s%lu-%lu-%u", prefix != nullptr ? prefix : "velmora",
+              static_cast<unsigned long>(GetCurrentProcessId()),
+              static_cast<unsigned long>(GetTickCount()), counter++);
+    std::string path = JoinPath(base, name);
+    if (CreateDirectoryA(path.c_str(), nullptr)) return path;
+  }
+  return "";
+}
+
+bool RemoveTree(const std::string &path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return false;
+  if ((a & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileA(path.c_str()) != 0;
+  bool ok = true;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(JoinPath(path, "*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = data.cFileName;
+      if (name == "." || name == "..") continue;
+      ok = RemoveTree(JoinPath(path, name)) && ok;
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  return RemoveDirectoryA(path.c_str()) != 0 && ok;
+}
+
+}  // namespace platform
+
+// Windows has its own "C:\".
+std::string DefaultLocalDir() { return ""; }
+
+}  // namespace velmora

@@ -1,0 +1,28 @@
+#include "platform/sysinfo.h"
+
+#include <windows.h>
+
+namespace velmora {
+namespace platform {
+
+bool QueryOsVersion(OsVersion *out) {
+  OSVERSIONINFOA info;
+  ZeroMemory(&info, sizeof info);
+  info.dwOSVersionInfoSize = sizeof info;
+  if (!GetVersionExA(&info)) return false;
+  OsVersion v;
+  v.major = info.dwMajorVersion;
+  v.minor = info.dwMinorVersion;
+  v.build = info.dwBuildNumber;
+  v.platformId = info.dwPlatformId;
+  v.name = "Windows";
+  *out = v;
+  return true;
+}
+
+void DebugOutput(const char *text) {
+  if (text != nullptr) OutputDebugStringA(text);
+}
+
+}  // namespace platform
+}  // namespace velmora

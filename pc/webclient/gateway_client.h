@@ -1,0 +1,122 @@
+// The wizard's conversations with the gateway: page fetches, form posts, the
+// access and version checks, the firmware upload, the wireless backup and
+// restore, and the web and telnet commands. Each operation opens its own
+// connection; the client keeps no connection between operations.
+#ifndef VELMORA_WEBCLIENT_GATEWAY_CLIENT_H
+#define VELMORA_WEBCLIENT_GATEWAY_CLIENT_H
+
+#include <string>
+#include <vector>
+
+#include "webclient/text_util.h"
+
+namespace velmora {
+
+// What FetchPage looks for in each block of a reply.
+enum PageCheck {
+  AccessCheck,         // "401" gives -1, then "Kestrelon" gives 1
+  SettingsPage,        // the same test as AccessCheck
+  ConnectionType,      // pppoa..bridge give 1..5
+  AccessPointEnabled,  // the enabled marker of the SSID page gives 1
+};
+
+// Split version text: fields[0..dots] are the numbers, fields[dots + 1] the
+// platform name in upper case.
+struct VersionParts {
+  int dots = 0;
+  std::vector<std::string> fields;
+};
+
+// The message for each VersionError, 0 to 7.
+const char *VersionErrorMessage(int versionError);
+
+// Local files of the backup, as the wizard names them.
+extern const char kScratchPageFile[];  // "C:\zuntmp.dat"
+extern const char kSsidFile[];         // "C:\Ssid"
+extern const char kAccessListFile[];   // "C:\AccessList"
+extern const char kSsidBakFile[];      // "C:\SsidBak"
+extern const char kAccessListBakFile[];  // "C:\AccessListBak"
+
+// Moves the backup aside (restore false) or back (restore true); missing
+// files are skipped. Always true.
+bool SwapBackupFiles(bool restore);
+// Deletes every local scratch and backup file.
+void RemoveScratchFiles();
+// True when the file opens for reading. "C:\Name" paths are mapped with
+// LocalPath; other paths are used as given.
+bool FileExists(const char *path);
+// Deletes a local file ("C:\Name" mapped as for FileExists); missing is fine.
+void DeleteLocalFile(const char *path);
+
+class CGatewayClient {
+ public:
+  // Borrowed from the wizard, which keeps them alive while the client is
+  // used; never freed here. Empty user name: no Authorization header.
+  const char *userName = "";
+  const char *password = "";
+  const char *gatewayAddress = "";
+
+  // Why the last CheckFirmwareVersion returned false (0 to 7).
+  int VersionError = 0;
+
+  // Platform names read from "upgrade.ini" (at most 101).
+  std::vector<std::string> platformList;
+
+  // --- requests and access (pages land in the scratch page file)
+  bool PostForm(const char *path, const char *body);
+  int FetchPage(const char *path, PageCheck check);
+  // 1 access granted, -1 the gateway asks for a login (once per process),
+  // 0 unreachable or not the gateway's pages.
+  int CheckAccess();
+
+  // --- versions and upload
+  bool CheckFirmwareVersion(int &prepareNeeded);
+  void ReadUpgradeList();
+  static bool ParseVersion(const char *text, VersionParts &out);
+  // Steps of the version check after the running version is known: the
+  // prepare decision, the platform list and the comparison with the kit's
+  // "config.xml" (current directory). Sets VersionError.
+  bool CompareWithKit(const char *runningVersion, int &prepareNeeded);
+  bool FetchQuotedValue(const char *path, const char *key, std::string &value);
+  // Exactly one "*.img" in the kit folder: its bare name in out.
+  bool FindImageFile(std::string &out);
+  bool UploadFirmware(int prepareNeeded);
+
+  // --- wireless settings
+  int GetConnectionType();
+  bool BackupWireless();
+  bool ReadSsidPage(std::string &ssid, std::string &channel,
+                    std::string &privacyType, std::string &interval,
+                    std::string &psktype, std::string &wepAuthType,
+                    std::string &wepPrivacy);
+  bool BackupWepSettings(const char *word);
+  bool Backup8021x(const char *word);
+  bool BackupWpaSettings(const char *word);
+  bool BackupApAdvanced(const char *word);
+  bool BackupAccessList(const char *word, const char *channel, const char *ssid);
+  static bool ExtractFieldValue(const char *line, const char *key,
+                                std::string &out);
+  bool DisableAccessPoint();
+  bool RestoreWireless();
+  bool RestoreAccessList();
+
+  // --- commands
+  bool StopConnection();
+  bool SaveAndReboot(bool save);
+  bool TelnetReboot();
+
+  // The login-asked flag of CheckAccess is process-wide and never cleared by
+  // the wizard; tests start each case afresh.
+  static void ResetLoginAsked();
+
+  // Word for a connection type number (1..5), or nullptr.
+  static const char *ConnectionWord(int type);
+
+ private:
+  bool PostLines(const char *page, const char *word);
+  CTextUtil text_;
+};
+
+}  // namespace velmora
+
+#endif

@@ -1,0 +1,316 @@
+// The connection's send and receive rules, the exact bytes on the wire, page
+// fetches into the scratch file, the access check and the upload.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "fake_server.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "webclient/gateway_client.h"
+#include "webclient/gateway_socket.h"
+#include "webclient/requests.h"
+
+namespace velmora {
+namespace {
+
+using testing::FakeConnection;
+using testing::FakeServer;
+using testing::Reply;
+using testing::ScopedTestEnv;
+using testing::ServePages;
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+struct Stopwatch {
+  uint32_t start = platform::TickCount();
+  int Ms() const { return static_cast<int>(platform::TickCount() - start); }
+};
+
+class Transport : public ::testing::Test {
+ protected:
+  void SetUp() override { CGatewayClient::ResetLoginAsked(); }
+  CGatewayClient Client(const FakeServer &server) {
+    Env().httpPort = server.port();
+    CGatewayClient c;
+    c.gatewayAddress = "127.0.0.1";
+    return c;
+  }
+  ScopedTestEnv env;
+};
+
+struct Outcome {
+  int count, ms, connected;
+};
+
+Outcome ReceiveAllFrom(FakeServer::Script script, int timeoutSeconds = 20) {
+  FakeServer server(std::move(script));
+  CGatewaySocket s;
+  s.bufferSize = 100;
+  s.timeoutSeconds = timeoutSeconds;
+  EXPECT_EQ(s.Connect(server.port(), "127.0.0.1"), 1);
+  char buf[101];
+  EXPECT_EQ(s.ReceiveAll(buf, 101), 0);  // longer than the buffer size
+  Stopwatch w;
+  int n = s.ReceiveAll(buf, 100);
+  return {n, w.Ms(), s.IsConnected()};
+}
+
+TEST_F(Transport, ReceiveRules) {
+  // One second of silence ends the read; the connection stays usable.
+  Outcome o = ReceiveAllFrom([](FakeConnection &c) {
+    c.Send("hello");
+    c.ReadFor(2500);
+  });
+  EXPECT_EQ(o.count, 5);
+  EXPECT_GE(o.ms, 900);
+  EXPECT_LT(o.ms, 2400);
+  EXPECT_EQ(o.connected, 1);
+  // A dropped connection ends it at once, with what had arrived.
+  o = ReceiveAllFrom([](FakeConnection &c) {
+    c.Send("abc");
+    c.Close();
+  });
+  EXPECT_EQ(o.count, 3);
+  EXPECT_LT(o.ms, 900);
+  EXPECT_EQ(o.connected, 0);
+  // A peer that never falls silent: the overall time-out wins, and what had
+  // arrived does not count.
+  o = ReceiveAllFrom([](FakeConnection &c) { c.SendSlowly(std::string(30, 't'), 1, 150); }, 2);
+  EXPECT_EQ(o.count, 0);
+  EXPECT_GE(o.ms, 1900);
+  EXPECT_LT(o.ms, 3500);
+  EXPECT_EQ(o.connected, 0);
+
+  // ReceiveWithin: waits the given seconds, then one receive.
+  FakeServer late([](FakeConnection &c) {
+    c.ReadFor(1600);
+    c.Send("late");
+    c.ReadFor(500);
+  });
+  CGatewaySocket s;
+  s.bufferSize = 64;
+  ASSERT_EQ(s.Connect(late.port(), "127.0.0.1"), 1);
+  char buf[64];
+  Stopwatch w;
+  EXPECT_EQ(s.ReceiveWithin(buf, 64, 1), 0);
+  EXPECT_GE(w.Ms(), 900);
+  EXPECT_EQ(s.ReceiveWithin(buf, 64, 3), 4);
+  EXPECT_EQ(std::string(buf, 4), "late");
+}
+
+TEST_F(Transport, SendAllFailsWhenThePeerStopsReading) {
+  // The peer reads nothing; once the buffers are full, the writability
+  // waits expire. That must end in failure at the time-out, not in success.
+  std::atomic<bool> done{false};
+  FakeServer server([&done](FakeConnection &c) {
+    while (!done) Pause(50);
+    c.Close();
+  });
+  CGatewaySocket s;
+  s.bufferSize = 65536;
+  s.timeoutSeconds = 2;
+  ASSERT_EQ(s.Connect(server.port(), "127.0.0.1"), 1);
+  std::string block(65536, 'x');
+  Stopwatch w;
+  int result = 1;
+  while (result == 1 && w.Ms() < 15000) result = s.SendAll(block.data(), 65536);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(s.IsConnected(), 0);
+  done = true;
+}
+
+TEST_F(Transport, RequestsGoOutByteForByte) {
+  FakeServer server(ServePages({{"cgi-bin/", Reply::Page("Kestrelon")}}));
+  CGatewayClient client = Client(server);
+  client.gatewayAddress = "127.0.0.1\n";  // as typed, with its line end
+  EXPECT_EQ(client.FetchPage("cgi-bin/webcm?getpage=../html/qorn.html", AccessCheck), 1);
+  client.userName = "a";
+  EXPECT_TRUE(client.PostForm("cgi-bin/webcm", "logic:command/save"));
+  client.userName = "";
+  client.password = "ignored";
+  EXPECT_TRUE(client.PostForm("cgi-bin/webcm", "a=b c&d"));
+  ASSERT_TRUE(server.WaitForConnections(3));
+  std::vector<std::string> got = server.Received();
+  EXPECT_EQ(got[0], ComposeGet("cgi-bin/webcm?getpage=../html/qorn.html", "127.0.0.1", ""));
+  EXPECT_NE(got[0].find("\r\nHost: 127.0.0.1\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(got[1], ComposePost("cgi-bin/webcm", "127.0.0.1", "Authorization: Basic YTo=\r\n",
+                                "logic:command/save"));
+  EXPECT_EQ(got[2].find("Authorization"), std::string::npos);
+  EXPECT_EQ(got[2].substr(got[2].size() - 11), "a=b c&d\r\n\r\n");
+}
+
+TEST_F(Transport, LongPageStoredWholeAndSplitMarkersFound) {
+  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+  // 150,000 bytes of page, "Kestrelon" lying across the first block border.
+  std::string page;
+  for (int i = 0; page.size() < 150000; i++) page += static_cast<char>('a' + i % 7);
+  page.replace(64000 - head.size() - 4, 9, "Kestrelon");
+  page[100] = '\0';  // binary bytes are stored as they are
+  FakeServer server(ServePages({{"big", Reply::Raw(head + page)}}));
+  CGatewayClient client = Client(server);
+  EXPECT_EQ(client.FetchPage("big", SettingsPage), 1);
+  std::string stored;
+  ASSERT_TRUE(platform::ReadWholeFile(LocalPath("C:\\zuntmp.dat"), &stored));
+  EXPECT_EQ(stored.size(), head.size() + page.size());
+  EXPECT_TRUE(stored == head + page);
+}
+
+TEST_F(Transport, AccessChecksOnEachBlock) {
+  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+  // "Kestrelon" early in block 1 and "401" in its last bytes: block 2 holds
+  // neither, so the answer of block 1 stands.
+  std::string twoBlocks = head + "Kestrelon" + std::string(64000 - head.size() - 9 - 5, '.') +
+                          "x401x" + std::string(1000, '.');
+  ASSERT_EQ(twoBlocks.substr(63996, 3), "401");
+  std::string split = head + std::string(64000 - head.size() - 2, '.') + "40" + "1 denied";
+  FakeServer server(ServePages({
+      {"denied", Reply::Unauthorized()},
+      {"both", Reply::Page("401 Kestrelon")},
+      {"foreign", Reply::Page("some other device")},
+      {"carry", Reply::Raw(twoBlocks)},
+      {"split", Reply::Raw(split)},
+      {"conn", Reply::Page("mode=DHCPC")},
+      {"pppoe", Reply::Page("static pppoe")},
+  }));
+  CGatewayClient client = Client(server);
+  EXPECT_EQ(client.FetchPage("denied", AccessCheck), -1);
+  EXPECT_EQ(client.FetchPage("both", AccessCheck), 1);
+  EXPECT_EQ(client.FetchPage("foreign", AccessCheck), 0);
+  EXPECT_EQ(client.FetchPage("carry", AccessCheck), 1);
+  EXPECT_EQ(client.FetchPage("split", AccessCheck), -1);
+  EXPECT_EQ(client.FetchPage("conn", ConnectionType), 4);
+  EXPECT_EQ(client.FetchPage("pppoe", ConnectionType), 2);  // tested before "static"
+  EXPECT_EQ(client.FetchPage("foreign", ConnectionType), 0);
+}
+
+TEST_F(Transport, CheckAccessAsksForLoginOnce) {
+  FakeServer server(ServePages({
+      {"cgi-bin/webcm?getpage=../html/qorn.html", Reply::Unauthorized()},
+      {"cgi-bin/webcm?getpage=../html/status_real.html", Reply::Page("Kestrelon")},
+  }));
+  CGatewayClient client = Client(server);
+  env.reachable = 0;
+  EXPECT_EQ(client.CheckAccess(), 0);
+  EXPECT_EQ(env.probes, 1);
+  env.reachable = 1;
+  EXPECT_EQ(client.CheckAccess(), -1);
+  EXPECT_EQ(client.CheckAccess(), 1);  // the flag is set: on to the status page
+  ASSERT_TRUE(server.WaitForConnections(3));
+  std::vector<std::string> paths = server.Paths();
+  ASSERT_EQ(paths.size(), 3u);
+  EXPECT_EQ(paths[2], "cgi-bin/webcm?getpage=../html/status_real.html");
+  EXPECT_EQ(env.clock.Sleeps(), std::vector<uint32_t>{1000});
+}
+
+// --- upload
+
+std::string Binary(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; i++) s += static_cast<char>((i * 7) & 0xff);
+  return s;
+}
+
+FakeServer::Script UploadReply(std::vector<std::string> pieces, int pauseMs = 0) {
+  return [pieces, pauseMs](FakeConnection &c) {
+    c.ReadRequest(10000);
+    for (const std::string &p : pieces) {
+      c.Send(p);
+      if (pauseMs) Pause(pauseMs);
+    }
+    c.EndReply();
+  };
+}
+
+class Upload : public Transport {
+ protected:
+  void SetUp() override {
+    image = Binary(3000);
+    imagePath = platform::JoinPath(env.kitDir, "fw.img");
+    ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
+  }
+  bool UploadTo(FakeServer &server) {
+    CGatewaySocket s;
+    s.userName = "admin";
+    s.password = "pw";
+    s.timeoutSeconds = 10;
+    if (!s.Connect(server.port(), "127.0.0.1")) return false;
+    return s.UploadFile("cgi-bin/dornix", "fw.img", imagePath.c_str());
+  }
+  std::string image, imagePath;
+};
+
+TEST_F(Upload, SendsFivePiecesWithExactLength) {
+  FakeServer server(UploadReply({"HTTP/1.0 200 OK\r\n\r\nupgrade result: ok[0]\n"}));
+  EXPECT_TRUE(UploadTo(server));
+  ASSERT_TRUE(server.WaitForConnections(1));
+  std::string auth = "Authorization: Basic YWRtaW46cHc=\r\n";
+  std::string body = ComposeUploadPartHeader("fw.img").substr(2) + image + ComposeUploadTail();
+  std::string expected = ComposeUploadHead("cgi-bin/dornix", "127.0.0.1", auth) +
+                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  EXPECT_EQ(body.size(), 182u + 6u + 3000u);
+  EXPECT_TRUE(server.Received()[0] == expected);
+  EXPECT_EQ(env.clock.Sleeps(), std::vector<uint32_t>{20000});
+}
+
+TEST_F(Upload, ReplyVerdicts) {
+  struct Case {
+    std::vector<std::string> pieces;
+    bool result, paused;
+  } cases[] = {
+      {{"HTTP/1.0 200 OK\r\n\r\nUpgrade failed"}, false, false},
+      {{"Upgrade successful"}, true, true},
+      {{"successful? no: failed"}, false, false},
+      {{"upgrade result: fail[3]\n\r\n\r\n"}, false, false},  // dornix's page
+      {{"upgrade result: ok[0]\n"}, true, true},
+      {{}, true, false},                   // closed without a word
+      {{"Upgrade fai", "led"}, false, false},  // split marker
+  };
+  for (const Case &c : cases) {
+    FakeServer server(UploadReply(c.pieces, 300));
+    size_t before = env.clock.Sleeps().size();
+    EXPECT_EQ(UploadTo(server), c.result) << (c.pieces.empty() ? "" : c.pieces[0]);
+    EXPECT_EQ(env.clock.Sleeps().size() - before, c.paused ? 1u : 0u);
+  }
+}
+
+TEST_F(Upload, FirmwareDirectAndInTwoSteps) {
+  CGatewayClient client;
+  client.gatewayAddress = "127.0.0.1";
+  ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "prepare.bin"), "PREP"));
+  testing::ScopedCurrentDir cwd(env.kitDir);
+
+  FakeServer direct(UploadReply({"upgrade result: fail[7]\n"}));
+  Env().httpPort = direct.port();
+  EXPECT_FALSE(client.UploadFirmware(0));
+
+  // Two steps: the first verdict is ignored, the second decides.
+  FakeServer dornix(UploadReply({"upgrade result: fail[7]\n"}));
+  FakeServer update(UploadReply({"Upgrade successful"}));
+  Env().httpPort = dornix.port();
+  Env().updatePort = update.port();
+  EXPECT_TRUE(client.UploadFirmware(1));
+  FakeServer refuses(UploadReply({"Upgrade failed"}));
+  Env().updatePort = refuses.port();
+  EXPECT_FALSE(client.UploadFirmware(1));
+  ASSERT_TRUE(update.WaitForConnections(1));
+  ASSERT_TRUE(dornix.WaitForConnections(2));
+  EXPECT_NE(dornix.Received()[0].find("filename=\"prepare.bin\"\r\n"), std::string::npos);
+  EXPECT_NE(dornix.Received()[0].find("\r\n\r\nPREP\r\n----MULTI"), std::string::npos);
+  EXPECT_EQ(update.Paths()[0], "cgi-bin/update");
+  EXPECT_NE(update.Received()[0].find("filename=\"fw.img\"\r\n"), std::string::npos);
+
+  // A second image makes the kit ambiguous: nothing is uploaded.
+  ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "other.IMG"), "x"));
+  FakeServer idle(UploadReply({"successful"}));
+  Env().httpPort = idle.port();
+  EXPECT_FALSE(client.UploadFirmware(0));
+  ASSERT_TRUE(idle.WaitForConnections(1));
+  EXPECT_EQ(idle.Received()[0], "");
+}
+
+}  // namespace
+}  // namespace velmora

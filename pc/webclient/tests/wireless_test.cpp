@@ -1,0 +1,297 @@
+// Wireless backup files byte for byte for given pages, and their replay.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "fake_server.h"
+#include "webclient/gateway_client.h"
+
+namespace velmora {
+namespace {
+
+using testing::FakeServer;
+using testing::Reply;
+using testing::ScopedTestEnv;
+using testing::ServePages;
+
+const char kPage[] = "cgi-bin/webcm?getpage=../html/";
+const char kConn[] = "var:conname=connection0&var:contype=pppoe";
+
+std::string Field(const std::string &name, const std::string &value) {
+  return "<input type=\"hidden\" name=\"ap:settings/" + name + "\" value=\"" + value +
+         "\" id=\"ui_" + name + "\">\n";
+}
+
+// The pages of a gateway with the access point on, WEP security, an access
+// list and two bgmode lines; tests change what they need.
+struct Gateway {
+  std::map<std::string, std::string> ssid = {
+      {"channel", "6"},   {"ssid", "my net&co"}, {"privacy_type", "1"},
+      {"interval", "300"}, {"psktype", "0"},      {"wep_auth_type", "2"},
+      {"wep_privacy", "1"}};
+  std::string ssidExtra;
+  bool enabled = true;
+  std::map<std::string, std::string> wep = {
+      {"privacy_type", "1"}, {"wep_privacy", "1"},      {"wep_auth_type", "2"},
+      {"key_id", "1"},       {"key_value1", "0123456789"}, {"key_len1", "64"},
+      {"key_value2", "00 11 22 33 44 55 66 77 88 99 aa bb cc"}, {"key_len2", "128"},
+      {"key_value3", ""},    {"key_len3", "64"},        {"key_value4", "abcdeabcde"},
+      {"key_len4", "64"}};
+  std::map<std::string, std::string> dot1x = {
+      {"ap_enabled", "1"},    {"privacy_type", "2"},    {"wep_privacy", "0"},
+      {"radius_ip", "10.0.0.5"}, {"radius_port", "1812"}, {"radius_secret", "s e&c"},
+      {"interval", "600"}};
+  std::map<std::string, std::string> wpa = {
+      {"ap_enabled", "1"},  {"privacy_type", "3"},     {"wep_privacy", "0"},
+      {"radius_ip", "10.0.0.9"}, {"radius_port", "1645"}, {"radius_secret", "rs"},
+      {"interval", "900"},  {"psktype", "2"},          {"pskvalue", "pass phrase"}};
+  std::string access =
+      "list_init[i++]='00:11:22:33:44:55';list_init[i++]='66:77:88:99:AA:BB';\n"
+      "list_init[i++]='';\n" + Field("access_type", "1");
+  std::string apadv = Field("bgmode", "2") + "<p>\n" + Field("bgmode", "3") +
+                      Field("hidden_ssid", "1");
+  std::string connection = "pppoe";
+
+  static std::string Fields(const std::map<std::string, std::string> &m) {
+    std::string s = "<html>Kestrelon\n";
+    for (auto &kv : m) s += Field(kv.first, kv.second);
+    return s;
+  }
+  FakeServer::Script Script() const {
+    std::string ssidPage = Fields(ssid) + ssidExtra;
+    if (enabled)
+      ssidPage += "<input name=\"ap:settings/ap_enabled\" value=\"1\" id=\"uiPostAPEnabled\">\n";
+    return ServePages({
+        {"cgi-bin/webcm?getpage=../mon/conn.inf", Reply::Page(connection)},
+        {std::string(kPage) + "custom_setup_ssid.html", Reply::Page(ssidPage)},
+        {std::string(kPage) + "custom_setup_wep.html", Reply::Page(Fields(wep))},
+        {std::string(kPage) + "custom_setup_8021x.html", Reply::Page(Fields(dot1x))},
+        {std::string(kPage) + "custom_setup_wpa.html", Reply::Page(Fields(wpa))},
+        {std::string(kPage) + "custom_setup_access.html",
+         Reply::Page("Kestrelon\n" + access)},
+        {std::string(kPage) + "custom_setup_apadv.html", Reply::Page("Kestrelon\n" + apadv)},
+        {"cgi-bin/webcm", Reply::Page("")},
+    });
+  }
+};
+
+const std::string kMainWep = std::string(kConn) +
+    "&ap:settings/ap_enabled=1&ap:settings/channel=6&ap:settings/ssid=my net&co"
+    "&ap:settings/privacy_type=1&ap:settings/interval=300&ap:settings/psktype=0"
+    "&ap:settings/wep_auth_type=2&ap:settings/wep_privacy=1";
+const std::string kAdvanced = std::string("\n") + kConn + "&ap:settings/bgmode=2\n" + kConn +
+                              "&ap:settings/bgmode=3\n" + kConn + "&ap:settings/hidden_ssid=1";
+const std::string kList =
+    "00:11:22:33:44:55\n66:77:88:99:AA:BB\nap:settings/access_type=1\nconnectiontype=pppoe\n";
+
+class Wireless : public ::testing::Test {
+ protected:
+  std::string Backup(const Gateway &g, bool expected = true) {
+    FakeServer server(g.Script());
+    Env().httpPort = server.port();
+    CGatewayClient c;
+    c.gatewayAddress = "127.0.0.1";
+    EXPECT_EQ(c.BackupWireless(), expected);
+    server.Stop();
+    paths = server.Paths();
+    return env.ReadLocal("C:\\Ssid");
+  }
+  ScopedTestEnv env;
+  std::vector<std::string> paths;
+};
+
+TEST_F(Wireless, WepBackupWithListAndAdvancedLines) {
+  Gateway g;
+  std::string wep = std::string("\n") + kConn +
+      "&ap:settings/privacy_type=1&ap:settings/wep_privacy=1&ap:settings/wep_auth_type=2"
+      "&ap:settings/key_id=1&ap:settings/key_value1=++++0123456789&ap:settings/key_len1=64"
+      "&ap:settings/key_value2=00+11+22+33+44+55+66+77+88+99+aa+bb+cc&ap:settings/key_len2=128"
+      "&ap:settings/key_value3=++++&ap:settings/key_len3=64"
+      "&ap:settings/key_value4=++++abcdeabcde&ap:settings/key_len4=64";
+  EXPECT_EQ(Backup(g), kMainWep + wep + kAdvanced);
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
+  ASSERT_EQ(paths.size(), 5u);
+  EXPECT_EQ(paths[1], std::string(kPage) +
+                          "custom_setup_ssid.html&var:conname=connection0&var:contype=pppoe");
+  EXPECT_EQ(paths[3].rfind(std::string(kPage) + "custom_setup_access.html&var:conname="
+                           "connection0&var:contype=pppoe&ap:settings/ap_enabled=1"
+                           "&ap:settings/channel=6&ap:settings/ssid=my",
+                           0),
+            0u);
+}
+
+TEST_F(Wireless, OtherSecurityLines) {
+  Gateway g;
+  g.ssid["privacy_type"] = "2";
+  const std::string main2 = std::string(kConn) +
+      "&ap:settings/ap_enabled=1&ap:settings/channel=6&ap:settings/ssid=my net&co"
+      "&ap:settings/privacy_type=2&ap:settings/interval=300&ap:settings/psktype=0"
+      "&ap:settings/wep_auth_type=2&ap:settings/wep_privacy=1";
+  EXPECT_EQ(Backup(g), main2 + "\n" + kConn +
+                           "&ap:settings/privacy_type=2&ap:settings/radius_ip=10.0.0.5"
+                           "&ap:settings/radius_port=1812&ap:settings/radius_secret=s e&c"
+                           "&ap:settings/interval=600" + kAdvanced);
+
+  g.ssid["privacy_type"] = "3";
+  struct {
+    const char *psktype;
+    std::string tail;
+  } wpa[] = {
+      {"0", "&ap:settings/radius_ip=10.0.0.9&ap:settings/radius_port=1645"
+            "&ap:settings/radius_secret=rs&ap:settings/interval=900&ap:settings/psktype=0"},
+      {"2", "&ap:settings/interval=900&ap:settings/psktype=2&ap:settings/pskvalue=pass phrase"},
+      {"1", ""},
+  };
+  for (auto &w : wpa) {
+    RemoveScratchFiles();
+    g.wpa["psktype"] = w.psktype;
+    std::string file = Backup(g);
+    std::string line = std::string("\n") + kConn + "&ap:settings/privacy_type=3" + w.tail +
+                       "&grp_interval=900\n";
+    EXPECT_NE(file.find(line), std::string::npos) << w.psktype << "\n" << file;
+  }
+
+  // No security: the main line stops after privacy_type; no security page.
+  RemoveScratchFiles();
+  g.ssid["privacy_type"] = "0";
+  EXPECT_EQ(Backup(g), std::string(kConn) +
+                           "&ap:settings/ap_enabled=1&ap:settings/channel=6"
+                           "&ap:settings/ssid=my net&co&ap:settings/privacy_type=0" + kAdvanced);
+  EXPECT_EQ(paths.size(), 4u);
+}
+
+TEST_F(Wireless, AccessListLinesAndAccessTypeZero) {
+  Gateway g;
+  g.ssid["privacy_type"] = "0";
+  // All entries on one line, an empty entry ending its line, and an empty
+  // entry followed by more text (whose next 17 characters are taken).
+  g.access = "x list_init[i++]='AA:AA:AA:AA:AA:01';list_init[i++]='AA:AA:AA:AA:AA:02';"
+             "list_init[i++]='AA:AA:AA:AA:AA:03';\nlist_init[i++]='';\n"
+             "list_init[i++]='';<b>more text here</b>\n" + Field("access_type", "2") +
+             "list_init[i++]='BB:BB:BB:BB:BB:BB';\n";
+  Backup(g);
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"),
+            "AA:AA:AA:AA:AA:01\nAA:AA:AA:AA:AA:02\nAA:AA:AA:AA:AA:03\n';<b>more text he\n"
+            "ap:settings/access_type=2\nconnectiontype=pppoe\n");
+
+  RemoveScratchFiles();
+  g.access = "list_init[i++]='00:11:22:33:44:55';\n" + Field("access_type", "0");
+  Backup(g);
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
+  EXPECT_EQ(env.ReadLocal("C:\\zuntmp.dat").find("list_init"), std::string::npos);
+}
+
+TEST_F(Wireless, NoBackupWhenPagesSayNo) {
+  Gateway g;
+  g.ssid.erase("psktype");  // six of seven keys
+  EXPECT_EQ(Backup(g, false), "<missing>");
+  g = Gateway();
+  g.ssidExtra = Field("channel", "11");  // seven keys, one of them twice
+  EXPECT_EQ(Backup(g, false), "<missing>");
+  g = Gateway();
+  g.enabled = false;
+  EXPECT_EQ(Backup(g, false), "<missing>");
+  g = Gateway();
+  g.connection = "unknown";
+  EXPECT_EQ(Backup(g, false), "<missing>");
+  EXPECT_EQ(paths.size(), 1u);
+  // An existing backup is kept and nothing is asked.
+  env.WriteLocal("C:\\Ssid", "kept");
+  EXPECT_EQ(Backup(Gateway()), "kept");
+  EXPECT_TRUE(paths.empty());
+}
+
+TEST_F(Wireless, SecurityPageMissingKeysAddsNoLine) {
+  Gateway g;
+  g.wep.erase("key_len4");
+  g.apadv = Field("bgmode", "1");  // below the threshold of 2
+  std::string file = Backup(g);
+  EXPECT_EQ(file, kMainWep + "\n" + kConn + "&ap:settings/bgmode=1");
+}
+
+std::string PostBody(const std::string &raw) {
+  size_t start = raw.find("\r\n\r\n");
+  if (start == std::string::npos || raw.size() < start + 8) return "<no body>";
+  return raw.substr(start + 4, raw.size() - start - 8);
+}
+
+TEST_F(Wireless, RestorePostsInOrderThenDeletes) {
+  env.WriteLocal("C:\\Ssid", kMainWep + kAdvanced);
+  env.WriteLocal("C:\\AccessList", kList);
+  FakeServer server(Gateway().Script());
+  Env().httpPort = server.port();
+  CGatewayClient c;
+  c.gatewayAddress = "127.0.0.1";
+  c.userName = "admin";
+  EXPECT_TRUE(c.RestoreWireless());
+  ASSERT_TRUE(server.WaitForConnections(6));
+  std::vector<std::string> got = server.Received();
+  ASSERT_EQ(got.size(), 6u);
+  EXPECT_EQ(PostBody(got[0]), kMainWep);
+  EXPECT_EQ(PostBody(got[1]), std::string(kConn) + "&ap:settings/bgmode=2");
+  EXPECT_EQ(PostBody(got[3]), std::string(kConn) + "&ap:settings/hidden_ssid=1");
+  EXPECT_EQ(PostBody(got[4]), std::string(kConn) +
+                                  "&ap:settings/access_type=1&ap:settings/mac_add=00:11:22:33:44:55");
+  EXPECT_EQ(PostBody(got[5]), std::string(kConn) +
+                                  "&ap:settings/access_type=1&ap:settings/mac_add=66:77:88:99:AA:BB");
+  EXPECT_NE(got[0].find("Authorization: Basic"), std::string::npos);
+  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), "<missing>");
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
+  EXPECT_EQ(env.clock.PumpingSleeps(), std::vector<uint32_t>(5, 1000));
+
+  // Only the main line: exactly one body.
+  env.WriteLocal("C:\\Ssid", kMainWep);
+  EXPECT_TRUE(c.RestoreWireless());
+  ASSERT_TRUE(server.WaitForConnections(7));
+  EXPECT_EQ(server.Received().size(), 7u);
+}
+
+TEST_F(Wireless, FailedPostKeepsTheFileForTheRetry) {
+  int deadPort;
+  {
+    FakeServer gone([](testing::FakeConnection &) {});
+    deadPort = gone.port();
+  }
+  Env().httpPort = deadPort;
+  CGatewayClient c;
+  c.gatewayAddress = "127.0.0.1";
+  env.WriteLocal("C:\\Ssid", kMainWep);
+  env.WriteLocal("C:\\AccessList", kList);
+  EXPECT_FALSE(c.RestoreWireless());
+  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), kMainWep);
+  EXPECT_FALSE(c.RestoreAccessList());
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
+
+  FakeServer server(Gateway().Script());
+  Env().httpPort = server.port();
+  EXPECT_TRUE(c.RestoreWireless());
+  // With "C:\Ssid" gone (as after a failure in the list stage) a retry
+  // fails at once.
+  EXPECT_FALSE(c.RestoreWireless());
+  EXPECT_TRUE(c.RestoreAccessList());  // nothing left to do
+}
+
+TEST_F(Wireless, SwapAndRemoveLocalFiles) {
+  env.WriteLocal("C:\\Ssid", "first");
+  env.WriteLocal("C:\\AccessList", "list");
+  EXPECT_TRUE(SwapBackupFiles(false));
+  EXPECT_EQ(env.ReadLocal("C:\\SsidBak"), "first");
+  EXPECT_EQ(env.ReadLocal("C:\\AccessListBak"), "list");
+  EXPECT_FALSE(FileExists("C:\\Ssid"));
+  env.WriteLocal("C:\\Ssid", "test backup");  // the second, test backup
+  EXPECT_TRUE(SwapBackupFiles(true));
+  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), "first");
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "list");
+  EXPECT_FALSE(FileExists("C:\\SsidBak"));
+  EXPECT_TRUE(FileExists("C:\\Ssid"));
+
+  for (const char *f : {"C:\\tallis.conf", "C:\\zuntmp.dat", "C:\\SsidBak"}) env.WriteLocal(f, "x");
+  RemoveScratchFiles();
+  for (const char *f : {"C:\\tallis.conf", "C:\\zuntmp.dat", "C:\\Ssid", "C:\\SsidBak"})
+    EXPECT_FALSE(FileExists(f)) << f;
+  RemoveScratchFiles();  // nothing there: no error
+}
+
+}  // namespace
+}  // namespace velmora

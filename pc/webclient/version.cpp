@@ -1,0 +1,231 @@
+// The firmware version check, the kit's image and the firmware upload.
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "webclient/gateway_client.h"
+#include "webclient/gateway_socket.h"
+#include "webclient/text_file.h"
+
+namespace velmora {
+
+namespace {
+
+const char *const kVersionMessages[8] = {
+    "No error.",
+    "Can not get firmware version from current gateway device.",
+    "Old firmware version format is wrong.",
+    "Can not find config.xml file.",
+    "Can not find firmware version from config file.",
+    "New firmware version format is wrong.",
+    "Can not upgrade to the different hardware platform.",
+    "Can not upgrade back to the previous firmware version.",
+};
+
+const size_t kMaxPlatforms = 101;
+const size_t kLongLine = 64000;
+const size_t kQuoteWindow = 200;
+const int kUploadTimeoutSeconds = 10;
+
+// The text between the first two double quotes of `from`, each looked for
+// within at most 200 characters.
+bool QuotedAfter(const char *from, std::string &value) {
+  std::string head;
+  CTextUtil::Left(from, head, static_cast<int>(kQuoteWindow));
+  int q1 = CTextUtil::Find(head.c_str(), "\"");
+  if (q1 < 0) return false;
+  std::string rest;
+  CTextUtil::Left(head.c_str() + q1 + 1, rest, static_cast<int>(kQuoteWindow));
+  int q2 = CTextUtil::Find(rest.c_str(), "\"");
+  if (q2 < 0) return false;
+  value.assign(rest, 0, static_cast<size_t>(q2));
+  return true;
+}
+
+// Reads `path` line by line until a line holds key; then the quoted value
+// after the key.
+bool QuotedValueInFile(const std::string &path, const char *key,
+                       std::string &value) {
+  TextFile file;
+  if (!file.Open(path, "r")) return false;
+  std::string line;
+  while (file.ReadLine(line, kLongLine)) {
+    int pos = CTextUtil::Find(line.c_str(), key);
+    if (pos >= 0) return QuotedAfter(line.c_str() + pos, value);
+  }
+  return false;
+}
+
+bool StartsWith(const std::string &s, const char *prefix) {
+  return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+}  // namespace
+
+const char *VersionErrorMessage(int versionError) {
+  return versionError >= 0 && versionError < 8 ? kVersionMessages[versionError]
+                                               : "";
+}
+
+void CGatewayClient::ReadUpgradeList() {
+  platformList.clear();
+  FILE *f = fopen("upgrade.ini", "r");
+  if (!f) return;
+  std::string token;
+  int c = 0;
+  while (platformList.size() < kMaxPlatforms && c != EOF) {
+    token.clear();
+    while ((c = fgetc(f)) != EOF && isspace(c)) {
+    }
+    while (c != EOF && !isspace(c)) {
+      token.push_back(static_cast<char>(c));
+      c = fgetc(f);
+    }
+    if (!token.empty() && (token[0] == 'G' || token[0] == 'g'))
+      platformList.push_back(token);
+  }
+  fclose(f);
+}
+
+bool CGatewayClient::ParseVersion(const char *text, VersionParts &out) {
+  out = VersionParts();
+  if (!text) return false;
+  int dash = CTextUtil::Find(text, "-");
+  int dot = CTextUtil::Find(text, ".");
+  if (dash < 0 && dot < 0) return false;
+  std::string rest = text;
+  if (dash >= 0 && (dot < 0 || dash < dot)) rest.erase(0, dash + 1);
+  if (rest.empty()) return false;
+  int dots = 0;
+  for (char c : rest)
+    if (c == '.') dots++;
+  if (dots < 4 || dots > 10) return false;
+  for (int i = 0; i < dots; i++) {
+    size_t p = rest.find('.');
+    out.fields.push_back(rest.substr(0, p));
+    rest.erase(0, p + 1);
+  }
+  size_t d = rest.find('-');
+  if (d == std::string::npos) return false;
+  out.fields.push_back(rest.substr(0, d));
+  std::string platform = rest.substr(d + 1);
+  for (char &c : platform)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  out.fields.push_back(platform);
+  out.dots = dots;
+  return true;
+}
+
+bool CGatewayClient::FetchQuotedValue(const char *path, const char *key,
+                                      std::string &value) {
+  if (FetchPage(path, SettingsPage) == 0) return false;
+  return QuotedValueInFile(LocalPath(kScratchPageFile), key, value);
+}
+
+bool CGatewayClient::CheckFirmwareVersion(int &prepareNeeded) {
+  ReadUpgradeList();
+  VersionError = 1;
+  prepareNeeded = 0;
+  const char *qorn = "cgi-bin/webcm?getpage=../html/qorn.html";
+  std::string conName, conType;
+  if (!FetchQuotedValue(qorn, "con_name[con_cnt]", conName) ||
+      !FetchQuotedValue(qorn, "con_type[con_cnt]", conType))
+    return true;
+  std::string status = "cgi-bin/webcm?getpage=../html/status_real.html";
+  status += "&var:conname=" + conName + "&var:contype=" + conType + "&var:sub";
+  std::string running;
+  if (!FetchQuotedValue(status.c_str(), "form.sta_version.value", running))
+    return false;
+  return CompareWithKit(running.c_str(), prepareNeeded);
+}
+
+bool CGatewayClient::CompareWithKit(const char *runningVersion,
+                                    int &prepareNeeded) {
+  VersionError = 2;
+  VersionParts r;
+  if (!ParseVersion(runningVersion, r)) return false;
+
+  const std::vector<std::string> &rf = r.fields;
+  if (rf[2][0] == '1' || rf[2][0] == '2') prepareNeeded = 1;
+  // Releases up to 3.60.1.0.4 take the image directly.
+  if (StartsWith(rf[0], "3") && StartsWith(rf[1], "60") &&
+      StartsWith(rf[2], "1") && StartsWith(rf[3], "0") && rf[4][0] <= '4')
+    prepareNeeded = 0;
+
+  const std::string &platform = rf[r.dots + 1];
+  bool listed = false;
+  for (const std::string &entry : platformList)
+    if (entry == platform) listed = true;
+  if (!listed) return true;
+
+  VersionError = 3;
+  FILE *config = fopen("config.xml", "r");
+  if (!config) return false;
+  fclose(config);
+
+  VersionError = 4;
+  std::string newVersion;
+  if (!QuotedValueInFile("config.xml", "config version", newVersion))
+    return false;
+
+  VersionError = 5;
+  VersionParts n;
+  if (!ParseVersion(newVersion.c_str(), n)) return false;
+
+  VersionError = 6;
+  if (r.dots != n.dots || rf[r.dots + 1] != n.fields[n.dots + 1]) return false;
+
+  VersionError = 7;
+  for (int j = 0; j <= r.dots; j++) {
+    char *endR = nullptr;
+    char *endN = nullptr;
+    long vr = strtol(rf[j].c_str(), &endR, 10);
+    long vn = strtol(n.fields[j].c_str(), &endN, 10);
+    if (vn > vr) break;
+    if (vn < vr) return false;
+    if (j == r.dots && *endR && *endN &&
+        static_cast<unsigned char>(*endR) > static_cast<unsigned char>(*endN))
+      return false;
+  }
+  VersionError = 0;
+  return true;
+}
+
+bool CGatewayClient::FindImageFile(std::string &out) {
+  std::vector<std::string> images = platform::FindFiles(KitDirectory(), "*.img");
+  if (!images.empty()) out = images.back();
+  return images.size() == 1;
+}
+
+bool CGatewayClient::UploadFirmware(int prepareNeeded) {
+  CGatewaySocket first;
+  first.userName = userName;
+  first.password = password;
+  first.timeoutSeconds = kUploadTimeoutSeconds;
+  if (!first.Connect(Env().httpPort, gatewayAddress)) return false;
+
+  std::string image;
+  if (!prepareNeeded) {
+    if (!FindImageFile(image)) return false;
+    std::string local = platform::JoinPath(KitDirectory(), image);
+    return first.UploadFile("cgi-bin/dornix", image.c_str(), local.c_str());
+  }
+
+  // Two steps: the preparation package to dornix (its verdict may
+  // legitimately be that no image was written), then the image to the
+  // upgrade service, whose verdict decides.
+  first.UploadFile("cgi-bin/dornix", "prepare.bin");
+  CGatewaySocket second;
+  second.userName = userName;
+  second.password = password;
+  second.timeoutSeconds = kUploadTimeoutSeconds;
+  if (!second.Connect(Env().updatePort, gatewayAddress)) return false;
+  if (!FindImageFile(image)) return false;
+  std::string local = platform::JoinPath(KitDirectory(), image);
+  return second.UploadFile("cgi-bin/update", image.c_str(), local.c_str());
+}
+
+}  // namespace velmora

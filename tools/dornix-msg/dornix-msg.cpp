@@ -1,0 +1,448 @@
+// dornix-msg: looks at the gateway's messaging from a shell.
+//
+//   dornix-msg listen ADDRESS            print every message that arrives
+//   dornix-msg query TO KEY              ask TO for KEY, print the answer
+//   dornix-msg set TO KEY VALUE          set KEY at TO, print the answer
+//   dornix-msg report TO NAME [TEXT]     send a report, print the answer
+//   dornix-msg answer ADDRESS VALUE      answer every query with VALUE
+//
+// Messages are printed one per line, parsed. Requests go straight to the
+// recipient's socket file; the tool claims an address of its own (--from)
+// for the answer and gives its socket file back on the way out.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "message.h"
+
+namespace {
+
+enum Exit { EXIT_OK = 0, EXIT_NO_ANSWER = 1, EXIT_USAGE = 2, EXIT_FAILED = 3 };
+
+const char kUsage[] =
+    "usage: dornix-msg [options] COMMAND ARGS...\n"
+    "\n"
+    "commands:\n"
+    "  listen ADDRESS           print every message sent to ADDRESS, one per line\n"
+    "  query TO KEY             send a query for KEY to TO and print the answer\n"
+    "  set TO KEY VALUE         send a set of KEY to VALUE to TO and print the answer\n"
+    "  report TO NAME [TEXT]    send a report to TO and print the answer\n"
+    "  answer ADDRESS VALUE     answer every query sent to ADDRESS with VALUE and\n"
+    "                           every set with an empty response; print what arrives\n"
+    "\n"
+    "options:\n"
+    "  --from ADDRESS    the tool's own address for query, set and report\n"
+    "                    (default \"dornix-msg\")\n"
+    "  --group GID       group id of a query or set\n"
+    "  --pid PID         pid of a report\n"
+    "  --timeout SECS    how long to wait for an answer (default 5), or how long\n"
+    "                    listen and answer run (default: until interrupted)\n"
+    "  --count N         listen and answer stop after N messages\n"
+    "  --help            this text\n"
+    "\n"
+    "Socket files are \"/var/tmp/cm_ADDRESS.ctl\", under $DORNIX_ROOT when it is set.\n"
+    "Exit status: 0 done, 1 no answer in time, 2 usage, 3 endpoint or send failure.\n";
+
+struct Options {
+  const char *from = "dornix-msg";
+  const char *group = nullptr;
+  const char *pid = nullptr;
+  double timeout = -1;  // not given
+  long count = 0;       // 0 = no limit
+  const char *args[4] = {};
+  int nargs = 0;
+};
+
+volatile sig_atomic_t stop_requested = 0;
+void on_signal(int) { stop_requested = 1; }
+
+// ---- Printing one message on one line ----
+
+void put_quoted(const char *s) {
+  if (s == nullptr) {
+    fputs("null", stdout);
+    return;
+  }
+  putchar('"');
+  for (const unsigned char *p = (const unsigned char *)s; *p != 0; ++p) {
+    if (*p == '"' || *p == '\\') printf("\\%c", *p);
+    else if (*p == '\n') fputs("\\n", stdout);
+    else if (*p == '\r') fputs("\\r", stdout);
+    else if (*p == '\t') fputs("\\t", stdout);
+    else if (*p < 0x20 || *p == 0x7f) printf("\\x%02x", *p);
+    else putchar(*p);
+  }
+  putchar('"');
+}
+
+void put_field(const char *name, const char *value) {
+  if (value == nullptr) return;
+  printf(" %s=", name);
+  put_quoted(value);
+}
+
+void put_searches(const char *name, const search_item *s) {
+  printf(" %s=[", name);
+  for (bool first = true; s != nullptr; s = s->next, first = false) {
+    printf("%s{name=", first ? "" : ",");
+    put_quoted(s->name);
+    fputs(",regex=", stdout);
+    put_quoted(s->regex);
+    putchar('}');
+  }
+  putchar(']');
+}
+
+void print_message(const msg_record *m) {
+  fputs("from=", stdout);
+  put_quoted(m->from);
+  fputs(" to=", stdout);
+  put_quoted(m->to);
+  put_field("seq", m->seq);
+  switch (m->type) {
+    case MSG_TRANSACTION:
+      if (const trans_record *t = m->trans) {
+        printf(" transaction=%s", msg_transTypeName(t->type));
+        put_field("key", t->key);
+        put_field("re_seq", t->re_seq);
+        put_field("group", t->gid);
+        printf(" error=%d", t->error_code);
+        put_field("error_msg", t->error_text);
+        if (t->rows != nullptr) {
+          fputs(" values=[", stdout);
+          for (const value_row *r = t->rows; r != nullptr; r = r->next) {
+            printf("%s[", r == t->rows ? "" : ",");
+            for (int i = 0; i < r->num_cols && i < MSG_MAX_VALUES; ++i) {
+              if (i > 0) putchar(',');
+              put_quoted(r->values[i]);
+            }
+            putchar(']');
+          }
+          putchar(']');
+        }
+        break;
+      }
+      printf(" type=%d", m->type);
+      break;
+    case MSG_REPORT:
+      fputs(" report", stdout);
+      if (const report_record *r = m->report) {
+        put_field("name", r->name);
+        put_field("pid", r->pid);
+        put_field("text", r->text);
+      }
+      break;
+    case MSG_PROGRAM:
+      fputs(" program", stdout);
+      if (const program_record *p = m->program) {
+        put_field("action", p->action);
+        put_field("name", p->name);
+        put_field("pid", p->pid);
+        put_field("signal", p->signal);
+        fputs(" args=[", stdout);
+        for (const arg_item *a = p->args; a != nullptr; a = a->next) {
+          if (a != p->args) putchar(',');
+          put_quoted(a->text);
+        }
+        putchar(']');
+        put_searches("output", p->output);
+      }
+      break;
+    case MSG_MONITOR:
+      fputs(" monitor", stdout);
+      if (const monitor_record *mon = m->monitor) {
+        put_field("action", mon->action);
+        put_field("filename", mon->filename);
+        put_searches("searches", mon->searches);
+      }
+      break;
+    default:
+      printf(" type=%d", m->type);
+      break;
+  }
+  putchar('\n');
+  fflush(stdout);
+}
+
+void print_unreadable(const char *data, int length) {
+  printf("unreadable (%d bytes): ", length);
+  char text[MSG_OUT_BUFFER + 1];
+  int n = length < MSG_OUT_BUFFER ? length : MSG_OUT_BUFFER;
+  memcpy(text, data, (size_t)n);
+  text[n] = '\0';
+  put_quoted(text);
+  putchar('\n');
+  fflush(stdout);
+}
+
+// ---- Endpoint ----
+
+double now_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+bool claim(const char *address) {
+  int r = comm_start(address, 0);
+  if (r >= 0) return true;
+  char path[108];
+  comm_socket_path(address, path, sizeof path);
+  switch (r) {
+    case COMM_ERR_RUNNING:
+      fprintf(stderr, "dornix-msg: another process already serves \"%s\" (%s)\n", address, path);
+      break;
+    case COMM_ERR_STALE:
+      fprintf(stderr, "dornix-msg: cannot remove the old socket file %s: %s\n", path,
+              strerror(errno));
+      break;
+    default:
+      fprintf(stderr, "dornix-msg: cannot claim \"%s\" at %s: %s\n", address, path,
+              strerror(errno));
+      break;
+  }
+  return false;
+}
+
+// Receives one datagram, waiting until `deadline` (monotonic seconds; a
+// negative deadline waits until a signal). Returns its length, 0 when the
+// time ran out or a signal came, -1 on an error.
+int receive(char *buf, size_t size, double deadline) {
+  for (;;) {
+    if (stop_requested) return 0;
+    int wait_ms = -1;
+    if (deadline >= 0) {
+      double left = deadline - now_seconds();
+      if (left <= 0) return 0;
+      wait_ms = (int)(left * 1000) + 1;
+    }
+    struct pollfd pfd = {serv_socket, POLLIN, 0};
+    int r = poll(&pfd, 1, wait_ms);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) continue;  // the deadline check above ends the wait
+    ssize_t n = recv(serv_socket, buf, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n > 0) return (int)n;
+  }
+}
+
+const char *send_error(int r) {
+  return r == MSG_DELIVER_LATER ? "the recipient cannot take it now"
+                                : "no process is listening there, or the message is too long";
+}
+
+// Addresses, keys, names, group ids and pids go into the text verbatim:
+// a character with a meaning in XML would make the message unreadable.
+bool verbatim_ok(const char *s) {
+  return s == nullptr || strpbrk(s, "<>&\"") == nullptr;
+}
+
+bool valid_address(const char *a) {
+  return a != nullptr && *a != '\0' && strlen(a) <= 64 && strchr(a, '/') == nullptr &&
+         verbatim_ok(a);
+}
+
+
+// ---- Commands ----
+
+int listen_or_answer(const Options &o, bool answer) {
+  const char *address = o.args[0];
+  if (!claim(address)) return EXIT_FAILED;
+  double deadline = o.timeout >= 0 ? now_seconds() + o.timeout : -1;
+  char buf[MSG_OUT_BUFFER * 2];
+  long seen = 0;
+  int status = EXIT_OK;
+  while (o.count == 0 || seen < o.count) {
+    int n = receive(buf, sizeof buf, deadline);
+    if (n < 0) {
+      fprintf(stderr, "dornix-msg: receiving failed: %s\n", strerror(errno));
+      status = EXIT_FAILED;
+      break;
+    }
+    if (n == 0) break;
+    ++seen;
+    msg_record *m = msg_parse(buf, n);
+    if (m == nullptr) {
+      print_unreadable(buf, n);
+      continue;
+    }
+    print_message(m);
+    // The answer goes to the file named by the sender's address: only to a
+    // plain name, never to a path.
+    if (answer && msg_isTrans(m) && valid_address(m->from)) {
+      msg_record *a = nullptr;
+      if (msg_getTransType(m) == TRANS_QUERY)
+        a = msgr_makeTransResponseSingle(address, m->from, m->trans->gid, m->seq, 0,
+                                         m->trans->key, o.args[1]);
+      else if (msg_getTransType(m) == TRANS_SET)
+        a = msgr_makeTransResponseEmpty(address, m->from, m->trans->gid, m->seq, 0,
+                                        m->trans->key);
+      if (a != nullptr) {
+        int r = msg_sendOut(a, m->from);
+        if (r < 0) fprintf(stderr, "dornix-msg: answer to \"%s\" not sent: %s\n", m->from,
+                           send_error(r));
+        msg_free(a);
+      }
+    }
+    msg_free(m);
+  }
+  comm_unlink(address);
+  lib_close();
+  return status;
+}
+
+int request(const Options &o, const char *command) {
+  const char *to = o.args[0];
+  msg_record *m = nullptr;
+  if (strcmp(command, "query") == 0) {
+    m = msgr_makeTransQuery(o.from, to, o.group, o.args[1]);
+  } else if (strcmp(command, "set") == 0) {
+    m = msgr_makeTransSet(o.from, to, o.group, o.args[1], o.args[2]);
+  } else {
+    const char *text = o.args[2];
+    m = msgr_makeReport(o.from, to, o.args[1], o.pid, text,
+                        text != nullptr ? (int)strlen(text) : 0);
+  }
+  if (m == nullptr) {
+    fprintf(stderr, "dornix-msg: out of memory\n");
+    return EXIT_FAILED;
+  }
+  if (!claim(o.from)) {
+    msg_free(m);
+    return EXIT_FAILED;
+  }
+  char seq[64];
+  snprintf(seq, sizeof seq, "%s", m->seq != nullptr ? m->seq : "");
+  bool is_report = m->type == MSG_REPORT;
+  int r = msg_sendOut(m, to);
+  msg_free(m);
+  if (r < 0) {
+    fprintf(stderr, "dornix-msg: not sent to \"%s\": %s\n", to, send_error(r));
+    comm_unlink(o.from);
+    return EXIT_FAILED;
+  }
+
+  // Print what arrives until the answer to our message does (for a report,
+  // which names nothing it answers, the first message is the answer).
+  double timeout = o.timeout >= 0 ? o.timeout : 5.0;
+  double deadline = now_seconds() + timeout;
+  char buf[MSG_OUT_BUFFER * 2];
+  int status = EXIT_NO_ANSWER;
+  for (;;) {
+    int n = receive(buf, sizeof buf, deadline);
+    if (n <= 0) break;
+    msg_record *a = msg_parse(buf, n);
+    if (a == nullptr) {
+      print_unreadable(buf, n);
+      continue;
+    }
+    print_message(a);
+    bool answers = is_report || strcmp(msg_getTransReSeq(a) != nullptr ? msg_getTransReSeq(a)
+                                                                        : "", seq) == 0;
+    msg_free(a);
+    if (answers) {
+      status = EXIT_OK;
+      break;
+    }
+  }
+  if (status == EXIT_NO_ANSWER)
+    fprintf(stderr, "dornix-msg: no answer from \"%s\" within %g s\n", to, timeout);
+  comm_unlink(o.from);
+  lib_close();
+  return status;
+}
+
+int usage_error(const char *what) {
+  fprintf(stderr, "dornix-msg: %s\n(try dornix-msg --help)\n", what);
+  return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options o;
+  const char *command = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const char *a = argv[i];
+    auto value = [&](const char *) -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+      fputs(kUsage, stdout);
+      return EXIT_OK;
+    } else if (strcmp(a, "--from") == 0) {
+      if ((o.from = value(a)) == nullptr) return usage_error("--from needs an address");
+    } else if (strcmp(a, "--group") == 0) {
+      if ((o.group = value(a)) == nullptr) return usage_error("--group needs a group id");
+    } else if (strcmp(a, "--pid") == 0) {
+      if ((o.pid = value(a)) == nullptr) return usage_error("--pid needs a pid");
+    } else if (strcmp(a, "--timeout") == 0 || strcmp(a, "--count") == 0) {
+      const char *v = value(a);
+      char *end = nullptr;
+      double d = v != nullptr ? strtod(v, &end) : -1;
+      if (v == nullptr || end == v || *end != '\0' || d < 0 || d > 86400)
+        return usage_error(a[2] == 't' ? "--timeout needs seconds (0 to 86400)"
+                                       : "--count needs a number (0 to 86400)");
+      if (a[2] == 't') o.timeout = d;
+      else o.count = (long)d;
+    } else if (a[0] == '-' && a[1] == '-') {
+      char what[128];
+      snprintf(what, sizeof what, "unknown option %s", a);
+      return usage_error(what);
+    } else if (command == nullptr) {
+      command = a;
+    } else if (o.nargs < 4) {
+      o.args[o.nargs++] = a;
+    } else {
+      return usage_error("too many arguments");
+    }
+  }
+  if (command == nullptr) return usage_error("no command given");
+
+  struct {
+    const char *name;
+    int min, max;
+  } const commands[] = {{"listen", 1, 1}, {"answer", 2, 2}, {"query", 2, 2},
+                        {"set", 3, 3},    {"report", 2, 3}};
+  bool known = false;
+  for (const auto &c : commands) {
+    if (strcmp(command, c.name) != 0) continue;
+    known = true;
+    if (o.nargs < c.min || o.nargs > c.max) {
+      char what[128];
+      if (c.max > c.min)
+        snprintf(what, sizeof what, "%s takes %d or %d arguments", c.name, c.min, c.max);
+      else
+        snprintf(what, sizeof what, "%s takes %d argument%s", c.name, c.min,
+                 c.min > 1 ? "s" : "");
+      return usage_error(what);
+    }
+  }
+  if (!known) {
+    char what[128];
+    snprintf(what, sizeof what, "unknown command %s", command);
+    return usage_error(what);
+  }
+  if (!valid_address(o.args[0]) || !valid_address(o.from))
+    return usage_error("an address is a short name without '/', '<', '>', '&' or '\"'");
+  bool names_key = strcmp(command, "listen") != 0 && strcmp(command, "answer") != 0;
+  if (!verbatim_ok(o.group) || !verbatim_ok(o.pid) || (names_key && !verbatim_ok(o.args[1])))
+    return usage_error("keys, names, group ids and pids must not contain '<', '>', '&' or '\"'");
+
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_signal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (strcmp(command, "listen") == 0) return listen_or_answer(o, false);
+  if (strcmp(command, "answer") == 0) return listen_or_answer(o, true);
+  return request(o, command);
+}
