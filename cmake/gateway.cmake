@@ -4,7 +4,7 @@
 # - The gateway programs (dornix, dornix-msg) are linked statically: a
 #   static program is one file to place and needs nothing of the gateway's
 #   root file system (no C++ runtime, no matching C library). Together with -ffunction-sections/-fdata-sections and
-#   --gc-sections only what is used stays in (see gateway/CMakeLists.txt).
+#   --gc-sections only what is used stays in (dornix_gateway_programs below).
 #   Tests link dynamically; qemu finds their libraries in /usr/<triplet>.
 # - expat comes from Debian's packages for the architecture, unpacked into
 #   ${CMAKE_BINARY_DIR}/sysroot by scripts/gateway-sysroot. Where Debian has
@@ -47,3 +47,28 @@ else()
   string(STRIP "${sysroot_error}" sysroot_error)
   message(STATUS "${sysroot_error}")
 endif()
+
+# dornix_gateway_programs(TARGET...): what makes a program fit for the
+# gateway. Each is linked statically, with our malloc-based operator
+# new/delete (gateway/support/gw_new.cpp) so that libstdc++'s throwing one,
+# and the exception machinery behind it, stays out; a test sees to it that
+# nothing else brings that machinery back (a std::string, a std::vector).
+# Called from the top-level CMakeLists.txt once every target is defined;
+# programs that this build leaves out are skipped.
+function(dornix_gateway_programs)
+  foreach(program ${ARGN})
+    if(NOT TARGET ${program})
+      continue()
+    endif()
+    target_link_libraries(${program} PRIVATE gwnew)
+    if(DORNIX_STATIC_LINK)
+      target_link_options(${program} PRIVATE -static)
+    endif()
+    if(BUILD_TESTING)
+      add_test(NAME ${program}_throws_nothing
+               COMMAND sh -c "s=$('${CMAKE_NM}' \"$1\") && ! echo \"$s\" | grep -E '__cxa_throw|__gxx_personality'"
+                       sh $<TARGET_FILE:${program}>)
+      set_tests_properties(${program}_throws_nothing PROPERTIES LABELS unit)
+    endif()
+  endforeach()
+endfunction()
