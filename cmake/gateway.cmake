@@ -49,18 +49,40 @@ else()
 endif()
 
 # dornix_gateway_programs(TARGET...): what makes a program fit for the
-# gateway. Each is linked statically, with our malloc-based operator
-# new/delete (gateway/support/gw_new.cpp) so that libstdc++'s throwing one,
-# and the exception machinery behind it, stays out; a test sees to it that
-# nothing else brings that machinery back (a std::string, a std::vector).
+# gateway. Each is linked statically with unused sections dropped, and with
+# our malloc-based operator new/delete (gateway/support/gw_new.cpp) so that
+# libstdc++'s throwing one, and the exception machinery behind it, stays
+# out; a test sees to it that nothing else brings that machinery back (a
+# std::string, a std::vector).
 # Called from the top-level CMakeLists.txt once every target is defined;
 # programs that this build leaves out are skipped.
+#
+# The gateway-sizes target prints each program's stripped size, static and
+# as its twin ${program}-dynamic, linked against the shared C library, shows
+# our own code (with the archives it links, such as expat):
+#   cmake --build --preset mipsel --target gateway-sizes
 function(dornix_gateway_programs)
+  set(sizes)
   foreach(program ${ARGN})
     if(NOT TARGET ${program})
       continue()
     endif()
     target_link_libraries(${program} PRIVATE gwnew)
+    target_link_options(${program} PRIVATE -Wl,--gc-sections)
+
+    get_target_property(dir ${program} SOURCE_DIR)
+    get_target_property(sources ${program} SOURCES)
+    get_target_property(libraries ${program} LINK_LIBRARIES)
+    get_target_property(options ${program} COMPILE_OPTIONS)
+    list(TRANSFORM sources PREPEND ${dir}/ REGEX "^[^/]")
+    add_executable(${program}-dynamic EXCLUDE_FROM_ALL ${sources})
+    target_link_libraries(${program}-dynamic PRIVATE ${libraries})
+    if(options)
+      target_compile_options(${program}-dynamic PRIVATE ${options})
+    endif()
+    target_link_options(${program}-dynamic PRIVATE -Wl,--gc-sections -Wl,--as-needed)
+    list(APPEND sizes "${program}|$<TARGET_FILE:${program}>|$<TARGET_FILE:${program}-dynamic>")
+    list(APPEND size_targets ${program} ${program}-dynamic)
     if(DORNIX_STATIC_LINK)
       target_link_options(${program} PRIVATE -static)
     endif()
@@ -71,4 +93,9 @@ function(dornix_gateway_programs)
       set_tests_properties(${program}_throws_nothing PROPERTIES LABELS unit)
     endif()
   endforeach()
+  add_custom_target(gateway-sizes
+    COMMAND ${CMAKE_COMMAND} -DSTRIP=${CMAKE_STRIP} -DREADELF=${CMAKE_READELF}
+            "-DPROGRAMS=${sizes}" -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/gateway_sizes.cmake
+    DEPENDS ${size_targets}
+    VERBATIM)
 endfunction()
