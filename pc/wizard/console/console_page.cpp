@@ -1,0 +1,130 @@
+#include "wizard/console/console_page.h"
+
+#include <chrono>
+
+#include "wizard/console/terminal.h"
+
+namespace velmora {
+namespace console {
+
+ConsolePage::ConsolePage(FILE *out, bool spinner, double timeScale,
+                         LoginSource login)
+    : out_(out), spinner_(spinner), timeScale_(timeScale), login_(std::move(login)) {
+  if (spinner_) thread_ = std::thread(&ConsolePage::SpinnerLoop, this);
+}
+
+ConsolePage::~ConsolePage() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+    EraseSpinnerLocked();
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+// Texts are written with CR LF line ends for the Windows edit control; a
+// terminal wants LF alone.
+void ConsolePage::WriteLocked(const char *text) {
+  EraseSpinnerLocked();
+  for (const char *p = text; *p; ++p) {
+    if (*p == '\r') continue;
+    fputc(*p, out_);
+    atLineStart_ = *p == '\n';
+    if (atLineStart_)
+      currentLine_.clear();
+    else
+      currentLine_ += *p;
+  }
+  fflush(out_);
+}
+
+void ConsolePage::EraseSpinnerLocked() {
+  if (!spinnerShown_) return;
+  fputs(" \b", out_);
+  spinnerShown_ = false;
+  fflush(out_);
+}
+
+void ConsolePage::SetText(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A replaced page starts on a line of its own.
+  if (!atLineStart_) WriteLocked("\n");
+  WriteLocked(text);
+}
+
+void ConsolePage::AppendStatus(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WriteLocked(text);
+}
+
+void ConsolePage::Print(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WriteLocked(text);
+}
+
+void ConsolePage::StartBusyBar(uint32_t periodMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  periodMs_ = periodMs ? periodMs : 1;
+  ++generation_;
+  wake_.notify_all();
+}
+
+void ConsolePage::StopBusyBar() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  periodMs_ = 0;
+  ++generation_;
+  EraseSpinnerLocked();
+  wake_.notify_all();
+}
+
+void ConsolePage::SpinnerLoop() {
+  static const char kFrames[] = "|/-\\";
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!quit_) {
+    if (periodMs_ == 0) {
+      wake_.wait(lock);
+      continue;
+    }
+    // A tick shorter than 50 ms would only flicker.
+    double ms = periodMs_ * timeScale_;
+    auto tick = std::chrono::milliseconds(ms < 50 ? 50 : static_cast<long>(ms));
+    unsigned generation = generation_;
+    fputc(kFrames[frame_++ % 4], out_);
+    fputc('\b', out_);
+    fflush(out_);
+    spinnerShown_ = true;
+    wake_.wait_for(lock, tick, [&] { return quit_ || generation != generation_; });
+  }
+}
+
+bool ConsolePage::RunLoginDialog(std::string *user, std::string *password) {
+  user->clear();
+  password->clear();
+  if (!login_.interactive) {
+    if (!login_.haveUser) return false;
+    *user = login_.user;
+    *password = login_.password;
+    return true;
+  }
+  std::string pending = currentLine_;
+  Print("\n\nYour Gateway is password protected.\n"
+        " Please provide the correct User Name and Password below.\n"
+        "(Ctrl-D cancels.)\n"
+        "User Name : ");
+  bool ok = ReadLine(user);
+  if (ok) {
+    if (!StdinIsTerminal()) Print("\n");
+    Print("Password : ");
+    ok = ReadHiddenLine(password);
+    if (ok && !StdinIsTerminal()) Print("\n");
+  }
+  if (!ok) Print("\n");
+  // Back to the page: repeat the line whose result is still to come.
+  Print("\n");
+  Print(pending.c_str());
+  return ok;
+}
+
+}  // namespace console
+}  // namespace velmora

@@ -1,0 +1,79 @@
+// The wizard's pages on a terminal: page texts and progress lines are
+// printed as they arrive, the busy bar becomes a spinner (on a terminal
+// only), and the login dialog becomes two prompts.
+#ifndef VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
+#define VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
+
+#include <stdio.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "wizard/sequence.h"
+
+namespace velmora {
+namespace console {
+
+struct LoginSource {
+  bool interactive = true;  // ask on the terminal
+  // Otherwise from the environment: no user name means no login given.
+  bool haveUser = false;
+  std::string user, password;
+};
+
+class ConsolePage : public WizardPage {
+ public:
+  // `spinner`: animate the busy bar; `timeScale` stretches its ticks as it
+  // stretches every other wait.
+  ConsolePage(FILE *out, bool spinner, double timeScale, LoginSource login);
+  ~ConsolePage() override;
+
+  void SetText(const char *text) override;
+  void AppendStatus(const char *text) override;
+  void StartBusyBar(uint32_t periodMs) override;
+  void StopBusyBar() override;
+  void EnableBack(bool on) override { buttons_[0] = on; }
+  void EnableNext(bool on) override { buttons_[1] = on; }
+  void EnableCancel(bool on) override { buttons_[2] = on; }
+  void EnableFinish(bool on) override { buttons_[3] = on; }
+  bool RunLoginDialog(std::string *user, std::string *password) override;
+  void PostStep(int step) override { lastStep_ = step; }
+
+  // Printing for the front end itself (prompts, notices), kept in step
+  // with the spinner.
+  void Print(const char *text);
+  int lastStep() const { return lastStep_; }
+  bool backEnabled() const { return buttons_[0]; }
+  bool finishEnabled() const { return buttons_[3]; }
+
+ private:
+  void WriteLocked(const char *text);
+  void EraseSpinnerLocked();
+  void SpinnerLoop();
+
+  FILE *out_;
+  bool spinner_;
+  double timeScale_;
+  LoginSource login_;
+  bool buttons_[4] = {false, true, true, false};
+  int lastStep_ = -1;
+  bool atLineStart_ = true;
+  std::string currentLine_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread thread_;
+  bool quit_ = false;
+  uint32_t periodMs_ = 0;  // 0: the bar stands still
+  unsigned generation_ = 0;
+  bool spinnerShown_ = false;
+  unsigned frame_ = 0;
+};
+
+}  // namespace console
+}  // namespace velmora
+
+#endif

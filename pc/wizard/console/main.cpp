@@ -1,0 +1,326 @@
+// velmora-cli: the upgrade wizard on a console. It shows what the wizard's
+// pages show, asks where the wizard would ask, and runs the same tasks.
+#include <errno.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#ifdef _WIN32
+#include <direct.h>
+#define chdir _chdir
+#define getcwd _getcwd
+#else
+#include <unistd.h>
+#endif
+
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "webclient/gateway_client.h"
+#include "wizard/console/console_page.h"
+#include "wizard/console/console_support.h"
+#include "wizard/console/terminal.h"
+#include "wizard/gateway_client_ops.h"
+#include "wizard/sequence.h"
+
+using namespace velmora;
+using namespace velmora::console;
+
+namespace {
+
+// Exit statuses; only a finished upgrade is 0.
+enum ExitStatus {
+  kExitUpgraded = 0,
+  kExitCancelled = 1,
+  kExitUsage = 2,
+  kExitInvalidAddress = 3,
+  kExitConnectionFailed = 4,
+  kExitNoCredentials = 5,
+  kExitInvalidCredentials = 6,
+  kExitVersionRefused = 7,
+  kExitTransferFailed = 8,
+  kExitWirelessFailed = 9,
+  kExitInterrupted = 130,
+};
+
+const char kUsage[] =
+    "Usage: velmora-cli [options]\n"
+    "Upgrades the firmware of the DSL gateway on this network and carries its\n"
+    "wireless settings across the upgrade.\n"
+    "\n"
+    "Options:\n"
+    "  --gateway ADDR    the gateway's IP address (default: ask; 192.168.0.1)\n"
+    "  --kit DIR         the folder of the upgrade kit (*.img, upgrade.ini,\n"
+    "                    config.xml, prepare.bin); default: the current folder\n"
+    "  --yes             never wait for Enter; when the gateway asks for a\n"
+    "                    login, take it from VELMORA_USER and VELMORA_PASSWORD\n"
+    "  --time-scale X    multiply every wait by X (default 1)\n"
+    "  --state-dir DIR   where the wizard keeps its backup and scratch files\n"
+    "                    (default: a per-user state folder)\n"
+    "  --help            show this text\n"
+    "\n"
+    "Exit status: 0 upgraded; 1 cancelled; 2 bad usage; 3 invalid address;\n"
+    "4 gateway not reached; 5 no login given; 6 login refused; 7 firmware\n"
+    "version refused; 8 image transfer failed; 9 upgraded, but the wireless\n"
+    "settings were not restored; 130 interrupted.\n";
+
+struct Options {
+  std::string gateway;
+  bool haveGateway = false;
+  std::string kit;
+  bool yes = false;
+  double timeScale = 1.0;
+  std::string stateDir;
+};
+
+int UsageError(const char *fmt, const char *arg) {
+  fprintf(stderr, "velmora-cli: ");
+  fprintf(stderr, fmt, arg);
+  fprintf(stderr, "\nTry 'velmora-cli --help'.\n");
+  return kExitUsage;
+}
+
+// Returns -1 when the options are fine, else the exit status.
+int ParseOptions(int argc, char **argv, Options *o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    std::string value;
+    bool inlineValue = false;
+    size_t eq = a.find('=');
+    if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+      inlineValue = true;
+    }
+    auto takeValue = [&](std::string *out) {
+      if (inlineValue) {
+        *out = value;
+        return true;
+      }
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      fputs(kUsage, stdout);
+      return kExitUpgraded;
+    } else if (a == "--yes" && !inlineValue) {
+      o->yes = true;
+    } else if (a == "--gateway") {
+      if (!takeValue(&o->gateway)) return UsageError("%s needs an address", "--gateway");
+      o->haveGateway = true;
+    } else if (a == "--kit") {
+      if (!takeValue(&o->kit)) return UsageError("%s needs a folder", "--kit");
+    } else if (a == "--state-dir") {
+      if (!takeValue(&o->stateDir) || o->stateDir.empty())
+        return UsageError("%s needs a folder", "--state-dir");
+    } else if (a == "--time-scale") {
+      std::string v;
+      if (!takeValue(&v)) return UsageError("%s needs a number", "--time-scale");
+      char *end = nullptr;
+      errno = 0;
+      double x = strtod(v.c_str(), &end);
+      if (v.empty() || *end || errno || !isfinite(x) || x < 0)
+        return UsageError("invalid time scale '%s'", v.c_str());
+      o->timeScale = x;
+    } else {
+      return UsageError("unknown option '%s'", argv[i]);
+    }
+  }
+  return -1;
+}
+
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_inRestore{false};
+ScaledClock *g_clock = nullptr;
+
+// Ctrl-C. During the power-cycle wait the task is told to stop and given a
+// moment to clean up; anywhere else the run ends at once, as closing the
+// wizard window would.
+void OnInterrupt() {
+  RestoreTerminal();
+  if (g_inRestore && !g_stop.exchange(true)) {
+    fputs("\nStopping...\n", stderr);
+    for (int i = 0; i < 40 && g_inRestore; ++i) RealSleep(50);
+    if (!g_inRestore) return;  // main ends with the interrupted status
+  }
+  // The backup is of no use to a later run, which starts afresh, and it
+  // holds the wireless keys.
+  RemoveScratchFiles();
+  fputs("\nInterrupted.\n", stderr);
+  ExitNow(kExitInterrupted);
+}
+
+ExitStatus ChecksStatus(ChecksResult r) {
+  switch (r) {
+    case kChecksPassed: break;
+    case kConnectionFailed: return kExitConnectionFailed;
+    case kNoCredentials: return kExitNoCredentials;
+    case kInvalidCredentials: return kExitInvalidCredentials;
+    case kVersionRefused: return kExitVersionRefused;
+  }
+  return kExitUpgraded;
+}
+
+class Wizard {
+ public:
+  Wizard(const Options &o, ConsolePage &page, GatewayOps &gateway)
+      : o_(o), page_(page), gateway_(gateway) {}
+
+  int Run() {
+    page_.SetText(kWelcomeText);
+    page_.Print("\n");
+    for (;;) {
+      int status = WelcomeNext();
+      if (status >= 0) return status;
+      status = TransferPage();
+      if (status == kExitUpgraded) return RestorePage();
+      // A failure: the user may go Back and try again, or Cancel.
+      if (o_.yes || !Ask("\nType b and Enter to go back and try again, or "
+                         "press Enter to quit: ", "b"))
+        return status;
+      page_.Print("\n");
+    }
+  }
+
+ private:
+  // Asks on the terminal; true when the answer was `yes`. End of input
+  // counts as no.
+  bool Ask(const char *prompt, const char *yes) {
+    page_.Print(prompt);
+    std::string line;
+    if (!ReadLine(&line)) {
+      page_.Print("\n");
+      return false;
+    }
+    return TrimLower(line) == yes;
+  }
+
+  // Next on the welcome page: the address. -1 to go on, else the status.
+  int WelcomeNext() {
+    if (o_.haveGateway && !o_.yes) {
+      // The address is known; Next still waits for the user.
+      page_.Print("\nPress Enter to continue (Ctrl-D quits): ");
+      std::string line;
+      if (!ReadLine(&line)) {
+        page_.Print("\n");
+        return kExitCancelled;
+      }
+    }
+    for (;;) {
+      std::string text;
+      if (o_.haveGateway) {
+        text = o_.gateway;
+      } else if (o_.yes) {
+        text = kDefaultGatewayAddress;
+      } else {
+        page_.Print("\nPlease enter your gateway ip address (Enter keeps ");
+        page_.Print(kDefaultGatewayAddress);
+        page_.Print(", Ctrl-D quits): ");
+        if (!ReadLine(&text)) {
+          page_.Print("\n");
+          return kExitCancelled;
+        }
+        if (TrimLower(text).empty()) text = kDefaultGatewayAddress;
+      }
+      char address[sizeof g_gatewayAddress];
+      if (NormalizeAddress(text.c_str(), address, sizeof address) &&
+          strcmp(address, "0.0.0.0") != 0) {
+        snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", address);
+        return -1;
+      }
+      page_.Print("ERROR: ");
+      page_.Print(kInvalidAddressText);
+      page_.Print("\n");
+      if (o_.yes || o_.haveGateway) return kExitInvalidAddress;
+    }
+  }
+
+  int TransferPage() {
+    page_.Print("\n");
+    page_.SetText(kTransferIntroText);
+    LockWizardButtons(page_);
+    ChecksResult checks = RunChecks(page_, gateway_);
+    if (checks != kChecksPassed) return ChecksStatus(checks);
+    // What the page does on StepChecksDone.
+    page_.StopBusyBar();
+    Env().clock->Sleep(200);
+    TransferResult transfer = RunTransfer(page_, gateway_);
+    page_.StopBusyBar();
+    Env().clock->Sleep(200);
+    if (transfer != kTransferDone) return kExitTransferFailed;
+    Env().clock->Sleep(100);  // timer 1 moves the wizard on
+    return kExitUpgraded;
+  }
+
+  int RestorePage() {
+    page_.Print("\n");
+    page_.SetText(kReplugText);
+    g_inRestore = true;
+    RestoreResult r = RunRestore(page_, gateway_, &g_stop);
+    g_inRestore = false;
+    if (r == kRestoreStopped) return kExitInterrupted;
+    page_.Print("\n");
+    if (!o_.yes) Ask("Press Enter to finish: ", "");
+    return r == kUpgradeSucceeded ? kExitUpgraded : kExitWirelessFailed;
+  }
+
+  const Options &o_;
+  ConsolePage &page_;
+  GatewayOps &gateway_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options o;
+  int status = ParseOptions(argc, argv, &o);
+  if (status >= 0) return status;
+
+  if (!o.kit.empty() && chdir(o.kit.c_str()) != 0) {
+    fprintf(stderr, "velmora-cli: cannot use kit folder '%s': %s\n", o.kit.c_str(),
+            strerror(errno));
+    return kExitUsage;
+  }
+  char cwd[4096];
+  if (!getcwd(cwd, sizeof cwd)) {
+    fprintf(stderr, "velmora-cli: cannot read the current folder: %s\n", strerror(errno));
+    return kExitUsage;
+  }
+
+  Environment &env = Env();
+  env.programDir = cwd;
+  if (!o.stateDir.empty()) env.localDir = o.stateDir;
+  if (!env.localDir.empty() && !platform::MakeDirectories(env.localDir)) {
+    fprintf(stderr, "velmora-cli: cannot create state folder '%s': %s\n",
+            env.localDir.c_str(), strerror(errno));
+    return kExitUsage;
+  }
+  static ScaledClock clock(*env.clock, o.timeScale, &g_stop);
+  g_clock = &clock;
+  env.clock = &clock;
+  ApplyTestHooks(&env);
+
+  WatchInterrupts(OnInterrupt);
+
+  LoginSource login;
+  login.interactive = !o.yes;
+  if (o.yes) {
+    const char *user = getenv("VELMORA_USER");
+    const char *password = getenv("VELMORA_PASSWORD");
+    login.haveUser = user != nullptr;
+    login.user = user ? user : "";
+    login.password = password ? password : "";
+  }
+  ResetWizardState();
+  std::unique_ptr<GatewayOps> gateway = MakeGatewayClientOps();
+  ConsolePage page(stdout, StdoutIsTerminal(), o.timeScale, login);
+  Wizard wizard(o, page, *gateway);
+  status = wizard.Run();
+  fflush(stdout);
+  return status;
+}

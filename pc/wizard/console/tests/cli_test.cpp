@@ -1,0 +1,467 @@
+// velmora-cli as a user runs it: the real binary against fake gateway
+// services on loopback, with every wait shrunk a thousandfold. The gateway
+// is "powered off" by removing the file that its reachability probe looks at.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_server.h"
+#include "platform/files.h"
+#include "webclient/base64.h"
+
+namespace velmora {
+namespace {
+
+using testing::FakeConnection;
+using testing::FakeServer;
+
+const char kBoundaryEnd[] = "--MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
+
+std::string Between(const std::string &s, const std::string &a, const std::string &b) {
+  size_t p = s.find(a);
+  if (p == std::string::npos) return "";
+  p += a.size();
+  size_t q = s.find(b, p);
+  return s.substr(p, q == std::string::npos ? std::string::npos : q - p);
+}
+
+// The gateway's web server and upgrade service, sharing one state.
+class Gateway {
+ public:
+  Gateway()
+      : web_([this](FakeConnection &c) { Serve(c); }),
+        update_([this](FakeConnection &c) { Serve(c); }) {}
+
+  int webPort() { return web_.port(); }
+  int updatePort() { return update_.port(); }
+
+  std::mutex m;
+  std::string login;  // "user:password" when the gateway demands one
+  std::string running = "3.60.1.0.4-GQ";
+  bool apEnabled = true;
+  int failUploads = 0;  // the first n uploads are refused
+  bool foreign = false;
+  std::vector<std::string> posts, uploads;
+
+ private:
+  static std::string Ok(const std::string &body) {
+    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + body;
+  }
+
+  // Reads until `marker` occurs in what arrived from `from` on.
+  static bool Await(FakeConnection &c, const std::string &marker, size_t from, int ms) {
+    for (int waited = 0; c.received.find(marker, from) == std::string::npos; waited += 50) {
+      if (waited >= ms) return false;
+      c.ReadFor(50);
+    }
+    return true;
+  }
+
+  void Serve(FakeConnection &c) {
+    if (!Await(c, "\r\n\r\n", 0, 5000)) return;
+    size_t headEnd = c.received.find("\r\n\r\n") + 4;
+    std::string head = c.received.substr(0, headEnd);
+    std::string line = head.substr(0, head.find("\r\n"));
+    std::string path = Between(line, " /", " HTTP/");
+    bool post = line.compare(0, 5, "POST ") == 0;
+    bool upload = head.find("multipart/form-data") != std::string::npos;
+    if (upload) Await(c, kBoundaryEnd, headEnd, 10000);
+    else if (post) Await(c, "\r\n\r\n", headEnd, 5000);  // body, then four bytes more
+    std::string reply;
+    {
+      std::lock_guard<std::mutex> lock(m);
+      if (!login.empty()) {
+        std::string auth = Between(head, "Authorization: Basic ", "\r\n");
+        std::vector<char> expected(static_cast<size_t>(Base64EncodedSize(login.size())));
+        Base64Encode(reinterpret_cast<const unsigned char *>(login.data()), login.size(),
+                     expected.data(), expected.size());
+        if (auth != expected.data()) {
+          c.Send("HTTP/1.0 401 Unauthorized\r\n\r\n<html>401 Unauthorized</html>");
+          c.EndReply();
+          return;
+        }
+      }
+      reply = Answer(path, post, upload, c.received);
+      // Another device at the address: its pages lack the maker's name.
+      for (size_t p; foreign && (p = reply.find("Kestrelon")) != std::string::npos;)
+        reply.replace(p, 9, "Other");
+    }
+    c.Send(reply);
+    c.EndReply();
+  }
+
+  std::string Answer(const std::string &path, bool post, bool upload,
+                     const std::string &request) {
+    const std::string page = "cgi-bin/webcm?getpage=../html/";
+    if (upload) {
+      uploads.push_back(path + " " + Between(request, "filename=\"", "\""));
+      if (static_cast<int>(uploads.size()) <= failUploads)
+        return Ok("Upgrade failed: bad image");
+      return Ok("upgrade result: ok[0]\r\n");
+    }
+    if (post) {
+      std::string body = request.substr(request.find("\r\n\r\n") + 4);
+      body = body.substr(0, body.find("\r\n\r\n"));
+      posts.push_back(body);
+      if (body.find("ap:settings/ap_enabled=0") != std::string::npos) apEnabled = false;
+      if (body.find("ap:settings/ap_enabled=1") != std::string::npos) apEnabled = true;
+      return Ok("");
+    }
+    if (path.find("../mon/conn.inf") != std::string::npos) return Ok("pppoe");
+    if (path.compare(0, page.size() + 9, page + "qorn.html") == 0)
+      return Ok("<html>Kestrelon\nvar con_name[con_cnt] = \"connection0\";\n"
+                "var con_type[con_cnt] = \"pppoe\";\n");
+    if (path.compare(0, page.size() + 16, page + "status_real.html") == 0)
+      return Ok("<html>Kestrelon\n form.sta_version.value = \"" + running + "\";\n");
+    if (path.find("custom_setup_ssid.html") != std::string::npos) {
+      std::string s = "<html>Kestrelon\n";
+      const char *fields[][2] = {{"channel", "6"},      {"ssid", "home net"},
+                                 {"privacy_type", "0"}, {"interval", "300"},
+                                 {"psktype", "0"},      {"wep_auth_type", "0"},
+                                 {"wep_privacy", "0"}};
+      for (auto &f : fields)
+        s += std::string("<input name=\"ap:settings/") + f[0] + "\" value=\"" + f[1] +
+             "\" id=\"ui_" + f[0] + "\">\n";
+      if (apEnabled)
+        s += "<input name=\"ap:settings/ap_enabled\" value=\"1\" id=\"uiPostAPEnabled\">\n";
+      return Ok(s);
+    }
+    if (path.find("custom_setup_access.html") != std::string::npos)
+      return Ok("<html>Kestrelon\n<input name=\"ap:settings/access_type\" value=\"0\" id=\"x\">\n");
+    return Ok("<html>Kestrelon\n");
+  }
+
+  FakeServer web_, update_;
+};
+
+// One run of the binary with its output collected as it comes.
+class CliRun {
+ public:
+  CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env) {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) abort();
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(out[1], 2);
+      close(in[0]); close(in[1]); close(out[0]); close(out[1]);
+      for (const auto &e : env) putenv(const_cast<char *>(e.c_str()));
+      std::vector<char *> argv;
+      argv.push_back(const_cast<char *>(VELMORA_CLI_PATH));
+      for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    stdin_ = in[1];
+    reader_ = std::thread([this, fd = out[0]] {
+      char buf[4096];
+      ssize_t n;
+      while ((n = read(fd, buf, sizeof buf)) > 0) {
+        std::lock_guard<std::mutex> lock(m_);
+        out_.append(buf, static_cast<size_t>(n));
+        cv_.notify_all();
+      }
+      close(fd);
+    });
+  }
+  ~CliRun() {
+    if (status_ == -2) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (stdin_ >= 0) close(stdin_);
+    reader_.join();
+  }
+
+  void Type(const std::string &text) {
+    if (write(stdin_, text.data(), text.size()) < 0) {}
+  }
+  void CloseInput() {
+    close(stdin_);
+    stdin_ = -1;
+  }
+  bool WaitFor(const std::string &text, int ms = 20000) {
+    std::unique_lock<std::mutex> lock(m_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                        [&] { return out_.find(text) != std::string::npos; });
+  }
+  std::string Output() {
+    std::lock_guard<std::mutex> lock(m_);
+    return out_;
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+  // The exit status, or -1 when the program did not end in time (it is
+  // then killed).
+  int Wait(int ms = 30000) {
+    for (int waited = 0; waited < ms; waited += 10) {
+      int st;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_;
+  int stdin_ = -1;
+  int status_ = -2;
+  std::thread reader_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::string out_;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = platform::MakeTempDirectory("velmora-cli-test");
+    kit = root + "/kit";
+    state = root + "/state";
+    probe = root + "/gateway-on";
+    platform::MakeDirectories(kit);
+    platform::WriteWholeFile(kit + "/fw-3.60.1.0.5.img", std::string(3000, 'F'));
+    platform::WriteWholeFile(kit + "/prepare.bin", std::string(500, 'P'));
+    platform::WriteWholeFile(kit + "/upgrade.ini", std::string("GQ GX\n"));
+    SetKitVersion("3.60.1.0.5-GQ");
+    PowerOn();
+  }
+  void TearDown() override { platform::RemoveTree(root); }
+
+  void SetKitVersion(const std::string &v) {
+    platform::WriteWholeFile(kit + "/config.xml",
+                             "<?xml version=\"1.0\"?>\n<config version=\"" + v + "\">\n");
+  }
+  void PowerOn() { platform::WriteWholeFile(probe, std::string("on")); }
+  void PowerOff() { platform::DeleteLocalFile(probe); }
+
+  std::vector<std::string> Env(const std::string &extra = "") {
+    std::vector<std::string> e = {
+        "VELMORA_HTTP_PORT=" + std::to_string(gw.webPort()),
+        "VELMORA_UPDATE_PORT=" + std::to_string(gw.updatePort()),
+        "VELMORA_TELNET_PORT=1",  // nothing listens: a telnet reboot fails
+        "VELMORA_PROBE_FILE=" + probe};
+    if (!extra.empty()) e.push_back(extra);
+    return e;
+  }
+  std::vector<std::string> Args(bool yes = true) {
+    std::vector<std::string> a = {"--gateway", "127.0.0.1", "--kit", kit,
+                                  "--time-scale", "0.001", "--state-dir", state};
+    if (yes) a.push_back("--yes");
+    return a;
+  }
+
+  // Unplugs the gateway once the wizard asks for it and plugs it back in
+  // once the wizard has seen it go.
+  void PowerCycle(CliRun &run) {
+    ASSERT_TRUE(run.WaitFor("You are almost complete")) << run.Output();
+    PowerOff();
+    ASSERT_TRUE(run.WaitFor("The Gateway is rebooting......")) << run.Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    PowerOn();
+  }
+
+  bool StateEmpty() {
+    return platform::FindFiles(state, "*").empty();
+  }
+
+  Gateway gw;
+  std::string root, kit, state, probe;
+};
+
+TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
+  gw.login = "admin:s3cret";
+  gw.running = "3.60.2.0.1-GQ";  // an upgrade in two steps
+  SetKitVersion("3.60.2.0.2-GQ");
+  // Under --yes the login comes from the environment.
+  std::vector<std::string> env = Env("VELMORA_USER=admin");
+  env.push_back("VELMORA_PASSWORD=s3cret");
+  CliRun run(Args(), env);
+  PowerCycle(run);
+  EXPECT_EQ(run.Wait(), 0) << run.Output();
+
+  std::string out = run.Output();
+  const char *expected[] = {
+      "KESTRELON ELECTRONICS INC.",
+      "Click \"Next >\" to continue",
+      "Now upgrading Firmware!",
+      "Checking connection......OK\n",
+      "Checking security......OK\n",
+      "Checking firmware......DONE\n",
+      "Setting up environment......DONE\n",
+      "Transfering image......DONE\n",
+      "You are almost complete.",
+      "\n\n\nThe Gateway is rebooting......DONE\n",
+      "Please wait while we restore all the settings......\n\n"
+      "Re-configuring Gateway......DONE\nSaving settings......DONE\n",
+      "!!! CONGRATULATIONS !!!\nThe Firmware upgrade was successful.",
+      "Click \"Finish\" to exit.",
+  };
+  size_t at = 0;
+  for (const char *piece : expected) {
+    size_t p = out.find(piece, at);
+    ASSERT_NE(p, std::string::npos) << "missing in order: " << piece << "\n" << out;
+    at = p + strlen(piece);
+  }
+  EXPECT_EQ(out.find('\r'), std::string::npos);
+  EXPECT_EQ(out.find("s3cret"), std::string::npos);
+
+  std::lock_guard<std::mutex> lock(gw.m);
+  EXPECT_EQ(gw.uploads, (std::vector<std::string>{"cgi-bin/dornix prepare.bin",
+                                                  "cgi-bin/update fw-3.60.1.0.5.img"}));
+  ASSERT_GE(gw.posts.size(), 4u);
+  // The access point was switched off, the settings posted back, saved and
+  // the gateway rebooted.
+  EXPECT_NE(std::find(gw.posts.begin(), gw.posts.end(), "ap:settings/ap_enabled=0"),
+            gw.posts.end());
+  EXPECT_NE(std::find(gw.posts.begin(), gw.posts.end(),
+                      "var:conname=connection0&var:contype=pppoe&ap:settings/ap_enabled=1"
+                      "&ap:settings/channel=6&ap:settings/ssid=home net"
+                      "&ap:settings/privacy_type=0"),
+            gw.posts.end());
+  EXPECT_EQ(gw.posts[gw.posts.size() - 2], "logic:command/save");
+  EXPECT_EQ(gw.posts.back(), "logic:command/reboot");
+  EXPECT_TRUE(StateEmpty());
+}
+
+struct Failure {
+  const char *name;
+  int status;
+  const char *text;
+};
+
+class CliFailureTest : public CliTest, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(CliFailureTest, EndsWithItsStatusAndText) {
+  const Failure &f = GetParam();
+  std::vector<std::string> args = Args();
+  std::vector<std::string> env = Env();
+  std::string name = f.name;
+  if (name == "Unreachable") PowerOff();
+  if (name == "NoLogin") gw.login = "admin:pw";
+  if (name == "WrongLogin") {
+    gw.login = "admin:pw";
+    env.push_back("VELMORA_USER=admin");
+    env.push_back("VELMORA_PASSWORD=guess");
+  }
+  if (name == "OtherPlatform") SetKitVersion("3.60.1.0.5-GX");
+  if (name == "TransferFails") {
+    gw.failUploads = 9;
+  }
+  if (name == "InvalidAddress") args[1] = "0.0.0.0";
+  if (name == "BadOption") args.push_back("--time-scale=-1");
+
+  CliRun run(args, env);
+  EXPECT_EQ(run.Wait(), f.status) << run.Output();
+  EXPECT_NE(run.Output().find(f.text), std::string::npos) << run.Output();
+  EXPECT_TRUE(StateEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, CliFailureTest,
+    ::testing::Values(
+        Failure{"Unreachable", 4,
+                "Checking connection......FAILED !\n\n*** We were unable to connect "
+                "to the Kestrelon Gateway !***\n"},
+        Failure{"NoLogin", 5,
+                "Checking security......FAILED !\n\n\n*** No userid or password "
+                "provided.***\n"},
+        Failure{"WrongLogin", 6,
+                "Checking security......FAILED !\n\n\n*** Invalid userid or "
+                "password! ***\n"},
+        Failure{"OtherPlatform", 7,
+                "Checking firmware......FAILED !\n\n\n*** Can not upgrade to the "
+                "different hardware platform.***\n"},
+        Failure{"TransferFails", 8,
+                "Transfering image......FAILED !\n\n\n*** An error occured while "
+                "transfering image file !***\n"},
+        Failure{"InvalidAddress", 3, "Invalid IP Address !"},
+        Failure{"BadOption", 2, "invalid time scale '-1'"}),
+    [](const ::testing::TestParamInfo<Failure> &i) { return i.param.name; });
+
+TEST_F(CliTest, GatewayNotRecognisedAfterThePowerCycle) {
+  CliRun run(Args(), Env());
+  ASSERT_TRUE(run.WaitFor("You are almost complete")) << run.Output();
+  PowerOff();
+  ASSERT_TRUE(run.WaitFor("The Gateway is rebooting......")) << run.Output();
+  {
+    std::lock_guard<std::mutex> lock(gw.m);
+    gw.foreign = true;
+  }
+  PowerOn();
+  EXPECT_EQ(run.Wait(), 9) << run.Output();
+  EXPECT_NE(run.Output().find("DONE\n\n\nYour firmware has been upgraded successfully."),
+            std::string::npos)
+      << run.Output();
+  EXPECT_TRUE(StateEmpty());
+}
+
+TEST_F(CliTest, InteractiveLoginRetryAfterWrongPasswordAndFinish) {
+  gw.login = "admin:pw";
+  gw.apEnabled = false;
+  std::vector<std::string> args = Args(false);
+  args.erase(args.begin(), args.begin() + 2);  // ask for the address
+  CliRun run(args, Env());
+  ASSERT_TRUE(run.WaitFor("Please enter your gateway ip address")) << run.Output();
+  run.Type("0.0.0.0\n");
+  ASSERT_TRUE(run.WaitFor("ERROR: Invalid IP Address !")) << run.Output();
+  run.Type("127.0.0.1\n");
+  ASSERT_TRUE(run.WaitFor("User Name : ")) << run.Output();
+  run.Type("admin\nwrong\n");
+  ASSERT_TRUE(run.WaitFor("go back and try again")) << run.Output();
+  // Back: the address and, as the gateway asks again, the login once more.
+  run.Type("b\n127.0.0.1\nadmin\npw\n");
+  ASSERT_TRUE(run.WaitFor("Checking security......OK")) << run.Output();
+  PowerCycle(run);
+  ASSERT_TRUE(run.WaitFor("Press Enter to finish")) << run.Output();
+  run.Type("\n");
+  EXPECT_EQ(run.Wait(), 0) << run.Output();
+  std::string out = run.Output();
+  EXPECT_NE(out.find("Invalid userid or password!"), std::string::npos);
+  EXPECT_EQ(out.find("wrong"), std::string::npos);  // passwords are not shown
+}
+
+TEST_F(CliTest, CtrlCEndsTheEndlessWaitForThePowerCycle) {
+  gw.apEnabled = false;
+  CliRun run(Args(), Env());
+  ASSERT_TRUE(run.WaitFor("You are almost complete")) << run.Output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  run.Signal(SIGINT);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run.Wait(5000), 130) << run.Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(StateEmpty());
+}
+
+TEST_F(CliTest, CtrlCAtThePromptEndsAtOnce) {
+  gw.login = "admin:pw";
+  CliRun run(Args(false), Env());
+  ASSERT_TRUE(run.WaitFor("Press Enter to continue")) << run.Output();
+  run.Type("\n");
+  ASSERT_TRUE(run.WaitFor("User Name : ")) << run.Output();
+  run.Signal(SIGINT);
+  EXPECT_EQ(run.Wait(2000), 130) << run.Output();
+  EXPECT_NE(run.Output().find("Interrupted."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velmora

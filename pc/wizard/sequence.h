@@ -1,0 +1,132 @@
+// The wizard's upgrade tasks: the checks, the image transfer and the
+// restore after the power cycle. They are written against two small
+// interfaces, one for the page they report to and one for the gateway they
+// work on, and take all time from Env().clock, so the same code drives the
+// Win32 pages, the console front end and tests that run in virtual time.
+#ifndef VELMORA_WIZARD_SEQUENCE_H
+#define VELMORA_WIZARD_SEQUENCE_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <string>
+
+namespace velmora {
+
+// Codes posted to the transfer page when a task ends (WM_UPGRADE_STEP).
+enum UpgradeStep {
+  StepChecksDone = 0,
+  StepTransferFailed = 1,
+  StepTransferDone = 2,
+};
+
+// State of one run of the wizard, shared by the pages and tasks. The tasks
+// run strictly one after another, so no lock guards it.
+extern char g_gatewayAddress[16];  // dotted quad, empty at start
+extern char g_userName[256];
+extern char g_password[256];
+extern int32_t prepareNeeded;
+extern int32_t g_wirelessSaved;  // set once a backup succeeded; never reset
+
+// Clears the run state, as at program start.
+void ResetWizardState();
+
+// What a task may do to the page it runs for. The Win32 pages forward these
+// to their controls and the frame's buttons; the console prints them. All
+// calls come from the task's thread.
+class WizardPage {
+ public:
+  virtual ~WizardPage() = default;
+  // Replaces the whole page text ("" empties it).
+  virtual void SetText(const char *text) = 0;
+  virtual void AppendStatus(const char *text) = 0;
+  // The busy bar: an activity indicator ticking once per period.
+  virtual void StartBusyBar(uint32_t periodMs) = 0;
+  // Stops the bar and shows it full. The 200 ms pause that follows is the
+  // task's, not the page's.
+  virtual void StopBusyBar() = 0;
+  virtual void EnableBack(bool on) = 0;
+  virtual void EnableNext(bool on) = 0;
+  virtual void EnableCancel(bool on) = 0;
+  virtual void EnableFinish(bool on) = 0;
+  // Asks for the gateway's login, both fields empty at first. true when the
+  // user confirmed (OK); the texts are then in user and password.
+  virtual bool RunLoginDialog(std::string *user, std::string *password) = 0;
+  // Tells the transfer page that a task ended (UpgradeStep).
+  virtual void PostStep(int step) = 0;
+};
+
+// The gateway operations the tasks call, with the results they rely on.
+class GatewayOps {
+ public:
+  virtual ~GatewayOps() = default;
+  // Where and as whom the following calls talk to the gateway. The address
+  // is copied; user and password are borrowed and must outlive the calls.
+  virtual void SetTarget(const char *address, const char *user,
+                         const char *password) = 0;
+  // 1 access granted, -1 the gateway asks for a login, 0 no usable answer.
+  virtual int CheckAccess() = 0;
+  // true: the image may go on; prepareNeeded says how it is uploaded.
+  // false: refused; VersionErrorMessage() tells why.
+  virtual bool CheckFirmwareVersion(int32_t *prepareNeeded) = 0;
+  virtual const char *VersionErrorMessage() = 0;
+  virtual bool StopConnection() = 0;
+  virtual bool BackupWireless() = 0;
+  virtual void SwapBackupFiles(bool restore) = 0;
+  virtual bool DisableAccessPoint() = 0;
+  virtual bool UploadFirmware(int32_t prepareNeeded) = 0;
+  virtual bool TelnetReboot() = 0;
+  virtual bool RestoreWireless() = 0;
+  virtual bool SaveAndReboot(bool save) = 0;
+  virtual void RemoveScratchFiles() = 0;
+};
+
+// How the checks ended. Only kChecksPassed posts StepChecksDone.
+enum ChecksResult {
+  kChecksPassed,
+  kConnectionFailed,
+  kNoCredentials,
+  kInvalidCredentials,
+  kVersionRefused,
+};
+
+enum TransferResult { kTransferDone, kTransferFailed };
+
+enum RestoreResult {
+  kUpgradeSucceeded,
+  kWirelessFailed,
+  kRestoreStopped,  // the front end asked the task to end (no result shown)
+};
+
+// The tasks. Each one is started by a page (on a worker thread of its own in
+// the Win32 wizard) and reports only through the page; the results returned
+// here are for front ends without a message loop and for tests.
+ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway);
+TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway);
+// The waits for the power cycle have no time limit: the user may take as
+// long as they like. A front end that must be able to end them sets *stop;
+// it is looked at between probes.
+RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
+                         const std::atomic<bool> *stop = nullptr);
+void LockWizardButtons(WizardPage &page);
+
+// What the pages do besides running the tasks, shared by every front end.
+void FinishWithError(WizardPage &page, GatewayOps &gateway, const char *text);
+void ShowUpgradeSuccess(WizardPage &page);
+void ShowWirelessFailure(WizardPage &page, GatewayOps &gateway);
+
+// Whole page texts.
+extern const char kWelcomeText[];
+extern const char kTransferIntroText[];
+extern const char kReplugText[];
+extern const char kRebootingText[];
+extern const char kRestoringText[];
+extern const char kUpgradeSuccessText[];
+extern const char kWirelessFailureText[];
+extern const char kTransferErrorText[];
+extern const char kInvalidAddressText[];  // message box of the address dialog
+extern const char kDefaultGatewayAddress[];
+
+}  // namespace velmora
+
+#endif

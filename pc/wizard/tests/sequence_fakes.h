@@ -1,0 +1,173 @@
+// Fakes for running the upgrade tasks in virtual time: a clock that only
+// counts, a page that records what it is told, and a gateway whose answers
+// are scripted per call.
+#ifndef VELMORA_WIZARD_TESTS_SEQUENCE_FAKES_H
+#define VELMORA_WIZARD_TESTS_SEQUENCE_FAKES_H
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/environment.h"
+#include "wizard/sequence.h"
+
+namespace velmora {
+namespace testing {
+
+class VirtualClock : public Clock {
+ public:
+  uint32_t TickCount() override { return static_cast<uint32_t>(now); }
+  void Sleep(uint32_t ms) override {
+    now += ms;
+    sleeps.push_back(ms);
+  }
+  void PumpingSleep(uint32_t ms) override { now += ms; }
+
+  uint64_t now = 0;
+  std::vector<uint32_t> sleeps;
+};
+
+// Records every call as one short line, so tests can compare the order in
+// which the page was driven.
+class RecordingPage : public WizardPage {
+ public:
+  void SetText(const char *t) override {
+    text = t;
+    Log("text " + std::string(t));
+  }
+  void AppendStatus(const char *t) override {
+    text += t;
+    Log("append " + std::string(t));
+  }
+  void StartBusyBar(uint32_t ms) override {
+    bar = ms;
+    Log("bar " + std::to_string(ms));
+  }
+  void StopBusyBar() override {
+    bar = 0;
+    Log("stop");
+  }
+  void EnableBack(bool on) override { back = on; }
+  void EnableNext(bool on) override { next = on; }
+  void EnableCancel(bool on) override { cancel = on; }
+  void EnableFinish(bool on) override { finish = on; }
+  bool RunLoginDialog(std::string *user, std::string *password) override {
+    ++loginShown;
+    Log("login");
+    if (!loginOk) return false;
+    *user = loginUser;
+    *password = loginPassword;
+    return true;
+  }
+  void PostStep(int step) override {
+    steps.push_back(step);
+    Log("step " + std::to_string(step));
+  }
+
+  // Which of Back, Next, Cancel, Finish are enabled, as "BNCF" with '-' for
+  // a disabled button.
+  std::string Buttons() const {
+    std::string s;
+    s += back ? 'B' : '-';
+    s += next ? 'N' : '-';
+    s += cancel ? 'C' : '-';
+    s += finish ? 'F' : '-';
+    return s;
+  }
+
+  std::string text;
+  std::vector<std::string> log;
+  std::vector<int> steps;
+  uint32_t bar = 0;
+  bool back = true, next = true, cancel = true, finish = true;
+  bool loginOk = true;
+  std::string loginUser = "admin", loginPassword = "secret";
+  int loginShown = 0;
+
+ private:
+  void Log(const std::string &line) { log.push_back(line); }
+};
+
+// Every answer comes from a queue; an empty queue gives the default.
+template <typename T>
+T Next(std::deque<T> &script, T fallback) {
+  if (script.empty()) return fallback;
+  T v = script.front();
+  script.pop_front();
+  return v;
+}
+
+class FakeGateway : public GatewayOps {
+ public:
+  void SetTarget(const char *a, const char *u, const char *p) override {
+    address = a;
+    user = u;
+    password = p;
+  }
+  int CheckAccess() override {
+    Call("CheckAccess");
+    accessUsers.push_back(user ? user : "(null)");
+    return Next(access, 1);
+  }
+  bool CheckFirmwareVersion(int32_t *prepare) override {
+    Call("CheckFirmwareVersion");
+    *prepare = prepareResult;
+    return versionOk;
+  }
+  const char *VersionErrorMessage() override { return versionMessage.c_str(); }
+  bool StopConnection() override { return Call("StopConnection"), true; }
+  bool BackupWireless() override {
+    Call("BackupWireless");
+    return Next(backup, false);
+  }
+  void SwapBackupFiles(bool restore) override {
+    Call(restore ? "SwapBackupFiles(true)" : "SwapBackupFiles(false)");
+  }
+  bool DisableAccessPoint() override { return Call("DisableAccessPoint"), true; }
+  bool UploadFirmware(int32_t prepare) override {
+    Call("UploadFirmware(" + std::to_string(prepare) + ")");
+    return Next(upload, true);
+  }
+  bool TelnetReboot() override {
+    Call("TelnetReboot");
+    return Next(telnet, true);
+  }
+  bool RestoreWireless() override {
+    Call("RestoreWireless");
+    return Next(restore, true);
+  }
+  bool SaveAndReboot(bool save) override {
+    Call(save ? "SaveAndReboot(true)" : "SaveAndReboot(false)");
+    if (onSaveAndReboot) onSaveAndReboot();
+    return true;
+  }
+  void RemoveScratchFiles() override { Call("RemoveScratchFiles"); }
+
+  int Count(const std::string &name) const {
+    int n = 0;
+    for (const auto &c : calls) n += c == name;
+    return n;
+  }
+
+  std::deque<int> access;
+  std::deque<bool> backup, upload, telnet, restore;
+  bool versionOk = true;
+  int32_t prepareResult = 0;
+  std::string versionMessage = "No error.";
+  std::function<void()> onSaveAndReboot;
+
+  std::string address;
+  const char *user = nullptr;
+  const char *password = nullptr;
+  std::vector<std::string> accessUsers;
+  std::vector<std::string> calls;
+
+ private:
+  void Call(const std::string &name) { calls.push_back(name); }
+};
+
+}  // namespace testing
+}  // namespace velmora
+
+#endif

@@ -1,0 +1,435 @@
+// The upgrade tasks against a scripted gateway, in virtual time.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "platform/files.h"
+#include "sequence_fakes.h"
+
+namespace velmora {
+namespace {
+
+using testing::FakeGateway;
+using testing::RecordingPage;
+using testing::VirtualClock;
+
+const char kAddr[] = "127.0.0.1";
+
+class SequenceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetEnv();
+    dir = platform::MakeTempDirectory("velmora-seq");
+    ASSERT_FALSE(dir.empty());
+    Env().localDir = dir;
+    Env().clock = &clock;
+    Env().isGatewayReachable = [this](const char *a) {
+      probedAddress = a;
+      ++probes;
+      int r = reachable ? reachable(clock.now) : testing::Next(probeScript, 1);
+      if (!r) clock.now += 1000;  // an unanswered echo takes its time-out
+      return r;
+    };
+    ResetWizardState();
+    snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", kAddr);
+  }
+  void TearDown() override {
+    ResetEnv();
+    platform::RemoveTree(dir);
+  }
+
+  VirtualClock clock;
+  RecordingPage page;
+  FakeGateway gw;
+  std::deque<int> probeScript;
+  std::function<int(uint64_t now)> reachable;  // by virtual time, when set
+  int probes = 0;
+  std::string probedAddress;
+  std::string dir;
+};
+
+// --- checks ---------------------------------------------------------------
+
+TEST_F(SequenceTest, OpenGatewayWithAccessPointOnRunsEveryCheckInOrder) {
+  gw.backup = {true, false};  // first backup works; the test backup finds the AP off
+  EXPECT_EQ(RunChecks(page, gw), kChecksPassed);
+
+  EXPECT_EQ(page.text,
+            "Checking connection......OK\r\n"
+            "Checking firmware......DONE\r\n"
+            "Setting up environment......DONE\r\n");
+  EXPECT_EQ(page.steps, std::vector<int>{StepChecksDone});
+  EXPECT_EQ(gw.calls, (std::vector<std::string>{
+                          "CheckAccess", "CheckFirmwareVersion", "StopConnection",
+                          "BackupWireless", "SwapBackupFiles(false)",
+                          "DisableAccessPoint", "BackupWireless",
+                          "SwapBackupFiles(true)", "StopConnection"}));
+  EXPECT_EQ(g_wirelessSaved, 1);
+  // No login took place: the gateway is asked with empty credentials.
+  EXPECT_EQ(gw.accessUsers, std::vector<std::string>{""});
+  EXPECT_EQ(gw.address, kAddr);
+  EXPECT_EQ(page.loginShown, 0);
+  // Every phase restarts the bar at 300 ms and each stop pauses 200 ms:
+  // three 5 s waits around the wireless work, three bar stops.
+  EXPECT_EQ(clock.sleeps, (std::vector<uint32_t>{200, 5000, 200, 5000, 5000, 200}));
+  int bars = 0;
+  for (const auto &l : page.log) bars += l == "bar 300";
+  EXPECT_EQ(bars, 3);
+  EXPECT_EQ(page.bar, 0u);
+}
+
+TEST_F(SequenceTest, AccessPointStillOnAfterDisableIsSwitchedOffTwice) {
+  gw.backup = {true, true};
+  EXPECT_EQ(RunChecks(page, gw), kChecksPassed);
+  EXPECT_EQ(gw.Count("DisableAccessPoint"), 2);
+  EXPECT_EQ(gw.calls[gw.calls.size() - 2], "SwapBackupFiles(true)");
+}
+
+TEST_F(SequenceTest, AccessPointOffSkipsTheEnvironmentLine) {
+  gw.backup = {false};
+  EXPECT_EQ(RunChecks(page, gw), kChecksPassed);
+  EXPECT_EQ(page.text,
+            "Checking connection......OK\r\nChecking firmware......DONE\r\n");
+  EXPECT_EQ(g_wirelessSaved, 0);
+  EXPECT_EQ(gw.Count("DisableAccessPoint"), 0);
+  EXPECT_EQ(gw.Count("SwapBackupFiles(false)"), 0);
+}
+
+TEST_F(SequenceTest, StaleBackupIsDeletedBeforeTheNewOne) {
+  std::string ssid = LocalPath("C:\\Ssid");
+  ASSERT_TRUE(platform::WriteWholeFile(ssid, std::string("old")));
+  RunChecks(page, gw);
+  EXPECT_FALSE(platform::PathExists(ssid));
+}
+
+TEST_F(SequenceTest, LoginAskedThenGrantedGoesOnWithTheCredentials) {
+  gw.access = {-1, 1};
+  page.loginUser = "admin";
+  page.loginPassword = "pw";
+  EXPECT_EQ(RunChecks(page, gw), kChecksPassed);
+  EXPECT_EQ(page.text.substr(0, 79),
+            "Checking connection......OK\r\nChecking security......OK\r\n"
+            "Checking firmware......");
+  EXPECT_EQ(page.loginShown, 1);
+  EXPECT_STREQ(g_userName, "admin");
+  EXPECT_STREQ(g_password, "pw");
+  EXPECT_EQ(gw.accessUsers, (std::vector<std::string>{"", "admin"}));
+  EXPECT_EQ(gw.user, g_userName);  // later calls borrow the run's buffers
+  // The bar is stopped before the dialog and runs again during the check.
+  auto login = std::find(page.log.begin(), page.log.end(), "login");
+  ASSERT_NE(login, page.log.end());
+  EXPECT_EQ(*(login - 1), "stop");
+  EXPECT_EQ(*(login + 1), "bar 300");
+}
+
+TEST_F(SequenceTest, OverlongCredentialsAreCutToTheBuffer) {
+  gw.access = {-1, 1};
+  page.loginUser = std::string(400, 'u');
+  page.loginPassword = std::string(300, 'p');
+  RunChecks(page, gw);
+  EXPECT_EQ(strlen(g_userName), 255u);
+  EXPECT_EQ(strlen(g_password), 255u);
+}
+
+struct CheckFailure {
+  const char *name;
+  std::deque<int> access;
+  bool loginOk;
+  bool versionOk;
+  ChecksResult result;
+  const char *tail;  // expected end of the page text
+};
+
+class CheckFailureTest : public SequenceTest,
+                         public ::testing::WithParamInterface<CheckFailure> {};
+
+TEST_P(CheckFailureTest, EndsWithItsTextAndBackAndCancel) {
+  const CheckFailure &c = GetParam();
+  gw.access = c.access;
+  page.loginOk = c.loginOk;
+  gw.versionOk = c.versionOk;
+  gw.versionMessage = "Can not upgrade to the different hardware platform.";
+  LockWizardButtons(page);
+
+  EXPECT_EQ(RunChecks(page, gw), c.result);
+  std::string tail = c.tail;
+  ASSERT_GE(page.text.size(), tail.size());
+  EXPECT_EQ(page.text.substr(page.text.size() - tail.size()), tail);
+  EXPECT_EQ(page.Buttons(), "B-C-");
+  EXPECT_TRUE(page.steps.empty());
+  EXPECT_GE(gw.Count("RemoveScratchFiles"), 1);
+  EXPECT_EQ(gw.Count("StopConnection"), 0);  // nothing changed on the gateway
+  EXPECT_EQ(page.bar, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CheckFailureTest,
+    ::testing::Values(
+        CheckFailure{"NoAnswer", {0}, true, true, kConnectionFailed,
+                     "Checking connection......FAILED !\r\n\r\n*** We were "
+                     "unable to connect to the Kestrelon Gateway !***\r\n"},
+        CheckFailure{"LoginCancelled", {-1}, false, true, kNoCredentials,
+                     "Checking security......FAILED !\r\n\r\n\r\n*** No userid "
+                     "or password provided.***\r\n"},
+        CheckFailure{"StillAsksForLogin", {-1, -1}, true, true,
+                     kInvalidCredentials,
+                     "Checking security......FAILED !\r\n\r\n\r\n*** Invalid "
+                     "userid or password! ***\r\n"},
+        CheckFailure{"GoneAfterLogin", {-1, 0}, true, true, kInvalidCredentials,
+                     "Checking security......FAILED !\r\n\r\n\r\n*** Invalid "
+                     "userid or password! ***\r\n"},
+        CheckFailure{"VersionRefused", {1}, true, false, kVersionRefused,
+                     "Checking connection......OK\r\nChecking "
+                     "firmware......FAILED !\r\n\r\n\r\n*** Can not upgrade to "
+                     "the different hardware platform.***\r\n"}),
+    [](const ::testing::TestParamInfo<CheckFailure> &i) { return i.param.name; });
+
+TEST_F(SequenceTest, ChecksResetPrepareNeededAndTakeTheVersionCheckAnswer) {
+  prepareNeeded = 1;
+  gw.prepareResult = 0;
+  RunChecks(page, gw);
+  EXPECT_EQ(prepareNeeded, 0);
+  gw.prepareResult = 1;
+  RunChecks(page, gw);
+  EXPECT_EQ(prepareNeeded, 1);
+}
+
+// --- transfer -------------------------------------------------------------
+
+TEST_F(SequenceTest, TransferThatWorksFirstTime) {
+  prepareNeeded = 1;
+  snprintf(g_userName, sizeof g_userName, "admin");
+  EXPECT_EQ(RunTransfer(page, gw), kTransferDone);
+  EXPECT_EQ(page.text, "Transfering image......DONE\r\n");
+  EXPECT_EQ(page.steps, std::vector<int>{StepTransferDone});
+  EXPECT_EQ(gw.calls, std::vector<std::string>{"UploadFirmware(1)"});
+  EXPECT_EQ(gw.user, g_userName);
+  EXPECT_EQ(page.log[1], "bar 1900");
+  EXPECT_EQ(gw.Count("RemoveScratchFiles"), 0);
+}
+
+TEST_F(SequenceTest, FailedUploadRebootsThroughTelnetAndTriesAgain) {
+  gw.upload = {false, true};
+  gw.access = {0, 0, -1};  // only the third answer counts; -1 is an answer
+  probeScript = {0, 0, 0, 1};
+  EXPECT_EQ(RunTransfer(page, gw), kTransferDone);
+  EXPECT_EQ(page.text, "Transfering image......DONE\r\n");
+  EXPECT_EQ(page.steps, std::vector<int>{StepTransferDone});
+  EXPECT_EQ(gw.calls, (std::vector<std::string>{
+                          "UploadFirmware(0)", "TelnetReboot", "CheckAccess",
+                          "CheckAccess", "CheckAccess", "UploadFirmware(0)"}));
+  EXPECT_EQ(probes, 4);
+  EXPECT_EQ(probedAddress, kAddr);
+  // 5 s after the reboot, 5 s after each failed probe, 15 s once it is back.
+  EXPECT_EQ(clock.sleeps,
+            (std::vector<uint32_t>{5000, 200, 5000, 5000, 5000, 15000, 200, 200}));
+  EXPECT_NE(std::find(page.log.begin(), page.log.end(), "bar 1000"), page.log.end());
+}
+
+TEST_F(SequenceTest, SecondTelnetAttemptFollowsFiveSecondsAfterTheFirst) {
+  gw.upload = {false, true};
+  gw.telnet = {false, true};
+  EXPECT_EQ(RunTransfer(page, gw), kTransferDone);
+  EXPECT_EQ(gw.Count("TelnetReboot"), 2);
+  EXPECT_EQ(clock.sleeps[0], 5000u);
+}
+
+struct TransferFailure {
+  const char *name;
+  std::deque<bool> upload, telnet;
+  std::deque<int> access, probes;
+  int probesExpected;
+};
+
+class TransferFailureTest
+    : public SequenceTest,
+      public ::testing::WithParamInterface<TransferFailure> {};
+
+TEST_P(TransferFailureTest, ShowsTheTransferErrorWithBackAndCancel) {
+  const TransferFailure &c = GetParam();
+  gw.upload = c.upload;
+  gw.telnet = c.telnet;
+  gw.access = c.access;
+  probeScript = c.probes;
+  LockWizardButtons(page);
+
+  EXPECT_EQ(RunTransfer(page, gw), kTransferFailed);
+  EXPECT_EQ(page.text, std::string("Transfering image......FAILED !\r\n") +
+                           kTransferErrorText);
+  EXPECT_EQ(page.steps, std::vector<int>{StepTransferFailed});
+  EXPECT_EQ(page.Buttons(), "B-C-");
+  EXPECT_EQ(gw.calls.back(), "RemoveScratchFiles");
+  EXPECT_EQ(probes, c.probesExpected);
+  EXPECT_EQ(page.bar, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TransferFailureTest,
+    ::testing::Values(
+        TransferFailure{"BothTelnetRebootsFail", {false}, {false, false}, {}, {}, 0},
+        TransferFailure{"GatewayNotBackAfter12Probes", {false}, {}, {},
+                        std::deque<int>(20, 0), 12},
+        TransferFailure{"NoAnswerAfterReboot", {false}, {}, {1, 1, 0}, {1}, 1},
+        TransferFailure{"SecondUploadFails", {false, false}, {}, {}, {1}, 1}),
+    [](const ::testing::TestParamInfo<TransferFailure> &i) { return i.param.name; });
+
+// --- restore --------------------------------------------------------------
+
+// The user pulls the plug 30 s into the wait; the gateway answers again
+// 50 s later, and once more 40 s after the save-and-reboot order.
+class RestoreTest : public SequenceTest {
+ protected:
+  void SetUp() override {
+    SequenceTest::SetUp();
+    reachable = [this](uint64_t now) {
+      if (now < 30000) return 1;
+      if (now < 80000) return 0;
+      if (savedAt && now >= savedAt && now < savedAt + 40000) return 0;
+      return 1;
+    };
+    gw.onSaveAndReboot = [this] { savedAt = clock.now; };
+    page.SetText(kReplugText);
+    page.log.clear();
+  }
+  uint64_t savedAt = 0;
+};
+
+TEST_F(RestoreTest, SavedWirelessSettingsAreWrittenBackAndSaved) {
+  g_wirelessSaved = 1;
+  EXPECT_EQ(RunRestore(page, gw), kUpgradeSucceeded);
+  EXPECT_EQ(page.text, kUpgradeSuccessText);
+  EXPECT_EQ(page.Buttons(), "---F");
+  // The bar is restarted at every failed probe while the gateway is off.
+  int restarts = 0;
+  for (auto &l : page.log) restarts += l == "bar 1000";
+  EXPECT_EQ(restarts, 9);
+  page.log.erase(std::unique(page.log.begin(), page.log.end()), page.log.end());
+  EXPECT_EQ(page.log,
+            (std::vector<std::string>{
+                "text ", std::string("append ") + kRebootingText,
+                "bar 1000", "stop", "append DONE\r\n", "bar 300", "text ",
+                std::string("append ") + kRestoringText,
+                "append Re-configuring Gateway......", "stop",
+                "append DONE\r\n", "append Saving settings......", "bar 800",
+                "append DONE\r\n", "stop",
+                std::string("text ") + kUpgradeSuccessText}));
+  EXPECT_EQ(gw.calls, (std::vector<std::string>{
+                          "CheckAccess", "CheckAccess", "CheckAccess",
+                          "RestoreWireless", "SaveAndReboot(true)",
+                          "RemoveScratchFiles"}));
+  // 35 s after the gateway is back, 12 s after the save, 15 s at the end.
+  // Back at 85 s (the first answered probe after the 5 s pauses).
+  EXPECT_EQ(savedAt, 85000u + 35000 + 200 + 200);
+  EXPECT_EQ(clock.now, savedAt + 40000 + 15000 + 200);
+}
+
+TEST_F(RestoreTest, WithoutSavedSettingsTheSuccessFollowsTheRebootWait) {
+  g_wirelessSaved = 0;
+  EXPECT_EQ(RunRestore(page, gw), kUpgradeSucceeded);
+  EXPECT_EQ(gw.calls, (std::vector<std::string>{"CheckAccess", "CheckAccess",
+                                                "RemoveScratchFiles"}));
+  auto restoring = std::string("append ") + kRestoringText;
+  EXPECT_EQ(std::find(page.log.begin(), page.log.end(), restoring), page.log.end());
+  EXPECT_EQ(page.log[page.log.size() - 2], "append DONE\r\n");
+  EXPECT_EQ(page.text, kUpgradeSuccessText);
+}
+
+TEST_F(RestoreTest, ThreeFailedRestoresGiveThePartialFailure) {
+  g_wirelessSaved = 1;
+  gw.restore = {false, false, false, true};
+  EXPECT_EQ(RunRestore(page, gw), kWirelessFailed);
+  EXPECT_EQ(gw.Count("RestoreWireless"), 3);
+  EXPECT_EQ(gw.Count("SaveAndReboot(true)"), 0);
+  EXPECT_EQ(page.text, kWirelessFailureText);
+  EXPECT_EQ(page.Buttons(), "---F");
+  EXPECT_EQ(gw.Count("RemoveScratchFiles"), 1);
+  // One second after each failed attempt.
+  std::vector<uint32_t> tail(clock.sleeps.end() - 4, clock.sleeps.end());
+  EXPECT_EQ(tail, (std::vector<uint32_t>{1000, 1000, 1000, 200}));
+}
+
+TEST_F(RestoreTest, ThirdRestoreAttemptMaySucceed) {
+  g_wirelessSaved = 1;
+  gw.restore = {false, false, true};
+  EXPECT_EQ(RunRestore(page, gw), kUpgradeSucceeded);
+  EXPECT_EQ(gw.Count("RestoreWireless"), 3);
+}
+
+TEST_F(RestoreTest, NoAnswerAfterTheRebootGivesThePartialFailure) {
+  g_wirelessSaved = 1;
+  gw.access = {1, 1, 0};
+  EXPECT_EQ(RunRestore(page, gw), kWirelessFailed);
+  EXPECT_EQ(gw.Count("RestoreWireless"), 0);
+  EXPECT_EQ(page.text, kWirelessFailureText);
+}
+
+TEST_F(RestoreTest, ButtonsStayLockedWhileTheUserDoesNotPowerCycle) {
+  page.EnableFinish(true);
+  page.EnableBack(true);
+  std::atomic<bool> stop{false};
+  reachable = [&](uint64_t now) {
+    if (now >= 3600 * 1000) stop = true;  // an hour later someone gives up
+    return 1;
+  };
+  EXPECT_EQ(RunRestore(page, gw, &stop), kRestoreStopped);
+  EXPECT_EQ(page.Buttons(), "----");
+  EXPECT_EQ(page.text, kReplugText);
+  EXPECT_EQ(probes, 3600 / 5 + 1);
+  EXPECT_EQ(gw.calls, std::vector<std::string>{"RemoveScratchFiles"});
+}
+
+TEST_F(RestoreTest, StopEndsEachOfTheUnboundedWaits) {
+  for (int phase = 0; phase < 2; ++phase) {
+    std::atomic<bool> stop{false};
+    FakeGateway g;
+    clock.now = 0;
+    g_wirelessSaved = 1;
+    reachable = [&, phase](uint64_t now) {
+      if (phase == 0) {  // never comes back
+        if (now >= 30000) {
+          if (now > 10 * 60000) stop = true;
+          return 0;
+        }
+        return 1;
+      }
+      // Comes back, then stays down after the save order.
+      if (now >= 30000 && now < 80000) return 0;
+      if (g.Count("SaveAndReboot(true)")) {
+        if (probes > 100000) stop = true;
+        return 0;
+      }
+      return 1;
+    };
+    EXPECT_EQ(RunRestore(page, g, &stop), kRestoreStopped) << phase;
+    EXPECT_EQ(g.calls.back(), "RemoveScratchFiles") << phase;
+  }
+}
+
+TEST_F(SequenceTest, RetryAfterTransferFailureStillRestoresAndReportsMissingBackup) {
+  gw.backup = {true, false};
+  ASSERT_EQ(RunChecks(page, gw), kChecksPassed);
+  gw.upload = {false};
+  gw.telnet = {false, false};
+  ASSERT_EQ(RunTransfer(page, gw), kTransferFailed);
+
+  // Back: the second attempt finds the access point off and saves nothing.
+  RecordingPage again;
+  gw.backup = {false};
+  ASSERT_EQ(RunChecks(again, gw), kChecksPassed);
+  EXPECT_EQ(g_wirelessSaved, 1);
+  ASSERT_EQ(RunTransfer(again, gw), kTransferDone);
+
+  RecordingPage restore;
+  probeScript = {0, 1};
+  gw.restore = {false, false, false};  // nothing to post back
+  EXPECT_EQ(RunRestore(restore, gw), kWirelessFailed);
+  EXPECT_EQ(restore.text, kWirelessFailureText);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,286 @@
+#include "pages.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <string.h>
+
+#include <thread>
+
+#include "wizard/gateway_client_ops.h"
+#include "resource.h"
+
+namespace velmora {
+namespace ui {
+namespace {
+
+// Sent by a task to its page so that the page's UI thread starts (lParam:
+// period in ms) or stops (lParam 0) the busy-bar timer.
+constexpr UINT WM_BUSY_TIMER = WM_APP + 0x82;
+// Posted by a page to itself when it becomes active: by the time it
+// arrives, the frame has finished its own Back/Next handling.
+constexpr UINT WM_PAGE_SHOWN = WM_APP + 0x83;
+constexpr UINT WM_ACTIVATE_SELF = WM_APP + 0x84;
+
+constexpr UINT_PTR kBusyTimer = 0;
+constexpr UINT_PTR kMoveOnTimer = 1;
+
+}  // namespace
+
+const char kCopyrightLine[] = "Copyright (c) 2026 Kestrelon Electronics Inc.";
+
+// ---- frame ----------------------------------------------------------------
+
+CUpgradeWizard::CUpgradeWizard(HWND parent) : CWizardDialog(IDD_WIZARD, parent) {}
+
+BOOL CUpgradeWizard::OnInitDialog() {
+  m_nPlaceholderId = IDC_PAGE_AREA;
+  CWizardDialog::OnInitDialog();
+  SetDlgItemText(IDC_WIZ_BACK, "< Back");
+  SetDlgItemText(IDC_WIZ_NEXT, "Next >");
+  SetDlgItemText(IDCANCEL, "Cancel");
+  SetDlgItemText(IDC_WIZ_FINISH, "Finish");
+  SetDlgItemText(IDC_COPYRIGHT, kCopyrightLine);
+  return TRUE;
+}
+
+// ---- welcome page ---------------------------------------------------------
+
+BOOL CWelcomePage::OnInitDialog() {
+  CWizardPage::OnInitDialog();
+  ::SetWindowTextA(TextArea(), kWelcomeText);
+  return TRUE;
+}
+
+LRESULT CWelcomePage::OnWizardNext() {
+  CAddressDlg dialog(m_hWnd);
+  if (dialog.DoModal() != IDOK) return -1;
+  // The dialog only ever yields a dotted quad; 15 characters and the NUL fit.
+  snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", dialog.m_address.c_str());
+  if (strcmp(g_gatewayAddress, "0.0.0.0") == 0) {
+    MessageBoxA(m_hWnd, kInvalidAddressText, "ERROR", MB_OK | MB_ICONERROR);
+    return -1;
+  }
+  return 0;
+}
+
+// ---- pages that run tasks --------------------------------------------------
+
+CTaskPage::CTaskPage() : m_gateway(MakeGatewayClientOps()) {}
+
+CTaskPage::~CTaskPage() {
+  // The page windows are gone by now, so a task still finishing cannot wait
+  // on this thread; it only needs the object to stay until it returns.
+  for (std::thread &task : m_tasks) {
+    if (task.joinable()) task.join();
+  }
+}
+
+void CTaskPage::StartTask(void (*fn)(CTaskPage *)) {
+  m_tasks.emplace_back(fn, this);
+}
+
+void CTaskPage::SetText(const char *text) { ::SetWindowTextA(TextArea(), text); }
+
+void CTaskPage::AppendStatus(const char *text) {
+  HWND area = TextArea();
+  std::string all = GetWindowTextString(area);
+  all += text;
+  ::SetWindowTextA(area, all.c_str());
+  // Keep the newest line in sight once the text outgrows the area.
+  int end = static_cast<int>(all.size());
+  SendMessageA(area, EM_SETSEL, end, end);
+  SendMessageA(area, EM_SCROLLCARET, 0, 0);
+}
+
+void CTaskPage::StartBusyBar(uint32_t periodMs) {
+  HWND bar = GetDlgItem(IDC_BUSY_BAR);
+  SendMessageA(bar, PBM_SETPOS, 0, 0);
+  SendMessageA(bar, PBM_SETSTEP, 1, 0);
+  SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  SendMessageA(m_hWnd, WM_BUSY_TIMER, 0, periodMs == 0 ? 1 : periodMs);
+}
+
+void CTaskPage::StopBusyBar() {
+  SendMessageA(m_hWnd, WM_BUSY_TIMER, 0, 0);
+  SendMessageA(GetDlgItem(IDC_BUSY_BAR), PBM_SETPOS, 100, 0);
+}
+
+void CTaskPage::EnableBack(bool on) { Frame()->EnableBack(on); }
+void CTaskPage::EnableNext(bool on) { Frame()->EnableNext(on); }
+void CTaskPage::EnableCancel(bool on) { Frame()->EnableCancel(on); }
+void CTaskPage::EnableFinish(bool on) { Frame()->EnableFinish(on); }
+
+bool CTaskPage::RunLoginDialog(std::string *user, std::string *password) {
+  // Runs on the task's thread, which waits in the dialog's own loop; the
+  // frame (owner) stays responsive on the UI thread.
+  CLoginDlg dialog(Frame()->m_hWnd);
+  dialog.m_userName.clear();
+  dialog.m_password.clear();
+  // Sharing the UI thread's input state lets the dialog take the activation
+  // and the keyboard from its owner like a dialog of the owner's own thread.
+  DWORD self = GetCurrentThreadId();
+  DWORD owner = GetWindowThreadProcessId(Frame()->m_hWnd, nullptr);
+  BOOL attached = owner != self && AttachThreadInput(self, owner, TRUE);
+  INT_PTR result = dialog.DoModal();
+  if (attached) AttachThreadInput(self, owner, FALSE);
+  if (result != IDOK) return false;
+  *user = dialog.m_userName;
+  *password = dialog.m_password;
+  return true;
+}
+
+void CTaskPage::PostStep(int step) { PostMessageA(m_hWnd, WM_UPGRADE_STEP, 0, step); }
+
+void CTaskPage::OnTimer(UINT_PTR id) {
+  if (id == kBusyTimer) SendMessageA(GetDlgItem(IDC_BUSY_BAR), PBM_STEPIT, 0, 0);
+}
+
+INT_PTR CTaskPage::OnMessage(UINT message, WPARAM, LPARAM lParam, bool *handled) {
+  if (message == WM_BUSY_TIMER) {
+    if (lParam == 0) {
+      KillTimer(kBusyTimer);
+    } else {
+      SetTimer(kBusyTimer, static_cast<UINT>(lParam));
+    }
+    *handled = true;
+  } else if (message == WM_PAGE_SHOWN) {
+    OnPageShown();
+    *handled = true;
+  }
+  return 0;
+}
+
+// ---- transfer page ----------------------------------------------------------
+
+void CTransferPage::OnSetActive() {
+  SetText(kTransferIntroText);
+  m_bPageActive = true;
+  PostMessageA(m_hWnd, WM_PAGE_SHOWN, 0, 0);
+}
+
+BOOL CTransferPage::OnKillActive() {
+  m_bPageActive = false;
+  return TRUE;
+}
+
+void CTransferPage::OnPageShown() {
+  // The buttons are locked before the checks start: a check that fails at
+  // once (nothing at the address) enables Back and Cancel again, and that
+  // must be the last word.
+  LockWizardButtons(*this);
+  StartTask([](CTaskPage *page) { RunChecks(*page, page->Gateway()); });
+}
+
+INT_PTR CTransferPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) {
+  if (message != WM_UPGRADE_STEP) return CTaskPage::OnMessage(message, wParam, lParam, handled);
+  *handled = true;
+  StopBusyBar();
+  switch (lParam) {
+    case StepChecksDone:
+      StartTask([](CTaskPage *page) { RunTransfer(*page, page->Gateway()); });
+      break;
+    case StepTransferDone:
+      if (m_bPageActive) SetTimer(kMoveOnTimer, 100);
+      break;
+    default:  // StepTransferFailed: Back and Cancel are already enabled
+      break;
+  }
+  return 0;
+}
+
+void CTransferPage::OnTimer(UINT_PTR id) {
+  if (id != kMoveOnTimer) {
+    CTaskPage::OnTimer(id);
+    return;
+  }
+  KillTimer(kMoveOnTimer);
+  Frame()->EnableBack(TRUE);
+  Frame()->EnableNext(TRUE);
+  Frame()->EnableCancel(TRUE);
+  Frame()->OnWizardNext();
+}
+
+// ---- restore page -------------------------------------------------------------
+
+CRestorePage::~CRestorePage() { m_stop = true; }
+
+void CRestorePage::OnSetActive() {
+  HWND bar = GetDlgItem(IDC_BUSY_BAR);
+  SendMessageA(bar, PBM_SETPOS, 0, 0);
+  SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 45));
+  SendMessageA(bar, PBM_SETSTEP, 1, 0);
+  SetText(kReplugText);
+  PostMessageA(m_hWnd, WM_PAGE_SHOWN, 0, 0);
+}
+
+void CRestorePage::OnPageShown() {
+  LockWizardButtons(*this);
+  StartTask([](CTaskPage *page) {
+    CRestorePage *self = static_cast<CRestorePage *>(page);
+    RunRestore(*self, self->Gateway(), &self->m_stop);
+  });
+}
+
+// ---- address dialog ------------------------------------------------------------
+
+CAddressDlg::CAddressDlg(HWND parent) : CDialog(IDD_ADDRESS, parent) {}
+
+void CAddressDlg::DoDataExchange(CDataExchange &dx) { DDX_Control(dx, IDC_ADDRESS, m_addressCtrl); }
+
+BOOL CAddressDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  // Always the factory address, whatever was typed last time.
+  m_addressCtrl.SetAddressText(kDefaultGatewayAddress);
+  SetWindowText("Enter IP Address");
+  SetDlgItemText(IDC_ADDRESS_PROMPT,
+                 "Please enter your gateway ip address. If the Gateway IP Address displayed "
+                 "below is not your current address, please re-type and click OK.");
+  SetDlgItemText(IDOK, "OK");
+  SetDlgItemText(IDCANCEL, "Cancel");
+  return TRUE;
+}
+
+void CAddressDlg::OnOK() {
+  m_address = m_addressCtrl.GetAddressText();
+  CDialog::OnOK();
+}
+
+// ---- login dialog --------------------------------------------------------------
+
+CLoginDlg::CLoginDlg(HWND parent) : CDialog(IDD_LOGIN, parent) {}
+
+void CLoginDlg::DoDataExchange(CDataExchange &dx) {
+  DDX_Text(dx, IDC_USER_NAME, m_userName);
+  DDX_Text(dx, IDC_PASSWORD, m_password);
+}
+
+BOOL CLoginDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SetDlgItemText(IDC_LOGIN_PROMPT,
+                 "Your Gateway is password protected.\n Please provide the correct User Name "
+                 "and Password below.");
+  SetDlgItemText(IDC_USER_LABEL, "User Name :");
+  SetDlgItemText(IDC_PASSWORD_LABEL, "Password :");
+  SetDlgItemText(IDOK, "OK");
+  SetDlgItemText(IDCANCEL, "Cancel");
+  // What is kept of the entries: 255 characters each (g_userName,
+  // g_password). Longer ones cannot be typed rather than being cut.
+  SendMessageA(GetDlgItem(IDC_USER_NAME), EM_LIMITTEXT, sizeof g_userName - 1, 0);
+  SendMessageA(GetDlgItem(IDC_PASSWORD), EM_LIMITTEXT, sizeof g_password - 1, 0);
+  ::SetFocus(GetDlgItem(IDC_USER_NAME));
+  // Made on the checks' thread, the dialog is not activated by its owner's
+  // thread; it asks for the activation itself once it shows.
+  PostMessageA(m_hWnd, WM_ACTIVATE_SELF, 0, 0);
+  return FALSE;  // the focus is set
+}
+
+INT_PTR CLoginDlg::OnMessage(UINT message, WPARAM, LPARAM, bool *handled) {
+  if (message == WM_ACTIVATE_SELF) {
+    ::SetForegroundWindow(m_hWnd);
+    *handled = true;
+  }
+  return 0;
+}
+
+}  // namespace ui
+}  // namespace velmora

@@ -1,0 +1,137 @@
+// The wizard's frame, its three pages and its two dialogs.
+#ifndef VELMORA_WIZARD_WIN32_PAGES_H
+#define VELMORA_WIZARD_WIN32_PAGES_H
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "wizard/sequence.h"
+#include "wizard_frame.h"
+
+namespace velmora {
+
+class GatewayOps;
+
+namespace ui {
+
+// Posted by the tasks to the transfer page; lParam is an UpgradeStep.
+constexpr UINT WM_UPGRADE_STEP = WM_APP + 0x81;
+
+class CUpgradeWizard : public CWizardDialog {
+ public:
+  explicit CUpgradeWizard(HWND parent = nullptr);
+
+ protected:
+  BOOL OnInitDialog() override;
+};
+
+// The maker's line at the foot of the frame.
+extern const char kCopyrightLine[];
+
+class CWelcomePage : public CWizardPage {
+ protected:
+  BOOL OnInitDialog() override;
+  LRESULT OnWizardNext() override;
+  COLORREF TextColor() const override { return RGB(255, 255, 255); }
+  COLORREF TextBackground() const override { return RGB(80, 68, 187); }
+};
+
+// What the two working pages share: green on black text, the busy bar, and
+// the task interface through which the upgrade sequence reports to them.
+// Every WizardPage call may come from a worker thread; whatever must happen
+// on the UI thread (timers) is sent there.
+class CTaskPage : public CWizardPage, public WizardPage {
+ public:
+  CTaskPage();
+  ~CTaskPage() override;
+
+  void SetText(const char *text) override;
+  void AppendStatus(const char *text) override;
+  void StartBusyBar(uint32_t periodMs) override;
+  void StopBusyBar() override;
+  void EnableBack(bool on) override;
+  void EnableNext(bool on) override;
+  void EnableCancel(bool on) override;
+  void EnableFinish(bool on) override;
+  bool RunLoginDialog(std::string *user, std::string *password) override;
+  void PostStep(int step) override;
+
+  GatewayOps &Gateway() { return *m_gateway; }
+
+ protected:
+  void OnTimer(UINT_PTR id) override;
+  INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) override;
+  COLORREF TextColor() const override { return RGB(0, 255, 0); }
+  COLORREF TextBackground() const override { return RGB(0, 0, 0); }
+
+  // Runs on the UI thread once the frame has finished showing the page:
+  // the page's tasks start from here.
+  virtual void OnPageShown() = 0;
+  // Starts fn on a worker thread of its own.
+  void StartTask(void (*fn)(CTaskPage *));
+
+  std::unique_ptr<GatewayOps> m_gateway;
+  std::vector<std::thread> m_tasks;
+};
+
+class CTransferPage : public CTaskPage {
+ public:
+  BOOL OnKillActive() override;
+  void OnSetActive() override;
+
+ protected:
+  void OnTimer(UINT_PTR id) override;
+  INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) override;
+  void OnPageShown() override;
+
+ private:
+  std::atomic<bool> m_bPageActive{false};
+};
+
+class CRestorePage : public CTaskPage {
+ public:
+  ~CRestorePage() override;
+  void OnSetActive() override;
+
+ protected:
+  void OnPageShown() override;
+
+ private:
+  // Set when the wizard ends, so that a restore still waiting for the
+  // power cycle does not outlive it.
+  std::atomic<bool> m_stop{false};
+};
+
+class CAddressDlg : public CDialog {
+ public:
+  explicit CAddressDlg(HWND parent);
+  std::string m_address;
+
+ protected:
+  BOOL OnInitDialog() override;
+  void OnOK() override;
+  void DoDataExchange(CDataExchange &dx) override;
+
+ private:
+  CIPAddressCtrl m_addressCtrl;
+};
+
+class CLoginDlg : public CDialog {
+ public:
+  explicit CLoginDlg(HWND parent);
+  std::string m_userName;
+  std::string m_password;
+
+ protected:
+  BOOL OnInitDialog() override;
+  void DoDataExchange(CDataExchange &dx) override;
+  INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) override;
+};
+
+}  // namespace ui
+}  // namespace velmora
+
+#endif

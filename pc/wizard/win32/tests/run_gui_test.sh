@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Runs one GUI scenario of guidriver against Velmora.exe:
+#
+#   run_gui_test.sh VELMORA.EXE GUIDRIVER.EXE SCENARIO ARTEFACT_DIR [ADDRESS]
+#
+# Starts a virtual X server on a display of its own, a Wine prefix of the
+# GUI tests (VELMORA_GUI_WINEPREFIX, default beside the exe) on it, the wizard,
+# and the driver; takes the screenshots the driver asks for (ARTEFACT_DIR/
+# NAME.req -> NAME.png). Extra environment for the wizard (for example
+# VELMORA_TEST_PORTS) is passed through. Settings of the run:
+#   VELMORA_GUI_GATEWAY=ADDR:PORT    a fake gateway (busybox httpd serving
+#                                    gateway/) listens there
+#   VELMORA_GUI_GATEWAY_LOGIN=U:P    ... and asks for this login
+#   VELMORA_GUI_GATEWAY_VERSION=V    ... and runs this firmware version
+#   VELMORA_GUI_KIT=1                run from a kit folder (the exe and an
+#                                    image) in ARTEFACT_DIR/kit
+#   VELMORA_GUI_NETNS=1              run in a network namespace of our own
+#                                    where only 127.0.0.1 and the gateway's
+#                                    address are local, so that the driver
+#                                    can take the gateway off the network
+#                                    and back (requests gateway-off.cmd,
+#                                    gateway-on.cmd; answers NAME.done) Everything it started is stopped
+# again, by pid, however the run ends.
+set -u
+exe=$(readlink -f "$1") driver=$(readlink -f "$2") scenario=$3 out=$4
+address=${5:-}
+root=$(cd "$(dirname "$0")/../../../.." && pwd)
+
+if [ -n "${VELMORA_GUI_NETNS:-}" ] && [ -z "${VELMORA_GUI_IN_NETNS:-}" ]; then
+  export VELMORA_GUI_IN_NETNS=1
+  exec unshare -n -- "$0" "$@"
+fi
+gateway_host=${VELMORA_GUI_GATEWAY:-}; gateway_host=${gateway_host%:*}
+if [ -n "${VELMORA_GUI_IN_NETNS:-}" ]; then
+  ip link set lo up
+  ip route del local 127.0.0.0/8 dev lo table local
+  ip route add local 127.0.0.1 dev lo table local
+  ip route add local "$gateway_host" dev lo table local
+fi
+
+mkdir -p "$out"
+rm -f "$out"/*.req "$out"/*.png "$out"/*.cmd "$out"/*.done
+# Never the shared prefix: the run ends by stopping everything in its own.
+export VELMORA_WINEPREFIX=${VELMORA_GUI_WINEPREFIX:-$(dirname "$exe")/wineprefix-gui}
+export WINEPREFIX=$VELMORA_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+
+xvfb_pid= wizard_pid= shots_pid= wine_started= gateway_pid=
+cleanup() {
+  [ -n "$gateway_pid" ] && kill "$gateway_pid" 2>/dev/null
+  [ -n "$shots_pid" ] && kill "$shots_pid" 2>/dev/null
+  [ -n "$wizard_pid" ] && kill "$wizard_pid" 2>/dev/null
+  # Our prefix holds nothing but what this run started.
+  [ -n "$wine_started" ] && { wineserver -k </dev/null >/dev/null 2>&1; wineserver -w </dev/null >/dev/null 2>&1; }
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+
+# A display nobody uses; another run may take the same number at the same
+# moment, so a server that dies at once means: try the next one.
+for n in $(seq 70 99); do
+  [ -e "/tmp/.X$n-lock" ] && continue
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -S "/tmp/.X11-unix/X$n" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null && [ -S "/tmp/.X11-unix/X$n" ]; then
+    export DISPLAY=":$n"
+    break
+  fi
+  xvfb_pid=
+done
+[ -n "$xvfb_pid" ] || { echo "no free X display"; exit 1; }
+
+if [ -n "${VELMORA_GUI_GATEWAY:-}" ]; then
+  site="$out/gateway"
+  rm -rf "$site" && cp -r "$(dirname "$0")/gateway" "$site"
+  printf '%s' "${VELMORA_GUI_GATEWAY_VERSION:-}" > "$site/version"
+  : > "$site/httpd.conf"
+  [ -n "${VELMORA_GUI_GATEWAY_LOGIN:-}" ] && echo "/cgi-bin:$VELMORA_GUI_GATEWAY_LOGIN" > "$site/httpd.conf"
+  busybox httpd -f -p "$VELMORA_GUI_GATEWAY" -h "$site" -c "$site/httpd.conf" &
+  gateway_pid=$!
+  host=${VELMORA_GUI_GATEWAY%:*} port=${VELMORA_GUI_GATEWAY##*:}
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null && break
+    sleep 0.1
+  done
+  kill -0 "$gateway_pid" 2>/dev/null || { echo "fake gateway did not start"; exit 1; }
+fi
+
+wine_started=1
+"$root/scripts/wine-env" start || { echo "Wine prefix did not start"; exit 1; }
+
+# Screenshots and power cycles on request.
+(
+  while :; do
+    for cmd in "$out"/*.cmd; do
+      [ -e "$cmd" ] || continue
+      name=$(basename "$cmd" .cmd)
+      case "$name" in
+        gateway-off) ip route del local "$gateway_host" dev lo table local ;;
+        gateway-on) ip route add local "$gateway_host" dev lo table local ;;
+      esac
+      rm -f "$cmd"
+      : > "$out/$name.done"
+    done
+    for req in "$out"/*.req; do
+      [ -e "$req" ] || continue
+      name=$(basename "$req" .req)
+      import -window root "$out/.$name.png" && mv "$out/.$name.png" "$out/$name.png"
+      rm -f "$req"
+    done
+    sleep 0.1
+  done
+) &
+shots_pid=$!
+
+if [ -n "${VELMORA_GUI_KIT:-}" ]; then
+  rm -rf "$out/kit" && mkdir -p "$out/kit"
+  cp "$exe" "$out/kit/" && exe="$out/kit/$(basename "$exe")"
+  head -c 4096 /dev/zero > "$out/kit/fw.img"
+fi
+cd "$(dirname "$exe")"
+wine "$exe" </dev/null >"$out/wizard.log" 2>&1 &
+wizard_pid=$!
+
+win_out="Z:$(readlink -f "$out" | tr / '\\')"
+wine "$driver" "$scenario" "$win_out" $address </dev/null
+rc=$?
+
+# Every scenario ends the program; it must really be gone.
+for _ in $(seq 200); do
+  kill -0 "$wizard_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$wizard_pid" 2>/dev/null; then
+  echo "FAIL: Velmora.exe still running after the scenario"
+  rc=1
+else
+  wizard_pid=
+fi
+exit $rc

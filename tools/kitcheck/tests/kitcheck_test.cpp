@@ -1,0 +1,211 @@
+// The kit checker against kits made here: a good one, and one fault at a time.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <string>
+
+#include "cfgmgr_cksum.h"
+#include "kit.h"
+
+namespace {
+
+std::string tagged(const std::string &payload) {
+  std::string out = payload;
+  uint32_t sum = cs_calc_buf_sum(payload.data(), payload.size());
+  for (uint32_t w : {(uint32_t)CS_TAG_MAGIC, sum})
+    for (int i = 0; i < 4; ++i) out += (char)(w >> (8 * i));
+  return out;
+}
+
+std::string filesystem_payload(size_t size) {
+  std::string p = "hsqs";
+  p.resize(size, 'x');
+  return p;
+}
+
+class Kit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kitcheck-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    write("fw_3.60.1.0.5.img", tagged(filesystem_payload(700000)));
+    write("config.xml", "<?xml version=\"1.0\"?>\n<Config Version=\"3.60.1.0.5-GQ\">\n</Config>\n");
+    write("upgrade.ini", "[platforms]\nGQ GR\n");
+  }
+  void TearDown() override { sh("rm -rf " + dir); }
+
+  void write(const std::string &name, const std::string &bytes) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+  }
+  int sh(const std::string &cmd) {
+    int st = system(cmd.c_str());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  // A package: pkg/fw.inf and pkg/fw_exec.sh (mode `mode`), padded with a
+  // filler member to `pad` bytes so that the gateway takes the upload.
+  void make_package(const std::string &tar_options, const char *mode = "755", bool script = true,
+                    size_t pad = 700000) {
+    std::string src = dir + "/src";
+    sh("mkdir -p " + src + "/pkg");
+    std::ofstream(src + "/pkg/fw.inf") << "prepare\n";
+    if (script) {
+      std::ofstream(src + "/pkg/fw_exec.sh") << "#!/bin/sh\necho prepared\n";
+      sh(std::string("chmod ") + mode + " " + src + "/pkg/fw_exec.sh");
+    }
+    std::ofstream(src + "/pkg/filler.bin", std::ios::binary) << std::string(pad, '\0');
+    ASSERT_EQ(sh("tar " + tar_options + " -cf " + dir + "/prepare.bin -C " + src + " " +
+                 (tar_options.find("dotslash") != std::string::npos ? "." : "pkg")),
+              0);
+    sh("rm -rf " + src);
+  }
+  // Substituted for a marker option, so that members are named "./pkg/...".
+  kit::Report check() {
+    kit::Report r;
+    kit::check_kit(dir, &r);
+    return r;
+  }
+  bool has(const kit::Report &r, kit::Severity s, const std::string &text) {
+    for (const auto &f : r.findings)
+      if (f.severity == s && (f.file + ": " + f.text).find(text) != std::string::npos) return true;
+    return false;
+  }
+  std::string dump(const kit::Report &r) {
+    std::string out;
+    for (const auto &f : r.findings) out += std::to_string(f.severity) + " " + f.file + ": " + f.text + "\n";
+    return out;
+  }
+
+  std::string dir;
+};
+
+TEST_F(Kit, AGoodKitPasses) {
+  make_package("");
+  kit::Report r = check();
+  EXPECT_EQ(r.errors, 0) << dump(r);
+  EXPECT_EQ(r.warnings, 0) << dump(r);
+  EXPECT_TRUE(has(r, kit::kOk, "file system image"));
+  EXPECT_TRUE(has(r, kit::kOk, "image tag valid"));
+  EXPECT_TRUE(has(r, kit::kOk, "version 3.60.1.0.5-GQ (5 numbers, platform GQ)"));
+  EXPECT_TRUE(has(r, kit::kOk, "package with"));
+  EXPECT_TRUE(has(r, kit::kNote, "\"[platforms]\" is ignored"));
+}
+
+TEST_F(Kit, ImageFaultsAreNamedWithTheGatewaysAnswer) {
+  std::string good = tagged(filesystem_payload(700000));
+  std::string bad = good;
+  bad[1000] ^= 0x20;
+  write("fw_3.60.1.0.5.img", bad);
+  EXPECT_TRUE(has(check(), kit::kError, "(the gateway answers fail[14])"));
+
+  write("fw_3.60.1.0.5.img", filesystem_payload(700000));
+  EXPECT_TRUE(has(check(), kit::kError, "no image tag at its end (the gateway answers fail[12])"));
+
+  write("fw_3.60.1.0.5.img", tagged("ABCD" + std::string(700000, 'y')));
+  EXPECT_TRUE(has(check(), kit::kError, "first bytes 41 42 43 44"));
+
+  write("fw_3.60.1.0.5.img", "<config>\n" + std::string(700000, ' '));
+  EXPECT_TRUE(has(check(), kit::kError, "a configuration file"));
+
+  // Size limits of the upload: 655,140 bytes of file is the least it takes.
+  write("fw_3.60.1.0.5.img", tagged(filesystem_payload(655140 - 8)));
+  EXPECT_EQ(check().errors, 0);
+  write("fw_3.60.1.0.5.img", tagged(filesystem_payload(655139 - 8)));
+  EXPECT_TRUE(has(check(), kit::kError, "fail[6]"));
+
+  std::string kernel = "\x42\xFA\xED\xFE";
+  kernel.resize(0xA0000 + 1000, 'k');
+  write("fw_3.60.1.0.5.img", tagged(kernel));
+  EXPECT_TRUE(has(check(), kit::kOk, "combined image: 655,360 bytes kernel, 1,000 bytes file system"));
+}
+
+TEST_F(Kit, TheWizardNeedsExactlyOneImage) {
+  write("other.IMG", tagged(filesystem_payload(700000)));  // Windows matches regardless of case
+  kit::Report r = check();
+  EXPECT_TRUE(has(r, kit::kError, "2 images (fw_3.60.1.0.5.img, other.IMG)")) << dump(r);
+  sh("rm " + dir + "/other.IMG " + dir + "/fw_3.60.1.0.5.img");
+  EXPECT_TRUE(has(check(), kit::kError, "no firmware image"));
+  write("fw.img", tagged(filesystem_payload(700000)));
+  write("fw.img.bak", "old");
+  write("notes.imgx", "x");
+  r = check();
+  EXPECT_EQ(r.errors, 0) << dump(r);
+  EXPECT_TRUE(has(r, kit::kWarning, "notes.imgx: Windows may count this"));
+}
+
+TEST_F(Kit, ConfigVersionFollowsTheWizardsRules) {
+  kit::Version v;
+  std::string why;
+  ASSERT_TRUE(kit::parse_version("XY-3.60.2.0.1b-gq", &v, &why));
+  EXPECT_EQ(v.dots, 4);
+  EXPECT_EQ(v.fields[4], "1b");
+  EXPECT_EQ(v.platform(), "GQ");
+  EXPECT_FALSE(kit::parse_version("3.60.2.0-GQ", &v, &why));  // three dots
+  EXPECT_FALSE(kit::parse_version("3.60.2.0.1", &v, &why));   // no platform
+  EXPECT_FALSE(kit::parse_version("1.2.3.4.5.6.7.8.9.10.11.12-GQ", &v, &why));
+  EXPECT_FALSE(kit::parse_version("version", &v, &why));
+
+  write("config.xml", "<Config Version=\"3.60.2.0-GQ\">\n");
+  EXPECT_TRUE(has(check(), kit::kError, "config.xml: version \"3.60.2.0-GQ\" is malformed: 3 dots"));
+  write("config.xml", "<Config Release=\"3.60.2.0.1-GQ\">\n");
+  EXPECT_TRUE(has(check(), kit::kError, "no line holds \"config version\""));
+  write("config.xml", "<config version=" + std::string(210, ' ') + "\"3.60.2.0.1-GQ\">\n");
+  EXPECT_TRUE(has(check(), kit::kError, "no double quote within 200 characters"));
+  write("config.xml", "<config version=\"3.60.x.0.1-GQ\">\n");
+  kit::Report r = check();
+  EXPECT_EQ(r.errors, 0);
+  EXPECT_TRUE(has(r, kit::kWarning, "\"x\" is not a number"));
+  sh("rm " + dir + "/config.xml");
+  EXPECT_TRUE(has(check(), kit::kError, "config.xml: missing"));
+}
+
+TEST_F(Kit, UpgradeListWarnsWhereTheVersionCheckIsSkipped) {
+  write("upgrade.ini", "GR gq\n");
+  kit::Report r = check();
+  EXPECT_EQ(r.errors, 0);
+  EXPECT_TRUE(has(r, kit::kWarning, "entry \"gq\" never matches"));
+  EXPECT_TRUE(has(r, kit::kWarning, "does not list the kit's platform GQ"));
+  write("upgrade.ini", "G" + std::string(29, 'Q') + "\n");
+  EXPECT_TRUE(has(check(), kit::kError, "longer than 29 characters"));
+  sh("rm " + dir + "/upgrade.ini");
+  r = check();
+  EXPECT_EQ(r.errors, 0);
+  EXPECT_TRUE(has(r, kit::kWarning, "upgrade.ini: missing"));
+}
+
+TEST_F(Kit, PreparePackageIsReadFromItsTarHeaders) {
+  make_package("--format=pax");
+  EXPECT_EQ(check().errors, 0) << dump(check());
+  make_package("--format=ustar --transform=s,^,./,");  // members named ./pkg/...
+  EXPECT_EQ(check().errors, 0) << dump(check());
+
+  make_package("", "644");
+  EXPECT_TRUE(has(check(), kit::kError, "mode 644: not executable"));
+  make_package("", "755", false);
+  EXPECT_TRUE(has(check(), kit::kError, "no pkg/fw_exec.sh"));
+  make_package("", "755", true, 1000);
+  EXPECT_TRUE(has(check(), kit::kError, "prepare.bin: ") && has(check(), kit::kError, "fail[6]"));
+
+  write("prepare.bin", tagged(filesystem_payload(700000)));
+  EXPECT_TRUE(has(check(), kit::kError, "not a tar archive: the gateway would take it for an image"));
+
+  // A member cut short by a truncated copy.
+  make_package("");
+  std::string path = dir + "/prepare.bin";
+  ASSERT_EQ(sh("truncate -s 2000 " + path), 0);
+  EXPECT_TRUE(has(check(), kit::kError, "ends inside a "));
+}
+
+TEST_F(Kit, CommandLineExitsNonZeroOnAFailingKit) {
+  std::string cmd = std::string(VELMORA_KIT) + " check " + dir + " >/dev/null";
+  EXPECT_EQ(sh(cmd), 0);
+  write("fw_3.60.1.0.5.img", filesystem_payload(700000));
+  EXPECT_EQ(sh(cmd), 1);
+  EXPECT_EQ(sh(std::string(VELMORA_KIT) + " >/dev/null 2>&1"), 2);
+  EXPECT_EQ(sh(std::string(VELMORA_KIT) + " check /nonexistent/kit >/dev/null"), 1);
+}
+
+}  // namespace
