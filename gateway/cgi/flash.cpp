@@ -8,6 +8,7 @@
 
 #include "cfgmgr_cksum.h"
 #include "comm.h"
+#include "fdio.h"
 #include "firmware.h"
 #include "le.h"
 #include "platform.h"
@@ -27,56 +28,10 @@ const off_t kKernelSize = 0xA0000;
 const size_t kChunk = 65536;
 const int kPasses = 3;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 struct Buffer {
   unsigned char *p = static_cast<unsigned char *>(malloc(kChunk));
   ~Buffer() { free(p); }
 };
-
-// Writes all `n` bytes, continuing short writes. A write that fails or
-// writes nothing ends it: false.
-bool write_all(int fd, const unsigned char *p, size_t n) {
-  while (n > 0) {
-    ssize_t put = write(fd, p, n);
-    if (put <= 0) return false;
-    p += put;
-    n -= (size_t)put;
-  }
-  return true;
-}
-
-// Reads up to `n` bytes, continuing short reads until the device ends.
-// Returns the number read, or -1 when a read fails.
-ssize_t read_all(int fd, unsigned char *p, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, p + got, n - got);
-    if (r < 0) return -1;
-    if (r == 0) break;
-    got += (size_t)r;
-  }
-  return (ssize_t)got;
-}
 
 }  // namespace
 
@@ -87,7 +42,7 @@ int do_firmware_upgrade(void) {
   {
     Fd fd(open(bin, O_RDONLY));
     if (fd.get() < 0) return RESULT_TMP_OPEN;
-    if (read_all(fd.get(), first, sizeof first) != (ssize_t)sizeof first) return RESULT_BAD_MAGIC;
+    if (fd_read_up_to(fd.get(), first, sizeof first) != (ssize_t)sizeof first) return RESULT_BAD_MAGIC;
     size = lseek(fd.get(), 0, SEEK_END);
   }
   const uint32_t magic = le32_get(first);
@@ -138,7 +93,7 @@ int copy_firmware_image(const char *device, int kind) {
   while ((got = read(src.get(), buf.p, kChunk)) > 0) {
     size_t keep = offset >= end ? 0 : (size_t)(end - offset < got ? end - offset : got);
     offset += got;
-    if (!write_all(dst.get(), buf.p, keep)) {
+    if (!fd_write_all(dst.get(), buf.p, keep)) {
       write_failed = true;
       break;
     }
@@ -211,8 +166,8 @@ bool write_pass(ComboFiles &f, unsigned char *buf, off_t end) {
   while ((got = read(f.src.get(), buf, kChunk)) > 0) {
     Split s = split_chunk(offset, (size_t)got, end);
     offset += got;
-    write_all(f.kernel.get(), buf, s.to_kernel);
-    write_all(f.fs.get(), buf + s.to_kernel, s.to_fs);
+    fd_write_all(f.kernel.get(), buf, s.to_kernel);
+    fd_write_all(f.fs.get(), buf + s.to_kernel, s.to_fs);
   }
   return got == 0;
 }
@@ -223,7 +178,7 @@ enum Verdict { kSame, kDiffers, kFileReadFailed, kDeviceReadFailed };
 // before the portion does not hold the image: that is a difference too.
 Verdict compare(int device, const unsigned char *want, size_t n, unsigned char *back) {
   if (n == 0) return kSame;
-  ssize_t got = read_all(device, back, n);
+  ssize_t got = fd_read_up_to(device, back, n);
   if (got < 0) return kDeviceReadFailed;
   if ((size_t)got < n || memcmp(want, back, n) != 0) return kDiffers;
   return kSame;

@@ -27,10 +27,12 @@ int term_from_pidfile(const char *fixed, bool *read_pid) {
   if (fgets(line, sizeof line, f) == nullptr) return fclose(f);
   fclose(f);
   *read_pid = true;
-  long pid = strtol(line, nullptr, 10);
+  // 64 bits for the number: a 32-bit long clamps an overlong one to
+  // 0x7fffffff, which would pass for a pid.
+  long long pid = strtoll(line, nullptr, 10);
   // Anything but a positive number would signal a process group or every
   // process we may signal.
-  if (pid <= 0 || pid > 0x7fffffffL) return 0;
+  if (pid <= 0 || pid > 0x7fffffffLL) return 0;
   return kill((pid_t)pid, SIGTERM);
 }
 

@@ -6,37 +6,14 @@
 #include <unistd.h>
 
 #include "cfgmgr_cksum.h"
+#include "fdio.h"
 #include "le.h"
 #include "platform.h"
 
 namespace {
 
-// Closes the descriptor on every way out.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Reads exactly `n` bytes unless the device ends or fails first.
-bool read_full(int fd, void *buf, size_t n) {
-  unsigned char *p = static_cast<unsigned char *>(buf);
-  while (n > 0) {
-    ssize_t got = read(fd, p, n);
-    if (got <= 0) return false;
-    p += got;
-    n -= (size_t)got;
-  }
-  return true;
-}
+bool read_full(int fd, void *buf, size_t n) { return fd_read_up_to(fd, buf, n) == (ssize_t)n; }
 
 bool read_word(int fd, uint32_t *value) {
   unsigned char raw[4];
@@ -45,22 +22,10 @@ bool read_word(int fd, uint32_t *value) {
   return true;
 }
 
-// A write that comes back short is continued; one that writes nothing fails.
-bool write_full(int fd, const void *buf, size_t n) {
-  const unsigned char *p = static_cast<const unsigned char *>(buf);
-  while (n > 0) {
-    ssize_t put = write(fd, p, n);
-    if (put <= 0) return false;
-    p += put;
-    n -= (size_t)put;
-  }
-  return true;
-}
-
 bool write_word(int fd, uint32_t value) {
   unsigned char raw[4];
   le32_put(raw, value);
-  return write_full(fd, raw, sizeof raw);
+  return fd_write_all(fd, raw, sizeof raw);
 }
 
 }  // namespace
@@ -103,5 +68,5 @@ int io_write_mtd_block(int fd, const void *data, uint32_t length) {
   if (!write_word(fd, IO_MAGIC) || !write_word(fd, IO_VERSION_PLAIN) ||
       !write_word(fd, length) || !write_word(fd, cs_calc_buf_sum(data, length)))
     return -1;
-  return write_full(fd, data, length) ? 0 : -1;
+  return fd_write_all(fd, data, length) ? 0 : -1;
 }

@@ -9,20 +9,9 @@
 #include <vector>
 
 #include "message.h"
+#include "msg_test_util.h"
 
 namespace {
-
-struct MsgDeleter {
-  void operator()(msg_record *m) const { msg_free(m); }
-};
-using Msg = std::unique_ptr<msg_record, MsgDeleter>;
-
-std::string xml(const msg_record *m) {
-  std::vector<char> buf(MSG_OUT_BUFFER);
-  int n = msg_makeXML(buf.data(), buf.size(), m);
-  EXPECT_GT(n, 0);
-  return n > 0 ? std::string(buf.data(), (size_t)n) : std::string();
-}
 
 Msg parse(const std::string &text) { return Msg(msg_parse(text.data(), (int)text.size())); }
 
