@@ -207,7 +207,8 @@ TEST_F(GatewaySim, ImageUploadedToDornixLandsOnTheFlash) {
 TEST_F(GatewaySim, PowerCycleTakesTheLinkDownAndBootsTheWrittenImage) {
   ASSERT_TRUE(pings());
   std::ofstream(dir_ + "/root/dev/mtdblock/0", std::ios::binary) << "hsqs a newly written file system";
-  ASSERT_EQ(sim("power-cycle --off 2 --no-wait").status, 0);
+  // Off long enough for the two probes below even on a loaded machine.
+  ASSERT_EQ(sim("power-cycle --off 6 --no-wait").status, 0);
   ASSERT_TRUE(wait_for_down(3));
   EXPECT_FALSE(pings());
   EXPECT_NE(curl("--max-time 1 http://192.168.0.1/").status, 0);
