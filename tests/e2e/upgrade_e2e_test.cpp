@@ -77,12 +77,6 @@ std::string wireless(const std::string &state) {
   return out;
 }
 
-std::string shell_quote(const std::string &s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 std::string missing_prerequisite() {
   if (geteuid() != 0) return "needs root for network namespaces";
   if (sh("ip netns list").status != 0) return "ip netns is not available";
@@ -311,6 +305,12 @@ TEST_F(Upgrade, BadTagIsRefusedByDornixAndReportedAsTransferError) {
 }
 
 #ifdef VELMORA_EXE
+std::string shell_quote(const std::string &s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 // Velmora.exe under Wine, driven by the GUI test driver's whole-upgrade
 // scenario from the simulator's client namespace. The gateway asks for no
 // login and its access point is off, so that the wizard's pages show what
