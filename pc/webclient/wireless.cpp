@@ -68,6 +68,26 @@ bool AppendToSsid(const std::string &text) {
   return ssid.Close() && ok;
 }
 
+// A value put into a page address: the bytes that cannot stand in a request
+// target are percent-encoded (a blank would end the request line, "#" and
+// "?" would cut or restart the query, "%" would start an escape). Everything
+// else goes as it is, as the gateway's pages expect their own values back.
+std::string AddressValue(const char *value) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char *p = (const unsigned char *)value; *p; p++) {
+    unsigned char c = *p;
+    if (c <= 0x20 || c >= 0x7F || c == '%' || c == '#' || c == '?') {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += (char)c;
+    }
+  }
+  return out;
+}
+
 std::string WepKeyText(const std::string &key) {
   if (key.size() < 14) return "++++" + key;
   std::string out = key;
@@ -260,7 +280,7 @@ bool CGatewayClient::BackupAccessList(const char *word, const char *channel,
                                       const char *ssid) {
   std::string address = PageAddress("custom_setup_access.html", word) +
                         "&ap:settings/ap_enabled=1" + "&ap:settings/channel=" +
-                        channel + "&ap:settings/ssid=" + ssid +
+                        AddressValue(channel) + "&ap:settings/ssid=" + AddressValue(ssid) +
                         "&ap:settings/privacy_type=0";
   if (FetchPage(address.c_str(), SettingsPage) == 0) return false;
   std::string scratchPath = LocalPath(kScratchPageFile);

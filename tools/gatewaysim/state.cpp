@@ -119,8 +119,8 @@ Settings initial_configuration() {
   s.set("connection", "up");
   Settings w = factory_wireless();
   w.set("ap/channel", "11");
-  // No blank: the PC puts the SSID unescaped into the address of the access
-  // list page, and the web server refuses a request line with a blank in it.
+  // An SSID with a blank (which the PC must escape in the address of the
+  // access list page) is a start setting away: ap/ssid=Home Net.
   w.set("ap/ssid", "HomeNet");
   w.set("ap/privacy_type", "1");
   w.set("ap/interval", "3600");

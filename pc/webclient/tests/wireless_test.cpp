@@ -95,10 +95,12 @@ class Wireless : public ::testing::Test {
     EXPECT_EQ(c.BackupWireless(), expected);
     server.Stop();
     paths = server.Paths();
+    received = server.Received();
     return env.ReadLocal("C:\\Ssid");
   }
   ScopedTestEnv env;
   std::vector<std::string> paths;
+  std::vector<std::string> received;
 };
 
 TEST_F(Wireless, WepBackupWithListAndAdvancedLines) {
@@ -180,6 +182,24 @@ TEST_F(Wireless, AccessListLinesAndAccessTypeZero) {
   Backup(g);
   EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
   EXPECT_EQ(env.ReadLocal("C:\\zuntmp.dat").find("list_init"), std::string::npos);
+}
+
+TEST_F(Wireless, AccessPageAddressEscapesWhatCannotStandInARequestLine) {
+  // A blank in the SSID used to end the request target early: the gateway
+  // refused the request and the access list was lost without a word.
+  Gateway g;
+  g.ssid["privacy_type"] = "0";
+  g.ssid["ssid"] = "a b%c#d?e&f/g\t\x7f\xe9";
+  std::string file = Backup(g);
+  ASSERT_EQ(received.size(), 4u);
+  const std::string line =
+      std::string("GET /") + kPage + "custom_setup_access.html&" + kConn +
+      "&ap:settings/ap_enabled=1&ap:settings/channel=6"
+      "&ap:settings/ssid=a%20b%25c%23d%3Fe&f/g%09%7F%E9&ap:settings/privacy_type=0 HTTP/1.1\r\n";
+  EXPECT_EQ(received[2].substr(0, line.size()), line);
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
+  // The form bodies keep the value as the page shows it.
+  EXPECT_NE(file.find("&ap:settings/ssid=a b%c#d?e&f/g\t\x7f\xe9&"), std::string::npos) << file;
 }
 
 TEST_F(Wireless, NoBackupWhenPagesSayNo) {

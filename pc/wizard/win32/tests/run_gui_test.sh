@@ -14,6 +14,11 @@
 #   VELMORA_GUI_GATEWAY_VERSION=V    ... and runs this firmware version
 #   VELMORA_GUI_KIT=1                run from a kit folder (the exe and an
 #                                    image) in ARTEFACT_DIR/kit
+#   VELMORA_GUI_KIT=DIR              ... the exe and a copy of the kit in DIR
+#   VELMORA_GUI_POWER_OFF=COMMAND    the driver's gateway-off runs COMMAND
+#                                    (a simulated gateway's power cycle,
+#                                    which comes back by itself); its
+#                                    gateway-on then does nothing
 #   VELMORA_GUI_NETNS=1              run in a network namespace of our own
 #                                    where only 127.0.0.1 and the gateway's
 #                                    address are local, so that the driver
@@ -101,8 +106,11 @@ wine_started=1
       [ -e "$cmd" ] || continue
       name=$(basename "$cmd" .cmd)
       case "$name" in
-        gateway-off) ip route del local "$gateway_host" dev lo table local ;;
-        gateway-on) ip route add local "$gateway_host" dev lo table local ;;
+        gateway-off)
+          if [ -n "${VELMORA_GUI_POWER_OFF:-}" ]; then bash -c "$VELMORA_GUI_POWER_OFF"
+          else ip route del local "$gateway_host" dev lo table local; fi ;;
+        gateway-on)
+          [ -n "${VELMORA_GUI_POWER_OFF:-}" ] || ip route add local "$gateway_host" dev lo table local ;;
       esac
       rm -f "$cmd"
       : > "$out/$name.done"
@@ -121,7 +129,11 @@ shots_pid=$!
 if [ -n "${VELMORA_GUI_KIT:-}" ]; then
   rm -rf "$out/kit" && mkdir -p "$out/kit"
   cp "$exe" "$out/kit/" && exe="$out/kit/$(basename "$exe")"
-  head -c 4096 /dev/zero > "$out/kit/fw.img"
+  if [ -d "$VELMORA_GUI_KIT" ]; then
+    cp -r "$VELMORA_GUI_KIT"/. "$out/kit/"
+  else
+    head -c 4096 /dev/zero > "$out/kit/fw.img"
+  fi
 fi
 cd "$(dirname "$exe")"
 wine "$exe" </dev/null >"$out/wizard.log" 2>&1 &
