@@ -145,6 +145,9 @@ struct CheckFailure {
   const char *tail;  // expected end of the page text
 };
 
+// Cases print as their names: stable test listings for ctest.
+void PrintTo(const CheckFailure &c, std::ostream *os) { *os << c.name; }
+
 class CheckFailureTest : public SequenceTest,
                          public ::testing::WithParamInterface<CheckFailure> {};
 
@@ -245,6 +248,8 @@ struct TransferFailure {
   std::deque<int> access, probes;
   int probesExpected;
 };
+
+void PrintTo(const TransferFailure &t, std::ostream *os) { *os << t.name; }
 
 class TransferFailureTest
     : public SequenceTest,
