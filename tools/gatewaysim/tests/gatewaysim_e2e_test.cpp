@@ -15,34 +15,9 @@
 #include <thread>
 
 #include "cfgmgr_cksum.h"
+#include "sim_test_util.h"
 
 namespace {
-
-struct Shell {
-  int status;
-  std::string out;
-};
-
-Shell sh(const std::string &cmd) {
-  Shell r{-1, ""};
-  FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool contains(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
 
 // Why the machine cannot run these tests, or empty when it can.
 std::string missing_prerequisite() {
