@@ -20,8 +20,6 @@
 
 namespace gwsim {
 
-namespace {
-
 int listen_on(int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return -1;
@@ -38,6 +36,8 @@ int listen_on(int port) {
   }
   return s;
 }
+
+namespace {
 
 long now_ms() {
   struct timespec ts;

@@ -2,6 +2,8 @@
 // that knows "reboot". One process per connection.
 #include "telnetd.h"
 
+#include "serve.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -102,20 +104,9 @@ void session(const SimDir &d, int fd, const std::string &user, const std::string
 
 int telnetd_main(const SimDir &d, int port) {
   signal(SIGCHLD, SIG_IGN);  // sessions are reaped by the system
-  int s = socket(AF_INET, SOCK_STREAM, 0);
+  int s = listen_on(port);
   if (s < 0) {
-    perror("telnetd: socket");
-    return 1;
-  }
-  int one = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons((uint16_t)port);
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(s, (struct sockaddr *)&a, sizeof a) != 0 || listen(s, 8) != 0) {
-    perror("telnetd: bind");
+    perror("telnetd: listen");
     return 1;
   }
   for (;;) {
