@@ -67,6 +67,7 @@ missing signature|rm img.minisig
 altered trusted comment|sed -i '3s/$/ x/' img.minisig
 signature of another file|"$fwtag" sign --key a.key img.good >/dev/null && mv img.good.minisig img.minisig && printf 'y' >> img
 not a signature|echo hello > img.minisig
+truncated signature|sed -i 4d img.minisig
 FORGERIES
 cp img.good img && cp img.minisig.a img.minisig
 printf X | dd of=img bs=1 seek=7 conv=notrunc status=none && "$fwtag" sign --key a.key img >/dev/null
