@@ -8,15 +8,42 @@
 #include <string.h>
 
 #include "cfgmgr_cksum.h"
+#include "dornix_version.h"
 
 namespace {
 
-int usage(FILE *to) {
-  fputs("usage: fwtag add [--replace] IMAGE   append the 8-byte image tag\n"
-        "       fwtag verify IMAGE            check the image tag\n"
-        "       fwtag sum FILE                print the checksum of FILE\n",
-        to);
-  return to == stdout ? 0 : 2;
+const char kHelp[] =
+    "Usage: fwtag add [--replace] IMAGE\n"
+    "  or:  fwtag verify IMAGE\n"
+    "  or:  fwtag sum FILE\n"
+    "Appends, checks and computes the 8-byte tag at the end of every firmware\n"
+    "image: the magic number 0xC453DE23 and the checksum of everything before it\n"
+    "(the number cksum prints), both little-endian. The gateway refuses an image\n"
+    "without it (fail[12]) or with a wrong checksum (fail[14]).\n"
+    "\n"
+    "Commands:\n"
+    "  add IMAGE       append the tag to IMAGE, in place (8 bytes longer)\n"
+    "  verify IMAGE    check the tag of IMAGE\n"
+    "  sum FILE        print the checksum of the whole FILE\n"
+    "\n"
+    "Options:\n"
+    "      --replace   add: write a new tag over an existing one instead of\n"
+    "                  refusing\n"
+    "  -h, --help      print this help and exit\n"
+    "      --version   print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  done; verify: the tag holds\n"
+    "  1  the file cannot be read or written, has no tag, already has one (add\n"
+    "     without --replace), or its checksum does not match\n"
+    "  2  wrong command line\n"
+    "\n"
+    "Example:\n"
+    "  fwtag add kit/firmware.img && fwtag verify kit/firmware.img\n";
+
+int usage_error(const char *what, const char *arg) {
+  fprintf(stderr, "fwtag: %s%s\nTry 'fwtag --help' for more information.\n", what, arg);
+  return 2;
 }
 
 FILE *open_or_complain(const char *path, const char *mode) {
@@ -85,12 +112,31 @@ int add(const char *path, bool replace) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0))
-    return usage(stdout);
-  if (argc == 3 && strcmp(argv[1], "sum") == 0) return sum(argv[2]);
-  if (argc == 3 && strcmp(argv[1], "verify") == 0) return verify(argv[2]);
-  if (argc == 3 && strcmp(argv[1], "add") == 0) return add(argv[2], false);
-  if (argc == 4 && strcmp(argv[1], "add") == 0 && strcmp(argv[2], "--replace") == 0)
-    return add(argv[3], true);
-  return usage(stderr);
+  const char *command = nullptr, *file = nullptr;
+  bool replace = false, options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const char *a = argv[i];
+    if (!options_end && a[0] == '-' && a[1] != 0) {
+      if (strcmp(a, "--") == 0) options_end = true;
+      else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) return fputs(kHelp, stdout), 0;
+      else if (strcmp(a, "--version") == 0) return fputs(DORNIX_VERSION_LINE("fwtag"), stdout), 0;
+      else if (strcmp(a, "--replace") == 0) replace = true;
+      else return usage_error("unknown option ", a);
+    } else if (command == nullptr) {
+      command = a;
+    } else if (file == nullptr) {
+      file = a;
+    } else {
+      return usage_error("unexpected argument ", a);
+    }
+  }
+  if (command == nullptr) return usage_error("no command given (add, verify or sum)", "");
+  bool is_add = strcmp(command, "add") == 0;
+  if (!is_add && strcmp(command, "verify") != 0 && strcmp(command, "sum") != 0)
+    return usage_error("unknown command ", command);
+  if (replace && !is_add) return usage_error("--replace goes with add, not with ", command);
+  bool is_sum = strcmp(command, "sum") == 0;
+  if (file == nullptr) return usage_error(is_sum ? "missing FILE after " : "missing IMAGE after ", command);
+  if (is_add) return add(file, replace);
+  return is_sum ? sum(file) : verify(file);
 }
