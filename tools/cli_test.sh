@@ -28,8 +28,8 @@ bad() { echo "FAIL: $*"; fail=1; }
 # program | a stray argument after a valid command | a --name=VALUE command
 # line (with the status it must end with)
 table=(
-  "fwtag       | sum $scratch/out extra         | "
-  "velmora-kit | check $scratch extra           | "
+  "fwtag       | sum $scratch/out extra         | verify --pubkey=$scratch/none $scratch/out = 1"
+  "velmora-kit | check $scratch extra           | check --pubkey=$scratch/none $scratch = 1"
   "dornix-msg  | query logic k extra            | --timeout=0.1 --from=cli query nobody key = 3"
   "gatewaysim  | paths extra                    | --dir=$scratch/sim status = 1"
   "dornix      | extra                          | "
@@ -74,6 +74,9 @@ misuse=(
   "gatewaysim | --dir $sim set ap/ssid=x      | 1 | never started"
   "gatewaysim | --dir $sim wait-up 1          | 1 | not running"
   "gwsim      | set $sim nosuchkey=1          | 1 | no setting nosuchkey"
+  "fwtag      | sum --key k $scratch/out       | 2 | --key does not go with sum"
+  "fwtag      | sign $scratch/out              | 2 | sign needs --key"
+  "velmora-kit | check --pubkey                | 2 | --pubkey needs a key file"
 )
 mkdir -p "$sim"
 [ -z "${prog[gwsim]:-}" ] || "${prog[gwsim]}" init "$sim" >/dev/null

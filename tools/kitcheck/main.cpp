@@ -6,7 +6,7 @@
 #include "kit.h"
 
 static const char kHelp[] =
-    "Usage: velmora-kit check DIR\n"
+    "Usage: velmora-kit check [--pubkey=KEY] DIR\n"
     "Checks the upgrade kit in DIR the way the wizard and the gateway will read it:\n"
     "one \"*.img\" with a known kind, a valid tag and a size the gateway accepts,\n"
     "config.xml with a version the wizard can parse, the platforms of upgrade.ini,\n"
@@ -14,8 +14,11 @@ static const char kHelp[] =
     "(ok, note, warning, error) and a verdict.\n"
     "\n"
     "Options:\n"
-    "  -h, --help      print this help and exit\n"
-    "      --version   print the version and exit\n"
+    "      --pubkey=KEY  the image and prepare.bin must be signed (FILE.minisig)\n"
+    "                    by the public key file KEY, as a gateway holding that\n"
+    "                    key demands\n"
+    "  -h, --help        print this help and exit\n"
+    "      --version     print the version and exit\n"
     "\n"
     "Exit status:\n"
     "  0  the kit looks good (warnings may remain)\n"
@@ -23,7 +26,7 @@ static const char kHelp[] =
     "  2  wrong command line\n"
     "\n"
     "Example:\n"
-    "  velmora-kit check kit/\n";
+    "  velmora-kit check --pubkey=release.pub kit/\n";
 
 static int usage_error(const char *what, const char *arg) {
   fprintf(stderr, "velmora-kit: %s%s\nTry 'velmora-kit --help' for more information.\n", what, arg);
@@ -31,7 +34,7 @@ static int usage_error(const char *what, const char *arg) {
 }
 
 int main(int argc, char **argv) {
-  const char *command = nullptr, *dir = nullptr;
+  const char *command = nullptr, *dir = nullptr, *pubkey = "";
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
     const char *a = argv[i];
@@ -39,7 +42,11 @@ int main(int argc, char **argv) {
       if (strcmp(a, "--") == 0) options_end = true;
       else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) return fputs(kHelp, stdout), 0;
       else if (strcmp(a, "--version") == 0) return fputs(DORNIX_VERSION_LINE("velmora-kit"), stdout), 0;
+      else if (strncmp(a, "--pubkey=", 9) == 0) pubkey = a + 9;
+      else if (strcmp(a, "--pubkey") == 0) pubkey = i + 1 < argc ? argv[++i] : nullptr;
       else return usage_error("unknown option ", a);
+      if (pubkey == nullptr || (strncmp(a, "--pubkey", 8) == 0 && *pubkey == '\0'))
+        return usage_error("--pubkey needs a key file", "");
     } else if (command == nullptr) {
       command = a;
     } else if (dir == nullptr) {
@@ -53,7 +60,7 @@ int main(int argc, char **argv) {
   if (dir == nullptr) return usage_error("missing DIR after check", "");
 
   kit::Report report;
-  kit::check_kit(dir, &report);
+  kit::check_kit(dir, &report, pubkey);
   static const char *const words[] = {"ok", "note", "warning", "error"};
   for (const kit::Finding &f : report.findings)
     printf("%-7s %s%s%s\n", words[f.severity], f.file.c_str(), f.file.empty() ? "" : ": ", f.text.c_str());
