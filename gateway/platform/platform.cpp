@@ -26,6 +26,13 @@ const char *gw_path(const char *fixed, char *out, size_t size) {
 
 #ifdef DORNIX_SCRATCH_ROOT
 
+const char *gw_build_note(void) {
+  return "\n"
+         "Scratch-root build, for development machines and tests, never for a\n"
+         "gateway: every fixed path lies under $DORNIX_ROOT when it is set, a restart\n"
+         "is only recorded, and device requests act on plain files.\n";
+}
+
 int gw_reboot(int cmd) {
   GwPath marker(GW_RESTART_MARKER);
   int fd = open(marker, O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -60,6 +67,8 @@ static bool in_private_netns() {
 }
 
 #else
+
+const char *gw_build_note(void) { return ""; }
 
 int gw_reboot(int cmd) { return reboot(cmd); }
 
