@@ -26,6 +26,14 @@ const char *gw_path(const char *fixed, char *out, size_t size) {
 
 #ifdef DORNIX_SCRATCH_ROOT
 
+int gw_time_limit_ms(const char *variable, int ms) {
+  const char *text = getenv(variable);
+  if (text == nullptr) return ms;
+  char *end = nullptr;
+  long value = strtol(text, &end, 10);
+  return end != text && *end == '\0' && value > 0 && value < ms ? (int)value : ms;
+}
+
 int gw_reboot(int cmd) {
   GwPath marker(GW_RESTART_MARKER);
   int fd = open(marker, O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -60,6 +68,8 @@ static bool in_private_netns() {
 }
 
 #else
+
+int gw_time_limit_ms(const char *, int ms) { return ms; }
 
 int gw_reboot(int cmd) { return reboot(cmd); }
 

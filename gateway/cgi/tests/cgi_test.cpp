@@ -169,6 +169,7 @@ TEST(OneAtATime, SecondRequestAnswersTwoWhileTheFirstRuns) {
   CgiRequest first = post({{"get_log0", "1"}});
   std::string body = first.body;
   first.body = body.substr(0, 10);  // the boundary line, not yet ended
+  first.contentLength = std::to_string(body.size());
   RunningDornix running(root, first);
   ASSERT_TRUE(wait_for(root, kSocket));
 
@@ -187,6 +188,7 @@ TEST(OneAtATime, SocketFileOfAKilledRequestDoesNotBlock) {
   ScratchRoot root;
   CgiRequest held = post({{"get_log0", "1"}});
   held.body = "--";
+  held.contentLength = "1000";
   RunningDornix running(root, held);
   ASSERT_TRUE(wait_for(root, kSocket));
   running.kill();
