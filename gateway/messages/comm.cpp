@@ -41,18 +41,20 @@ int claim_left_over(int sock, struct sockaddr_un *sa) {
   if (lock >= 0) flock(lock, LOCK_EX);
   int r = 0;
   struct sockaddr *addr = reinterpret_cast<struct sockaddr *>(sa);
-  // The lock's last holder may have removed the file and ended since.
   if (bind(sock, addr, sizeof *sa) == 0) {
-    r = 0;
+    // The lock's last holder removed the file and ended since.
   } else if (connect(sock, addr, sizeof *sa) == 0) {
     syslog(LOG_ERR, "Second instance already running");
     r = COMM_ERR_RUNNING;
-  } else if (unlink(sa->sun_path) != 0) {
-    syslog(LOG_ERR, "Error removing old socket");
-    r = COMM_ERR_STALE;
-  } else if (bind(sock, addr, sizeof *sa) != 0) {
-    syslog(LOG_ERR, "Error binding socket");
-    r = COMM_ERR_BIND;
+  } else {
+    gw_test_pause("DORNIX_TEST_STALE_PAUSE_MS");  // tests widen the window here
+    if (unlink(sa->sun_path) != 0) {
+      syslog(LOG_ERR, "Error removing old socket");
+      r = COMM_ERR_STALE;
+    } else if (bind(sock, addr, sizeof *sa) != 0) {
+      syslog(LOG_ERR, "Error binding socket");
+      r = COMM_ERR_BIND;
+    }
   }
   if (lock >= 0) close(lock);  // releases the lock
   return r;

@@ -54,6 +54,11 @@ const char *gw_path(const char *fixed, char *out, size_t size);
 // builds always return `ms`.
 int gw_time_limit_ms(const char *variable, int ms);
 
+// Scratch-root builds pause here for the milliseconds named by the
+// environment variable `variable`, so that a test can hold a process inside
+// a race window; production builds do nothing.
+void gw_test_pause(const char *variable);
+
 // Restarts the device with the Linux restart command `cmd`. Scratch-root
 // builds append "restart <cmd in hex> <unix time>\n" to GW_RESTART_MARKER and
 // return -1, as if the call had returned.
