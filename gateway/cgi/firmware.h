@@ -59,7 +59,7 @@ int prepare_firmware_upgrade(void);
 int preaction_for_upgrade(void);
 
 // CONTENT_LENGTH: plain decimal digits. Returns 0 with *value set, 5 for a
-// missing or malformed value, 7 for one of more than 18 digits.
+// missing or malformed value, 7 for a value above 999,999,999,999,999,999.
 int parse_content_length(const char *text, long long *value);
 
 // Flash writing: checks /var/tmp/fw.bin and writes it to its partition(s).

@@ -159,6 +159,7 @@ bool make_dir(const char *path) {
 
 // Creates the directories that lead to `path`, below `base`.
 bool make_parents(char *path, size_t base) {
+  if (path[base] == '\0') return true;  // the directory itself
   for (char *slash = strchr(path + base + 1, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
     *slash = '\0';
     bool ok = make_dir(path);

@@ -1,5 +1,6 @@
 #include "parse.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
@@ -124,6 +125,9 @@ int copy_post_data(FILE *file, int text, int max_count, int *written) {
   // it, but in place: runs of data go to the file in one write.
   const size_t line_max = sizeof sLineBuffer - 1;
   const size_t divider_length = strlen(sDivider);
+  // Most lines are told from the boundary by their first byte.
+  const char first_lower = (char)tolower((unsigned char)sDivider[0]);
+  const char first_upper = (char)toupper((unsigned char)sDivider[0]);
   size_t from = at;  // first byte not yet written
   // Binary data: the line end of the last line, written only once another
   // line follows (the one in front of the boundary belongs to it). These
@@ -149,7 +153,9 @@ int copy_post_data(FILE *file, int text, int max_count, int *written) {
     }
     nPostDataCount += (int)n;
     at += n;
-    if (n >= divider_length && strncasecmp(line, sDivider, divider_length) == 0) {
+    if (n >= divider_length &&
+        (divider_length == 0 || line[0] == first_lower || line[0] == first_upper) &&
+        strncasecmp(line, sDivider, divider_length) == 0) {
       const size_t end = (size_t)(line - block) - held;
       return store(file, from, end, written) ? POST_DATA_WHOLE : POST_DATA_WRITE_FAILED;
     }

@@ -33,7 +33,7 @@ void remove_upload() {
 int parse_content_length(const char *text, long long *value) {
   if (text == nullptr || *text == '\0') return RESULT_NO_LENGTH;
   // Plain decimal digits only: no sign, no blanks, nothing after them.
-  const long long most = 999999999999999999LL;  // 18 digits
+  const long long most = 999999999999999999LL;  // far beyond any body
   long long v = 0;
   for (const char *p = text; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return RESULT_NO_LENGTH;
