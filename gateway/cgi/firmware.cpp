@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "comm.h"
+#include "package.h"
 #include "parse.h"
 #include "platform.h"
 
@@ -59,6 +60,9 @@ int finish_quietly(int code) {
 }
 
 int upload() {
+  // What a request that was killed left unpacked goes first, whatever
+  // becomes of this one.
+  pkg_remove_tree(GwPath(GW_PKG_DIR));
   int r = prepare_firmware_upgrade();
   if (r != RESULT_OK) return finish(r);
   // A package that may not be unpacked, or whose script had to be stopped,

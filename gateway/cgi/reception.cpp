@@ -99,9 +99,9 @@ int preaction_for_upgrade(void) {
   GwPath pkg(GW_FW_PKG), bin(GW_FW_BIN), dir(GW_PKG_DIR), exec(GW_PKG_EXEC);
   // What an earlier request left behind must not stand in for this upload:
   // a stale fw.bin would be flashed again when the package leaves none, and
-  // an old pkg/ would mix its files (or its script) with this package's.
+  // an old pkg/ (removed when the request began; unpacking refuses one that
+  // is still there) would mix its files or its script with this package's.
   unlink(bin);
-  pkg_remove_tree(dir);
 
   int fd = open(pkg, O_RDONLY);
   if (fd < 0) return RESULT_TMP_OPEN;
