@@ -1,3 +1,7 @@
+// Directory entries and file status with 64-bit inode numbers and sizes,
+// which a 32-bit build otherwise cannot take from every file system.
+#define _FILE_OFFSET_BITS 64
+
 #include "package.h"
 
 #include <dirent.h>
