@@ -61,7 +61,10 @@ int finish_quietly(int code) {
 int upload() {
   int r = prepare_firmware_upgrade();
   if (r != RESULT_OK) return finish(r);
-  preaction_for_upgrade();
+  // A package that may not be unpacked, or whose script had to be stopped,
+  // ends the request before anything is written.
+  r = preaction_for_upgrade();
+  if (r != RESULT_OK) return finish(r);
   r = do_firmware_upgrade();
   debug_printf("do_firmware_upgrade: %d\n", r);
   return finish(r);
@@ -100,6 +103,11 @@ int firmware_main(void) {
     comm_unlink(FW_ADDRESS);
     return RESULT_METHOD;
   }
+
+  // Nothing past the length the web server announced is read: what follows
+  // is not this request's body.
+  long long length = 0;
+  if (parse_content_length(getenv("CONTENT_LENGTH"), &length) == RESULT_OK) post_set_length(length);
 
   int n = get_line_from_post(sDivider, sizeof sDivider);
   remove_trailing_CRLF(sDivider, n);

@@ -53,9 +53,14 @@ void debug_printf(const char *format, ...) __attribute__((format(printf, 1, 2)))
 void flush_output_buffer(void);
 
 // Reception: stores the "UploadFile" part in /var/tmp/fw.pkg, then unpacks a
-// package or moves a plain file to /var/tmp/fw.bin.
+// package and runs its script, or moves a plain file to /var/tmp/fw.bin.
+// Both return a result code; each removes what it created when it refuses.
 int prepare_firmware_upgrade(void);
 int preaction_for_upgrade(void);
+
+// CONTENT_LENGTH: plain decimal digits. Returns 0 with *value set, 5 for a
+// missing or malformed value, 7 for one of more than 18 digits.
+int parse_content_length(const char *text, long long *value);
 
 // Flash writing: checks /var/tmp/fw.bin and writes it to its partition(s).
 int do_firmware_upgrade(void);
