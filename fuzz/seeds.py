@@ -85,6 +85,12 @@ configs = {
     "mixed": b"<a>x<b>1</b>y</a>",
     "refused": b"<config><a>x &amp; y</a></config>",
     "blank_lines": b"<config>\n\n\n<a>1</a>\r\n\r\n<b>\n2\n</b></config>",
+    # Padded to the request minimum: a run of LFs at the end, after content,
+    # inside a tag, after a name that takes the blanks after it.
+    "padded": CONFIG + b"\n" * 3000,
+    "padded_in_tag": b"<config><a\r" + b"\n" * 40,
+    "padded_name": b"<config><a>1</a \r" + b"\n" * 40,
+    "padded_text": b"<config><a>1\r" + b"\n" * 40,
 }
 
 
