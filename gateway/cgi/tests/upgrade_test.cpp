@@ -575,6 +575,7 @@ TEST_F(Signed, SignedImagesAndPackagesAndUnsignedConfigurationsPass) {
   const std::string img = image(kSquashfs, 700000);
   expect(with(img, sign(img, "k")), 0);
   EXPECT_EQ(root_.read(kFs), img.substr(0, img.size() - 8));
+  EXPECT_NE(log().find(": signature valid\n"), std::string::npos);  // checked, not ignored
 
   const std::string kernel = image(kKernelMagic, 0xA0008);
   expect(with(kernel, sign(kernel, "k", true)), 0);  // legacy signature
