@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include "package.h"
 #include "parse.h"
 #include "platform.h"
+
+char sSignatureHeader[64] = "";
 
 namespace {
 
@@ -104,7 +107,9 @@ int sig_check_upload(void) {
   char id[17];
   ms_id_text(sig.id, id);
   debug_printf("sig_check_upload: key %s: %s\n", id, ms_result_text(r));
-  return r == MS_OK ? RESULT_OK : RESULT_SIGNATURE;
+  if (r != MS_OK) return RESULT_SIGNATURE;
+  snprintf(sSignatureHeader, sizeof sSignatureHeader, "X-Dornix-Signature: valid, key %s\n", id);
+  return RESULT_OK;
 #else
   debug_printf("sig_check_upload: keys installed, but this dornix cannot check signatures\n");
   return RESULT_SIGNATURE;

@@ -18,4 +18,9 @@ void sig_read_part(void);
 // signature over the whole file by one of the keys; RESULT_SIGNATURE else.
 int sig_check_upload(void);
 
+// After a signature held: the response header line that says so, naming
+// the key ("X-Dornix-Signature: valid, key ID\n"); else empty. A gateway
+// without keys never sends it, so its responses stay as they were.
+extern char sSignatureHeader[64];
+
 #endif
