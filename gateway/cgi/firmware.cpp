@@ -11,6 +11,7 @@
 #include "package.h"
 #include "parse.h"
 #include "platform.h"
+#include "signature.h"
 
 int debug = 0;
 FILE *pLogFile = nullptr;
@@ -65,6 +66,12 @@ int upload() {
   pkg_remove_tree(GwPath(GW_PKG_DIR));
   int r = prepare_firmware_upgrade();
   if (r != RESULT_OK) return finish(r);
+  // A gateway that holds keys unpacks, runs and writes only what they signed.
+  r = sig_check_upload();
+  if (r != RESULT_OK) {
+    unlink(GwPath(GW_FW_PKG));
+    return finish(r);
+  }
   // A package that may not be unpacked, or whose script had to be stopped,
   // ends the request before anything is written.
   r = preaction_for_upgrade();
@@ -123,7 +130,10 @@ int firmware_main(void) {
     debug_printf("main: variable name: %s", sVarName);
     debug_printf(": %s\n", name);
     if (strcmp(name, "UploadFile") == 0) return upload();
-    if (strcmp(name, "upgrade") != 0) break;
+    if (strcmp(name, "signature") == 0)
+      sig_read_part();
+    else if (strcmp(name, "upgrade") != 0)
+      break;
   }
 
   if (strcmp(name, "reboot") == 0) {
