@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include "comm.h"
+#include "package.h"
 #include "parse.h"
 #include "platform.h"
+#include "signature.h"
 
 int debug = 0;
 FILE *pLogFile = nullptr;
@@ -74,9 +76,21 @@ int finish_quietly(int code) {
 }
 
 int upload() {
+  // What a request that was killed left unpacked goes first, whatever
+  // becomes of this one.
+  pkg_remove_tree(GwPath(GW_PKG_DIR));
   int r = prepare_firmware_upgrade();
   if (r != RESULT_OK) return finish(r);
-  preaction_for_upgrade();
+  // A gateway that holds keys unpacks, runs and writes only what they signed.
+  r = sig_check_upload();
+  if (r != RESULT_OK) {
+    unlink(GwPath(GW_FW_PKG));
+    return finish(r);
+  }
+  // A package that may not be unpacked, or whose script had to be stopped,
+  // ends the request before anything is written.
+  r = preaction_for_upgrade();
+  if (r != RESULT_OK) return finish(r);
   r = do_firmware_upgrade();
   debug_printf("do_firmware_upgrade: %d\n", r);
   return finish(r);
@@ -116,6 +130,11 @@ int firmware_main(void) {
     return RESULT_METHOD;
   }
 
+  // Nothing past the length the web server announced is read: what follows
+  // is not this request's body.
+  long long length = 0;
+  if (parse_content_length(getenv("CONTENT_LENGTH"), &length) == RESULT_OK) post_set_length(length);
+
   int n = get_line_from_post(sDivider, sizeof sDivider);
   remove_trailing_CRLF(sDivider, n);
 
@@ -126,7 +145,10 @@ int firmware_main(void) {
     debug_printf("main: variable name: %s", sVarName);
     debug_printf(": %s\n", name);
     if (strcmp(name, "UploadFile") == 0) return upload();
-    if (strcmp(name, "upgrade") != 0) break;
+    if (strcmp(name, "signature") == 0)
+      sig_read_part();
+    else if (strcmp(name, "upgrade") != 0)
+      break;
   }
 
   if (strcmp(name, "reboot") == 0) {
