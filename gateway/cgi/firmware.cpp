@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "comm.h"
@@ -22,13 +23,27 @@ char sLineBuffer[1024];
 
 void debug_printf(const char *format, ...) {
   static char line[1024];
+  // Requests append to one log: each entry that starts a line starts with
+  // its time and the request's pid, so that one request's lines can be told
+  // from another's. The entry's own text follows unchanged.
+  static bool at_line_start = true;
   if (debug != 1 || pLogFile == nullptr) return;
   va_list ap;
   va_start(ap, format);
   int n = vsnprintf(line, sizeof line, format, ap);
   va_end(ap);
   if (n < 0) snprintf(line, sizeof line, "Overflow");
+  if (line[0] == '\0') return;
+  if (at_line_start) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    char stamp[32];
+    if (localtime_r(&now, &tm) == nullptr || strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+      snprintf(stamp, sizeof stamp, "%ld", (long)now);
+    fprintf(pLogFile, "%s [%ld] ", stamp, (long)getpid());
+  }
   fprintf(pLogFile, "%s", line);
+  at_line_start = line[strlen(line) - 1] == '\n';
 }
 
 void flush_output_buffer(void) {
