@@ -26,6 +26,7 @@ enum {
   RESULT_NO_MEMORY = 16,          // "Unable allocate memory for internal storage"
   RESULT_CONFIG_OPEN = 19,        // "Unable to open Configuration file"
   RESULT_CONFIG_TOKEN = 22,       // "Invalid Token in Configuration file"
+  RESULT_SIGNATURE = 23,          // "Missing or invalid signature"
   RESULT_BAD_LOG_NAME = -1,       // a get_log name other than get_log0 / get_log1
 };
 

@@ -6,10 +6,13 @@
 
 #include "firmware.h"
 #include "platform.h"
+#include "signature.h"
 
 void header(int kind) {
   if (kind == 1) {
-    fputs("Content-type: text/html; charset=iso-8859-1\n\n", stdout);
+    fputs("Content-type: text/html; charset=iso-8859-1\n", stdout);
+    fputs(sSignatureHeader, stdout);  // empty unless a signature was checked
+    fputs("\n", stdout);
   } else {
     fputs("Content-type: application/octet-stream xml;\n", stdout);
     fputs("Content-Disposition: attachment; filename=config.xml\n\n", stdout);

@@ -32,6 +32,8 @@ extern "C" {
 #define GW_PPP0_PID        "/var/run/ppp0.pid"
 #define GW_PPP1_PID        "/var/run/ppp1.pid"
 #define GW_PROC_NET_DEV    "/proc/net/dev"
+// Public keys (one file each) of signed uploads; none: uploads unsigned.
+#define GW_KEY_DIR         "/etc/dornix/keys"
 
 // The shell that runs a package script which is not a program of its own
 // (no "#!" line). Never prefixed: it is a program, not gateway state.

@@ -1,5 +1,6 @@
 #include "minisig.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sodium.h>
 #include <stdio.h>
@@ -99,6 +100,22 @@ int ms_load_public_key(const char *path, struct ms_public_key *out) {
   char text[MS_KEY_TEXT_MAX];
   ssize_t n = read_small_file(path, text, sizeof text);
   return n >= 0 && ms_parse_public_key(text, (size_t)n, out);
+}
+
+int ms_load_key_dir(const char *dir, struct ms_public_key *keys, int max) {
+  DIR *d = opendir(dir);
+  if (d == nullptr) return 0;
+  int loaded = 0;
+  char path[512];
+  struct stat st;
+  while (struct dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.' || loaded == max) continue;
+    if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >= (int)sizeof path) continue;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (ms_load_public_key(path, &keys[loaded])) ++loaded;
+  }
+  closedir(d);
+  return loaded;
 }
 
 int ms_parse_signature(const char *text, size_t len, struct ms_signature *out) {

@@ -60,6 +60,11 @@ int ms_parse_public_key(const char *text, size_t len, struct ms_public_key *out)
 // Reads and parses the public key file `path`. 1 on success.
 int ms_load_public_key(const char *path, struct ms_public_key *out);
 
+// Loads the public keys of the directory `dir`: every regular file in it
+// whose name does not start with a dot and that holds a key, at most `max`
+// of them. Returns the number stored in `keys`.
+int ms_load_key_dir(const char *dir, struct ms_public_key *keys, int max);
+
 // Parses `len` bytes of signature file text. 1 on success.
 int ms_parse_signature(const char *text, size_t len, struct ms_signature *out);
 

@@ -1,7 +1,6 @@
 #include "kit.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,9 +10,7 @@
 #include <algorithm>
 
 #include "cfgmgr_cksum.h"
-#include "fdio.h"
 #include "le.h"
-#include "minisig.h"
 
 namespace kit {
 
@@ -313,13 +310,12 @@ void check_upload_size(Report *r, const std::string &name, uint64_t size) {
     r->add(kError, name, fmt("%s bytes; the gateway takes at most %s bytes of file (fail[7])", with_commas(size).c_str(), with_commas(kMaxBodyBytes - upload_body_bytes(name, 0)).c_str()));
 }
 
-// Checks the image; returns its file name ("" when there is none to check).
-std::string check_image(const std::string &dir, Report *r) {
+void check_image(const std::string &dir, Report *r) {
   std::vector<std::string> images, lookalikes;
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) {
     r->add(kError, "", "cannot read the kit folder");
-    return "";
+    return;
   }
   while (struct dirent *e = readdir(d)) {
     std::string n = e->d_name, l = lower(n);
@@ -337,26 +333,26 @@ std::string check_image(const std::string &dir, Report *r) {
     r->add(kWarning, n, "Windows may count this as a \"*.img\" file too (through its short name); rename it");
   if (images.empty()) {
     r->add(kError, "*.img", "no firmware image (\"*.img\") in the kit");
-    return "";
+    return;
   }
   if (images.size() > 1) {
     std::string list;
     for (const auto &n : images) list += (list.empty() ? "" : ", ") + n;
     r->add(kError, "*.img", fmt("%zu images (%s); the wizard needs exactly one", images.size(), list.c_str()));
-    return "";
+    return;
   }
   const std::string name = images[0], path = dir + "/" + name;
   uint64_t size = 0;
   if (!file_size(path, &size)) {
     r->add(kError, name, "not a readable file");
-    return "";
+    return;
   }
   FILE *f = fopen(path.c_str(), "rb");
   unsigned char first[4] = {0, 0, 0, 0};
   if (f == nullptr || fread(first, 1, 4, f) != 4 || size < CS_TAG_SIZE + 4) {
     if (f) fclose(f);
     r->add(kError, name, "too short to be an image");
-    return name;
+    return;
   }
   if (name.find('"') != std::string::npos)
     r->add(kError, name, "a double quote in the file name breaks the upload request");
@@ -394,7 +390,6 @@ std::string check_image(const std::string &dir, Report *r) {
   }
   fclose(f);
   check_upload_size(r, name, size);
-  return name;
 }
 
 bool check_config(const std::string &dir, Report *r, Version *version) {
@@ -510,55 +505,19 @@ void check_prepare(const std::string &dir, Report *r) {
   check_upload_size(r, "prepare.bin", size);
 }
 
-// The signature FILE.minisig of a kit file: checked with the key when one
-// is given, else only noticed.
-void check_signature(const std::string &dir, const std::string &name, const ms_public_key *key, Report *r) {
-  std::string path = dir + "/" + name, sig_name = name + ".minisig";
-  uint64_t size;
-  bool present = file_size(path + ".minisig", &size);
-  if (key == nullptr) {
-    if (present) r->add(kNote, sig_name, "present; give --pubkey KEY to check it");
-    return;
-  }
-  if (!present) {
-    r->add(kError, name, "not signed (no " + sig_name + "): a gateway that holds keys refuses it");
-    return;
-  }
-  ms_signature sig;
-  if (!ms_load_signature((path + ".minisig").c_str(), &sig)) {
-    r->add(kError, sig_name, "not a signature file (or longer than the gateway takes)");
-    return;
-  }
-  Fd fd(open(path.c_str(), O_RDONLY));
-  char id[17];
-  ms_id_text(sig.id, id);
-  enum ms_result res = fd.get() < 0 ? MS_READ_ERROR : ms_verify_fd(fd.get(), &sig, key, 1);
-  if (res == MS_OK)
-    r->add(kOk, sig_name, fmt("signature valid (key %s; trusted comment: %s)", id, sig.comment));
-  else
-    r->add(kError, sig_name, fmt("%s (key %s): a gateway that holds this key refuses it", ms_result_text(res), id));
-}
-
 }  // namespace
 
-void check_kit(const std::string &dir, Report *report, const std::string &pubkey) {
+void check_kit(const std::string &dir, Report *report) {
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     report->add(kError, "", "not a folder: " + dir);
     return;
   }
-  ms_public_key key;
-  bool have_key = !pubkey.empty() && ms_load_public_key(pubkey.c_str(), &key);
-  if (!pubkey.empty() && !have_key) report->add(kError, pubkey, "not a public key file");
-  std::string image = check_image(dir, report);
+  check_image(dir, report);
   Version version;
   bool have_version = check_config(dir, report, &version);
   check_upgrade_ini(dir, report, have_version ? &version : nullptr);
   check_prepare(dir, report);
-  if (!pubkey.empty() && !have_key) return;
-  uint64_t size;
-  for (const std::string &name : {image, std::string("prepare.bin")})
-    if (!name.empty() && file_size(dir + "/" + name, &size)) check_signature(dir, name, have_key ? &key : nullptr, report);
 }
 
 }  // namespace kit

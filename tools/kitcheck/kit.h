@@ -64,9 +64,8 @@ ImageKind image_kind(const unsigned char first[4], uint64_t size);
 // file's last line, for a file of `size` bytes named `name`.
 uint64_t upload_body_bytes(const std::string &name, uint64_t size);
 
-// Runs every check on the kit in `dir`. With a public key file `pubkey`, the
-// image and prepare.bin must carry valid signatures (FILE.minisig) by it.
-void check_kit(const std::string &dir, Report *report, const std::string &pubkey = "");
+// Runs every check on the kit in `dir`.
+void check_kit(const std::string &dir, Report *report);
 
 }  // namespace kit
 

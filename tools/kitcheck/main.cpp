@@ -4,6 +4,7 @@
 
 #include "dornix_version.h"
 #include "kit.h"
+#include "signatures.h"
 
 static const char kHelp[] =
     "Usage: velmora-kit check [--pubkey=KEY] DIR\n"
@@ -60,7 +61,8 @@ int main(int argc, char **argv) {
   if (dir == nullptr) return usage_error("missing DIR after check", "");
 
   kit::Report report;
-  kit::check_kit(dir, &report, pubkey);
+  kit::check_kit(dir, &report);
+  kit::check_signatures(dir, pubkey, &report);
   static const char *const words[] = {"ok", "note", "warning", "error"};
   for (const kit::Finding &f : report.findings)
     printf("%-7s %s%s%s\n", words[f.severity], f.file.c_str(), f.file.empty() ? "" : ": ", f.text.c_str());

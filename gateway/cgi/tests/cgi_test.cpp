@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -152,6 +153,20 @@ TEST(Log, DebugLogGrowsAcrossRequests) {
   size_t c = log.find("main: variable name: what: what\n");
   size_t d = log.find("main: variable name: get_log2: get_log2\n");
   EXPECT_TRUE(a < b && b < c && c < d && d != std::string::npos) << log;
+  // Every entry carries its time and the pid of its request: two requests,
+  // two pids.
+  std::set<long> pids;
+  for (size_t at = 0, nl; (nl = log.find('\n', at)) != std::string::npos; at = nl + 1) {
+    std::string line = log.substr(at, nl - at);
+    if (line.find("main: ") == std::string::npos) continue;
+    int y, mo, day, h, mi, s, used = 0;
+    long pid = 0;
+    ASSERT_EQ(sscanf(line.c_str(), "%4d-%2d-%2d %2d:%2d:%2d [%ld] %n", &y, &mo, &day, &h, &mi, &s, &pid, &used), 7)
+        << line;
+    EXPECT_EQ(line.compare(used, 6, "main: "), 0) << line;
+    pids.insert(pid);
+  }
+  EXPECT_EQ(pids.size(), 2u) << log;
 }
 
 TEST(Notices, EndOfInputIsReportedToTheKernelChannel) {

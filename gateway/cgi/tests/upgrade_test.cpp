@@ -198,10 +198,11 @@ TEST_F(Upgrade, ContentLengthLimits) {
 }
 
 TEST_F(Upgrade, BodyOfEightMegabytesIsRefused) {
-  std::string img = image(kSquashfs, 8192000);
-  expect(upload(img), 7);
-  EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // /var/tmp is the gateway's RAM
-  expect_untouched();
+  for (const std::string &data : {image(kSquashfs, 8192000), std::string(8192000, '\n')}) {
+    expect(upload(data), 7);
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // /var/tmp is the gateway's RAM
+    expect_untouched();
+  }
 }
 
 TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
@@ -213,6 +214,11 @@ TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
       body + edge,     // the CR LF before the boundary is cut by the buffer
       body + "\r\n\r\n",
       body + edge + "\r",
+      // Runs of line ends on their own, also longer than a read and after
+      // a CR cut by the buffer.
+      body + std::string(200000, '\n') + "x\r\n" + std::string(3, '\n'),
+      body + edge + "\r" + std::string(5, '\n') + "\r\n",
+      body + edge + "\r\n",
   };
   for (const std::string &data : cases) {
     expect(upload(data), 12);
@@ -220,7 +226,7 @@ TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
         << testing::PrintToString(data.substr(data.size() - 8));
   }
   // Text parts keep their last line end.
-  std::string text = std::string(700000, 't') + "\n<p>\r\n";
+  std::string text = std::string(700000, 't') + "\n<p>\r\n" + std::string(1000, '\n');
   expect(upload(text, "text/html"), 12);
   EXPECT_EQ(root_.read("/var/tmp/fw.bin"), text + "\r\n");
 }
@@ -500,6 +506,105 @@ TEST_F(Upgrade, RefusedConfigurationIsReportedBeforeAMissingPartition) {
   // A block that cannot be written is no success.
   link(kConfig, "/dev/full");
   expect(upload(config_file("<config a=\"1\"/>")), 11);
+}
+
+// Signed uploads. Keys and signatures come from the minisign tool; the
+// gateway holds the public key k.pub in /etc/dornix/keys.
+class Signed : public Upgrade {
+ protected:
+  void SetUp() override {
+    Upgrade::SetUp();
+    keys_ = root_.path("/signer");
+    ASSERT_EQ(system(("mkdir -p " + keys_ + " " + root_.path("/etc/dornix/keys") + " && cd " + keys_ +
+                      " && minisign -G -W -p k.pub -s k.key >/dev/null && minisign -G -W -p o.pub -s o.key >/dev/null")
+                         .c_str()),
+              0);
+    install("k.pub");
+  }
+  void install(const char *pub) { root_.write(std::string("/etc/dornix/keys/") + pub, root_.read("/signer/" + std::string(pub))); }
+  // The .minisig text of `data` signed with `key` (k or o); `legacy`: "Ed".
+  std::string sign(const std::string &data, const char *key, bool legacy = false) {
+    root_.write("/signer/file", data);
+    std::string cmd = "minisign -S -W " + std::string(legacy ? "-l " : "") + "-s " + keys_ + "/" + key +
+                      ".key -m " + keys_ + "/file >/dev/null";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+    return root_.read("/signer/file.minisig");
+  }
+  // The wizard's upload with a signature part in front of the file.
+  CgiRequest with(const std::string &file, const std::string &signature) {
+    CgiRequest r;
+    r.body = MultipartBody({Part("signature", signature, "fw.img.minisig", "application/octet-stream"),
+                            Part("UploadFile", file, "fw.img", "application/octet-stream")});
+    return r;
+  }
+  std::string keys_;
+};
+
+TEST_F(Signed, ForgeriesAreRefusedBeforeAnythingIsUnpackedRunOrWritten) {
+  const std::string img = image(kSquashfs, 700000), other = image(kSquashfs, 700000, 2);
+  const std::string pkg = package(root_, "echo ran > \"$DORNIX_ROOT/var/tmp/ran\"\n"
+                                         "cp \"$DORNIX_ROOT/var/tmp/pkg/image.bin\" \"$DORNIX_ROOT/var/tmp/fw.bin\"\n", img);
+  CgiRequest late;  // the signature after the file: the file was taken unsigned
+  late.body = MultipartBody({Part("UploadFile", img, "fw.img", "application/octet-stream"),
+                             Part("signature", sign(img, "k"))});
+  // An archive whose first member's name makes it look like a configuration file.
+  root_.write("/build/<config>", "<config></config>\n");
+  ASSERT_EQ(system(("tar cf " + root_.path("/build/disguised.tar") + " -C " + root_.path("/build") + " '<config>' pkg").c_str()), 0);
+  const std::string disguised = root_.read("/build/disguised.tar");
+  std::string comment = sign(img, "k");
+  comment.insert(comment.find("\ntrusted comment: ") + 18, "x");
+  const struct {
+    const char *name;
+    CgiRequest request;
+  } cases[] = {
+      {"another image under a valid signature", with(other, sign(img, "k"))},
+      {"signed by a key the gateway does not hold", with(img, sign(img, "o"))},
+      {"no signature", upload(img)},
+      {"signature after the file", late},
+      {"altered trusted comment", with(img, comment)},
+      {"not a signature", with(img, "hello\n")},
+      {"unsigned package with a script", upload(pkg)},
+      {"package signed by another key", with(pkg, sign(pkg, "o"))},
+      {"unsigned package that starts like a configuration file", upload(disguised)},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    expect(c.request, RESULT_SIGNATURE);
+    expect_untouched();
+    EXPECT_FALSE(root_.exists("/var/tmp/ran"));
+    EXPECT_FALSE(root_.exists("/var/tmp/pkg"));
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
+  }
+}
+
+TEST_F(Signed, SignedImagesAndPackagesAndUnsignedConfigurationsPass) {
+  const std::string img = image(kSquashfs, 700000);
+  CgiResult r = RunDornix(root_, with(img, sign(img, "k")));
+  EXPECT_EQ(ResultLine(r.output), page(0));
+  EXPECT_EQ(root_.read(kFs), img.substr(0, img.size() - 8));
+  // Checked, not ignored; the response says so.
+  EXPECT_EQ(r.output.find("Content-type: text/html; charset=iso-8859-1\nX-Dornix-Signature: valid, key "), 0u);
+
+  const std::string kernel = image(kKernelMagic, 0xA0008);
+  expect(with(kernel, sign(kernel, "k", true)), 0);  // legacy signature
+  EXPECT_EQ(root_.read(kKernel), kernel.substr(0, 0xA0000));
+
+  const std::string pkg = package(root_, "echo ran > \"$DORNIX_ROOT/var/tmp/ran\"\nexit 0\n", img);
+  install("o.pub");  // a second key, as in a key rotation
+  expect(with(pkg, sign(pkg, "o")), 8);  // ran, and left no image
+  EXPECT_EQ(root_.read("/var/tmp/ran"), "ran\n");
+
+  expect(upload(config_file("<config><a>1</a></config>")), 0);
+  EXPECT_EQ(root_.read(kConfig), block(512, "<config><a>1</a></config>"));
+}
+
+TEST_F(Signed, KeylessGatewayIgnoresTheSignaturePart) {
+  unlink(root_.path("/etc/dornix/keys/k.pub").c_str());
+  const std::string img = image(kSquashfs, 700000);
+  CgiResult r = RunDornix(root_, with(img, "not a signature\n"));
+  EXPECT_EQ(r.output.substr(0, 45), "Content-type: text/html; charset=iso-8859-1\n\n");
+  EXPECT_EQ(ResultLine(r.output), page(0));
+  EXPECT_EQ(root_.read(kFs), img.substr(0, img.size() - 8));
 }
 
 }  // namespace
