@@ -19,8 +19,10 @@
 #                    of a zip.
 #
 # To ship another program, add its target to DORNIX_INSTALL_GATEWAY_PROGRAMS
-# (gateway side: its production build goes to bin/) or DORNIX_INSTALL_PC_PROGRAMS
-# below; programs a build does not have are skipped.
+# below (gateway side: its production build goes to bin/; it must be one of
+# the programs given to dornix_gateway_programs) or to DORNIX_INSTALL_PC_PROGRAMS
+# in the top-level CMakeLists.txt (bin/ of a host install, with its manual
+# page); programs a build does not have are skipped.
 #
 #   DESTDIR=/tmp/stage cmake --install build/mipsel [--strip]
 #   cmake --build --preset mipsel --target package  # build/mipsel/dornix-0.1-mipsel.tar.gz
@@ -28,7 +30,6 @@
 include(GNUInstallDirs)
 
 set(DORNIX_INSTALL_GATEWAY_PROGRAMS dornix-msg)
-set(DORNIX_INSTALL_PC_PROGRAMS velmora-cli velmora-kit fwtag)
 
 set(CPACK_PACKAGE_VENDOR "Dornix and Velmora")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -136,9 +137,11 @@ else()
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
   endforeach()
+  # A folder velmora-VERSION-Linux with bin/ and share/ to unpack anywhere.
   set(CPACK_GENERATOR TGZ)
   set(CPACK_PACKAGE_NAME velmora)
-  set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_STRIP_FILES ON)
 endif()
 
 include(CPack)
