@@ -135,6 +135,28 @@ int copy_post_data(FILE *file, int text, int max_count, int *written) {
   size_t held = 0;
   *written = 0;
   for (;;) {
+    // A run of line ends on their own, as a small file is padded with: each
+    // is a line of one byte that is never the boundary; they are judged here
+    // a run at a time, as the lines below would be one by one.
+    if (divider_length > 0 && at < filled && block[at] == '\n') {
+      size_t run = 1;
+      while (at + run < filled && block[at + run] == '\n') ++run;
+      const long long over = (long long)nPostDataCount + (long long)run - max_count;
+      if (over > 0) {
+        // The first line past the limit ends the data; the line end in
+        // front of it is held.
+        const size_t first = run - (size_t)over;
+        const size_t end = at + first - (first == 0 ? held : text ? 0 : 1);
+        nPostDataCount += (int)first + 1;
+        at += first + 1;
+        return store(file, from, end, written) ? POST_DATA_TOO_LONG : POST_DATA_WRITE_FAILED;
+      }
+      // Held: the last LF, and with a lone first one the CR cut off before it.
+      if (!text) held = run == 1 && held == 1 && block[at - 1] == '\r' ? 2 : 1;
+      nPostDataCount += (int)run;
+      at += run;
+      continue;
+    }
     size_t span = filled - at;
     if (span > line_max) span = line_max;
     const char *line = block + at;

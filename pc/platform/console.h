@@ -1,7 +1,10 @@
 // The console as the command-line front end needs it: whether a stream is a
-// terminal, echo on and off for a password, Ctrl-C, and ending at once.
+// terminal, echo on and off for a password, Ctrl-C, ending at once, and the
+// current folder.
 #ifndef VELMORA_PLATFORM_CONSOLE_H
 #define VELMORA_PLATFORM_CONSOLE_H
+
+#include <string>
 
 namespace velmora {
 namespace platform {
@@ -23,6 +26,10 @@ void WatchInterrupts(void (*onInterrupt)());
 // Ends the process at once with `status`, without running destructors;
 // standard output and standard error are flushed first.
 [[noreturn]] void ExitNow(int status);
+
+// chdir / getcwd. On failure false or "", with errno set.
+bool ChangeDirectory(const std::string &path);
+std::string CurrentDirectory();
 
 }  // namespace platform
 }  // namespace velmora

@@ -198,10 +198,11 @@ TEST_F(Upgrade, ContentLengthLimits) {
 }
 
 TEST_F(Upgrade, BodyOfEightMegabytesIsRefused) {
-  std::string img = image(kSquashfs, 8192000);
-  expect(upload(img), 7);
-  EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // /var/tmp is the gateway's RAM
-  expect_untouched();
+  for (const std::string &data : {image(kSquashfs, 8192000), std::string(8192000, '\n')}) {
+    expect(upload(data), 7);
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // /var/tmp is the gateway's RAM
+    expect_untouched();
+  }
 }
 
 TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
@@ -213,6 +214,11 @@ TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
       body + edge,     // the CR LF before the boundary is cut by the buffer
       body + "\r\n\r\n",
       body + edge + "\r",
+      // Runs of line ends on their own, also longer than a read and after
+      // a CR cut by the buffer.
+      body + std::string(200000, '\n') + "x\r\n" + std::string(3, '\n'),
+      body + edge + "\r" + std::string(5, '\n') + "\r\n",
+      body + edge + "\r\n",
   };
   for (const std::string &data : cases) {
     expect(upload(data), 12);
@@ -220,7 +226,7 @@ TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
         << testing::PrintToString(data.substr(data.size() - 8));
   }
   // Text parts keep their last line end.
-  std::string text = std::string(700000, 't') + "\n<p>\r\n";
+  std::string text = std::string(700000, 't') + "\n<p>\r\n" + std::string(1000, '\n');
   expect(upload(text, "text/html"), 12);
   EXPECT_EQ(root_.read("/var/tmp/fw.bin"), text + "\r\n");
 }

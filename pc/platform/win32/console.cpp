@@ -2,6 +2,7 @@
 
 #include <io.h>
 #include <stdio.h>
+#include <direct.h>
 #include <windows.h>
 
 namespace velmora {
@@ -45,6 +46,13 @@ void ExitNow(int status) {
   fflush(stdout);
   fflush(stderr);
   ExitProcess(static_cast<UINT>(status));
+}
+
+bool ChangeDirectory(const std::string &path) { return _chdir(path.c_str()) == 0; }
+
+std::string CurrentDirectory() {
+  char cwd[4096];
+  return _getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string();
 }
 
 }  // namespace platform
