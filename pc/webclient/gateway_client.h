@@ -12,6 +12,8 @@
 
 namespace velmora {
 
+class CGatewaySocket;
+
 // What FetchPage looks for in each block of a reply.
 enum PageCheck {
   AccessCheck,         // "401" gives -1, then "Kestrelon" gives 1
@@ -80,7 +82,16 @@ class CGatewayClient {
   bool FetchQuotedValue(const char *path, const char *key, std::string &value);
   // Exactly one "*.img" in the kit folder: its bare name in out.
   bool FindImageFile(std::string &out);
+  bool ConnectForUpload(CGatewaySocket &socket, int port);
+  // Sends the kit file `name` (at `local`) to dornix, with its signature
+  // when the kit holds one; a gateway that does not take signatures gets it
+  // again without.
+  bool UploadToDornix(CGatewaySocket &socket, const std::string &name, const std::string &local);
   bool UploadFirmware(int prepareNeeded);
+  // What became of the signature of the last file sent to dornix: "NAME: not
+  // signed", "...: signed; the gateway checked the signature and it holds",
+  // and so on (for the support log).
+  std::string uploadSignatureNote;
 
   // --- wireless settings
   int GetConnectionType();

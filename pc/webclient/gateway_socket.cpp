@@ -185,7 +185,9 @@ bool CGatewaySocket::SendPost(const char *path, const char *body) {
 }
 
 bool CGatewaySocket::UploadFile(const char *path, const char *fileName,
-                                const char *localPath) {
+                                const char *localPath,
+                                const std::string *signature) {
+  signatureRefused_ = signatureChecked_ = transferBroken_ = false;
   if (!PrepareRequest(1024)) return false;
   std::string auth;
   BuildAuthorization(auth);
@@ -199,8 +201,14 @@ bool CGatewaySocket::UploadFile(const char *path, const char *fileName,
 
   // Announce the exact body: a web server that trusts the length would
   // otherwise wait for bytes that never come or cut the image short.
+  std::string signaturePart = signature ? ComposeSignaturePart(fileName, *signature) : "";
   if (!SendRequest(ComposeUploadLength(
-          UploadBodyLength(fileName, static_cast<uint64_t>(size)))))
+          UploadBodyLength(fileName, static_cast<uint64_t>(size)) + signaturePart.size())))
+    return false;
+  // The signature part's leading "\r\n" ends the headers in place of the
+  // file part's, which then ends the signature.
+  transferBroken_ = true;  // until the last piece is out
+  if (signature && !SendRaw(signaturePart.data(), static_cast<int>(signaturePart.size())))
     return false;
   if (!SendRequest(ComposeUploadPartHeader(fileName))) return false;
   char block[1024];
@@ -212,17 +220,20 @@ bool CGatewaySocket::UploadFile(const char *path, const char *fileName,
   }
   file.Close();
   if (!SendRequest(ComposeUploadTail())) return false;
+  transferBroken_ = false;
 
   // The upgrade service says "failed" or "successful"; dornix answers with
   // its result page. Failure words are looked for first in every block.
   static const char *const kFailure[] = {"failed", "upgrade result: fail"};
   static const char *const kSuccess[] = {"successful", "upgrade result: ok"};
-  CMarkerScanner scanner(strlen("upgrade result: fail"));
+  CMarkerScanner scanner(strlen("X-Dornix-Signature: valid"));
   for (;;) {
     int n = ReceiveWithin(request_, static_cast<int>(sizeof request_),
                           kUploadReplySeconds);
     if (n <= 0) return true;  // no verdict: the transfer itself went through
     scanner.Feed(request_, static_cast<size_t>(n));
+    if (scanner.Found("X-Dornix-Signature: valid")) signatureChecked_ = true;
+    if (signature && scanner.Found("upgrade result: fail[4]")) signatureRefused_ = true;
     for (const char *word : kFailure)
       if (scanner.Found(word)) return false;
     for (const char *word : kSuccess) {

@@ -6,6 +6,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/sysinfo.h"
 #include "webclient/gateway_client.h"
 #include "webclient/gateway_socket.h"
 #include "webclient/text_file.h"
@@ -29,6 +30,8 @@ const size_t kMaxPlatforms = 101;
 const size_t kLongLine = 64000;
 const size_t kQuoteWindow = 200;
 const int kUploadTimeoutSeconds = 10;
+// Longest signature file that dornix takes.
+const size_t kLongestSignature = 4096;
 
 // The text between the first two double quotes of `from`, each looked for
 // within at most 200 characters.
@@ -200,29 +203,62 @@ bool CGatewayClient::FindImageFile(std::string &out) {
   return images.size() == 1;
 }
 
+bool CGatewayClient::ConnectForUpload(CGatewaySocket &socket, int port) {
+  socket.userName = userName;
+  socket.password = password;
+  socket.timeoutSeconds = kUploadTimeoutSeconds;
+  return socket.Connect(port, gatewayAddress) == 1;
+}
+
+bool CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &name,
+                                    const std::string &local) {
+  std::string signature, note;
+  bool isSigned = platform::ReadWholeFile(local + ".minisig", &signature) &&
+                  signature.size() <= kLongestSignature;
+  bool ok = socket.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
+                              isSigned ? &signature : nullptr);
+  if (!isSigned) {
+    note = "not signed (the kit holds no " + name + ".minisig)";
+  } else if (socket.SignaturePartRefused() || socket.TransferBroken()) {
+    // A gateway from before signed uploads refuses the unknown part with
+    // fail[4] before it reads the file; its web server may then drop the
+    // connection under the file still being sent, so that the answer is
+    // lost. Such a gateway gets the file again without the part (a gateway
+    // that holds keys would refuse that one with fail[23]).
+    CGatewaySocket again;
+    ok = ConnectForUpload(again, Env().httpPort) &&
+         again.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str());
+    note = std::string("signed, but the gateway ") +
+           (socket.SignaturePartRefused() ? "does not take signatures (fail[4])"
+                                          : "dropped the signed upload") +
+           ": sent again unsigned, not checked";
+  } else if (socket.SignatureChecked()) {
+    note = "signed; the gateway checked the signature and it holds";
+  } else {
+    note = ok ? "signed; the gateway holds no key and did not check it"
+              : "signed; the gateway refused the upload";
+  }
+  uploadSignatureNote = name + ": " + note;
+  platform::DebugOutput(("UploadFirmware: " + uploadSignatureNote + "\n").c_str());
+  return ok;
+}
+
 bool CGatewayClient::UploadFirmware(int prepareNeeded) {
   CGatewaySocket first;
-  first.userName = userName;
-  first.password = password;
-  first.timeoutSeconds = kUploadTimeoutSeconds;
-  if (!first.Connect(Env().httpPort, gatewayAddress)) return false;
+  if (!ConnectForUpload(first, Env().httpPort)) return false;
 
   std::string image;
   if (!prepareNeeded) {
     if (!FindImageFile(image)) return false;
-    std::string local = platform::JoinPath(KitDirectory(), image);
-    return first.UploadFile("cgi-bin/dornix", image.c_str(), local.c_str());
+    return UploadToDornix(first, image, platform::JoinPath(KitDirectory(), image));
   }
 
   // Two steps: the preparation package to dornix (its verdict may
   // legitimately be that no image was written), then the image to the
   // upgrade service, whose verdict decides.
-  first.UploadFile("cgi-bin/dornix", "prepare.bin");
+  UploadToDornix(first, "prepare.bin", platform::JoinPath(KitDirectory(), "prepare.bin"));
   CGatewaySocket second;
-  second.userName = userName;
-  second.password = password;
-  second.timeoutSeconds = kUploadTimeoutSeconds;
-  if (!second.Connect(Env().updatePort, gatewayAddress)) return false;
+  if (!ConnectForUpload(second, Env().updatePort)) return false;
   if (!FindImageFile(image)) return false;
   std::string local = platform::JoinPath(KitDirectory(), image);
   return second.UploadFile("cgi-bin/update", image.c_str(), local.c_str());
