@@ -26,9 +26,9 @@ const char *const kVersionMessages[8] = {
 };
 
 const size_t kMaxPlatforms = 101;
-const size_t kLongLine = 64000;
 const size_t kQuoteWindow = 200;
 const int kUploadTimeoutSeconds = 10;
+const char kQornPage[] = "cgi-bin/webcm?getpage=../html/qorn.html";
 
 // The text between the first two double quotes of `from`, each looked for
 // within at most 200 characters.
@@ -41,7 +41,7 @@ bool QuotedAfter(const char *from, std::string &value) {
   CTextUtil::Left(head.c_str() + q1 + 1, rest, static_cast<int>(kQuoteWindow));
   int q2 = CTextUtil::Find(rest.c_str(), "\"");
   if (q2 < 0) return false;
-  value.assign(rest, 0, static_cast<size_t>(q2));
+  value = DecodeCharacterReferences(rest.substr(0, static_cast<size_t>(q2)));
   return true;
 }
 
@@ -52,7 +52,7 @@ bool QuotedValueInFile(const std::string &path, const char *key,
   TextFile file;
   if (!file.Open(path, "r")) return false;
   std::string line;
-  while (file.ReadLine(line, kLongLine)) {
+  while (file.ReadWholeLine(line)) {
     int pos = CTextUtil::Find(line.c_str(), key);
     if (pos >= 0) return QuotedAfter(line.c_str() + pos, value);
   }
@@ -61,6 +61,21 @@ bool QuotedValueInFile(const std::string &path, const char *key,
 
 bool StartsWith(const std::string &s, const char *prefix) {
   return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// Whether two split versions name the same release: the same platform and
+// count of numbers, each number equal, and the same text after the last
+// number's digits.
+bool SameVersion(const VersionParts &a, const VersionParts &b) {
+  if (a.dots != b.dots || a.fields.back() != b.fields.back()) return false;
+  for (int j = 0; j <= a.dots; j++) {
+    char *endA = nullptr;
+    char *endB = nullptr;
+    if (strtol(a.fields[j].c_str(), &endA, 10) != strtol(b.fields[j].c_str(), &endB, 10) ||
+        strcmp(endA, endB) != 0)
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -121,25 +136,43 @@ bool CGatewayClient::ParseVersion(const char *text, VersionParts &out) {
 
 bool CGatewayClient::FetchQuotedValue(const char *path, const char *key,
                                       std::string &value) {
-  if (FetchPage(path, SettingsPage) == 0) return false;
+  if (FetchPage(path, SettingsPage) != 1 || !PageUsable()) return false;
   return QuotedValueInFile(LocalPath(kScratchPageFile), key, value);
+}
+
+bool CGatewayClient::ReadRunningVersion(std::string &running) {
+  std::string conName, conType;
+  if (!FetchQuotedValue(kQornPage, "con_name[con_cnt]", conName) ||
+      !FetchQuotedValue(kQornPage, "con_type[con_cnt]", conType))
+    return false;
+  std::string status = "cgi-bin/webcm?getpage=../html/status_real.html";
+  status += "&var:conname=" + AddressValue(conName) + "&var:contype=" +
+            AddressValue(conType) + "&var:sub";
+  return FetchQuotedValue(status.c_str(), "form.sta_version.value", running);
 }
 
 bool CGatewayClient::CheckFirmwareVersion(int &prepareNeeded) {
   ReadUpgradeList();
   VersionError = 1;
   prepareNeeded = 0;
-  const char *qorn = "cgi-bin/webcm?getpage=../html/qorn.html";
-  std::string conName, conType;
-  if (!FetchQuotedValue(qorn, "con_name[con_cnt]", conName) ||
-      !FetchQuotedValue(qorn, "con_type[con_cnt]", conType))
-    return true;
-  std::string status = "cgi-bin/webcm?getpage=../html/status_real.html";
-  status += "&var:conname=" + conName + "&var:contype=" + conType + "&var:sub";
+  // A version that cannot be read refuses the upgrade: flashing blind could
+  // put an older image over a newer one, or one for another platform.
   std::string running;
-  if (!FetchQuotedValue(status.c_str(), "form.sta_version.value", running))
-    return false;
+  if (!ReadRunningVersion(running)) return false;
   return CompareWithKit(running.c_str(), prepareNeeded);
+}
+
+bool CGatewayClient::ReadKitVersion(std::string &version) {
+  return QuotedValueInFile("config.xml", "config version", version);
+}
+
+int CGatewayClient::ConfirmKitVersion(std::string &running, std::string &kit) {
+  running.clear();
+  kit.clear();
+  VersionParts r, k;
+  if (!ReadKitVersion(kit) || !ParseVersion(kit.c_str(), k)) return -1;
+  if (!ReadRunningVersion(running) || !ParseVersion(running.c_str(), r)) return -1;
+  return SameVersion(r, k) ? 1 : 0;
 }
 
 bool CGatewayClient::CompareWithKit(const char *runningVersion,
@@ -155,11 +188,13 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
       StartsWith(rf[2], "1") && StartsWith(rf[3], "0") && rf[4][0] <= '4')
     prepareNeeded = 0;
 
+  // Only the platforms the kit is for: a gateway not listed is refused.
+  VersionError = 6;
   const std::string &platform = rf[r.dots + 1];
   bool listed = false;
   for (const std::string &entry : platformList)
     if (entry == platform) listed = true;
-  if (!listed) return true;
+  if (!listed) return false;
 
   VersionError = 3;
   FILE *config = fopen("config.xml", "r");
@@ -168,8 +203,7 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
 
   VersionError = 4;
   std::string newVersion;
-  if (!QuotedValueInFile("config.xml", "config version", newVersion))
-    return false;
+  if (!ReadKitVersion(newVersion)) return false;
 
   VersionError = 5;
   VersionParts n;
@@ -200,30 +234,32 @@ bool CGatewayClient::FindImageFile(std::string &out) {
   return images.size() == 1;
 }
 
-bool CGatewayClient::UploadFirmware(int prepareNeeded) {
+int CGatewayClient::UploadFirmware(int prepareNeeded) {
   CGatewaySocket first;
   first.userName = userName;
   first.password = password;
   first.timeoutSeconds = kUploadTimeoutSeconds;
-  if (!first.Connect(Env().httpPort, gatewayAddress)) return false;
+  if (!first.Connect(Env().httpPort, gatewayAddress)) return CGatewaySocket::kUploadRefused;
 
   std::string image;
   if (!prepareNeeded) {
-    if (!FindImageFile(image)) return false;
+    if (!FindImageFile(image)) return CGatewaySocket::kUploadRefused;
     std::string local = platform::JoinPath(KitDirectory(), image);
     return first.UploadFile("cgi-bin/dornix", image.c_str(), local.c_str());
   }
 
   // Two steps: the preparation package to dornix (its verdict may
-  // legitimately be that no image was written), then the image to the
-  // upgrade service, whose verdict decides.
+  // legitimately be that no image was written, and a kit may come without
+  // one, but an error status says the gateway cannot take it), then the
+  // image to the upgrade service, whose verdict decides.
   first.UploadFile("cgi-bin/dornix", "prepare.bin");
+  if (first.LastReplyStatus() >= 400) return CGatewaySocket::kUploadRefused;
   CGatewaySocket second;
   second.userName = userName;
   second.password = password;
   second.timeoutSeconds = kUploadTimeoutSeconds;
-  if (!second.Connect(Env().updatePort, gatewayAddress)) return false;
-  if (!FindImageFile(image)) return false;
+  if (!second.Connect(Env().updatePort, gatewayAddress)) return CGatewaySocket::kUploadRefused;
+  if (!FindImageFile(image)) return CGatewaySocket::kUploadRefused;
   std::string local = platform::JoinPath(KitDirectory(), image);
   return second.UploadFile("cgi-bin/update", image.c_str(), local.c_str());
 }
