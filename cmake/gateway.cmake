@@ -6,10 +6,12 @@
 #   root file system (no C++ runtime, no matching C library). Together with -ffunction-sections/-fdata-sections and
 #   --gc-sections only what is used stays in (dornix_gateway_programs below).
 #   Tests link dynamically; qemu finds their libraries in /usr/<triplet>.
-# - expat comes from Debian's packages for the architecture, unpacked into
-#   ${CMAKE_BINARY_DIR}/sysroot by scripts/gateway-sysroot. Where Debian has
-#   none (big-endian mips) the build goes on without it and leaves the XML
-#   message reader out (DORNIX_WITH_EXPAT in gateway/CMakeLists.txt).
+# - The libraries the gateway side links (expat; libsodium) are put into
+#   ${CMAKE_BINARY_DIR}/sysroot by scripts/gateway-sysroot at configure time:
+#   Debian's packages for the architecture where it has them (mipsel), else
+#   built from Debian's source packages (big-endian mips). Should that fail
+#   (no network) the build goes on without expat and leaves the XML message
+#   reader out (DORNIX_WITH_EXPAT in gateway/CMakeLists.txt), loudly.
 # - Tests run under qemu-user (CMAKE_CROSSCOMPILING_EMULATOR) and carry the
 #   label qemu besides their own.
 set(DORNIX_GATEWAY_BUILD ON)
@@ -31,21 +33,23 @@ list(PREPEND DORNIX_EMULATOR_COMMAND ${DORNIX_EMULATOR_PROGRAM})
 string(JOIN " " DORNIX_EMULATOR_COMMAND ${DORNIX_EMULATOR_COMMAND})
 
 option(DORNIX_STATIC_LINK "Link the gateway programs statically" ON)
-# Libraries we link (expat) come as archives either way.
+# Libraries we link (expat, libsodium) come as archives either way.
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 
+# The libraries of the sysroot: headers in usr/include, archives in
+# usr/lib/<triplet>, found by find_package/find_library through the root path.
+set(DORNIX_SYSROOT_LIBRARIES expat sodium)
 set(DORNIX_SYSROOT ${CMAKE_BINARY_DIR}/sysroot)
 execute_process(
   COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/gateway-sysroot
-          ${CMAKE_SYSTEM_PROCESSOR} ${DORNIX_SYSROOT}
+          ${CMAKE_SYSTEM_PROCESSOR} ${DORNIX_SYSROOT} ${DORNIX_SYSROOT_LIBRARIES}
   RESULT_VARIABLE sysroot_status
   ERROR_VARIABLE sysroot_error)
-if(sysroot_status EQUAL 0)
-  list(APPEND CMAKE_FIND_ROOT_PATH ${DORNIX_SYSROOT})
-  set(CMAKE_LIBRARY_ARCHITECTURE ${DORNIX_GNU_TRIPLET})
-else()
+list(APPEND CMAKE_FIND_ROOT_PATH ${DORNIX_SYSROOT})
+set(CMAKE_LIBRARY_ARCHITECTURE ${DORNIX_GNU_TRIPLET})
+if(NOT sysroot_status EQUAL 0)
   string(STRIP "${sysroot_error}" sysroot_error)
-  message(STATUS "${sysroot_error}")
+  message(WARNING "${sysroot_error}")
 endif()
 
 # dornix_gateway_programs(TARGET...): what makes a program fit for the

@@ -1,9 +1,11 @@
 // The configuration file path: the scanner and the compaction on any bytes,
 // then the same file through copy_config_file onto a scratch partition.
 //
-// The compaction either refuses the file (22) or yields a text no longer
-// than the file; copy_config_file stores exactly that text as a block the
-// loader accepts, or refuses and leaves the partition as it was.
+// The compaction yields what the compaction of before (config_reference.cpp,
+// over the scanner of before) yields: the same refusal, or the same text,
+// which is no longer than the file. copy_config_file stores exactly that
+// text as a block the loader accepts, or refuses and leaves the partition as
+// it was.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "config.h"
+#include "config_reference.h"
 #include "firmware.h"
 #include "fuzz_root.h"
 #include "io.h"
@@ -31,16 +34,24 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string file(reinterpret_cast<const char *>(data), size);
 
-  // 1. Compaction of the bytes as they are.
+  // 1. Compaction of the bytes as they are, now and before.
+  std::string scanned = file + std::string(2, '\0');
   std::string out(size, '\0');
   size_t length = 0;
-  FILE *in = size > 0 ? fmemopen(&file[0], size, "r") : fopen("/dev/null", "r");
-  if (in == nullptr) Fail("fmemopen");
-  int r = compact_config(in, out.empty() ? nullptr : &out[0], size, &length);
-  fclose(in);
+  int r = compact_config(&scanned[0], size, out.empty() ? nullptr : &out[0], size, &length);
   if (r != 0 && r != RESULT_CONFIG_TOKEN) Fail("compact_config: unexpected result");
   if (r == 0 && length > size) Fail("compacted text longer than the file");
   out.resize(r == 0 ? length : 0);
+
+  std::string before(size, '\0');
+  size_t before_length = 0;
+  FILE *in = size > 0 ? fmemopen(&file[0], size, "r") : fopen("/dev/null", "r");
+  if (in == nullptr) Fail("fmemopen");
+  int b = reference_compact(in, before.empty() ? nullptr : &before[0], size, &before_length);
+  fclose(in);
+  before.resize(b == 0 ? before_length : 0);
+  if (b != r) Fail("compaction refuses otherwise than before");
+  if (out != before) Fail("compacted text differs from before");
 
   // 2. The same bytes as an uploaded fw.bin.
   fuzzroot::Write("/var/tmp/fw.bin", file);

@@ -1,5 +1,6 @@
 // The message reader on any datagram: msg_parse refuses it or gives a
-// message that the writer turns into text. When the reader takes that text
+// message that the writer turns into text, exactly as expat alone does
+// (msg_parse_xml; the library reads its own messages without expat). When the reader takes that text
 // back, the message must then keep its text through further round trips:
 // after two (searches come back in reverse order after each), the text is
 // the same. Text that the reader refuses is no finding by itself: names,
@@ -15,6 +16,7 @@
 
 #include "fuzz_root.h"
 #include "message.h"
+#include "msg_internal.h"
 
 using fuzzroot::Fail;
 
@@ -47,6 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 65536) return 0;  // larger than any datagram
   // No NUL after the bytes: the reader must keep to the length it is given.
   msg_record *msg = msg_parse(reinterpret_cast<const char *>(data), (int)size);
+  msg_record *by_expat = msg_parse_xml(reinterpret_cast<const char *>(data), (int)size);
+  if ((msg == nullptr) != (by_expat == nullptr)) Fail("the reader and expat disagree on refusal");
+  if (msg != nullptr && (msg->type != by_expat->type || write_out(msg) != write_out(by_expat)))
+    Fail("the reader and expat read different messages");
+  msg_free(by_expat);
   if (msg != nullptr) {
     const std::string first = write_out(msg);
     msg_free(msg);

@@ -5,8 +5,10 @@ builders and msg_makeXML, plus a few hand-made ones).
 
 Run from the repository root; the corpora are committed, so this is needed
 only to change them."""
+import io
 import os
 import struct
+import tarfile
 
 BOUNDARY = b"----DornixSeed"
 
@@ -56,6 +58,21 @@ def upload(data, ctype=b"application/octet-stream"):
     return request([(b"upgrade", b"1", None, None), (b"UploadFile", data, b"fw.img", ctype)])
 
 
+def archive(members):
+    """A tar archive of (name, type, data, link) members, reproducible."""
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=tarfile.USTAR_FORMAT) as t:
+        for name, kind, data, link in members:
+            info = tarfile.TarInfo(name)
+            info.type, info.size, info.linkname, info.mode, info.mtime = kind, len(data), link, 0o755, 0
+            t.addfile(info, io.BytesIO(data))
+    return out.getvalue()
+
+
+PACKAGE = [("pkg", tarfile.DIRTYPE, b"", ""), ("pkg/fw.inf", tarfile.REGTYPE, b"1\n", ""),
+           ("pkg/fw_exec.sh", tarfile.REGTYPE, b"#!/bin/sh\nexit 0\n", ""),
+           ("pkg/image.bin", tarfile.REGTYPE, tagged(0x73717368, b"squash" * 10), "")]
+
 CONFIG = (b"<?XML-VERSION 1.0?>\r\n<config>\r\n  <a x=\"1\">5</a>\r\n  <b/>\r\n"
           b"  <!-- note -->\r\n  <c>&#38;&#x41;</c>\r\n</config>\r\n")
 
@@ -76,6 +93,8 @@ requests = {
     "text": upload(tagged(0x73717368, b"line\n" * 10), b"text/html"),
     "config_upload": upload(CONFIG[CONFIG.index(b"<config>"):]),
     "no_content_type": request([(b"UploadFile", b"<config/>", b"c.xml", None)]),
+    "package": upload(archive(PACKAGE)),
+    "package_link": upload(archive(PACKAGE + [("pkg/mtd", tarfile.SYMTYPE, b"", "/dev/mtdblock")])),
 }
 
 configs = {
@@ -85,6 +104,12 @@ configs = {
     "mixed": b"<a>x<b>1</b>y</a>",
     "refused": b"<config><a>x &amp; y</a></config>",
     "blank_lines": b"<config>\n\n\n<a>1</a>\r\n\r\n<b>\n2\n</b></config>",
+    # Padded to the request minimum: a run of LFs at the end, after content,
+    # inside a tag, after a name that takes the blanks after it.
+    "padded": CONFIG + b"\n" * 3000,
+    "padded_in_tag": b"<config><a\r" + b"\n" * 40,
+    "padded_name": b"<config><a>1</a \r" + b"\n" * 40,
+    "padded_text": b"<config><a>1\r" + b"\n" * 40,
 }
 
 

@@ -7,7 +7,6 @@
 
 #include "firmware.h"
 #include "io.h"
-#include "keyvalue.h"
 #include "platform.h"
 #include "script.h"
 
@@ -26,35 +25,53 @@ struct Output {
     length += n;
     return true;
   }
+  bool repeat(char c, size_t n) {
+    if (n > capacity - length) return false;
+    memset(buf + length, c, n);
+    length += n;
+    return true;
+  }
 };
 
-// A copy of a token's bytes, owned until replaced or dropped.
-struct Held {
-  char *data = nullptr;
+// Bytes of a token, left where the scanner found them: the scanner runs over
+// the file in memory and never moves or changes the bytes of a token it
+// returned.
+struct Span {
+  const char *data = nullptr;
   size_t length = 0;
 
-  ~Held() { drop(); }
-  void drop() {
-    free(data);
-    data = nullptr;
-    length = 0;
-  }
-  bool keep(const char *bytes, size_t n) {
-    drop();
-    data = static_cast<char *>(malloc(n + 1));
-    if (data == nullptr) return false;
-    memcpy(data, bytes, n);
-    data[n] = '\0';
+  void keep(const char *bytes, size_t n) {
+    data = bytes;
     length = n;
-    return true;
+  }
+  void drop() { keep(nullptr, 0); }
+  bool is(const char *bytes, size_t n) const {
+    return data != nullptr && length == n && memcmp(data, bytes, n) == 0;
   }
 };
 
 // Ends the scanner's use of its buffers however the scan ends.
 struct Scan {
-  explicit Scan(FILE *in) { script_begin(in); }
+  bool started;
+  Scan(char *text, size_t size) : started(script_begin(text, size) == 0) {}
   ~Scan() { script_end(); }
 };
+
+// Length of the run of LFs that ends the `size` bytes of `file`, counted a
+// word at a time while whole words are LFs.
+size_t trailing_lfs(const char *file, size_t size) {
+  size_t lfs;
+  memset(&lfs, '\n', sizeof lfs);
+  size_t run = 0;
+  while (size - run >= sizeof lfs) {
+    size_t word;
+    memcpy(&word, file + size - run - sizeof word, sizeof word);
+    if (word != lfs) break;
+    run += sizeof word;
+  }
+  while (run < size && file[size - 1 - run] == '\n') ++run;
+  return run;
+}
 
 int token_error(const char *text) {
   debug_printf("copy_config_file: Error Token: %s\n", text);
@@ -63,17 +80,35 @@ int token_error(const char *text) {
 
 }  // namespace
 
-int compact_config(FILE *in, char *out_buf, size_t capacity, size_t *length) {
+int compact_config(char *file, size_t size, char *out_buf, size_t capacity, size_t *length) {
+  // A file padded to the request minimum ends in a long run of LFs. Only
+  // three rules take more than two LFs in a row at the end of the file: the
+  // two that skip runs of line ends, and a name with the blanks after it,
+  // which takes them all. So the scanner sees two LFs of the run, and a name
+  // that reaches them gets the rest back afterwards: the same tokens and the
+  // same text, without scanning the run (twice: the token that meets the end
+  // of the buffer is scanned again).
+  const size_t run = trailing_lfs(file, size);
+  const size_t cut = run > 2 ? run - 2 : 0;
+  const size_t scanned = size - cut;
+  if (cut > 0) file[scanned] = file[scanned + 1] = '\0';
+
   Output out{out_buf, capacity, 0};
-  Held start;  // name of the most recent start tag, blanks after its "<" included
-  Held text;   // text of the current element, written once its end tag names it
-  Scan scan(in);
+  Span start;  // name of the most recent start tag, blanks after its "<" included
+  Span text;   // text of the current element, written once its end tag names it
+  Scan scan(file, scanned);
+  if (!scan.started) {
+    debug_printf("copy_config_file: Error - the scanner did not start\n");
+    return RESULT_CONFIG_TOKEN;
+  }
   int previous = TOKEN_INVALID;
   bool fits = true;
+  bool name_at_end = false;  // the last token is a name that reached the end
 
   for (int token; (token = yylex()) != 0; previous = token) {
     const char *t = yytext;
     const size_t n = (size_t)yyleng;
+    name_at_end = token == TOKEN_NAME && t + n == file + scanned;
     switch (token) {
       case TOKEN_INVALID:
         return token_error(t);
@@ -90,10 +125,7 @@ int compact_config(FILE *in, char *out_buf, size_t capacity, size_t *length) {
         // A line end in front of the "<" is not part of the name.
         const char *lt = static_cast<const char *>(memchr(t, '<', n));
         const size_t skip = lt != nullptr ? (size_t)(lt - t) + 1 : 0;
-        if (!start.keep(t + skip, n - skip)) {
-          debug_printf("copy_config_file: Error - malloc failed for pStart\n");
-          return RESULT_CONFIG_TOKEN;
-        }
+        start.keep(t + skip, n - skip);
         fits = fits && out.append(t, n);
         text.drop();
         break;
@@ -101,16 +133,13 @@ int compact_config(FILE *in, char *out_buf, size_t capacity, size_t *length) {
       case TOKEN_END_TAG:
         break;  // written with the name that follows it
       case TOKEN_TEXT:
-        if (!text.keep(t, n)) {
-          debug_printf("copy_config_file: Error - malloc failed for pData\n");
-          return RESULT_CONFIG_TOKEN;
-        }
+        text.keep(t, n);
         break;
       case TOKEN_NAME:
         if (previous == TOKEN_END_TAG && start.data != nullptr) {
           // Only a leaf keeps its text: the end tag must close the element
-          // opened last.
-          if (safe_strcmp(t, start.data) == 0 && text.data != nullptr) {
+          // opened last (names hold no NUL bytes).
+          if (start.is(t, n) && text.data != nullptr) {
             fits = fits && out.append(text.data, text.length);
             text.drop();
           }
@@ -123,6 +152,7 @@ int compact_config(FILE *in, char *out_buf, size_t capacity, size_t *length) {
         break;
     }
   }
+  if (name_at_end) fits = fits && out.repeat('\n', cut);
   if (!fits) {
     debug_printf("copy_config_file: Error - compacted text does not fit\n");
     return RESULT_CONFIG_TOKEN;
@@ -156,14 +186,18 @@ int copy_config_file(void) {
   if (size < 0 || fseek(in.f, 0, SEEK_SET) != 0) return RESULT_TMP_OPEN;
 
   debug_printf("copy_config_file: Upgrading cfg:\n");
+  // The file whole, with the scanner's two end marks after it.
+  Buffer file{static_cast<char *>(malloc((size_t)size + 2))};
   Buffer out{static_cast<char *>(malloc(size > 0 ? (size_t)size : 1))};
-  if (out.p == nullptr) return RESULT_NO_MEMORY;
+  if (file.p == nullptr || out.p == nullptr) return RESULT_NO_MEMORY;
+  if (fread(file.p, 1, (size_t)size, in.f) != (size_t)size) return RESULT_TMP_OPEN;
+  file.p[size] = file.p[size + 1] = '\0';
 
   // The whole file is scanned, and its stored size checked, before the
   // partition is opened: a refused file leaves the stored configuration as
   // it was.
   size_t length = 0;
-  int r = compact_config(in.f, out.p, (size_t)size, &length);
+  int r = compact_config(file.p, (size_t)size, out.p, (size_t)size, &length);
   if (r != RESULT_OK) return r;
   debug_printf("copy_config_file: totalLen: %x\n", (unsigned)length);
   if (upload_truncated) {

@@ -4,13 +4,13 @@
 #define DORNIX_CGI_CONFIG_H
 
 #include <stddef.h>
-#include <stdio.h>
 
-// Scans `in` from its first byte and writes the compacted text to `out`
+// Scans the `size` bytes of `text`, which are followed by two NUL bytes and
+// may be changed by the scan, and writes the compacted text to `out`
 // (`capacity` bytes; the compacted text is never longer than the input).
 // Returns 0 with *length set, or 22 when the scanner meets an invalid byte
 // or a name or text cannot be kept.
-int compact_config(FILE *in, char *out, size_t capacity, size_t *length);
+int compact_config(char *text, size_t size, char *out, size_t capacity, size_t *length);
 
 // Set by the reception when the body ended before the uploaded part's
 // boundary. An image carries its tag, which such a file fails; a

@@ -5,11 +5,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "comm.h"
+#include "package.h"
 #include "parse.h"
 #include "platform.h"
+#include "signature.h"
 
 int debug = 0;
 FILE *pLogFile = nullptr;
@@ -20,13 +23,27 @@ char sLineBuffer[1024];
 
 void debug_printf(const char *format, ...) {
   static char line[1024];
+  // Requests append to one log: each entry that starts a line starts with
+  // its time and the request's pid, so that one request's lines can be told
+  // from another's. The entry's own text follows unchanged.
+  static bool at_line_start = true;
   if (debug != 1 || pLogFile == nullptr) return;
   va_list ap;
   va_start(ap, format);
   int n = vsnprintf(line, sizeof line, format, ap);
   va_end(ap);
   if (n < 0) snprintf(line, sizeof line, "Overflow");
+  if (line[0] == '\0') return;
+  if (at_line_start) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    char stamp[32];
+    if (localtime_r(&now, &tm) == nullptr || strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+      snprintf(stamp, sizeof stamp, "%ld", (long)now);
+    fprintf(pLogFile, "%s [%ld] ", stamp, (long)getpid());
+  }
   fprintf(pLogFile, "%s", line);
+  at_line_start = line[strlen(line) - 1] == '\n';
 }
 
 void flush_output_buffer(void) {
@@ -59,9 +76,21 @@ int finish_quietly(int code) {
 }
 
 int upload() {
+  // What a request that was killed left unpacked goes first, whatever
+  // becomes of this one.
+  pkg_remove_tree(GwPath(GW_PKG_DIR));
   int r = prepare_firmware_upgrade();
   if (r != RESULT_OK) return finish(r);
-  preaction_for_upgrade();
+  // A gateway that holds keys unpacks, runs and writes only what they signed.
+  r = sig_check_upload();
+  if (r != RESULT_OK) {
+    unlink(GwPath(GW_FW_PKG));
+    return finish(r);
+  }
+  // A package that may not be unpacked, or whose script had to be stopped,
+  // ends the request before anything is written.
+  r = preaction_for_upgrade();
+  if (r != RESULT_OK) return finish(r);
   r = do_firmware_upgrade();
   debug_printf("do_firmware_upgrade: %d\n", r);
   return finish(r);
@@ -101,6 +130,11 @@ int firmware_main(void) {
     return RESULT_METHOD;
   }
 
+  // Nothing past the length the web server announced is read: what follows
+  // is not this request's body.
+  long long length = 0;
+  if (parse_content_length(getenv("CONTENT_LENGTH"), &length) == RESULT_OK) post_set_length(length);
+
   int n = get_line_from_post(sDivider, sizeof sDivider);
   remove_trailing_CRLF(sDivider, n);
 
@@ -111,7 +145,10 @@ int firmware_main(void) {
     debug_printf("main: variable name: %s", sVarName);
     debug_printf(": %s\n", name);
     if (strcmp(name, "UploadFile") == 0) return upload();
-    if (strcmp(name, "upgrade") != 0) break;
+    if (strcmp(name, "signature") == 0)
+      sig_read_part();
+    else if (strcmp(name, "upgrade") != 0)
+      break;
   }
 
   if (strcmp(name, "reboot") == 0) {

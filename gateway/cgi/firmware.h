@@ -26,6 +26,7 @@ enum {
   RESULT_NO_MEMORY = 16,          // "Unable allocate memory for internal storage"
   RESULT_CONFIG_OPEN = 19,        // "Unable to open Configuration file"
   RESULT_CONFIG_TOKEN = 22,       // "Invalid Token in Configuration file"
+  RESULT_SIGNATURE = 23,          // "Missing or invalid signature"
   RESULT_BAD_LOG_NAME = -1,       // a get_log name other than get_log0 / get_log1
 };
 
@@ -53,9 +54,14 @@ void debug_printf(const char *format, ...) __attribute__((format(printf, 1, 2)))
 void flush_output_buffer(void);
 
 // Reception: stores the "UploadFile" part in /var/tmp/fw.pkg, then unpacks a
-// package or moves a plain file to /var/tmp/fw.bin.
+// package and runs its script, or moves a plain file to /var/tmp/fw.bin.
+// Both return a result code; each removes what it created when it refuses.
 int prepare_firmware_upgrade(void);
 int preaction_for_upgrade(void);
+
+// CONTENT_LENGTH: plain decimal digits. Returns 0 with *value set, 5 for a
+// missing or malformed value, 7 for a value above 999,999,999,999,999,999.
+int parse_content_length(const char *text, long long *value);
 
 // Flash writing: checks /var/tmp/fw.bin and writes it to its partition(s).
 int do_firmware_upgrade(void);

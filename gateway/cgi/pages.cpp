@@ -1,12 +1,18 @@
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "firmware.h"
 #include "platform.h"
+#include "signature.h"
 
 void header(int kind) {
   if (kind == 1) {
-    fputs("Content-type: text/html; charset=iso-8859-1\n\n", stdout);
+    fputs("Content-type: text/html; charset=iso-8859-1\n", stdout);
+    fputs(sSignatureHeader, stdout);  // empty unless a signature was checked
+    fputs("\n", stdout);
   } else {
     fputs("Content-type: application/octet-stream xml;\n", stdout);
     fputs("Content-Disposition: attachment; filename=config.xml\n\n", stdout);
@@ -26,7 +32,18 @@ void log_header(int selector) {
 }
 
 int send_log_file(int selector) {
-  FILE *log = fopen(GwPath(selector == 0 ? GW_SYSTEM_LOG : GW_FIREWALL_LOG), "r");
+  // Without waiting for a writer, should the log be a pipe.
+  int fd = open(GwPath(selector == 0 ? GW_SYSTEM_LOG : GW_FIREWALL_LOG), O_RDONLY | O_NONBLOCK);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    // A pipe, a device or a directory has no size to hold: such a log
+    // cannot be downloaded whole.
+    debug_printf("send_log_file: log %d is not a file\n", selector);
+    close(fd);
+    return RESULT_CONFIG_TOKEN;
+  }
+  FILE *log = fd >= 0 ? fdopen(fd, "r") : nullptr;
+  if (fd >= 0 && log == nullptr) close(fd);
   long size = 0;
   if (log != nullptr && fseek(log, 0, SEEK_END) == 0) {
     size = ftell(log);
@@ -40,7 +57,6 @@ int send_log_file(int selector) {
     return RESULT_OK;
   }
   if (size < 0) {
-    // The size cannot be had: the log is not readable as a file.
     fclose(log);
     return RESULT_CONFIG_TOKEN;
   }

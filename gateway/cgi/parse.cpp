@@ -1,32 +1,204 @@
 #include "parse.h"
 
+#include <ctype.h>
+#include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include "comm.h"
 #include "firmware.h"
+#include "platform.h"
 
 int nPostDataCount = 0;
 int post_eof = 0;
+int post_stalled = 0;
+
+namespace {
+
+// A client that sends nothing for this long has gone: the request ends as
+// if its body had ended there, and the "fw" address is free again.
+const int kIdleLimitMs = 60 * 1000;
+
+// The body is read in blocks; the bytes not yet handed out are
+// block[at, filled). A line is at most a data line (1023 bytes) long, far
+// less than a block, so a line that began in one block is moved to the
+// front before the next block is read behind it.
+char block[64 * 1024];
+size_t at = 0;
+size_t filled = 0;
+// Bytes the body may still deliver (CONTENT_LENGTH); negative: no limit.
+long long left = -1;
+
+// Reads what standard input has, waiting at most the idle limit for it.
+// Returns 0 at the end of input, after an error or when the client stalls.
+ssize_t read_input(char *into, size_t room) {
+  const int fd = fileno(stdin);
+  if (fd < 0) return 0;
+  const int idle_ms = gw_time_limit_ms("DORNIX_IDLE_LIMIT_MS", kIdleLimitMs);
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready = poll(&p, 1, idle_ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      post_stalled = 1;
+      debug_printf("get_line_from_post: no data for %d ms, giving up\n", idle_ms);
+      return 0;
+    }
+    ssize_t n = read(fd, into, room);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return n < 0 ? 0 : n;
+  }
+}
+
+// Moves block[keep, filled) to the front and reads more behind it. False
+// (and post_eof set) when the body has no more.
+bool fill_block(size_t keep) {
+  memmove(block, block + keep, filled - keep);
+  filled -= keep;
+  at -= keep;
+  size_t room = sizeof block - filled;
+  if (left >= 0 && (long long)room > left) room = (size_t)left;
+  ssize_t n = room > 0 && !post_eof ? read_input(block + filled, room) : 0;
+  if (n <= 0) {
+    if (!post_eof) kprintf("get line from post eof\n");
+    post_eof = 1;
+    return false;
+  }
+  filled += (size_t)n;
+  if (left >= 0) left -= n;
+  return true;
+}
+
+// Writes block[from, to) to the upload file.
+bool store(FILE *file, size_t from, size_t to, int *written) {
+  if (to <= from) return true;
+  if (fwrite(block + from, 1, to - from, file) != to - from) return false;
+  *written += (int)(to - from);
+  return true;
+}
+
+// Length of the line end (CR LF, LF or a CR cut by the buffer) that ends
+// `line`.
+size_t line_end_length(const char *line, size_t n) {
+  if (n >= 2 && line[n - 2] == '\r' && line[n - 1] == '\n') return 2;
+  return line[n - 1] == '\n' || line[n - 1] == '\r' ? 1 : 0;
+}
+
+}  // namespace
+
+void post_set_length(long long bytes) { left = bytes; }
+
+void post_reset(void) {
+  nPostDataCount = 0;
+  post_eof = 0;
+  post_stalled = 0;
+  at = filled = 0;
+  left = -1;
+}
 
 int get_line_from_post(char *buffer, int size) {
   int n = 0;
-  if (!post_eof) {
-    while (n < size - 1) {
-      int c = getc_unlocked(stdin);
-      if (c == EOF) {
-        post_eof = 1;
-        kprintf("get line from post eof\n");
-        break;
-      }
-      buffer[n++] = (char)c;
-      ++nPostDataCount;
-      if (c == '\n') break;
+  if (!post_eof && size > 1) {
+    const size_t want = (size_t)size - 1;
+    for (;;) {
+      size_t take = filled - at;
+      if (take > want - (size_t)n) take = want - (size_t)n;
+      const char *lf = static_cast<const char *>(memchr(block + at, '\n', take));
+      if (lf != nullptr) take = (size_t)(lf - (block + at)) + 1;
+      memcpy(buffer + n, block + at, take);
+      at += take;
+      n += (int)take;
+      nPostDataCount += (int)take;
+      if (lf != nullptr || (size_t)n == want || !fill_block(at)) break;
     }
   }
   if (size > 0) buffer[n] = '\0';
   return n;
+}
+
+int copy_post_data(FILE *file, int text, int max_count, int *written) {
+  // The data is cut into the lines get_line_from_post would give with
+  // sLineBuffer, and each is judged as that reader's caller would judge
+  // it, but in place: runs of data go to the file in one write.
+  const size_t line_max = sizeof sLineBuffer - 1;
+  const size_t divider_length = strlen(sDivider);
+  // Most lines are told from the boundary by their first byte.
+  const char first_lower = (char)tolower((unsigned char)sDivider[0]);
+  const char first_upper = (char)toupper((unsigned char)sDivider[0]);
+  size_t from = at;  // first byte not yet written
+  // Binary data: the line end of the last line, written only once another
+  // line follows (the one in front of the boundary belongs to it). These
+  // are always the bytes right before `at`.
+  size_t held = 0;
+  *written = 0;
+  for (;;) {
+    // A run of line ends on their own, as a small file is padded with: each
+    // is a line of one byte that is never the boundary; they are judged here
+    // a run at a time, as the lines below would be one by one.
+    if (divider_length > 0 && at < filled && block[at] == '\n') {
+      size_t run = 1;
+      while (at + run < filled && block[at + run] == '\n') ++run;
+      const long long over = (long long)nPostDataCount + (long long)run - max_count;
+      if (over > 0) {
+        // The first line past the limit ends the data; the line end in
+        // front of it is held.
+        const size_t first = run - (size_t)over;
+        const size_t end = at + first - (first == 0 ? held : text ? 0 : 1);
+        nPostDataCount += (int)first + 1;
+        at += first + 1;
+        return store(file, from, end, written) ? POST_DATA_TOO_LONG : POST_DATA_WRITE_FAILED;
+      }
+      // Held: the last LF, and with a lone first one the CR cut off before it.
+      if (!text) held = run == 1 && held == 1 && block[at - 1] == '\r' ? 2 : 1;
+      nPostDataCount += (int)run;
+      at += run;
+      continue;
+    }
+    size_t span = filled - at;
+    if (span > line_max) span = line_max;
+    const char *line = block + at;
+    const char *lf = static_cast<const char *>(memchr(line, '\n', span));
+    if (lf == nullptr && span < line_max && !post_eof) {
+      if (!store(file, from, at - held, written)) return POST_DATA_WRITE_FAILED;
+      from = at - held;
+      fill_block(from);
+      from = 0;
+      continue;
+    }
+    const size_t n = lf != nullptr ? (size_t)(lf - line) + 1 : span;
+    if (n == 0) {
+      // The body ended before its boundary: the last line end stays out.
+      return store(file, from, at - held, written) ? POST_DATA_CUT : POST_DATA_WRITE_FAILED;
+    }
+    nPostDataCount += (int)n;
+    at += n;
+    if (n >= divider_length &&
+        (divider_length == 0 || line[0] == first_lower || line[0] == first_upper) &&
+        strncasecmp(line, sDivider, divider_length) == 0) {
+      const size_t end = (size_t)(line - block) - held;
+      return store(file, from, end, written) ? POST_DATA_WHOLE : POST_DATA_WRITE_FAILED;
+    }
+    if (nPostDataCount > max_count) {
+      const size_t end = (size_t)(line - block) - held;
+      return store(file, from, end, written) ? POST_DATA_TOO_LONG : POST_DATA_WRITE_FAILED;
+    }
+    if (text) {
+      // Text is stored as strings: bytes after a NUL in a line are lost.
+      const char *nul = static_cast<const char *>(memchr(line, '\0', n));
+      if (nul != nullptr) {
+        if (!store(file, from, (size_t)(nul - block), written)) return POST_DATA_WRITE_FAILED;
+        from = at;
+      }
+    } else {
+      // A CR that ended the previous line (cut by the buffer) and the LF
+      // that is this whole line are one CR LF pair: both stay held.
+      const bool joined = held == 1 && line[-1] == '\r' && line[0] == '\n';
+      held = line_end_length(line, n) + (joined ? 1 : 0);
+    }
+  }
 }
 
 void remove_trailing_CRLF(char *text, int length) {

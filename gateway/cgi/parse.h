@@ -1,13 +1,25 @@
 // Multipart POST reader of dornix: the request body on standard input, read
-// line by line with a byte count and an end flag.
+// in blocks and handed out line by line with a byte count and an end flag.
 #ifndef DORNIX_CGI_PARSE_H
 #define DORNIX_CGI_PARSE_H
+
+#include <stdio.h>
 
 // Bytes taken from standard input so far, over the whole body.
 extern int nPostDataCount;
 // Set at the end of input or once the closing boundary was seen; no further
 // input is read after that.
 extern int post_eof;
+// Set when the body ended because the client sent nothing for the idle
+// limit (60 seconds).
+extern int post_stalled;
+
+// Caps what is read from standard input at `bytes` (CONTENT_LENGTH): what
+// follows is never read. Negative: read to the end of input.
+void post_set_length(long long bytes);
+
+// Starts the reader afresh, as a new process would.
+void post_reset(void);
 
 // Size of the held terminator of remove_CRLF_and_save_buffer: at most a CR
 // left from the previous line plus one CR LF, and the NUL.
@@ -16,6 +28,21 @@ extern int post_eof;
 // Reads one line (ending with LF, or cut at size - 1 bytes) into `buffer`,
 // NUL-terminated. Returns the number of bytes stored; 0 at the end.
 int get_line_from_post(char *buffer, int size);
+
+// Outcomes of copy_post_data.
+enum {
+  POST_DATA_WHOLE,         // the boundary line that ends the data arrived
+  POST_DATA_CUT,           // the body ended first
+  POST_DATA_TOO_LONG,      // nPostDataCount passed the maximum after a data line
+  POST_DATA_WRITE_FAILED,  // the file took fewer bytes than it was given
+};
+
+// Copies the uploaded part's data, up to the boundary line, to `file`:
+// text (1) line by line as strings, binary (0) byte for byte without the
+// line end in front of the boundary. Lines are those get_line_from_post
+// gives with sLineBuffer; the body may hold at most `max_count` bytes
+// after a data line. *written is the number of bytes written.
+int copy_post_data(FILE *file, int text, int max_count, int *written);
 
 // Replaces the CR and LF bytes at the end of `text` (of `length` bytes) by NUL.
 void remove_trailing_CRLF(char *text, int length);

@@ -4,7 +4,7 @@
 #ifndef DORNIX_CGI_SCRIPT_H
 #define DORNIX_CGI_SCRIPT_H
 
-#include <stdio.h>
+#include <stddef.h>
 
 enum {
   TOKEN_INVALID = 258,          // any byte no other rule takes
@@ -25,14 +25,15 @@ enum {
 
 // The flex scanner: the next token (0 at the end of input), its bytes in
 // yytext and their number in yyleng.
-extern FILE *yyin;
 extern char *yytext;
 extern int yyleng;
 int yylex(void);
 
-// Points the scanner at `in`, from its first byte, in the state of a fresh
-// scanner.
-void script_begin(FILE *in);
+// Points the scanner at the `size` bytes of `text`, from the first, in the
+// state of a fresh scanner. Two NUL bytes must follow them (text[size] and
+// text[size + 1]): the scanner's end marks. The scanner writes into the
+// buffer (a NUL after each token it returns). -1 when it cannot start.
+int script_begin(char *text, size_t size);
 
 // Frees what the scanner holds.
 void script_end(void);

@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -24,6 +25,39 @@ void make_address(const char *address, struct sockaddr_un *sa) {
   memset(sa, 0, sizeof *sa);
   sa->sun_family = AF_UNIX;
   comm_socket_path(address, sa->sun_path, sizeof sa->sun_path);
+}
+
+// The socket file exists. A process that is bound there and reading
+// accepts a connection; a file left by a process that ended does not, and
+// is replaced. Two processes that both found the file left over must not
+// each remove it: the second would remove the socket the first has just
+// bound, and both would run. So the judgement and the replacement are made
+// under an advisory lock on the directory that holds the socket files (it
+// creates no file of its own); a process that binds a free address needs
+// no lock, as it cannot bind while a file stands there.
+int claim_left_over(int sock, struct sockaddr_un *sa) {
+  GwPath dir(GW_TMP_DIR);
+  int lock = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lock >= 0) flock(lock, LOCK_EX);
+  int r = 0;
+  struct sockaddr *addr = reinterpret_cast<struct sockaddr *>(sa);
+  if (bind(sock, addr, sizeof *sa) == 0) {
+    // The lock's last holder removed the file and ended since.
+  } else if (connect(sock, addr, sizeof *sa) == 0) {
+    syslog(LOG_ERR, "Second instance already running");
+    r = COMM_ERR_RUNNING;
+  } else {
+    gw_test_pause("DORNIX_TEST_STALE_PAUSE_MS");  // tests widen the window here
+    if (unlink(sa->sun_path) != 0) {
+      syslog(LOG_ERR, "Error removing old socket");
+      r = COMM_ERR_STALE;
+    } else if (bind(sock, addr, sizeof *sa) != 0) {
+      syslog(LOG_ERR, "Error binding socket");
+      r = COMM_ERR_BIND;
+    }
+  }
+  if (lock >= 0) close(lock);  // releases the lock
+  return r;
 }
 
 }  // namespace
@@ -47,22 +81,10 @@ int comm_start(const char *address, int flags) {
   struct sockaddr_un sa;
   make_address(address, &sa);
   if (bind(sock, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
-    // The file exists. A process that is bound there and reading accepts a
-    // connection; a file left by a process that ended does not.
-    if (connect(sock, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0) {
-      syslog(LOG_ERR, "Second instance already running");
+    int r = claim_left_over(sock, &sa);
+    if (r < 0) {
       close(sock);
-      return COMM_ERR_RUNNING;
-    }
-    if (unlink(sa.sun_path) != 0) {
-      syslog(LOG_ERR, "Error removing old socket");
-      close(sock);
-      return COMM_ERR_STALE;
-    }
-    if (bind(sock, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
-      syslog(LOG_ERR, "Error binding socket");
-      close(sock);
-      return COMM_ERR_BIND;
+      return r;
     }
   }
   serv_socket = sock;

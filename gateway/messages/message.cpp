@@ -81,6 +81,19 @@ const char *msg_transTypeName(int type) {
   return trans_names[type];
 }
 
+size_t msg_decimal(int value, char *out) {
+  char digits[MSG_DECIMAL_MAX];
+  size_t n = sizeof digits;
+  unsigned u = value < 0 ? 0u - (unsigned)value : (unsigned)value;
+  do {
+    digits[--n] = (char)('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (value < 0) digits[--n] = '-';
+  memcpy(out, digits + n, sizeof digits - n);
+  return sizeof digits - n;
+}
+
 const char *msg_typeName(int type) {
   switch (type) {
     case MSG_REPORT: return "MSG_REPORT";
@@ -116,7 +129,8 @@ void msg_freeArgs(arg_item *item) {
 void msg_freeRows(value_row *row) {
   while (row != nullptr) {
     value_row *next = row->next;
-    for (int i = 0; i < MSG_MAX_VALUES; ++i) free(row->values[i]);
+    for (int i = 0; i < MSG_MAX_VALUES; ++i)
+      if (row->values[i] != nullptr) free(row->values[i]);
     free(row);
     row = next;
   }

@@ -4,7 +4,6 @@
 #include <expat.h>
 #endif
 #include <limits.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,19 +42,28 @@ size_t escape_into(char *dst, size_t space, const char *text, bool *complete) {
   return n;
 }
 
-// Appends pieces to the caller's buffer; once a piece does not fit (with
-// room for the final NUL) the writer is full and writes nothing more.
+// Appends pieces to the caller's buffer, a NUL after each; once a piece does
+// not fit (with room for that NUL) the writer is full and writes nothing more.
 class Writer {
  public:
   Writer(char *buf, size_t size) : p_(buf), left_(size) {}
 
-  void put(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
-    if (full_) return;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(p_, left_, fmt, ap);
-    va_end(ap);
-    advance(n);
+  void put(const char *text) { bytes(text, strlen(text)); }
+
+  // <tag>text</tag>, the text as it is.
+  void element(const char *tag, const char *text) {
+    put("<");
+    put(tag);
+    put(">");
+    put(text);
+    put("</");
+    put(tag);
+    put(">");
+  }
+
+  void number(int value) {
+    char digits[MSG_DECIMAL_MAX];
+    bytes(digits, msg_decimal(value, digits));
   }
 
   void escaped(const char *text) {
@@ -74,14 +82,17 @@ class Writer {
   int result() const { return full_ ? -1 : (int)len_; }
 
  private:
-  void advance(int n) {
-    if (n < 0 || (size_t)n >= left_) {
+  void bytes(const char *data, size_t n) {
+    if (full_) return;
+    if (n >= left_) {
       full_ = true;
       return;
     }
+    memcpy(p_, data, n);
     p_ += n;
-    left_ -= (size_t)n;
-    len_ += (size_t)n;
+    left_ -= n;
+    len_ += n;
+    *p_ = '\0';
   }
 
   char *p_;
@@ -92,15 +103,17 @@ class Writer {
 
 void put_searches(Writer &w, const search_item *s) {
   for (; s != nullptr; s = s->next) {
-    w.put("<search><name>%s</name>", msg_text(s->name));
-    if (s->regex != nullptr) w.put("<regex>%s</regex>", s->regex);
+    w.put("<search>");
+    w.element("name", msg_text(s->name));
+    if (s->regex != nullptr) w.element("regex", s->regex);
     w.put("</search>");
   }
 }
 
 void put_report(Writer &w, const report_record *r) {
-  w.put("<report><name>%s</name>", msg_text(r->name));
-  if (r->pid != nullptr) w.put("<pid>%s</pid>", r->pid);
+  w.put("<report>");
+  w.element("name", msg_text(r->name));
+  if (r->pid != nullptr) w.element("pid", r->pid);
   if (r->text != nullptr) {
     w.put("<text>");
     w.escaped(r->text);
@@ -111,42 +124,49 @@ void put_report(Writer &w, const report_record *r) {
 
 void put_log(Writer &w, const log_record *l) {
   w.put("<log>");
-  if (l->facility != nullptr) w.put("<facility>%s</facility>", l->facility);
-  if (l->level != nullptr) w.put("<level>%s</level>", l->level);
+  if (l->facility != nullptr) w.element("facility", l->facility);
+  if (l->level != nullptr) w.element("level", l->level);
   w.put("<text>");
   w.escaped(l->text);
   w.put("</text></log>");
 }
 
 void put_monitor(Writer &w, const monitor_record *m) {
-  w.put("<monitor action=\"%s\"><filename>%s</filename>", msg_text(m->action),
-        msg_text(m->filename));
+  w.put("<monitor action=\"");
+  w.put(msg_text(m->action));
+  w.put("\">");
+  w.element("filename", msg_text(m->filename));
   put_searches(w, m->searches);
   w.put("</monitor>");
 }
 
 void put_program(Writer &w, const program_record *p) {
-  w.put("<program action=\"%s\">", msg_text(p->action));
-  if (p->name != nullptr) w.put("<name>%s</name>", p->name);
-  if (p->pid != nullptr) w.put("<pid>%s</pid>", p->pid);
+  w.put("<program action=\"");
+  w.put(msg_text(p->action));
+  w.put("\">");
+  if (p->name != nullptr) w.element("name", p->name);
+  if (p->pid != nullptr) w.element("pid", p->pid);
   for (const arg_item *a = p->args; a != nullptr; a = a->next) {
     w.put("<arg>");
     w.escaped(a->text);
     w.put("</arg>");
   }
-  if (p->signal != nullptr) w.put("<signal>%s</signal>", p->signal);
+  if (p->signal != nullptr) w.element("signal", p->signal);
   w.put("<output>");
   put_searches(w, p->output);
   w.put("</output></program>");
 }
 
 void put_trans(Writer &w, const trans_record *t) {
-  w.put("<transaction><type>%s</type>", msg_transTypeName(t->type));
-  if (t->key != nullptr) w.put("<key>%s</key>", t->key);
-  if (t->re_seq != nullptr) w.put("<sequence>%s</sequence>", t->re_seq);
-  if (t->gid != nullptr) w.put("<group>%s</group>", t->gid);
-  w.put("<error>%d</error>", t->error_code);
-  if (t->error_text != nullptr) w.put("<error_msg>%s</error_msg>", t->error_text);
+  w.put("<transaction>");
+  w.element("type", msg_transTypeName(t->type));
+  if (t->key != nullptr) w.element("key", t->key);
+  if (t->re_seq != nullptr) w.element("sequence", t->re_seq);
+  if (t->gid != nullptr) w.element("group", t->gid);
+  w.put("<error>");
+  w.number(t->error_code);
+  w.put("</error>");
+  if (t->error_text != nullptr) w.element("error_msg", t->error_text);
   if (t->rows != nullptr) {
     w.put("<values>");
     for (const value_row *r = t->rows; r != nullptr; r = r->next) {
@@ -179,8 +199,10 @@ int escapeXML(char *dst, size_t space, const char *text) {
 int msg_makeXML(char *buffer, size_t size, const msg_record *msg) {
   if (buffer == nullptr || msg == nullptr) return 0;
   Writer w(buffer, size);
-  w.put("<message><to>%s</to><from>%s</from>", msg_text(msg->to), msg_text(msg->from));
-  if (msg->seq != nullptr) w.put("<sequence>%s</sequence>", msg->seq);
+  w.put("<message>");
+  w.element("to", msg_text(msg->to));
+  w.element("from", msg_text(msg->from));
+  if (msg->seq != nullptr) w.element("sequence", msg->seq);
   switch (msg->type) {
     case MSG_REPORT: if (msg->report) put_report(w, msg->report); break;
     case MSG_LOG: if (msg->log) put_log(w, msg->log); break;
@@ -275,7 +297,7 @@ T *zalloc() {
   return static_cast<T *>(msg_calloc(1, sizeof(T)));
 }
 
-bool is(const char *a, const char *b) { return strcmp(a, b) == 0; }
+bool is(const char *a, const char *b) { return a[0] == b[0] && strcmp(a, b) == 0; }
 
 // Entering a body element: a repeated body element starts a fresh part that
 // replaces the earlier one.
@@ -523,7 +545,9 @@ void msgStartElement(void *ctx, const char *name, const char **attributes) {
     c->state = REJECTED;
     return;
   }
-  snprintf(t->name, sizeof t->name, "%s", name);
+  const size_t n = strnlen(name, TAG_NAME_MAX);
+  memcpy(t->name, name, n);
+  t->name[n] = '\0';
   t->state = c->state;
   c->state = next_state(c, c->state, name, attributes);
   if (c->state == REJECTED) {
@@ -591,7 +615,189 @@ int get_transaction_type(const char *text) {
   return TRANS_UNKNOWN;
 }
 
+namespace {
+
+// What a byte may be, as bits of kBytes.
+enum { kNameStart = 1, kNameByte = 2, kText = 4, kValue = 8 };
+struct ByteTable {
+  unsigned char of[256];
+  constexpr ByteTable() : of() {
+    for (int b = 0; b < 256; ++b) {
+      const bool letter = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b == '_';
+      const bool printable = b >= ' ' && b <= '~' && b != '<' && b != '&';
+      of[b] = (unsigned char)((letter ? kNameStart | kNameByte : 0) |
+                              ((b >= '0' && b <= '9') || b == '.' || b == '-' ? kNameByte : 0) |
+                              ((printable && b != '>') || b == '\t' || b == '\n' ? kText : 0) |
+                              (printable && b != '"' ? kValue : 0));
+    }
+  }
+};
+constexpr ByteTable kBytes{};
+
+// The messages of this library use a small part of XML: ASCII element names,
+// at most one attribute, text of printable ASCII, tabs and LFs, and character
+// references. Such a message is read here at once, calling the same handlers
+// in the same order that expat would; at anything else, wrong or merely
+// unusual (a CR, a comment, a byte above 127, a blank inside a tag, ...),
+// the reading stops and expat reads the message from the start instead.
+class SimpleReader {
+ public:
+  SimpleReader(parse_context *c, const char *text, size_t length)
+      : c_(c), p_(text), end_(text + length) {}
+
+  // true when the whole message was read.
+  bool read() {
+    if (p_ == end_ || *p_ != '<') return false;
+    do {
+      if (!tag()) return false;
+      while (depth_ > 0 && p_ < end_ && *p_ != '<')
+        if (!text()) return false;
+    } while (depth_ > 0 && p_ < end_);
+    return depth_ == 0 && p_ == end_;
+  }
+
+ private:
+  enum { kNameMax = 64, kValueMax = 256, kDepthMax = 32 };
+  struct Open {
+    const char *name;
+    size_t length;
+  };
+
+  static bool is(char b, int what) { return (kBytes.of[(unsigned char)b] & what) != 0; }
+
+  // A name at the reading position, copied with a NUL into `out`.
+  bool name(char *out, size_t *length) {
+    const char *start = p_;
+    if (p_ == end_ || !is(*p_, kNameStart)) return false;
+    while (p_ < end_ && is(*p_, kNameByte)) ++p_;
+    *length = (size_t)(p_ - start);
+    if (*length > kNameMax) return false;
+    memcpy(out, start, *length);
+    out[*length] = '\0';
+    return true;
+  }
+
+  // A tag: "<name>", "<name/>", either with one ' attr="value"', or "</name>".
+  bool tag() {
+    char tag_name[kNameMax + 1];
+    size_t length;
+    ++p_;  // "<"
+    if (p_ < end_ && *p_ == '/') {
+      ++p_;
+      if (!name(tag_name, &length) || p_ == end_ || *p_ != '>' || depth_ == 0) return false;
+      const Open &o = open_[depth_ - 1];
+      if (o.length != length || memcmp(o.name, tag_name, length) != 0) return false;
+      ++p_;
+      --depth_;
+      msgEndElement(c_, tag_name);
+      return true;
+    }
+    if (!name(tag_name, &length) || depth_ == kDepthMax) return false;
+    const char *start = p_ - length;
+    char attr_name[kNameMax + 1], attr_value[kValueMax + 1];
+    const char *attrs[3] = {nullptr, nullptr, nullptr};
+    if (p_ < end_ && *p_ == ' ') {
+      ++p_;
+      size_t attr_length;
+      if (!name(attr_name, &attr_length) || end_ - p_ < 2 || p_[0] != '=' || p_[1] != '"')
+        return false;
+      p_ += 2;
+      const char *value = p_;
+      while (p_ < end_ && is(*p_, kValue)) ++p_;
+      const size_t value_length = (size_t)(p_ - value);
+      if (p_ == end_ || *p_ != '"' || value_length > kValueMax) return false;
+      ++p_;
+      memcpy(attr_value, value, value_length);
+      attr_value[value_length] = '\0';
+      attrs[0] = attr_name;
+      attrs[1] = attr_value;
+    }
+    const bool empty = p_ < end_ && *p_ == '/';
+    if (empty) ++p_;
+    if (p_ == end_ || *p_ != '>') return false;
+    ++p_;
+    msgStartElement(c_, tag_name, attrs);
+    if (empty) {
+      msgEndElement(c_, tag_name);
+    } else {
+      open_[depth_].name = start;
+      open_[depth_].length = length;
+      ++depth_;
+    }
+    return true;
+  }
+
+  // Text up to the next "<": plain bytes as they are, a reference as the
+  // character it names.
+  bool text() {
+    const char *start = p_;
+    while (p_ < end_ && is(*p_, kText)) ++p_;
+    if (p_ > start) msgCharacters(c_, start, (int)(p_ - start));
+    if (p_ == end_ || *p_ == '<') return true;
+    if (*p_ != '&') return false;
+    char ch;
+    if (!reference(&ch)) return false;
+    msgCharacters(c_, &ch, 1);
+    return true;
+  }
+
+  // "&#digits;" of a tab, LF, CR or printable ASCII character, or one of the
+  // five named references.
+  bool reference(char *ch) {
+    static const struct {
+      const char *text;
+      char ch;
+    } named[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    const char *semicolon = static_cast<const char *>(memchr(p_, ';', (size_t)(end_ - p_)));
+    if (semicolon == nullptr) return false;
+    const size_t n = (size_t)(semicolon + 1 - p_);
+    if (n > 2 && p_[1] == '#') {
+      unsigned value = 0;
+      for (const char *d = p_ + 2; d < semicolon; ++d) {
+        if (*d < '0' || *d > '9' || value > 1000) return false;
+        value = value * 10 + (unsigned)(*d - '0');
+      }
+      if (n == 3 || !((value >= ' ' && value <= '~') || value == '\t' || value == '\n' || value == '\r'))
+        return false;
+      *ch = (char)value;
+      p_ = semicolon + 1;
+      return true;
+    }
+    for (const auto &r : named) {
+      if (strlen(r.text) == n && memcmp(r.text, p_, n) == 0) {
+        *ch = r.ch;
+        p_ = semicolon + 1;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  parse_context *c_;
+  const char *p_;
+  const char *end_;
+  Open open_[kDepthMax];
+  int depth_ = 0;
+};
+
+}  // namespace
+
 msg_record *msg_parse(const char *text, int length) {
+  if (text == nullptr || length < 0) return nullptr;
+  parse_context ctx;
+  msgStartDocument(&ctx);
+  if (SimpleReader(&ctx, text, (size_t)length).read()) {
+    msgEndDocument(&ctx);
+    return ctx.msg;
+  }
+  // Not one of ours as far as the short reader goes: what it began is
+  // dropped, and expat reads the message.
+  ctx.state = REJECTED;
+  msgEndDocument(&ctx);
+  return msg_parse_xml(text, length);
+}
+
+msg_record *msg_parse_xml(const char *text, int length) {
   if (text == nullptr || length < 0) return nullptr;
   XML_Parser parser = XML_ParserCreate(nullptr);
   if (parser == nullptr) return nullptr;

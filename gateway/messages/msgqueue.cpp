@@ -43,7 +43,7 @@ int msg_getNextSeq(void) {
 }
 
 const char *msg_convSeq(int number) {
-  snprintf(seq_text, sizeof seq_text, "%i", number);
+  seq_text[msg_decimal(number, seq_text)] = '\0';
   return seq_text;
 }
 

@@ -26,6 +26,22 @@ const char *gw_path(const char *fixed, char *out, size_t size) {
 
 #ifdef DORNIX_SCRATCH_ROOT
 
+int gw_time_limit_ms(const char *variable, int ms) {
+  const char *text = getenv(variable);
+  if (text == nullptr) return ms;
+  char *end = nullptr;
+  long value = strtol(text, &end, 10);
+  return end != text && *end == '\0' && value > 0 && value < ms ? (int)value : ms;
+}
+
+void gw_test_pause(const char *variable) {
+  int ms = gw_time_limit_ms(variable, 60 * 1000 + 1);
+  if (ms <= 60 * 1000) {
+    struct timespec pause = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 int gw_reboot(int cmd) {
   GwPath marker(GW_RESTART_MARKER);
   int fd = open(marker, O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -60,6 +76,10 @@ static bool in_private_netns() {
 }
 
 #else
+
+int gw_time_limit_ms(const char *, int ms) { return ms; }
+
+void gw_test_pause(const char *) {}
 
 int gw_reboot(int cmd) { return reboot(cmd); }
 

@@ -20,6 +20,7 @@ extern "C" {
 #define GW_TMP_DIR         "/var/tmp"
 #define GW_FW_PKG          "/var/tmp/fw.pkg"
 #define GW_FW_BIN          "/var/tmp/fw.bin"
+#define GW_PKG_DIR         "/var/tmp/pkg"
 #define GW_PKG_INF         "/var/tmp/pkg/fw.inf"
 #define GW_PKG_EXEC        "/var/tmp/pkg/fw_exec.sh"
 #define GW_MTD_FILESYSTEM  "/dev/mtdblock/0"
@@ -31,15 +32,12 @@ extern "C" {
 #define GW_PPP0_PID        "/var/run/ppp0.pid"
 #define GW_PPP1_PID        "/var/run/ppp1.pid"
 #define GW_PROC_NET_DEV    "/proc/net/dev"
+// Public keys (one file each) of signed uploads; none: uploads unsigned.
+#define GW_KEY_DIR         "/etc/dornix/keys"
 
-// The gateway's shell tools. These two are never prefixed: they are programs,
-// not gateway state, and a scratch root has no bin/. Development machines
-// run their own /bin/tar and /bin/mv in their place; only the file names
-// handed to them go through gw_path. A scratch root's path must therefore be
-// safe in a shell command line (no blanks or shell characters), as the
-// temporary directories of the tests are.
-#define GW_TAR             "/bin/tar"
-#define GW_MV              "/bin/mv"
+// The shell that runs a package script which is not a program of its own
+// (no "#!" line). Never prefixed: it is a program, not gateway state.
+#define GW_SHELL           "/bin/sh"
 
 // Longest path a scratch-root build can form (root plus fixed path).
 #define GW_PATH_MAX 256
@@ -51,6 +49,17 @@ extern "C" {
 // bytes) and returns `out`. Without a scratch root this is `fixed` itself.
 // A result that does not fit is cut; callers pass GW_PATH_MAX buffers.
 const char *gw_path(const char *fixed, char *out, size_t size);
+
+// A time limit of `ms` milliseconds. Scratch-root builds take a shorter one
+// from the environment variable `variable` (a positive number of
+// milliseconds), so that tests of the limits take seconds; production
+// builds always return `ms`.
+int gw_time_limit_ms(const char *variable, int ms);
+
+// Scratch-root builds pause here for the milliseconds named by the
+// environment variable `variable`, so that a test can hold a process inside
+// a race window; production builds do nothing.
+void gw_test_pause(const char *variable);
 
 // Restarts the device with the Linux restart command `cmd`. Scratch-root
 // builds append "restart <cmd in hex> <unix time>\n" to GW_RESTART_MARKER and

@@ -20,8 +20,9 @@ struct OsVersion {
 // GetVersionEx / uname. False when the system does not tell.
 bool QueryOsVersion(OsVersion *out);
 
-// A line for the developer: OutputDebugStringA on Windows; elsewhere
-// standard error, only when VELMORA_DEBUG is set in the environment.
+// A line for the developer: standard error when VELMORA_DEBUG is set in the
+// environment, on every system; on Windows also the debugger's channel
+// (OutputDebugStringA).
 void DebugOutput(const char *text);
 
 }  // namespace platform

@@ -110,6 +110,18 @@ std::string ComposeUploadPartHeader(const char *fileName) {
   return r;
 }
 
+std::string ComposeSignaturePart(const char *fileName, const std::string &signature) {
+  std::string r("\r\n");
+  r.append(kBoundaryLine);
+  r.append("Content-Disposition: form-data; name=\"signature\"; filename=\"")
+      .append(fileName)
+      .append(".minisig\"\r\n");
+  r.append("Content-Type: application/octet-stream\r\n");
+  r.append("\r\n");
+  r.append(signature);
+  return r;
+}
+
 std::string ComposeUploadTail() {
   return "\r\n----MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
 }

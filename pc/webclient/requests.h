@@ -37,6 +37,12 @@ std::string ComposeUploadHead(const char *path, const char *host,
 std::string ComposeUploadLength(uint64_t contentLength);
 std::string ComposeUploadPartHeader(const char *fileName);
 std::string ComposeUploadTail();
+// The "signature" part, sent in front of the file part when the kit holds
+// the file's signature (fileName + ".minisig", its text in `signature`).
+// Its leading "\r\n" ends the request headers; the file part's own then
+// ends the signature, so every other byte of the upload stays as it was and
+// the body grows by exactly this part's size.
+std::string ComposeSignaturePart(const char *fileName, const std::string &signature);
 // Exact body length: what follows the blank line that ends the headers.
 uint64_t UploadBodyLength(const char *fileName, uint64_t fileSize);
 

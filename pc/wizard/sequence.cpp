@@ -6,10 +6,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "platform/sysinfo.h"
 
 namespace velmora {
 
@@ -132,13 +129,7 @@ void CopyCredential(char (&out)[256], const std::string &text) {
   snprintf(out, sizeof out, "%s", text.c_str());
 }
 
-void DebugOutput(const char *text) {
-#ifdef _WIN32
-  OutputDebugStringA(text);
-#else
-  if (getenv("VELMORA_DEBUG")) fputs(text, stderr);
-#endif
-}
+void DebugOutput(const char *text) { platform::DebugOutput(text); }
 
 // After a failed upload: reboot the gateway through telnet, wait for it to
 // come back and try once more. true when the second upload went through.

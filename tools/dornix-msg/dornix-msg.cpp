@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "dornix_version.h"
 #include "message.h"
 
 namespace {
@@ -26,9 +27,13 @@ namespace {
 enum Exit { EXIT_OK = 0, EXIT_NO_ANSWER = 1, EXIT_USAGE = 2, EXIT_FAILED = 3 };
 
 const char kUsage[] =
-    "usage: dornix-msg [options] COMMAND ARGS...\n"
+    "Usage: dornix-msg [OPTION]... COMMAND ARGS...\n"
+    "Looks at the gateway's messaging from a shell: sends queries, sets and\n"
+    "reports to a process, listens at an address or answers in its place, and\n"
+    "prints every message one per line, parsed. Socket files are\n"
+    "\"/var/tmp/cm_ADDRESS.ctl\", under $DORNIX_ROOT when it is set.\n"
     "\n"
-    "commands:\n"
+    "Commands:\n"
     "  listen ADDRESS           print every message sent to ADDRESS, one per line\n"
     "  query TO KEY             send a query for KEY to TO and print the answer\n"
     "  set TO KEY VALUE         send a set of KEY to VALUE to TO and print the answer\n"
@@ -36,18 +41,26 @@ const char kUsage[] =
     "  answer ADDRESS VALUE     answer every query sent to ADDRESS with VALUE and\n"
     "                           every set with an empty response; print what arrives\n"
     "\n"
-    "options:\n"
-    "  --from ADDRESS    the tool's own address for query, set and report\n"
-    "                    (default \"dornix-msg\")\n"
-    "  --group GID       group id of a query or set\n"
-    "  --pid PID         pid of a report\n"
-    "  --timeout SECS    how long to wait for an answer (default 5), or how long\n"
-    "                    listen and answer run (default: until interrupted)\n"
-    "  --count N         listen and answer stop after N messages\n"
-    "  --help            this text\n"
+    "Options (--name=VALUE or --name VALUE):\n"
+    "      --from=ADDRESS    the tool's own address for query, set and report\n"
+    "                        (default \"dornix-msg\")\n"
+    "      --group=GID       group id of a query or set\n"
+    "      --pid=PID         pid of a report\n"
+    "      --timeout=SECS    how long to wait for an answer (default 5), or how\n"
+    "                        long listen and answer run (default: until\n"
+    "                        interrupted)\n"
+    "      --count=N         listen and answer stop after N messages\n"
+    "  -h, --help            print this help and exit\n"
+    "      --version         print the version and exit\n"
     "\n"
-    "Socket files are \"/var/tmp/cm_ADDRESS.ctl\", under $DORNIX_ROOT when it is set.\n"
-    "Exit status: 0 done, 1 no answer in time, 2 usage, 3 endpoint or send failure.\n";
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  no answer in time\n"
+    "  2  wrong command line\n"
+    "  3  endpoint or send failure\n"
+    "\n"
+    "Example:\n"
+    "  dornix-msg --timeout=2 query pc wan/status\n";
 
 struct Options {
   const char *from = "dornix-msg";
@@ -361,7 +374,7 @@ int request(const Options &o, const char *command) {
 }
 
 int usage_error(const char *what) {
-  fprintf(stderr, "dornix-msg: %s\n(try dornix-msg --help)\n", what);
+  fprintf(stderr, "dornix-msg: %s\nTry 'dornix-msg --help' for more information.\n", what);
   return EXIT_USAGE;
 }
 
@@ -370,37 +383,65 @@ int usage_error(const char *what) {
 int main(int argc, char **argv) {
   Options o;
   const char *command = nullptr;
+  bool options_end = false;
   for (int i = 1; i < argc; ++i) {
     const char *a = argv[i];
-    auto value = [&](const char *) -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
-    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
-      fputs(kUsage, stdout);
+    char what[160];
+    if (options_end || a[0] != '-' || a[1] == '\0') {
+      if (command == nullptr) {
+        command = a;
+      } else if (o.nargs < 4) {
+        o.args[o.nargs++] = a;
+      } else {
+        snprintf(what, sizeof what, "unexpected argument %s", a);
+        return usage_error(what);
+      }
+      continue;
+    }
+    if (strcmp(a, "--") == 0) {
+      options_end = true;
+      continue;
+    }
+    // --name=VALUE or --name VALUE
+    char name[16];
+    const char *inline_value = nullptr, *eq = strchr(a, '=');
+    if (eq != nullptr && a[1] == '-' && (size_t)(eq - a) < sizeof name) {
+      memcpy(name, a, eq - a);
+      name[eq - a] = '\0';
+      a = name;
+      inline_value = eq + 1;
+    }
+    auto value = [&]() -> const char * {
+      if (inline_value != nullptr) return inline_value;
+      return i + 1 < argc ? argv[++i] : nullptr;
+    };
+    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0 || strcmp(a, "--version") == 0) {
+      if (inline_value != nullptr) {
+        snprintf(what, sizeof what, "%s takes no value", a);
+        return usage_error(what);
+      }
+      fputs(a[2] == 'v' ? DORNIX_VERSION_LINE("dornix-msg") : kUsage, stdout);
       return EXIT_OK;
     } else if (strcmp(a, "--from") == 0) {
-      if ((o.from = value(a)) == nullptr) return usage_error("--from needs an address");
+      if ((o.from = value()) == nullptr) return usage_error("--from needs an address");
     } else if (strcmp(a, "--group") == 0) {
-      if ((o.group = value(a)) == nullptr) return usage_error("--group needs a group id");
+      if ((o.group = value()) == nullptr) return usage_error("--group needs a group id");
     } else if (strcmp(a, "--pid") == 0) {
-      if ((o.pid = value(a)) == nullptr) return usage_error("--pid needs a pid");
+      if ((o.pid = value()) == nullptr) return usage_error("--pid needs a pid");
     } else if (strcmp(a, "--timeout") == 0 || strcmp(a, "--count") == 0) {
-      const char *v = value(a);
+      const char *v = value();
       char *end = nullptr;
       double d = v != nullptr ? strtod(v, &end) : -1;
-      if (v == nullptr || end == v || *end != '\0' || d < 0 || d > 86400)
-        return usage_error(a[2] == 't' ? "--timeout needs seconds (0 to 86400)"
-                                       : "--count needs a number (0 to 86400)");
+      if (v == nullptr || end == v || *end != '\0' || d < 0 || d > 86400) {
+        snprintf(what, sizeof what, "%s needs %s (0 to 86400), not \"%s\"", a,
+                 a[2] == 't' ? "seconds" : "a number", v != nullptr ? v : "");
+        return usage_error(what);
+      }
       if (a[2] == 't') o.timeout = d;
       else o.count = (long)d;
-    } else if (a[0] == '-' && a[1] == '-') {
-      char what[128];
-      snprintf(what, sizeof what, "unknown option %s", a);
-      return usage_error(what);
-    } else if (command == nullptr) {
-      command = a;
-    } else if (o.nargs < 4) {
-      o.args[o.nargs++] = a;
     } else {
-      return usage_error("too many arguments");
+      snprintf(what, sizeof what, "unknown option %s", argv[i]);
+      return usage_error(what);
     }
   }
   if (command == nullptr) return usage_error("no command given");
@@ -415,8 +456,11 @@ int main(int argc, char **argv) {
     if (strcmp(command, c.name) != 0) continue;
     known = true;
     if (o.nargs < c.min || o.nargs > c.max) {
-      char what[128];
-      if (c.max > c.min)
+      char what[160];
+      if (o.nargs > c.max)
+        snprintf(what, sizeof what, "unexpected argument %s (%s takes %d)", o.args[c.max], c.name,
+                 c.max);
+      else if (c.max > c.min)
         snprintf(what, sizeof what, "%s takes %d or %d arguments", c.name, c.min, c.max);
       else
         snprintf(what, sizeof what, "%s takes %d argument%s", c.name, c.min,

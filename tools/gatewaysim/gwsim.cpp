@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dornix_version.h"
 #include "serve.h"
 #include "state.h"
 #include "telnetd.h"
@@ -18,9 +19,9 @@ using namespace gwsim;
 
 namespace {
 
-int usage() {
+int usage(FILE *to = stderr) {
   fputs(
-      "usage: gwsim webcm | update                 (CGI; directory in $GWSIM_DIR)\n"
+      "Usage: gwsim webcm | update                 (CGI; directory in $GWSIM_DIR)\n"
       "       gwsim telnetd DIR PORT\n"
       "       gwsim serve PORT ORDER_MS COMMAND...   (COMMAND per connection, inetd style)\n"
       "       gwsim init DIR [--kit KITDIR] [NAME=VALUE...]\n"
@@ -32,9 +33,10 @@ int usage() {
       "NAMEs: update_answer next_version telnet_user telnet_password down_seconds\n"
       "       auto_power_cycle\n"
       "       (simulator), version (firmware), anything else the configuration\n"
-      "       (maker conname contype connection ap/ssid ap/access_list ...)\n",
-      stderr);
-  return 2;
+      "       (maker conname contype connection ap/ssid ap/access_list ...)\n"
+      "The gateway simulator's moving parts; gatewaysim runs them.\n",
+      to);
+  return to == stdout ? 0 : 2;
 }
 
 enum Where { kConfig, kFirmware, kConfiguration };
@@ -63,6 +65,12 @@ bool apply_assignments(const SimDir &d, const std::vector<std::string> &args, bo
       return false;
     }
     std::string name = a.substr(0, eq), value = a.substr(eq + 1);
+    // A misspelt name would otherwise add a setting nothing reads.
+    if (where(name) == kConfiguration && !running.has(name)) {
+      fprintf(stderr, "gwsim: no setting %s (the configuration's names are those that 'state' shows)\n",
+              name.c_str());
+      return false;
+    }
     switch (where(name)) {
       case kConfig: config.set(name, value); break;
       case kFirmware: firmware.set(name, value); break;
@@ -140,6 +148,8 @@ int cmd_get(const SimDir &d, const std::string &name) {
 int main(int argc, char **argv) {
   if (argc < 2) return usage();
   std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h") return usage(stdout);
+  if (cmd == "--version") return fputs(DORNIX_VERSION_LINE("gwsim"), stdout), 0;
   if (cmd == "webcm" || cmd == "update") {
     const char *dir = getenv("GWSIM_DIR");
     if (dir == nullptr) {

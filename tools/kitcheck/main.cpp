@@ -2,26 +2,71 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "dornix_version.h"
 #include "kit.h"
+#include "signatures.h"
 
-static int usage() {
-  fputs("usage: velmora-kit check DIR\n"
-        "Checks the upgrade kit in DIR: one \"*.img\" with a valid tag and a known\n"
-        "kind, config.xml with a version the wizard can parse, the platforms of\n"
-        "upgrade.ini, and prepare.bin (when present) as a package. Exits 1 when the\n"
-        "kit would fail.\n",
-        stderr);
+static const char kHelp[] =
+    "Usage: velmora-kit check [--pubkey=KEY] DIR\n"
+    "Checks the upgrade kit in DIR the way the wizard and the gateway will read it:\n"
+    "one \"*.img\" with a known kind, a valid tag and a size the gateway accepts,\n"
+    "config.xml with a version the wizard can parse, the platforms of upgrade.ini,\n"
+    "and prepare.bin (when present) as a package. Prints one line per finding\n"
+    "(ok, note, warning, error) and a verdict.\n"
+    "\n"
+    "Options:\n"
+    "      --pubkey=KEY  the image and prepare.bin must be signed (FILE.minisig)\n"
+    "                    by the public key file KEY, as a gateway holding that\n"
+    "                    key demands\n"
+    "  -h, --help        print this help and exit\n"
+    "      --version     print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the kit looks good (warnings may remain)\n"
+    "  1  the kit would fail\n"
+    "  2  wrong command line\n"
+    "\n"
+    "Example:\n"
+    "  velmora-kit check --pubkey=release.pub kit/\n";
+
+static int usage_error(const char *what, const char *arg) {
+  fprintf(stderr, "velmora-kit: %s%s\nTry 'velmora-kit --help' for more information.\n", what, arg);
   return 2;
 }
 
 int main(int argc, char **argv) {
-  if (argc != 3 || strcmp(argv[1], "check") != 0) return usage();
+  const char *command = nullptr, *dir = nullptr, *pubkey = "";
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const char *a = argv[i];
+    if (!options_end && a[0] == '-' && a[1] != 0) {
+      if (strcmp(a, "--") == 0) options_end = true;
+      else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) return fputs(kHelp, stdout), 0;
+      else if (strcmp(a, "--version") == 0) return fputs(DORNIX_VERSION_LINE("velmora-kit"), stdout), 0;
+      else if (strncmp(a, "--pubkey=", 9) == 0) pubkey = a + 9;
+      else if (strcmp(a, "--pubkey") == 0) pubkey = i + 1 < argc ? argv[++i] : nullptr;
+      else return usage_error("unknown option ", a);
+      if (pubkey == nullptr || (strncmp(a, "--pubkey", 8) == 0 && *pubkey == '\0'))
+        return usage_error("--pubkey needs a key file", "");
+    } else if (command == nullptr) {
+      command = a;
+    } else if (dir == nullptr) {
+      dir = a;
+    } else {
+      return usage_error("unexpected argument ", a);
+    }
+  }
+  if (command == nullptr) return usage_error("no command given (check DIR)", "");
+  if (strcmp(command, "check") != 0) return usage_error("unknown command ", command);
+  if (dir == nullptr) return usage_error("missing DIR after check", "");
+
   kit::Report report;
-  kit::check_kit(argv[2], &report);
+  kit::check_kit(dir, &report);
+  kit::check_signatures(dir, pubkey, &report);
   static const char *const words[] = {"ok", "note", "warning", "error"};
   for (const kit::Finding &f : report.findings)
     printf("%-7s %s%s%s\n", words[f.severity], f.file.c_str(), f.file.empty() ? "" : ": ", f.text.c_str());
-  printf("%s: %s (%d error%s, %d warning%s)\n", argv[2], report.errors ? "this kit would fail" : "kit looks good",
+  printf("%s: %s (%d error%s, %d warning%s)\n", dir, report.errors ? "this kit would fail" : "kit looks good",
          report.errors, report.errors == 1 ? "" : "s", report.warnings, report.warnings == 1 ? "" : "s");
   return report.errors ? 1 : 0;
 }

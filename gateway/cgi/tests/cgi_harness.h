@@ -49,6 +49,12 @@ struct CgiRequest {
 // Runs dornix to its end on `root` and returns what it answered.
 CgiResult RunDornix(const ScratchRoot &root, const CgiRequest &request);
 
+// Starts one dornix for each request, all at once, feeds every body as
+// fast as each process reads it and returns the answers in order. A
+// process still running after four minutes is killed (status -1).
+std::vector<CgiResult> RunDornixTogether(const ScratchRoot &root,
+                                         const std::vector<CgiRequest> &requests);
+
 // A dornix process still running, for tests that hold a request open.
 class RunningDornix {
  public:

@@ -1,13 +1,20 @@
 // dornix as the web server runs it: environment, body on standard input,
 // answer on standard output, exit status, files under a scratch root.
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "cgi_harness.h"
 
@@ -115,15 +122,16 @@ TEST(Logs, DownloadsMissingEmptyAndSmallLogs) {
   EXPECT_FALSE(root.exists(kSocket));
 }
 
+// A log that is no file has no size to hold: never an empty success.
 TEST(Logs, LogThatIsNoFileAnswersWithTheResultPage) {
   ScratchRoot root;
-  // A directory reports a size no buffer can hold (16), or, for a 32-bit
-  // program on a 64-bit kernel (qemu-user), no size at all (22): either
-  // way nothing is downloaded.
-  ASSERT_EQ(0, system(("mkdir " + root.path("/var/log/messages")).c_str()));
-  CgiResult r = RunDornix(root, post({{"get_log0", "1"}}));
-  ASSERT_TRUE(r.status == 16 || r.status == 22) << r.status;
-  EXPECT_EQ("upgrade result: fail[" + std::to_string(r.status) + "]\n", ResultLine(r.output));
+  const std::string log = root.path("/var/log/messages");
+  for (const std::string &make : {"mkdir " + log, "mkfifo " + log, "ln -s /dev/null " + log}) {
+    ASSERT_EQ(0, system(("rm -rf " + log + " && " + make).c_str()));
+    CgiResult r = RunDornix(root, post({{"get_log0", "1"}}));
+    EXPECT_EQ(22, r.status) << make;
+    EXPECT_EQ("upgrade result: fail[22]\n", ResultLine(r.output)) << make;
+  }
 }
 
 TEST(Log, UnopenableDebugLogAnswersOneAndClaimsNoSocket) {
@@ -145,6 +153,20 @@ TEST(Log, DebugLogGrowsAcrossRequests) {
   size_t c = log.find("main: variable name: what: what\n");
   size_t d = log.find("main: variable name: get_log2: get_log2\n");
   EXPECT_TRUE(a < b && b < c && c < d && d != std::string::npos) << log;
+  // Every entry carries its time and the pid of its request: two requests,
+  // two pids.
+  std::set<long> pids;
+  for (size_t at = 0, nl; (nl = log.find('\n', at)) != std::string::npos; at = nl + 1) {
+    std::string line = log.substr(at, nl - at);
+    if (line.find("main: ") == std::string::npos) continue;
+    int y, mo, day, h, mi, s, used = 0;
+    long pid = 0;
+    ASSERT_EQ(sscanf(line.c_str(), "%4d-%2d-%2d %2d:%2d:%2d [%ld] %n", &y, &mo, &day, &h, &mi, &s, &pid, &used), 7)
+        << line;
+    EXPECT_EQ(line.compare(used, 6, "main: "), 0) << line;
+    pids.insert(pid);
+  }
+  EXPECT_EQ(pids.size(), 2u) << log;
 }
 
 TEST(Notices, EndOfInputIsReportedToTheKernelChannel) {
@@ -169,6 +191,7 @@ TEST(OneAtATime, SecondRequestAnswersTwoWhileTheFirstRuns) {
   CgiRequest first = post({{"get_log0", "1"}});
   std::string body = first.body;
   first.body = body.substr(0, 10);  // the boundary line, not yet ended
+  first.contentLength = std::to_string(body.size());
   RunningDornix running(root, first);
   ASSERT_TRUE(wait_for(root, kSocket));
 
@@ -187,6 +210,7 @@ TEST(OneAtATime, SocketFileOfAKilledRequestDoesNotBlock) {
   ScratchRoot root;
   CgiRequest held = post({{"get_log0", "1"}});
   held.body = "--";
+  held.contentLength = "1000";
   RunningDornix running(root, held);
   ASSERT_TRUE(wait_for(root, kSocket));
   running.kill();
@@ -195,6 +219,68 @@ TEST(OneAtATime, SocketFileOfAKilledRequestDoesNotBlock) {
   CgiResult next = RunDornix(root, post({{"get_log0", "1"}}));
   EXPECT_EQ(0, next.status);
   EXPECT_FALSE(root.exists(kSocket));
+}
+
+// True once `pid` has ended (a zombie not yet reaped), or is gone.
+bool ended(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+  FILE *f = fopen(path, "r");
+  if (f == nullptr) return true;
+  char line[512] = "";
+  bool zombie = fgets(line, sizeof line, f) != nullptr && strstr(line, ") Z ") != nullptr;
+  fclose(f);
+  return zombie;
+}
+
+// Ten requests start together on a socket file left by a crash: exactly
+// one is served, every time. Two that both judged the file left over once
+// removed each other's socket and ran side by side.
+TEST(OneAtATime, RequestsRacingForALeftOverSocketFileServeOne) {
+  ScratchRoot root;
+  const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int trials = 0;
+  for (; trials < 20 && std::chrono::steady_clock::now() < stop; ++trials) {
+    int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", root.path(kSocket).c_str());
+    ASSERT_EQ(0, bind(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa));
+    close(s);  // the file stays: what a crashed request leaves
+
+    CgiRequest held = post({{"get_log0", "1"}});
+    held.body = "--";  // every one that is served waits for the rest
+    held.contentLength = "1000";
+    held.env["DORNIX_TEST_STALE_PAUSE_MS"] = "20";  // between judging the file and removing it
+    // The debug log as a FIFO holds each one in its first step until the
+    // test opens the other end: then all ten go at once.
+    unlink(root.path("/var/tmp/log.txt").c_str());
+    ASSERT_EQ(0, mkfifo(root.path("/var/tmp/log.txt").c_str(), 0600));
+    std::vector<std::unique_ptr<RunningDornix>> all;
+    for (int i = 0; i < 10; ++i) all.emplace_back(new RunningDornix(root, held));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int log = open(root.path("/var/tmp/log.txt").c_str(), O_RDONLY);
+    // Wait until all but one have answered (or long enough to see two).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (;;) {
+      int done = 0;
+      for (auto &d : all) done += ended(d->pid()) ? 1 : 0;
+      if (done >= 9 || std::chrono::steady_clock::now() > deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    int served = 0;
+    std::thread drain([log] {
+      char buf[4096];
+      while (read(log, buf, sizeof buf) > 0) {
+      }
+    });
+    for (auto &d : all) served += d->finish().status != 2 ? 1 : 0;
+    drain.join();
+    close(log);
+    ASSERT_EQ(1, served) << "in trial " << trials + 1;
+    ASSERT_FALSE(root.exists(kSocket));
+  }
+  EXPECT_GE(trials, 5);
 }
 
 TEST(OneAtATime, MissingTmpDirectoryAnswersOne) {

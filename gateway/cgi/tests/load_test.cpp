@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -105,27 +103,9 @@ TEST(Load, FiftyWholeUploadsRacing) {
   std::vector<std::string> images;
   for (int i = 0; i < kRequests; ++i) images.push_back(image(700000, 100 + i));
 
-  std::mutex m;
-  std::condition_variable go;
-  bool started = false;
-  std::vector<CgiResult> results(kRequests);
-  std::vector<std::thread> clients;
-  for (int i = 0; i < kRequests; ++i) {
-    clients.emplace_back([&, i] {
-      CgiRequest r = upload(images[i]);
-      {
-        std::unique_lock<std::mutex> lock(m);
-        go.wait(lock, [&] { return started; });
-      }
-      results[i] = RunDornix(root, r);
-    });
-  }
-  {
-    std::lock_guard<std::mutex> lock(m);
-    started = true;
-  }
-  go.notify_all();
-  for (auto &t : clients) t.join();
+  std::vector<CgiRequest> requests;
+  for (const std::string &img : images) requests.push_back(upload(img));
+  const std::vector<CgiResult> results = RunDornixTogether(root, requests);
 
   std::vector<int> served;
   for (int i = 0; i < kRequests; ++i) {

@@ -19,8 +19,7 @@ class Reader : public ::testing::Test {
     fwrite(body.data(), 1, body.size(), input_);
     rewind(input_);
     stdin = input_;
-    nPostDataCount = 0;
-    post_eof = 0;
+    post_reset();
     snprintf(sDivider, sizeof sDivider, "%s", divider);
   }
   ~Reader() override {

@@ -1,6 +1,5 @@
 // The configuration scanner and the compaction built on it.
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
@@ -13,20 +12,15 @@
 
 namespace {
 
-FILE *stream_of(const std::string &text) {
-  FILE *f = tmpfile();
-  fwrite(text.data(), 1, text.size(), f);
-  rewind(f);
-  return f;
-}
+// The bytes of `text` as the scanner takes them: two NUL bytes after them.
+std::string scannable(const std::string &text) { return text + std::string(2, '\0'); }
 
 // The compacted text, or "<22>" when the file is refused.
 std::string compact(const std::string &text) {
-  FILE *in = stream_of(text);
+  std::string in = scannable(text);
   std::string out(text.size(), '\0');
   size_t length = 0;
-  int r = compact_config(in, &out[0], out.size(), &length);
-  fclose(in);
+  int r = compact_config(&in[0], text.size(), &out[0], out.size(), &length);
   if (r != RESULT_OK) return "<" + std::to_string(r) + ">";
   out.resize(length);
   return out;
@@ -34,12 +28,11 @@ std::string compact(const std::string &text) {
 
 // The tokens of `text` with their bytes.
 std::vector<std::pair<int, std::string>> tokens(const std::string &text) {
-  FILE *in = stream_of(text);
-  script_begin(in);
+  std::string in = scannable(text);
   std::vector<std::pair<int, std::string>> out;
+  if (script_begin(&in[0], text.size()) != 0) return out;
   for (int t; (t = yylex()) != 0;) out.emplace_back(t, std::string(yytext, (size_t)yyleng));
   script_end();
-  fclose(in);
   return out;
 }
 
@@ -109,6 +102,10 @@ TEST(Scanner, LineEndsAroundText) {
             (T{{TOKEN_TAG_END, ">"}, {TOKEN_TEXT, "a\r"}, {TOKEN_END_TAG, "\r\n</"}}));
   EXPECT_EQ(tokens(">a\r\nb<x"),
             (T{{TOKEN_TAG_END, ">"}, {TOKEN_TEXT, "a\r\nb"}, {TOKEN_START_TAG, "<x"}}));
+  // A NUL byte is text like any other (the scanner's end marks are NULs too).
+  EXPECT_EQ(tokens(std::string(">a\0b<x\0", 7)),
+            (T{{TOKEN_TAG_END, ">"}, {TOKEN_TEXT, std::string("a\0b", 3)},
+               {TOKEN_START_TAG, "<x"}, {TOKEN_INVALID, std::string(1, '\0')}}));
   // At the end of the input a CR stays text.
   EXPECT_EQ(tokens(">a\r"), (T{{TOKEN_TAG_END, ">"}, {TOKEN_TEXT, "a\r"}}));
   // Inside tags a line end on its own is skipped, a blank is refused.

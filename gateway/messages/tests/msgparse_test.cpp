@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <stdarg.h>
 #include <string.h>
@@ -60,6 +61,12 @@ TEST(Writer, TransactionPiecesAbsentSlotsAndUnknownType) {
             "<error_msg>oops 3</error_msg><values><row><value>v</value><value/>"
             "<value></value></row><row></row></values></transaction></message>",
             xml(m.get()));
+  // Numbers are written as "%d" writes them, to the ends of their range.
+  for (int code : {INT_MIN, INT_MAX, 0}) {
+    m->trans->error_code = code;
+    EXPECT_NE(std::string::npos, xml(m.get()).find("<error>" + std::to_string(code) + "</error>"));
+  }
+  EXPECT_STREQ("-2147483648", msg_convSeq(INT_MIN));
 }
 
 TEST(Writer, BodylessTypesWriteHeaderOnly) {

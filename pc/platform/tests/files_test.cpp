@@ -3,6 +3,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/support_log.h"
 
 namespace velmora {
 namespace platform {
@@ -156,6 +157,47 @@ TEST(FilePathTest, TheKitIsBesideTheProgramUnlessNamed) {
   Env().programDir = "elsewhere";
   EXPECT_EQ(KitDirectory(), "elsewhere");
   ResetEnv();
+}
+
+// The support log goes to users' support requests: no secret may reach it,
+// and every line carries its time.
+TEST_F(FilesTest, SupportLogStampsEveryLineAndMasksSecrets) {
+  const struct {
+    const char *in, *out;
+  } cases[] = {
+      {"POST body=ap:settings/key_value1=0123456789&ap:settings/ssid=Home Net",
+       "POST body=ap:settings/key_value1=***&ap:settings/ssid=Home Net"},
+      {"var:pskvalue=geheim; password=x y", "var:pskvalue=***; password=*** y"},
+      {"Authorization: Basic YWRtaW46cw==\r\nHost: 192.168.0.1",
+       "Authorization: ***\r\nHost: 192.168.0.1"},
+      {"telnet_password=\"vemox\" version=3.60.1.0.9-GQ", "telnet_password=\"***\" version=3.60.1.0.9-GQ"},
+      {"GET /cgi-bin/webcm?getpage=../html/qorn.html&var:contype=pppoe",
+       "GET /cgi-bin/webcm?getpage=../html/qorn.html&var:contype=pppoe"},
+      {"key= empty", "key= empty"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(MaskSecrets(c.in), c.out) << c.in;
+
+  const std::string path = JoinPath(dir_, "velmora.log");
+  SupportLog("before the log is open");
+  ASSERT_TRUE(OpenSupportLog(path));
+  EXPECT_EQ(SupportLogPath(), path);
+  SupportLog("login as %s with password=%s", "admin", "s3cret");
+  SupportLog("two\r\nlines\n");
+  CloseSupportLog();
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(path, &text));
+  EXPECT_EQ(text.find("before"), std::string::npos);
+  EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
+  std::vector<std::string> lines;
+  for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(text.substr(at, nl - at));
+  ASSERT_EQ(lines.size(), 3u) << text;
+  for (const std::string &l : lines) {
+    int y, mo, d, h, mi, sec, ms;
+    EXPECT_EQ(sscanf(l.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d ", &y, &mo, &d, &h, &mi, &sec, &ms), 7) << l;
+  }
+  EXPECT_NE(lines[1].find("login as admin with password=***"), std::string::npos);
+  EXPECT_NE(lines[2].find("two  lines"), std::string::npos);
 }
 
 }  // namespace

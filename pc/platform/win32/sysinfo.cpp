@@ -1,5 +1,7 @@
 #include "platform/sysinfo.h"
 
+#include <stdio.h>
+#include <stdlib.h>
 #include <windows.h>
 
 namespace velmora {
@@ -21,7 +23,9 @@ bool QueryOsVersion(OsVersion *out) {
 }
 
 void DebugOutput(const char *text) {
-  if (text != nullptr) OutputDebugStringA(text);
+  if (text == nullptr) return;
+  OutputDebugStringA(text);
+  if (getenv("VELMORA_DEBUG") != nullptr) fputs(text, stderr);
 }
 
 }  // namespace platform

@@ -89,6 +89,10 @@ TEST(Requests, UploadPiecesAndExactLength) {
   EXPECT_EQ(UploadBodyLength("fw.img", 1000), 182u + 6u + 1000u);
   // The old fixed "+ 220" was right only for a 38-character name.
   EXPECT_EQ(UploadBodyLength(std::string(38, 'n').c_str(), 5), 5u + 220u);
+  EXPECT_EQ(ComposeSignaturePart("fw.img", "sig\n"),
+            "\r\n----MULTI-PARTS-FORM-DATA-BOUNDARY\r\n"
+            "Content-Disposition: form-data; name=\"signature\"; filename=\"fw.img.minisig\"\r\n"
+            "Content-Type: application/octet-stream\r\n\r\nsig\n");
 }
 
 }  // namespace

@@ -10,14 +10,7 @@
 #include <memory>
 #include <string>
 
-#ifdef _WIN32
-#include <direct.h>
-#define chdir _chdir
-#define getcwd _getcwd
-#else
-#include <unistd.h>
-#endif
-
+#include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "webclient/gateway_client.h"
@@ -354,13 +347,13 @@ int main(int argc, char **argv) {
   int status = ParseOptions(argc, argv, &o);
   if (status >= 0) return status;
 
-  if (!o.kit.empty() && chdir(o.kit.c_str()) != 0) {
+  if (!o.kit.empty() && !platform::ChangeDirectory(o.kit)) {
     fprintf(stderr, "velmora-cli: cannot use kit folder '%s': %s\n", o.kit.c_str(),
             strerror(errno));
     return kExitUsage;
   }
-  char cwd[4096];
-  if (!getcwd(cwd, sizeof cwd)) {
+  std::string cwd = platform::CurrentDirectory();
+  if (cwd.empty()) {
     fprintf(stderr, "velmora-cli: cannot read the current folder: %s\n", strerror(errno));
     return kExitUsage;
   }

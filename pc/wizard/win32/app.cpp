@@ -3,11 +3,14 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
+#include "dornix_version.h"
 #include "pages.h"
 #include "platform/environment.h"
+#include "platform/support_log.h"
 #include "webclient/gateway_client.h"
 #include "resource.h"
 #include "ui.h"
@@ -97,6 +100,9 @@ class CUpgradeApp : public CWinApp {
                                      ICC_PROGRESS_CLASS | ICC_INTERNET_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
     ApplyTestPorts();
+    // The support log lies beside the backup of the wireless settings.
+    OpenSupportLog(LocalPath("C:\\Velmora.log"));
+    SupportLog("Velmora.exe %s", DORNIX_VERSION);
 
     CHostDialog host;
     host.m_hIcon = LoadIconA(m_hInstance, MAKEINTRESOURCEA(IDI_VELMORA));
@@ -108,11 +114,66 @@ class CUpgradeApp : public CWinApp {
   }
 };
 
+const char kHelp[] =
+    "Usage: Velmora.exe\n"
+    "Upgrades the firmware of the DSL gateway on this network with the kit in\n"
+    "the program's folder (one *.img, config.xml, upgrade.ini, prepare.bin) and\n"
+    "carries its wireless settings across the upgrade. Run it as administrator,\n"
+    "from the kit folder; it asks for everything else.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help      print this help and exit\n"
+    "      --version   print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the wizard ran (its pages tell how the upgrade went)\n"
+    "  2  wrong command line\n"
+    "\n"
+    "Example:\n"
+    "  Velmora.exe --version\n";
+
+// Text for a person who started the program from a command line: to its
+// standard output when that leads somewhere (a pipe, a file), else to the
+// console it was started from, else in a message box.
+void Tell(const std::string &text, bool error) {
+  HANDLE out = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  if ((out == nullptr || out == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS))
+    out = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD written = 0;
+  if (out != nullptr && out != INVALID_HANDLE_VALUE &&
+      WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+    return;
+  MessageBoxA(nullptr, text.c_str(), "Velmora", error ? MB_ICONERROR : MB_ICONINFORMATION);
+}
+
+// --help and --version; the wizard itself takes no arguments. -1 to run the
+// wizard, else the exit status.
+int CommandLine() {
+  for (int i = 1; i < __argc; ++i) {
+    const char *a = __argv[i];
+    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0 || strcmp(a, "/?") == 0) {
+      Tell(kHelp, false);
+      return 0;
+    }
+    if (strcmp(a, "--version") == 0) {
+      Tell(DORNIX_VERSION_LINE("Velmora.exe"), false);
+      return 0;
+    }
+    Tell(std::string("Velmora.exe: ") + (a[0] == '-' ? "unknown option " : "unexpected argument ") + a +
+             "\nTry 'Velmora.exe --help' for more information.\n",
+         true);
+    return 2;
+  }
+  return -1;
+}
+
 }  // namespace
 }  // namespace ui
 }  // namespace velmora
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  int status = velmora::ui::CommandLine();
+  if (status >= 0) return status;
   velmora::ui::CUpgradeApp app;
   return app.Run(instance);
 }

@@ -82,13 +82,14 @@ TEST(DornixMsg, HelpAndUsageErrors) {
   ScratchRoot root;
   ToolRun help = start(root, {"--help"}, "help");
   EXPECT_EQ(0, finish(help));
-  EXPECT_EQ(0u, slurp(help.out).rfind("usage: dornix-msg", 0));
+  EXPECT_EQ(0u, slurp(help.out).rfind("Usage: dornix-msg", 0));
 
   const std::vector<std::vector<std::string>> bad = {
       {},
       {"query", "logic"},
       {"frob", "x"},
       {"query", "logic", "k", "--timeout", "soon"},
+      {"query", "logic", "k", "--timeout=soon"},
       {"listen", "../etc"},
       {"query", "logic", "a<b"},
       {"listen", "logic", "--bogus"},

@@ -55,6 +55,8 @@ class GatewaySim : public ::testing::Test {
     Shell r = sim(std::string("start --down 1 --auth ") + kAuth + " next_version=" + kNextVersion);
     ASSERT_EQ(r.status, 0) << r.out;
     started_ = true;
+    // The commands the banner suggests work as given.
+    EXPECT_TRUE(contains(r.out, "--name " + name_ + " --dir " + dir_ + " exec")) << r.out;
   }
 
   void TearDown() override {

@@ -9,6 +9,7 @@
 
 #include "cfgmgr_cksum.h"
 #include "kit.h"
+#include "signatures.h"
 
 namespace {
 
@@ -227,6 +228,39 @@ TEST_F(Kit, PreparePackageIsReadFromItsTarHeaders) {
   std::string path = dir + "/prepare.bin";
   ASSERT_EQ(sh("truncate -s 2000 " + path), 0);
   EXPECT_TRUE(has(check(), kit::kError, "ends inside a "));
+}
+
+// Signatures made by the minisign tool, one fault at a time.
+TEST_F(Kit, PubkeyDemandsValidSignaturesOfImageAndPackage) {
+  make_package("");
+  const std::string img = dir + "/fw_3.60.1.0.5.img", pkg = dir + "/prepare.bin";
+  ASSERT_EQ(sh("cd " + dir + " && minisign -G -W -p k.pub -s k.key >/dev/null && minisign -G -W -p o.pub -s o.key >/dev/null"), 0);
+  auto sign = [&](const std::string &key, const std::string &file) {
+    ASSERT_EQ(sh("minisign -S -W -s " + dir + "/" + key + " -m " + file + " >/dev/null"), 0);
+  };
+  auto check_with = [&](const std::string &pub) {
+    kit::Report r;
+    kit::check_signatures(dir, dir + "/" + pub, &r);
+    return r;
+  };
+  sign("k.key", img);
+  kit::Report r = check_with("k.pub");
+  EXPECT_TRUE(has(r, kit::kError, "prepare.bin: not signed (no prepare.bin.minisig)")) << dump(r);
+  EXPECT_TRUE(has(r, kit::kOk, "fw_3.60.1.0.5.img.minisig: signature valid")) << dump(r);
+  sign("k.key", pkg);
+  r = check_with("k.pub");
+  EXPECT_EQ(r.errors, 0) << dump(r);
+  r = kit::Report();
+  kit::check_signatures(dir, "", &r);
+  EXPECT_TRUE(has(r, kit::kNote, "prepare.bin.minisig: present; give --pubkey"));
+
+  EXPECT_TRUE(has(check_with("o.pub"), kit::kError, "fw_3.60.1.0.5.img.minisig: signed with a key that is not trusted"));
+  EXPECT_TRUE(has(check_with("k.key"), kit::kError, "k.key: not a public key file"));
+  sign("o.key", pkg);
+  EXPECT_TRUE(has(check_with("k.pub"), kit::kError, "prepare.bin.minisig: signed with a key that is not trusted"));
+  ASSERT_EQ(sh("printf X | dd of=" + img + " bs=1 seek=9 conv=notrunc status=none"), 0);
+  EXPECT_TRUE(has(check_with("k.pub"), kit::kError, "img.minisig: signature does not match the file"));
+  EXPECT_EQ(sh(std::string(VELMORA_KIT) + " check --pubkey " + dir + "/k.pub " + dir + " >/dev/null"), 1);
 }
 
 TEST_F(Kit, CommandLineExitsNonZeroOnAFailingKit) {

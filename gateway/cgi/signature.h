@@ -1,0 +1,26 @@
+// Signed uploads. A gateway that holds public keys (minisign format) in
+// GW_KEY_DIR takes an image or a package only with a valid signature by one
+// of them, sent as a form part named "signature" before "UploadFile".
+// Configuration files stay unsigned: users restore their own backups, and
+// the configuration scanner guards what they hold. A gateway without keys
+// reads the part and ignores it.
+#ifndef DORNIX_CGI_SIGNATURE_H
+#define DORNIX_CGI_SIGNATURE_H
+
+// Reads the value of the "signature" part, whose name line has just been
+// read, and the boundary line after it. Keeps at most MS_SIG_TEXT_MAX bytes;
+// a longer value is remembered as unusable.
+void sig_read_part(void);
+
+// Checks the upload as received at /var/tmp/fw.pkg, before anything of it
+// is unpacked, run or written: RESULT_OK when no key is installed, when the
+// upload is a configuration file, or when the signature part holds a valid
+// signature over the whole file by one of the keys; RESULT_SIGNATURE else.
+int sig_check_upload(void);
+
+// After a signature held: the response header line that says so, naming
+// the key ("X-Dornix-Signature: valid, key ID\n"); else empty. A gateway
+// without keys never sends it, so its responses stay as they were.
+extern char sSignatureHeader[64];
+
+#endif

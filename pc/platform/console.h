@@ -1,0 +1,37 @@
+// The console as the command-line front end needs it: whether a stream is a
+// terminal, echo on and off for a password, Ctrl-C, ending at once, and the
+// current folder.
+#ifndef VELMORA_PLATFORM_CONSOLE_H
+#define VELMORA_PLATFORM_CONSOLE_H
+
+#include <string>
+
+namespace velmora {
+namespace platform {
+
+bool StdinIsTerminal();
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
+
+// Switches the echo of typed characters on the console's input off (the
+// Enter that ends the line still moves to the next line) or back on.
+// false when standard input is no console or the mode cannot be changed.
+bool SetInputEcho(bool on);
+
+// Calls `onInterrupt` on a thread of its own when the user presses Ctrl-C
+// (or closes the console, or the process is asked to terminate). Call
+// before starting other threads.
+void WatchInterrupts(void (*onInterrupt)());
+
+// Ends the process at once with `status`, without running destructors;
+// standard output and standard error are flushed first.
+[[noreturn]] void ExitNow(int status);
+
+// chdir / getcwd. On failure false or "", with errno set.
+bool ChangeDirectory(const std::string &path);
+std::string CurrentDirectory();
+
+}  // namespace platform
+}  // namespace velmora
+
+#endif

@@ -1,0 +1,64 @@
+#include "platform/console.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace velmora {
+namespace platform {
+
+namespace {
+struct termios savedTermios;
+void (*interruptHandler)() = nullptr;
+}  // namespace
+
+bool StdinIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+bool SetInputEcho(bool on) {
+  if (on) return tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios) == 0;
+  if (tcgetattr(STDIN_FILENO, &savedTermios) != 0) return false;
+  struct termios quiet = savedTermios;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;
+  return tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
+}
+
+void WatchInterrupts(void (*onInterrupt)()) {
+  interruptHandler = onInterrupt;
+  // Block the signals in every thread and take them on one thread of our
+  // own, where the handler may do more than a signal handler could.
+  static sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) == 0 && interruptHandler) interruptHandler();
+    }
+  }).detach();
+}
+
+void ExitNow(int status) {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(status);
+}
+
+bool ChangeDirectory(const std::string &path) { return chdir(path.c_str()) == 0; }
+
+std::string CurrentDirectory() {
+  char cwd[4096];
+  return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string();
+}
+
+}  // namespace platform
+}  // namespace velmora

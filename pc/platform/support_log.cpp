@@ -1,0 +1,133 @@
+#include "platform/support_log.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <chrono>
+#include <mutex>
+
+#include "platform/files.h"
+
+namespace velmora {
+
+namespace {
+
+std::mutex logMutex;
+platform::File logFile;
+std::string logPath;
+
+bool IsNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '_' || c == '/' || c == ':' || c == '.' || c == '-' || c == '[' || c == ']';
+}
+
+bool SecretName(std::string name) {
+  for (char &c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (const char *word : {"pass", "key", "psk", "secret"})
+    if (name.find(word) != std::string::npos) return true;
+  return false;
+}
+
+std::string Stamp() {
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  time_t t = system_clock::to_time_t(now);
+  int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+  struct tm tm = *localtime(&t);  // called under logMutex only
+  char out[64];
+  snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", tm.tm_year + 1900, tm.tm_mon + 1,
+           tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+  return out;
+}
+
+void WriteLine(const std::string &text) {
+  std::string line = MaskSecrets(text);
+  for (char &c : line)
+    if (c == '\r' || c == '\n') c = ' ';
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  line += '\n';
+  std::lock_guard<std::mutex> lock(logMutex);
+  if (logFile.IsOpen()) {
+    line.insert(0, Stamp());
+    logFile.Write(line.data(), line.size());
+  }
+}
+
+}  // namespace
+
+bool OpenSupportLog(const std::string &path) {
+  {
+    std::lock_guard<std::mutex> lock(logMutex);
+    logFile.Close();
+    logPath.clear();
+    if (!logFile.Open(path, platform::File::kAppend)) return false;
+    logPath = path;
+  }
+  SupportLog("---- start of a run");
+  return true;
+}
+
+void CloseSupportLog() {
+  std::lock_guard<std::mutex> lock(logMutex);
+  logFile.Close();
+  logPath.clear();
+}
+
+std::string SupportLogPath() {
+  std::lock_guard<std::mutex> lock(logMutex);
+  return logPath;
+}
+
+void SupportLog(const char *format, ...) {
+  char buf[2048];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  WriteLine(buf);
+}
+
+std::string MaskSecrets(const std::string &text) {
+  // An Authorization header keeps its name and loses the rest of its line.
+  std::string lower = text, in;
+  for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (size_t i = 0; i < text.size();) {
+    size_t at = lower.find("authorization:", i);
+    if (at == std::string::npos) {
+      in += text.substr(i);
+      break;
+    }
+    in += text.substr(i, at + 14 - i) + " ***";
+    i = text.find_first_of("\r\n", at);
+    if (i == std::string::npos) break;
+  }
+  // NAME=VALUE pairs with a secret NAME lose their VALUE (inside its
+  // quotes when it is quoted).
+  std::string out;
+  size_t nameStart = 0;
+  for (size_t i = 0; i < in.size(); ++i) {
+    char c = in[i];
+    out += c;
+    if (!IsNameChar(c) && c != '=') nameStart = i + 1;
+    if (c != '=') continue;
+    bool secret = nameStart < i && SecretName(in.substr(nameStart, i - nameStart));
+    nameStart = i + 1;
+    if (!secret) continue;
+    size_t from = i + 1, end;
+    if (from < in.size() && in[from] == '"') {
+      out += '"';
+      ++from;
+      end = in.find('"', from);
+    } else {
+      end = in.find_first_of("&; \r\n", from);
+    }
+    if (end == std::string::npos) end = in.size();
+    if (end > from) out += "***";
+    i = end - 1;
+  }
+  return out;
+}
+
+}  // namespace velmora
