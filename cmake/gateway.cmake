@@ -15,6 +15,10 @@
 # - Tests run under qemu-user (CMAKE_CROSSCOMPILING_EMULATOR) and carry the
 #   label qemu besides their own.
 set(DORNIX_GATEWAY_BUILD ON)
+# An install lays out a gateway image's tree (cmake/install.cmake).
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix on the gateway" FORCE)
+endif()
 # A directory label reaches every test below it, also the ones that
 # gtest_discover_tests adds when ctest runs.
 set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY LABELS qemu)
@@ -52,55 +56,86 @@ if(NOT sysroot_status EQUAL 0)
   message(WARNING "${sysroot_error}")
 endif()
 
-# dornix_gateway_programs(TARGET...): what makes a program fit for the
-# gateway. Each is linked statically with unused sections dropped, and with
-# our malloc-based operator new/delete (gateway/support/gw_new.cpp) so that
+# dornix_gateway_programs(TARGET...): the programs that go onto the gateway,
+# each in two builds from the same objects:
+#   TARGET             the test build, on the scratch root (gwplatform_scratch);
+#                      the tests run it under qemu-user
+#   TARGET-production  the build for a gateway image, named TARGET in
+#                      ${CMAKE_BINARY_DIR}/production: real paths, real
+#                      reboot(), the drivers' requests, no DORNIX_ROOT
+#                      (gwplatform_device, gateway/platform/CMakeLists.txt)
+# Only platform.cpp and the program's own main file are compiled for both;
+# every library object is the one the tests ran. The production programs are
+# what `cmake --install` and the package take.
+#
+# Both are linked statically with unused sections dropped, and with our
+# malloc-based operator new/delete (gateway/support/gw_new.cpp) so that
 # libstdc++'s throwing one, and the exception machinery behind it, stays
 # out; a test sees to it that nothing else brings that machinery back (a
-# std::string, a std::vector).
+# std::string, a std::vector), another that the production programs hold no
+# scratch-root code (cmake/production_check.cmake).
 # Called from the top-level CMakeLists.txt once every target is defined;
 # programs that this build leaves out are skipped.
 #
-# The gateway-sizes target prints each program's stripped size, static and
-# as its twin ${program}-dynamic, linked against the shared C library, shows
-# our own code (with the archives it links, such as expat):
+# The gateway-sizes target prints the stripped size of each production
+# program, static as it ships and as its twin TARGET-dynamic, linked against
+# the shared C library (our own code with the archives it links, such as
+# expat), beside the test build's:
 #   cmake --build --preset mipsel --target gateway-sizes
+function(dornix_gateway_twin program twin)
+  get_target_property(dir ${program} SOURCE_DIR)
+  get_target_property(sources ${program} SOURCES)
+  list(TRANSFORM sources PREPEND ${dir}/ REGEX "^[^/]")
+  add_executable(${twin} ${ARGN} ${sources})
+  foreach(property LINK_LIBRARIES COMPILE_OPTIONS COMPILE_DEFINITIONS INCLUDE_DIRECTORIES
+                   LINK_OPTIONS)
+    get_target_property(value ${program} ${property})
+    if(value)
+      set_property(TARGET ${twin} PROPERTY ${property} ${value})
+    endif()
+  endforeach()
+  set_target_properties(${twin} PROPERTIES DORNIX_PRODUCTION ON)
+endfunction()
+
 function(dornix_gateway_programs)
   set(sizes)
+  set(checks)
+  set(production_programs)
   foreach(program ${ARGN})
     if(NOT TARGET ${program})
       continue()
     endif()
     target_link_libraries(${program} PRIVATE gwnew)
-    target_link_options(${program} PRIVATE -Wl,--gc-sections)
-    if(DORNIX_STATIC_LINK)
-      target_link_options(${program} PRIVATE -static)
-    endif()
-
-    get_target_property(dir ${program} SOURCE_DIR)
-    get_target_property(sources ${program} SOURCES)
-    get_target_property(libraries ${program} LINK_LIBRARIES)
-    get_target_property(options ${program} COMPILE_OPTIONS)
-    get_target_property(definitions ${program} COMPILE_DEFINITIONS)
-    list(TRANSFORM sources PREPEND ${dir}/ REGEX "^[^/]")
-    add_executable(${program}-dynamic EXCLUDE_FROM_ALL ${sources})
-    target_link_libraries(${program}-dynamic PRIVATE ${libraries})
-    if(options)
-      target_compile_options(${program}-dynamic PRIVATE ${options})
-    endif()
-    if(definitions)
-      target_compile_definitions(${program}-dynamic PRIVATE ${definitions})
-    endif()
+    dornix_gateway_twin(${program} ${program}-production)
+    set_target_properties(${program}-production PROPERTIES
+      OUTPUT_NAME ${program} RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/production)
+    dornix_gateway_twin(${program} ${program}-dynamic EXCLUDE_FROM_ALL)
     target_link_options(${program}-dynamic PRIVATE -Wl,--gc-sections -Wl,--as-needed)
-    list(APPEND sizes "${program}|$<TARGET_FILE:${program}>|$<TARGET_FILE:${program}-dynamic>")
-    list(APPEND size_targets ${program} ${program}-dynamic)
+    foreach(target ${program} ${program}-production)
+      target_link_options(${target} PRIVATE -Wl,--gc-sections)
+      if(DORNIX_STATIC_LINK)
+        target_link_options(${target} PRIVATE -static)
+      endif()
+    endforeach()
+    list(APPEND production_programs ${program}-production)
+    set(files "$<TARGET_FILE:${program}-production>|$<TARGET_FILE:${program}>")
+    list(APPEND sizes "${program}|${files}|$<TARGET_FILE:${program}-dynamic>")
+    list(APPEND checks "${program}|${files}")
+    list(APPEND size_targets ${program} ${program}-production ${program}-dynamic)
     if(BUILD_TESTING)
       add_test(NAME ${program}_throws_nothing
-               COMMAND sh -c "s=$('${CMAKE_NM}' \"$1\") && ! echo \"$s\" | grep -E '__cxa_throw|__gxx_personality'"
-                       sh $<TARGET_FILE:${program}>)
+               COMMAND sh -c "for f; do s=$('${CMAKE_NM}' \"$f\") && ! echo \"$s\" | grep -E '__cxa_throw|__gxx_personality' || exit 1; done"
+                       sh $<TARGET_FILE:${program}-production> $<TARGET_FILE:${program}>)
       set_tests_properties(${program}_throws_nothing PROPERTIES LABELS unit)
     endif()
   endforeach()
+  set(DORNIX_PRODUCTION_PROGRAMS ${production_programs} PARENT_SCOPE)
+  if(BUILD_TESTING)
+    add_test(NAME gateway_production_builds
+             COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} "-DPROGRAMS=${checks}"
+                     -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/production_check.cmake)
+    set_tests_properties(gateway_production_builds PROPERTIES LABELS unit)
+  endif()
   add_custom_target(gateway-sizes
     COMMAND ${CMAKE_COMMAND} -DSTRIP=${CMAKE_STRIP} -DREADELF=${CMAKE_READELF}
             "-DPROGRAMS=${sizes}" -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/gateway_sizes.cmake

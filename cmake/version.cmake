@@ -89,5 +89,9 @@ function(dornix_man_page name description)
     COMMENT "Manual page ${name}.1"
     VERBATIM)
   add_custom_target(${name}_man ALL DEPENDS ${page})
-  install(FILES ${page} DESTINATION share/man/man1)
+  # Installed with the program (cmake/install.cmake), not for the tools that
+  # stay on the development machine.
+  if(name IN_LIST DORNIX_INSTALL_PC_PROGRAMS)
+    install(FILES ${page} DESTINATION share/man/man1)
+  endif()
 endfunction()

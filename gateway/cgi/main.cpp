@@ -4,6 +4,7 @@
 
 #include "dornix_version.h"
 #include "firmware.h"
+#include "platform.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ int command_line(int argc, char **argv) {
     return 2;
   }
   fputs(strcmp(argv[1], "--version") == 0 ? DORNIX_VERSION_LINE("dornix") : kHelp, stdout);
+  fputs(gw_build_note(), stdout);
   return 0;
 }
 

@@ -26,6 +26,13 @@ const char *gw_path(const char *fixed, char *out, size_t size) {
 
 #ifdef DORNIX_SCRATCH_ROOT
 
+const char *gw_build_note(void) {
+  return "\n"
+         "Scratch-root build, for development machines and tests, never for a\n"
+         "gateway: every fixed path lies under $DORNIX_ROOT when it is set, a restart\n"
+         "is only recorded, and device requests act on plain files.\n";
+}
+
 int gw_time_limit_ms(const char *variable, int ms) {
   const char *text = getenv(variable);
   if (text == nullptr) return ms;
@@ -76,6 +83,8 @@ static bool in_private_netns() {
 }
 
 #else
+
+const char *gw_build_note(void) { return ""; }
 
 int gw_time_limit_ms(const char *, int ms) { return ms; }
 

@@ -45,6 +45,10 @@ extern "C" {
 // Marker file (under the root) in which scratch-root builds record a restart.
 #define GW_RESTART_MARKER  "/var/tmp/restart-requested"
 
+// What a scratch-root build does differently, as a paragraph for a program's
+// --help and --version (starting with an empty line); "" in a device build.
+const char *gw_build_note(void);
+
 // Writes the real location of the fixed path `fixed` into `out` (`size`
 // bytes) and returns `out`. Without a scratch root this is `fixed` itself.
 // A result that does not fit is cut; callers pass GW_PATH_MAX buffers.

@@ -12,6 +12,8 @@
 
 namespace velmora {
 
+class CGatewaySocket;
+
 // What FetchPage looks for in a page.
 enum PageCheck {
   AccessCheck,         // "Kestrelon" gives 1, else "401" gives -1
@@ -99,9 +101,20 @@ class CGatewayClient {
   int ConfirmKitVersion(std::string &running, std::string &kit);
   // Exactly one "*.img" in the kit folder: its bare name in out.
   bool FindImageFile(std::string &out);
+  bool ConnectForUpload(CGatewaySocket &socket, int port);
+  // Sends the kit file `name` (at `local`) to dornix, with its signature
+  // when the kit holds one; a gateway that does not take signatures gets it
+  // again without. A CGatewaySocket::UploadVerdict; the reply's status code
+  // in *status.
+  int UploadToDornix(CGatewaySocket &socket, const std::string &name, const std::string &local,
+                     int *status);
   // A CGatewaySocket::UploadVerdict: -1 refused (or not sent), 0 sent
   // without a verdict, 1 accepted.
   int UploadFirmware(int prepareNeeded);
+  // What became of the signature of the last file sent to dornix: "NAME: not
+  // signed", "...: signed; the gateway checked the signature and it holds",
+  // and so on (for the support log).
+  std::string uploadSignatureNote;
 
   // --- wireless settings
   int GetConnectionType();

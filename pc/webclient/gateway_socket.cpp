@@ -210,8 +210,10 @@ bool CGatewaySocket::SendPost(const char *path, const char *body) {
 }
 
 CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
-    const char *path, const char *fileName, const char *localPath) {
+    const char *path, const char *fileName, const char *localPath,
+    const std::string *signature) {
   replyStatus_ = 0;
+  signatureRefused_ = signatureChecked_ = transferBroken_ = false;
   if (!PrepareRequest(1024)) return kUploadRefused;
   std::string auth;
   BuildAuthorization(auth);
@@ -225,9 +227,14 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
 
   // Announce the exact body: a web server that trusts the length would
   // otherwise wait for bytes that never come or cut the image short.
+  std::string signaturePart = signature ? ComposeSignaturePart(fileName, *signature) : "";
   if (!SendRequest(ComposeUploadLength(
-          UploadBodyLength(fileName, static_cast<uint64_t>(size)))))
+          UploadBodyLength(fileName, static_cast<uint64_t>(size)) + signaturePart.size())))
     return kUploadRefused;
+  // The signature part's leading "\r\n" ends the headers in place of the
+  // file part's, which then ends the signature.
+  transferBroken_ = true;  // until the last piece is out
+  if (signature && !SendRequest(signaturePart)) return kUploadRefused;
   if (!SendRequest(ComposeUploadPartHeader(fileName))) return kUploadRefused;
   char block[1024];
   for (;;) {
@@ -238,22 +245,25 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
   }
   file.Close();
   if (!SendRequest(ComposeUploadTail())) return kUploadRefused;
+  transferBroken_ = false;
 
   // The upgrade service says "failed" or "successful"; dornix answers with
   // its result page. An error status refuses the upload at once; failure
   // words are looked for before success words in every piece.
   static const char *const kFailure[] = {"failed", "upgrade result: fail"};
   static const char *const kSuccess[] = {"successful", "upgrade result: ok"};
-  CMarkerScanner scanner(strlen("upgrade result: fail"));
+  CMarkerScanner scanner(strlen("X-Dornix-Signature: valid"));
   CReplyFraming framing;
   UploadVerdict verdict = kUploadUnconfirmed;
   ReadReply(Env().clock->Limit(kUploadReplyMs), kLongestUploadReply, framing,
             [&](const std::string &text) {
+              scanner.Feed(text.data(), text.size());
+              if (scanner.Found("X-Dornix-Signature: valid")) signatureChecked_ = true;
+              if (signature && scanner.Found("upgrade result: fail[4]")) signatureRefused_ = true;
               if (framing.Status() >= 400) {
                 verdict = kUploadRefused;
                 return false;
               }
-              scanner.Feed(text.data(), text.size());
               for (const char *word : kFailure)
                 if (scanner.Found(word)) verdict = kUploadRefused;
               if (verdict == kUploadUnconfirmed)

@@ -71,11 +71,21 @@ class CGatewaySocket {
   };
   // Uploads a file as the multipart form field "UploadFile" named fileName;
   // the bytes are read from localPath (fileName itself when null).
+  // With `signature` (the text of the file's .minisig), a "signature"
+  // part goes in front of the file.
   UploadVerdict UploadFile(const char *path, const char *fileName,
-                           const char *localPath = nullptr);
+                           const char *localPath = nullptr,
+                           const std::string *signature = nullptr);
   // After UploadFile: the status code of the reply (0 when none came or it
   // was not HTTP).
   int LastReplyStatus() const { return replyStatus_; }
+  // After UploadFile: the gateway answered fail[4], as one that does not
+  // know the "signature" part does; the gateway said that it checked the
+  // signature and that it held.
+  bool SignaturePartRefused() const { return signatureRefused_; }
+  // The connection broke while the request was still going out.
+  bool TransferBroken() const { return transferBroken_; }
+  bool SignatureChecked() const { return signatureChecked_; }
 
  private:
   bool PrepareRequest(int size);
@@ -85,6 +95,9 @@ class CGatewaySocket {
   platform::Socket socket_ = platform::kInvalidSocket;
   int connected_ = 0;
   int replyStatus_ = 0;
+  bool signatureRefused_ = false;
+  bool signatureChecked_ = false;
+  bool transferBroken_ = false;
   const char *host_ = "";
 };
 

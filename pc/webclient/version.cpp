@@ -6,6 +6,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/sysinfo.h"
 #include "webclient/gateway_client.h"
 #include "webclient/gateway_socket.h"
 #include "webclient/text_file.h"
@@ -29,6 +30,8 @@ const size_t kMaxPlatforms = 101;
 const size_t kQuoteWindow = 200;
 const int kUploadTimeoutSeconds = 10;
 const char kQornPage[] = "cgi-bin/webcm?getpage=../html/qorn.html";
+// Longest signature file that dornix takes.
+const size_t kLongestSignature = 4096;
 
 // The text between the first two double quotes of `from`, each looked for
 // within at most 200 characters.
@@ -234,31 +237,70 @@ bool CGatewayClient::FindImageFile(std::string &out) {
   return images.size() == 1;
 }
 
+bool CGatewayClient::ConnectForUpload(CGatewaySocket &socket, int port) {
+  socket.userName = userName;
+  socket.password = password;
+  socket.timeoutSeconds = kUploadTimeoutSeconds;
+  return socket.Connect(port, gatewayAddress) == 1;
+}
+
+int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &name,
+                                   const std::string &local, int *status) {
+  std::string signature, note;
+  bool isSigned = platform::ReadWholeFile(local + ".minisig", &signature) &&
+                  signature.size() <= kLongestSignature;
+  int verdict = socket.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
+                                  isSigned ? &signature : nullptr);
+  *status = socket.LastReplyStatus();
+  if (!isSigned) {
+    note = "not signed (the kit holds no " + name + ".minisig)";
+  } else if (socket.SignaturePartRefused() || socket.TransferBroken()) {
+    // A gateway from before signed uploads refuses the unknown part with
+    // fail[4] before it reads the file; its web server may then drop the
+    // connection under the file still being sent, so that the answer is
+    // lost. Such a gateway gets the file again without the part (a gateway
+    // that holds keys would refuse that one with fail[23]).
+    CGatewaySocket again;
+    verdict = CGatewaySocket::kUploadRefused;
+    if (ConnectForUpload(again, Env().httpPort)) {
+      verdict = again.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str());
+      *status = again.LastReplyStatus();
+    }
+    note = std::string("signed, but the gateway ") +
+           (socket.SignaturePartRefused() ? "does not take signatures (fail[4])"
+                                          : "dropped the signed upload") +
+           ": sent again unsigned, not checked";
+  } else if (socket.SignatureChecked()) {
+    note = "signed; the gateway checked the signature and it holds";
+  } else {
+    note = verdict >= 0 ? "signed; the gateway holds no key and did not check it"
+                        : "signed; the gateway refused the upload";
+  }
+  uploadSignatureNote = name + ": " + note;
+  platform::DebugOutput(("UploadFirmware: " + uploadSignatureNote + "\n").c_str());
+  return verdict;
+}
+
 int CGatewayClient::UploadFirmware(int prepareNeeded) {
   CGatewaySocket first;
-  first.userName = userName;
-  first.password = password;
-  first.timeoutSeconds = kUploadTimeoutSeconds;
-  if (!first.Connect(Env().httpPort, gatewayAddress)) return CGatewaySocket::kUploadRefused;
+  if (!ConnectForUpload(first, Env().httpPort)) return CGatewaySocket::kUploadRefused;
 
   std::string image;
+  int status = 0;
   if (!prepareNeeded) {
     if (!FindImageFile(image)) return CGatewaySocket::kUploadRefused;
-    std::string local = platform::JoinPath(KitDirectory(), image);
-    return first.UploadFile("cgi-bin/dornix", image.c_str(), local.c_str());
+    return UploadToDornix(first, image, platform::JoinPath(KitDirectory(), image), &status);
   }
 
   // Two steps: the preparation package to dornix (its verdict may
   // legitimately be that no image was written, and a kit may come without
   // one, but an error status says the gateway cannot take it), then the
   // image to the upgrade service, whose verdict decides.
-  first.UploadFile("cgi-bin/dornix", "prepare.bin");
-  if (first.LastReplyStatus() >= 400) return CGatewaySocket::kUploadRefused;
+  UploadToDornix(first, "prepare.bin", platform::JoinPath(KitDirectory(), "prepare.bin"),
+                 &status);
+  if (status >= 400) return CGatewaySocket::kUploadRefused;
   CGatewaySocket second;
-  second.userName = userName;
-  second.password = password;
-  second.timeoutSeconds = kUploadTimeoutSeconds;
-  if (!second.Connect(Env().updatePort, gatewayAddress)) return CGatewaySocket::kUploadRefused;
+  if (!ConnectForUpload(second, Env().updatePort)) return CGatewaySocket::kUploadRefused;
   if (!FindImageFile(image)) return CGatewaySocket::kUploadRefused;
   std::string local = platform::JoinPath(KitDirectory(), image);
   return second.UploadFile("cgi-bin/update", image.c_str(), local.c_str());

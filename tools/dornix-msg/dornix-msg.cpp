@@ -21,6 +21,7 @@
 
 #include "dornix_version.h"
 #include "message.h"
+#include "platform.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ const char kUsage[] =
     "Looks at the gateway's messaging from a shell: sends queries, sets and\n"
     "reports to a process, listens at an address or answers in its place, and\n"
     "prints every message one per line, parsed. Socket files are\n"
-    "\"/var/tmp/cm_ADDRESS.ctl\", under $DORNIX_ROOT when it is set.\n"
+    "\"/var/tmp/cm_ADDRESS.ctl\".\n"
     "\n"
     "Commands:\n"
     "  listen ADDRESS           print every message sent to ADDRESS, one per line\n"
@@ -421,6 +422,7 @@ int main(int argc, char **argv) {
         return usage_error(what);
       }
       fputs(a[2] == 'v' ? DORNIX_VERSION_LINE("dornix-msg") : kUsage, stdout);
+      fputs(gw_build_note(), stdout);
       return EXIT_OK;
     } else if (strcmp(a, "--from") == 0) {
       if ((o.from = value()) == nullptr) return usage_error("--from needs an address");

@@ -317,6 +317,51 @@ TEST_F(Upload, EveryWaitOfTheUploadHasItsLimit) {
   }
 }
 
+// A kit with fw.img.minisig against three gateways: one from before signed
+// uploads (fail[4] to the signature part), one that checks the signature,
+// one that holds another key (fail[23]).
+TEST_F(Upload, SignedKitAndGatewaysWithAndWithoutSignatures) {
+  const std::string sig = "untrusted comment: x\nRUQ...\ntrusted comment: t\nAAA...\n";
+  ASSERT_TRUE(platform::WriteWholeFile(imagePath + ".minisig", sig));
+  testing::ScopedCurrentDir cwd(env.kitDir);
+  struct Case {
+    const char *signedAnswer;
+    int result;
+    size_t connections;
+    const char *note;
+  } cases[] = {
+      {"upgrade result: fail[4]\n", 1, 2, "fw.img: signed, but the gateway does not take signatures (fail[4])"},
+      {"X-Dornix-Signature: valid, key 1\n\nupgrade result: ok[0]\n", 1, 1, "fw.img: signed; the gateway checked"},
+      {"upgrade result: fail[23]\n", -1, 1, "fw.img: signed; the gateway refused the upload"},
+  };
+  for (const Case &c : cases) {
+    std::string answer = c.signedAnswer;
+    FakeServer server([answer](FakeConnection &conn) {
+      std::string request = conn.ReadRequest(10000);
+      conn.Send(request.find("name=\"signature\"") != std::string::npos ? answer : "upgrade result: ok[0]\n");
+      conn.EndReply();
+    });
+    CGatewayClient client;
+    client.gatewayAddress = "127.0.0.1";
+    Env().httpPort = server.port();
+    EXPECT_EQ(client.UploadFirmware(0), c.result) << c.signedAnswer;
+    server.Stop();
+    std::vector<std::string> got = server.Received();
+    ASSERT_EQ(got.size(), c.connections) << c.signedAnswer;
+    EXPECT_EQ(client.uploadSignatureNote.find(c.note), 0u) << client.uploadSignatureNote;
+    // The signature part goes first; every other byte is the unsigned
+    // request's, and the length is exact.
+    std::string part = ComposeSignaturePart("fw.img", sig);
+    std::string body = part.substr(2) + ComposeUploadPartHeader("fw.img") + image + ComposeUploadTail();
+    std::string head = ComposeUploadHead("cgi-bin/dornix", "127.0.0.1", "");
+    EXPECT_TRUE(got[0] == head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    if (c.connections == 2) {
+      std::string plain = ComposeUploadPartHeader("fw.img").substr(2) + image + ComposeUploadTail();
+      EXPECT_TRUE(got[1] == head + "Content-Length: " + std::to_string(plain.size()) + "\r\n\r\n" + plain);
+    }
+  }
+}
+
 TEST_F(Upload, FirmwareDirectAndInTwoSteps) {
   CGatewayClient client;
   client.gatewayAddress = "127.0.0.1";
