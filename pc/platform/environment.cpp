@@ -39,6 +39,15 @@ Environment &Env() {
 
 void ResetEnv() { Env() = Defaults(); }
 
+uint32_t ScaleLimit(uint32_t ms, double scale) {
+  const uint32_t kFloorMs = 2000;
+  double scaled = ms * scale;
+  uint32_t floor = ms < kFloorMs ? ms : kFloorMs;
+  if (scaled < floor) return floor;
+  if (scaled > 4.0e9) return 4000000000u;
+  return static_cast<uint32_t>(scaled);
+}
+
 std::string LocalPath(const char *windowsPath) {
   const std::string &dir = Env().localDir;
   std::string path = windowsPath != nullptr ? windowsPath : "";

@@ -23,7 +23,16 @@ class Clock {
   virtual void Sleep(uint32_t ms) = 0;
   // Sleep that keeps dispatching the calling thread's window messages.
   virtual void PumpingSleep(uint32_t ms) = 0;
+  // A time limit on a wait for the gateway (a reply, a send, its return
+  // after a restart), as this clock runs waits. The system clock keeps it;
+  // a clock that stretches or shrinks the sleeps does the same to limits.
+  virtual uint32_t Limit(uint32_t ms) { return ms; }
 };
+
+// `ms` multiplied by `scale`, but never below the shorter of `ms` and two
+// seconds: even a run shrunk a thousandfold gives a peer on loopback time
+// to answer.
+uint32_t ScaleLimit(uint32_t ms, double scale);
 
 // The system clock (GetTickCount / Sleep on Windows, CLOCK_MONOTONIC and
 // nanosleep elsewhere).

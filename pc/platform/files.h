@@ -61,6 +61,9 @@ bool DeleteLocalFile(const std::string &path);
 // True for an existing file or directory.
 bool PathExists(const std::string &path);
 bool IsDirectory(const std::string &path);
+// True for an ordinary file: not a directory, device, pipe or socket.
+// Its size in *size when given.
+bool IsRegularFile(const std::string &path, uint64_t *size = nullptr);
 bool MakeDirectories(const std::string &path);
 
 // Names (not paths) of the plain files in `dir` that match `pattern`, where

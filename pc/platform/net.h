@@ -87,6 +87,12 @@ bool ResolveHost(const char *host, Ipv4 *out);
 
 // Blocking connect (the system's own connect time-out applies).
 bool Connect(Socket s, Ipv4 address, int port);
+// Connect that gives up after timeoutMs (kTimedOut); the socket is left in
+// blocking mode either way.
+bool ConnectWithin(Socket s, Ipv4 address, int port, uint32_t timeoutMs);
+// The failure of a connect in progress (SO_ERROR), made the last error;
+// true when there is none.
+bool ConnectSucceeded(Socket s);
 
 enum class WaitResult { kReady, kTimeout, kError };
 // select() on one socket. kError leaves the reason in LastNetError()

@@ -3,6 +3,8 @@
 
 #include "platform/net.h"
 
+#include "platform/clock.h"
+
 namespace velmora {
 namespace platform {
 namespace {
@@ -68,6 +70,23 @@ bool ResolveHost(const char *host, Ipv4 *out) {
   if (host == nullptr || *host == '\0') return false;
   if (ParseIpv4(host, out)) return true;
   return LookupHost(host, out);
+}
+
+bool ConnectWithin(Socket s, Ipv4 address, int port, uint32_t timeoutMs) {
+  if (!SetNonBlocking(s, true)) return false;
+  bool ok = Connect(s, address, port);
+  if (!ok && LastNetError() == NetError::kWouldBlock) {
+    uint32_t start = TickCount();
+    for (;;) {
+      uint32_t spent = TickCount() - start;
+      if (spent >= timeoutMs) break;
+      WaitResult w = WaitWritable(s, timeoutMs - spent);
+      if (w == WaitResult::kReady) ok = ConnectSucceeded(s);
+      if (w != WaitResult::kError || LastNetError() != NetError::kInterrupted) break;
+    }
+  }
+  if (!SetNonBlocking(s, false)) ok = false;
+  return ok;
 }
 
 }  // namespace platform

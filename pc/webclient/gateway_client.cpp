@@ -22,6 +22,8 @@ namespace {
 
 const int kPageBlock = 64000;
 const int kRequestTimeoutSeconds = 20;
+// Every reply the client reads: a page, a post's answer.
+const size_t kLongestPage = 1 << 20;
 
 // Whether CheckAccess has asked for a login in this process.
 int g_loginAsked = 0;
@@ -65,10 +67,19 @@ bool CGatewayClient::PostForm(const char *path, const char *body) {
   socket.password = password;
   socket.timeoutSeconds = kRequestTimeoutSeconds;
   if (!socket.Connect(Env().httpPort, gatewayAddress)) return false;
-  return socket.SendPost(path, body);
+  if (!socket.SendPost(path, body)) return false;
+  // Sent is not applied: only a whole reply with a success status is.
+  CReplyFraming framing;
+  CGatewaySocket::ReplyEnd end = socket.ReadReply(
+      Env().clock->Limit(kRequestTimeoutSeconds * 1000u), kLongestPage, framing,
+      [](const std::string &) { return true; });
+  return end == CGatewaySocket::kReplyComplete && framing.Status() >= 200 &&
+         framing.Status() < 400;
 }
 
 int CGatewayClient::FetchPage(const char *path, PageCheck check) {
+  pageWhole_ = false;
+  pageResult_ = 0;
   CGatewaySocket socket;
   socket.bufferSize = kPageBlock;
   socket.userName = userName;
@@ -81,38 +92,47 @@ int CGatewayClient::FetchPage(const char *path, PageCheck check) {
     return 0;
   if (!socket.SendGet(path)) return 0;
 
-  size_t longest = strlen(kEnabledMarker);
-  if (check == AccessCheck || check == SettingsPage)
-    longest = strlen("Kestrelon");
-  else if (check == ConnectionType)
-    longest = strlen("static");
-  CMarkerScanner scanner(longest);
+  CMarkerScanner scanner(strlen(kEnabledMarker));
 
-  std::vector<char> block(kPageBlock);
+  // The page is whole when the server closes, when the length it announced
+  // has arrived or at the end of a chunked body, all within the limit;
+  // a pause of the server ends nothing. The scratch file gets the reply's
+  // text (a chunked body without its chunk lines), and the check looks at
+  // the page as a whole.
+  bool written = true;
+  bool seen401 = false, seenMaker = false, seenEnabled = false;
+  bool seenWord[5] = {false, false, false, false, false};
+  CReplyFraming framing;
+  CGatewaySocket::ReplyEnd end = socket.ReadReply(
+      Env().clock->Limit(kRequestTimeoutSeconds * 1000u), kLongestPage, framing,
+      [&](const std::string &text) {
+        written = scratch.Write(text.data(), text.size()) && written;
+        scanner.Feed(text.data(), text.size());
+        seen401 = seen401 || scanner.Found("401");
+        seenMaker = seenMaker || scanner.Found("Kestrelon");
+        seenEnabled = seenEnabled || scanner.Found(kEnabledMarker);
+        for (int i = 0; i < 5; i++) seenWord[i] = seenWord[i] || scanner.Found(kConnectionWords[i]);
+        return true;
+      });
   int result = 0;
-  int n;
-  while ((n = socket.ReceiveAll(block.data(), kPageBlock)) > 0) {
-    scratch.Write(block.data(), static_cast<size_t>(n));
-    scanner.Feed(block.data(), static_cast<size_t>(n));
-    switch (check) {
-      case AccessCheck:
-      case SettingsPage:
-        if (scanner.Found("401")) result = -1;
-        if (scanner.Found("Kestrelon")) result = 1;
-        break;
-      case ConnectionType:
-        for (int i = 0; i < 5; i++) {
-          if (scanner.Found(kConnectionWords[i])) {
-            result = i + 1;
-            break;
-          }
-        }
-        break;
-      case AccessPointEnabled:
-        if (scanner.Found(kEnabledMarker)) result = 1;
-        break;
-    }
+  switch (check) {
+    case AccessCheck:
+    case SettingsPage:
+      result = seenMaker ? 1 : seen401 ? -1 : 0;
+      break;
+    case ConnectionType:
+      for (int i = 4; i >= 0; i--)
+        if (seenWord[i]) result = i + 1;
+      break;
+    case AccessPointEnabled:
+      result = seenEnabled ? 1 : 0;
+      break;
   }
+  scratch.Close();
+  // A page cut short proves nothing: not even a login demand.
+  if (end != CGatewaySocket::kReplyComplete || !written) return 0;
+  pageWhole_ = framing.Status() < 400;
+  pageResult_ = result;
   return result;
 }
 
@@ -153,6 +173,13 @@ void RemoveScratchFiles() {
   Remove(kScratchPageFile);
   Remove(kAccessListFile);
   Remove(kSsidFile);
+  Remove(kAccessListBakFile);
+  Remove(kSsidBakFile);
+}
+
+void RemoveScratchFilesKeepingBackup() {
+  Remove("C:\\tallis.conf");
+  Remove(kScratchPageFile);
   Remove(kAccessListBakFile);
   Remove(kSsidBakFile);
 }

@@ -14,11 +14,11 @@ namespace velmora {
 
 class CGatewaySocket;
 
-// What FetchPage looks for in each block of a reply.
+// What FetchPage looks for in a page.
 enum PageCheck {
-  AccessCheck,         // "401" gives -1, then "Kestrelon" gives 1
+  AccessCheck,         // "Kestrelon" gives 1, else "401" gives -1
   SettingsPage,        // the same test as AccessCheck
-  ConnectionType,      // pppoa..bridge give 1..5
+  ConnectionType,      // pppoa..bridge give 1..5 (the first of them found)
   AccessPointEnabled,  // the enabled marker of the SSID page gives 1
 };
 
@@ -44,6 +44,9 @@ extern const char kAccessListBakFile[];  // "C:\AccessListBak"
 bool SwapBackupFiles(bool restore);
 // Deletes every local scratch and backup file.
 void RemoveScratchFiles();
+// Deletes the scratch files but keeps the backup ("C:\Ssid",
+// "C:\AccessList") for a later restore.
+void RemoveScratchFilesKeepingBackup();
 // True when the file opens for reading. "C:\Name" paths are mapped with
 // LocalPath; other paths are used as given.
 bool FileExists(const char *path);
@@ -65,8 +68,17 @@ class CGatewayClient {
   std::vector<std::string> platformList;
 
   // --- requests and access (pages land in the scratch page file)
+  // true when the gateway answered the post, whole and with a success
+  // status.
   bool PostForm(const char *path, const char *body);
+  // The check's result on a page that arrived whole within the limits;
+  // 0 for a page cut short, too long or too late.
   int FetchPage(const char *path, PageCheck check);
+  // Whether the last FetchPage read a whole page, without an error status,
+  // on which its check found what it looks for.
+  bool PageUsable() const { return pageWhole_ && pageResult_ > 0; }
+  // Whether the last FetchPage read a whole page without an error status.
+  bool PageWhole() const { return pageWhole_; }
   // 1 access granted, -1 the gateway asks for a login (once per process),
   // 0 unreachable or not the gateway's pages.
   int CheckAccess();
@@ -80,14 +92,25 @@ class CGatewayClient {
   // "config.xml" (current directory). Sets VersionError.
   bool CompareWithKit(const char *runningVersion, int &prepareNeeded);
   bool FetchQuotedValue(const char *path, const char *key, std::string &value);
+  // The version the gateway runs, from its status page.
+  bool ReadRunningVersion(std::string &running);
+  // The version of the kit's "config.xml" (current directory).
+  static bool ReadKitVersion(std::string &version);
+  // After the upgrade: 1 the gateway runs the kit's version, 0 another one,
+  // -1 either version could not be read. Both texts as read.
+  int ConfirmKitVersion(std::string &running, std::string &kit);
   // Exactly one "*.img" in the kit folder: its bare name in out.
   bool FindImageFile(std::string &out);
   bool ConnectForUpload(CGatewaySocket &socket, int port);
   // Sends the kit file `name` (at `local`) to dornix, with its signature
   // when the kit holds one; a gateway that does not take signatures gets it
-  // again without.
-  bool UploadToDornix(CGatewaySocket &socket, const std::string &name, const std::string &local);
-  bool UploadFirmware(int prepareNeeded);
+  // again without. A CGatewaySocket::UploadVerdict; the reply's status code
+  // in *status.
+  int UploadToDornix(CGatewaySocket &socket, const std::string &name, const std::string &local,
+                     int *status);
+  // A CGatewaySocket::UploadVerdict: -1 refused (or not sent), 0 sent
+  // without a verdict, 1 accepted.
+  int UploadFirmware(int prepareNeeded);
   // What became of the signature of the last file sent to dornix: "NAME: not
   // signed", "...: signed; the gateway checked the signature and it holds",
   // and so on (for the support log).
@@ -95,7 +118,10 @@ class CGatewayClient {
 
   // --- wireless settings
   int GetConnectionType();
-  bool BackupWireless();
+  // 1 saved (or a backup is already there), 0 nothing to save (no known
+  // connection type, access point off), -1 the settings could not be read
+  // whole: nothing may be changed then.
+  int BackupWireless();
   bool ReadSsidPage(std::string &ssid, std::string &channel,
                     std::string &privacyType, std::string &interval,
                     std::string &psktype, std::string &wepAuthType,
@@ -103,13 +129,19 @@ class CGatewayClient {
   bool BackupWepSettings(const char *word);
   bool Backup8021x(const char *word);
   bool BackupWpaSettings(const char *word);
-  bool BackupApAdvanced(const char *word);
-  bool BackupAccessList(const char *word, const char *channel, const char *ssid);
+  // 1 written, 0 nothing to write, -1 the page could not be read.
+  int BackupApAdvanced(const char *word);
+  int BackupAccessList(const char *word, const char *channel, const char *ssid);
   static bool ExtractFieldValue(const char *line, const char *key,
                                 std::string &out);
   bool DisableAccessPoint();
+  // Posts the backup back; true when the gateway took every post. The
+  // backup files stay.
   bool RestoreWireless();
   bool RestoreAccessList();
+  // Reads the settings back: 1 they equal the backup, 0 they differ, -1
+  // they could not be read.
+  int VerifyWireless();
 
   // --- commands
   bool StopConnection();
@@ -124,8 +156,9 @@ class CGatewayClient {
   static const char *ConnectionWord(int type);
 
  private:
-  bool PostLines(const char *page, const char *word);
   CTextUtil text_;
+  bool pageWhole_ = false;
+  int pageResult_ = 0;
 };
 
 }  // namespace velmora

@@ -7,9 +7,11 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/net.h"
+#include "webclient/http_reply.h"
 #include "webclient/requests.h"
 
 namespace velmora {
@@ -25,13 +27,17 @@ class CGatewaySocket {
   int bufferSize = 1024;
   const char *userName = "";
   const char *password = "";
+  // The limit of one connect, of a send that makes no progress and of one
+  // ReceiveAll; every limit goes through Env().clock->Limit.
   int timeoutSeconds = 20;
 
-  // 1 connected, 0 failed. The host is dotted IPv4 or a name.
+  // 1 connected, 0 failed (also when the connect takes longer than the
+  // time-out). The host is dotted IPv4 or a name.
   int Connect(int port, const char *host);
   int IsConnected() const { return connected_; }
 
-  // 1 when all `length` bytes went out within the time-out, else 0.
+  // 1 when all `length` bytes went out, else 0: a peer that takes no byte
+  // for the time-out fails the send.
   int SendAll(const char *data, int length);
   // Reads until the buffer is full, one second of silence, or the peer
   // closes; the count received (0 on time-out or failure).
@@ -39,17 +45,40 @@ class CGatewaySocket {
   // One receive after at most `seconds` of waiting; its count, else 0.
   int ReceiveWithin(char *buffer, int length, int seconds);
 
+  // How ReadReply ended.
+  enum ReplyEnd {
+    kReplyComplete,    // by its own framing, or closed when it has none
+    kReplyIncomplete,  // closed or reset before its announced end
+    kReplyTimedOut,    // the overall limit passed first
+    kReplyTooLong,     // more than the size limit arrived
+    kReplyStopped,     // the sink asked to stop
+  };
+  // Reads one HTTP reply within limitMs (already scaled) and at most
+  // maxBytes. Each piece of the reply's text goes to `sink`, which returns
+  // false to stop reading.
+  ReplyEnd ReadReply(uint32_t limitMs, size_t maxBytes, CReplyFraming &framing,
+                     const std::function<bool(const std::string &)> &sink);
+
   bool BuildAuthorization(std::string &out) const;
   bool SendGet(const char *path);
   bool SendPost(const char *path, const char *body);
+
+  // What the upload's reply said.
+  enum UploadVerdict {
+    kUploadRefused = -1,     // an error status, "failed", or a failed send
+    kUploadUnconfirmed = 0,  // the reply ended without a verdict
+    kUploadAccepted = 1,     // "successful" or dornix's "ok"
+  };
   // Uploads a file as the multipart form field "UploadFile" named fileName;
-  // the bytes are read from localPath (fileName itself when null). True when
-  // the reply does not report a failure.
+  // the bytes are read from localPath (fileName itself when null).
   // With `signature` (the text of the file's .minisig), a "signature"
   // part goes in front of the file.
-  bool UploadFile(const char *path, const char *fileName,
-                  const char *localPath = nullptr,
-                  const std::string *signature = nullptr);
+  UploadVerdict UploadFile(const char *path, const char *fileName,
+                           const char *localPath = nullptr,
+                           const std::string *signature = nullptr);
+  // After UploadFile: the status code of the reply (0 when none came or it
+  // was not HTTP).
+  int LastReplyStatus() const { return replyStatus_; }
   // After UploadFile: the gateway answered fail[4], as one that does not
   // know the "signature" part does; the gateway said that it checked the
   // signature and that it held.
@@ -61,17 +90,15 @@ class CGatewaySocket {
  private:
   bool PrepareRequest(int size);
   bool SendRequest(const std::string &request);
-  bool SendRaw(const char *data, int length);
-  int SendWithin(const char *data, int length);
-  bool TimedOut(unsigned startMs) const;
+  uint32_t LimitMs() const;
 
   platform::Socket socket_ = platform::kInvalidSocket;
   int connected_ = 0;
+  int replyStatus_ = 0;
   bool signatureRefused_ = false;
   bool signatureChecked_ = false;
   bool transferBroken_ = false;
   const char *host_ = "";
-  char request_[kRequestBufferSize];
 };
 
 }  // namespace velmora

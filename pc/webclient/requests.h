@@ -10,8 +10,9 @@
 
 namespace velmora {
 
-// Largest request the client composes, in bytes (the request buffer).
-constexpr size_t kRequestBufferSize = 1024;
+// Largest request the client sends, in bytes; longer ones are not sent.
+// Requests go out in pieces of the connection's buffer size.
+constexpr size_t kLongestRequest = 65536;
 
 // The host text as it goes on the wire: cut at its first line feed.
 std::string RequestHost(const char *host);

@@ -1,6 +1,5 @@
-// Line-by-line access to the wizard's local text files. Lines come in pieces
-// of at most (limit - 1) bytes, as a fixed line buffer would give them: a
-// longer line is split, never an error.
+// Line-by-line access to the wizard's local text files, whole lines of any
+// length (a page is bounded by the size limit of its reply).
 #ifndef VELMORA_WEBCLIENT_TEXT_FILE_H
 #define VELMORA_WEBCLIENT_TEXT_FILE_H
 
@@ -25,13 +24,16 @@ class TextFile {
     return f_ != nullptr;
   }
   bool IsOpen() const { return f_ != nullptr; }
-  // Next piece of a line, its "\n" kept; false at the end.
-  bool ReadLine(std::string &line, size_t limit) {
+  // The next whole line, however long, its "\n" kept; false at the end.
+  bool ReadWholeLine(std::string &line) {
+    line.clear();
     if (!f_) return false;
-    if (buffer_.size() < limit) buffer_.resize(limit);
-    if (!fgets(buffer_.data(), static_cast<int>(limit), f_)) return false;
-    line.assign(buffer_.data());
-    return true;
+    if (buffer_.size() < 4096) buffer_.resize(4096);
+    while (fgets(buffer_.data(), static_cast<int>(buffer_.size()), f_)) {
+      line.append(buffer_.data());
+      if (!line.empty() && line.back() == '\n') break;
+    }
+    return !line.empty();
   }
   void Rewind() {
     if (f_) rewind(f_);

@@ -31,6 +31,22 @@ class CTextUtil {
                          const char *replacement, std::string &out);
 };
 
+// A value as a page shows it, with its character references decoded
+// ("&quot;", "&amp;", "&lt;", "&gt;", "&apos;", "&#NN;", "&#xHH;"); anything
+// else that starts with "&" stays as it is.
+std::string DecodeCharacterReferences(const std::string &text);
+
+// A value for an urlencoded form body: a blank becomes "+", and every byte
+// that a form decoder would read otherwise ("%", "&", "+", "=", ";", control
+// bytes and bytes from 0x7F up) becomes "%XX". Other bytes stay.
+std::string FormValue(const std::string &value);
+
+// A value for a page address: the bytes that cannot stand in a request
+// target (blanks and control bytes, "%", "#", "?", "&", "+", quotes and
+// the other characters a URI may not hold, bytes from 0x7F up) become
+// "%XX". Other bytes stay.
+std::string AddressValue(const std::string &value);
+
 // Looks for marker words in a byte stream that arrives in blocks. The last
 // (longest marker - 1) bytes of what came before are searched together with
 // each new block, so a marker split across two blocks is seen, and seen once:

@@ -27,9 +27,9 @@ const char *const kVersionMessages[8] = {
 };
 
 const size_t kMaxPlatforms = 101;
-const size_t kLongLine = 64000;
 const size_t kQuoteWindow = 200;
 const int kUploadTimeoutSeconds = 10;
+const char kQornPage[] = "cgi-bin/webcm?getpage=../html/qorn.html";
 // Longest signature file that dornix takes.
 const size_t kLongestSignature = 4096;
 
@@ -44,7 +44,7 @@ bool QuotedAfter(const char *from, std::string &value) {
   CTextUtil::Left(head.c_str() + q1 + 1, rest, static_cast<int>(kQuoteWindow));
   int q2 = CTextUtil::Find(rest.c_str(), "\"");
   if (q2 < 0) return false;
-  value.assign(rest, 0, static_cast<size_t>(q2));
+  value = DecodeCharacterReferences(rest.substr(0, static_cast<size_t>(q2)));
   return true;
 }
 
@@ -55,7 +55,7 @@ bool QuotedValueInFile(const std::string &path, const char *key,
   TextFile file;
   if (!file.Open(path, "r")) return false;
   std::string line;
-  while (file.ReadLine(line, kLongLine)) {
+  while (file.ReadWholeLine(line)) {
     int pos = CTextUtil::Find(line.c_str(), key);
     if (pos >= 0) return QuotedAfter(line.c_str() + pos, value);
   }
@@ -64,6 +64,21 @@ bool QuotedValueInFile(const std::string &path, const char *key,
 
 bool StartsWith(const std::string &s, const char *prefix) {
   return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// Whether two split versions name the same release: the same platform and
+// count of numbers, each number equal, and the same text after the last
+// number's digits.
+bool SameVersion(const VersionParts &a, const VersionParts &b) {
+  if (a.dots != b.dots || a.fields.back() != b.fields.back()) return false;
+  for (int j = 0; j <= a.dots; j++) {
+    char *endA = nullptr;
+    char *endB = nullptr;
+    if (strtol(a.fields[j].c_str(), &endA, 10) != strtol(b.fields[j].c_str(), &endB, 10) ||
+        strcmp(endA, endB) != 0)
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -124,25 +139,43 @@ bool CGatewayClient::ParseVersion(const char *text, VersionParts &out) {
 
 bool CGatewayClient::FetchQuotedValue(const char *path, const char *key,
                                       std::string &value) {
-  if (FetchPage(path, SettingsPage) == 0) return false;
+  if (FetchPage(path, SettingsPage) != 1 || !PageUsable()) return false;
   return QuotedValueInFile(LocalPath(kScratchPageFile), key, value);
+}
+
+bool CGatewayClient::ReadRunningVersion(std::string &running) {
+  std::string conName, conType;
+  if (!FetchQuotedValue(kQornPage, "con_name[con_cnt]", conName) ||
+      !FetchQuotedValue(kQornPage, "con_type[con_cnt]", conType))
+    return false;
+  std::string status = "cgi-bin/webcm?getpage=../html/status_real.html";
+  status += "&var:conname=" + AddressValue(conName) + "&var:contype=" +
+            AddressValue(conType) + "&var:sub";
+  return FetchQuotedValue(status.c_str(), "form.sta_version.value", running);
 }
 
 bool CGatewayClient::CheckFirmwareVersion(int &prepareNeeded) {
   ReadUpgradeList();
   VersionError = 1;
   prepareNeeded = 0;
-  const char *qorn = "cgi-bin/webcm?getpage=../html/qorn.html";
-  std::string conName, conType;
-  if (!FetchQuotedValue(qorn, "con_name[con_cnt]", conName) ||
-      !FetchQuotedValue(qorn, "con_type[con_cnt]", conType))
-    return true;
-  std::string status = "cgi-bin/webcm?getpage=../html/status_real.html";
-  status += "&var:conname=" + conName + "&var:contype=" + conType + "&var:sub";
+  // A version that cannot be read refuses the upgrade: flashing blind could
+  // put an older image over a newer one, or one for another platform.
   std::string running;
-  if (!FetchQuotedValue(status.c_str(), "form.sta_version.value", running))
-    return false;
+  if (!ReadRunningVersion(running)) return false;
   return CompareWithKit(running.c_str(), prepareNeeded);
+}
+
+bool CGatewayClient::ReadKitVersion(std::string &version) {
+  return QuotedValueInFile("config.xml", "config version", version);
+}
+
+int CGatewayClient::ConfirmKitVersion(std::string &running, std::string &kit) {
+  running.clear();
+  kit.clear();
+  VersionParts r, k;
+  if (!ReadKitVersion(kit) || !ParseVersion(kit.c_str(), k)) return -1;
+  if (!ReadRunningVersion(running) || !ParseVersion(running.c_str(), r)) return -1;
+  return SameVersion(r, k) ? 1 : 0;
 }
 
 bool CGatewayClient::CompareWithKit(const char *runningVersion,
@@ -158,11 +191,13 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
       StartsWith(rf[2], "1") && StartsWith(rf[3], "0") && rf[4][0] <= '4')
     prepareNeeded = 0;
 
+  // Only the platforms the kit is for: a gateway not listed is refused.
+  VersionError = 6;
   const std::string &platform = rf[r.dots + 1];
   bool listed = false;
   for (const std::string &entry : platformList)
     if (entry == platform) listed = true;
-  if (!listed) return true;
+  if (!listed) return false;
 
   VersionError = 3;
   FILE *config = fopen("config.xml", "r");
@@ -171,8 +206,7 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
 
   VersionError = 4;
   std::string newVersion;
-  if (!QuotedValueInFile("config.xml", "config version", newVersion))
-    return false;
+  if (!ReadKitVersion(newVersion)) return false;
 
   VersionError = 5;
   VersionParts n;
@@ -210,13 +244,14 @@ bool CGatewayClient::ConnectForUpload(CGatewaySocket &socket, int port) {
   return socket.Connect(port, gatewayAddress) == 1;
 }
 
-bool CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &name,
-                                    const std::string &local) {
+int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &name,
+                                   const std::string &local, int *status) {
   std::string signature, note;
   bool isSigned = platform::ReadWholeFile(local + ".minisig", &signature) &&
                   signature.size() <= kLongestSignature;
-  bool ok = socket.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
-                              isSigned ? &signature : nullptr);
+  int verdict = socket.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
+                                  isSigned ? &signature : nullptr);
+  *status = socket.LastReplyStatus();
   if (!isSigned) {
     note = "not signed (the kit holds no " + name + ".minisig)";
   } else if (socket.SignaturePartRefused() || socket.TransferBroken()) {
@@ -226,8 +261,11 @@ bool CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &n
     // lost. Such a gateway gets the file again without the part (a gateway
     // that holds keys would refuse that one with fail[23]).
     CGatewaySocket again;
-    ok = ConnectForUpload(again, Env().httpPort) &&
-         again.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str());
+    verdict = CGatewaySocket::kUploadRefused;
+    if (ConnectForUpload(again, Env().httpPort)) {
+      verdict = again.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str());
+      *status = again.LastReplyStatus();
+    }
     note = std::string("signed, but the gateway ") +
            (socket.SignaturePartRefused() ? "does not take signatures (fail[4])"
                                           : "dropped the signed upload") +
@@ -235,31 +273,35 @@ bool CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &n
   } else if (socket.SignatureChecked()) {
     note = "signed; the gateway checked the signature and it holds";
   } else {
-    note = ok ? "signed; the gateway holds no key and did not check it"
-              : "signed; the gateway refused the upload";
+    note = verdict >= 0 ? "signed; the gateway holds no key and did not check it"
+                        : "signed; the gateway refused the upload";
   }
   uploadSignatureNote = name + ": " + note;
   platform::DebugOutput(("UploadFirmware: " + uploadSignatureNote + "\n").c_str());
-  return ok;
+  return verdict;
 }
 
-bool CGatewayClient::UploadFirmware(int prepareNeeded) {
+int CGatewayClient::UploadFirmware(int prepareNeeded) {
   CGatewaySocket first;
-  if (!ConnectForUpload(first, Env().httpPort)) return false;
+  if (!ConnectForUpload(first, Env().httpPort)) return CGatewaySocket::kUploadRefused;
 
   std::string image;
+  int status = 0;
   if (!prepareNeeded) {
-    if (!FindImageFile(image)) return false;
-    return UploadToDornix(first, image, platform::JoinPath(KitDirectory(), image));
+    if (!FindImageFile(image)) return CGatewaySocket::kUploadRefused;
+    return UploadToDornix(first, image, platform::JoinPath(KitDirectory(), image), &status);
   }
 
   // Two steps: the preparation package to dornix (its verdict may
-  // legitimately be that no image was written), then the image to the
-  // upgrade service, whose verdict decides.
-  UploadToDornix(first, "prepare.bin", platform::JoinPath(KitDirectory(), "prepare.bin"));
+  // legitimately be that no image was written, and a kit may come without
+  // one, but an error status says the gateway cannot take it), then the
+  // image to the upgrade service, whose verdict decides.
+  UploadToDornix(first, "prepare.bin", platform::JoinPath(KitDirectory(), "prepare.bin"),
+                 &status);
+  if (status >= 400) return CGatewaySocket::kUploadRefused;
   CGatewaySocket second;
-  if (!ConnectForUpload(second, Env().updatePort)) return false;
-  if (!FindImageFile(image)) return false;
+  if (!ConnectForUpload(second, Env().updatePort)) return CGatewaySocket::kUploadRefused;
+  if (!FindImageFile(image)) return CGatewaySocket::kUploadRefused;
   std::string local = platform::JoinPath(KitDirectory(), image);
   return second.UploadFile("cgi-bin/update", image.c_str(), local.c_str());
 }

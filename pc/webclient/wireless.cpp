@@ -1,6 +1,7 @@
 // Backup of the access point's settings into "C:\Ssid" and "C:\AccessList"
 // as ready-made form bodies, and their replay after the upgrade. Values are
-// used exactly as the pages show them; only WEP keys are rewritten.
+// read with their character references decoded and stored form-encoded,
+// so that they reach the gateway as they were; only WEP keys are rewritten.
 #include <stdlib.h>
 #include <string.h>
 
@@ -16,7 +17,6 @@ namespace velmora {
 
 namespace {
 
-const size_t kPageLine = 1024;  // page lines are read in pieces of 1023
 const char kWebcm[] = "cgi-bin/webcm";
 const char kPagePrefix[] = "cgi-bin/webcm?getpage=../html/";
 const char kListMarker[] = "list_init[i++]='";
@@ -28,6 +28,11 @@ std::string Key(const char *name) {
 
 std::string Connection(const char *word) {
   return std::string("var:conname=connection0&var:contype=") + word;
+}
+
+// "&ap:settings/NAME=" and the value, form-encoded.
+std::string Field(const char *name, const std::string &value) {
+  return std::string("&ap:settings/") + name + "=" + FormValue(value);
 }
 
 std::string PageAddress(const char *page, const char *word) {
@@ -49,7 +54,7 @@ bool ReadPage(const char *const *names, size_t n, PageValues &out,
   if (!page.Open(LocalPath(kScratchPageFile), "r")) return false;
   std::string line;
   std::string v;
-  while (page.ReadLine(line, kPageLine)) {
+  while (page.ReadWholeLine(line)) {
     for (size_t i = 0; i < n; i++) {
       std::string key = keys && keys[i] ? std::string(keys[i]) : Key(names[i]);
       if (CGatewayClient::ExtractFieldValue(line.c_str(), key.c_str(), v)) {
@@ -68,31 +73,11 @@ bool AppendToSsid(const std::string &text) {
   return ssid.Close() && ok;
 }
 
-// A value put into a page address: the bytes that cannot stand in a request
-// target are percent-encoded (a blank would end the request line, "#" and
-// "?" would cut or restart the query, "%" would start an escape). Everything
-// else goes as it is, as the gateway's pages expect their own values back.
-std::string AddressValue(const char *value) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const unsigned char *p = (const unsigned char *)value; *p; p++) {
-    unsigned char c = *p;
-    if (c <= 0x20 || c >= 0x7F || c == '%' || c == '#' || c == '?') {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    } else {
-      out += (char)c;
-    }
-  }
-  return out;
-}
-
+// The key as read from the page (decoded): a short key goes with four
+// blanks in front, which the gateway drops; form encoding makes every blank
+// a "+".
 std::string WepKeyText(const std::string &key) {
-  if (key.size() < 14) return "++++" + key;
-  std::string out = key;
-  CTextUtil::ReplaceAll(key.c_str(), " ", "+", out);
-  return out;
+  return key.size() < 14 ? "++++" + FormValue(key) : FormValue(key);
 }
 
 }  // namespace
@@ -106,7 +91,7 @@ bool CGatewayClient::ExtractFieldValue(const char *line, const char *key,
   if (end < 0)
     out.clear();
   else
-    out.assign(after, static_cast<size_t>(end));
+    out = DecodeCharacterReferences(std::string(after, static_cast<size_t>(end)));
   return true;
 }
 
@@ -134,43 +119,50 @@ bool CGatewayClient::ReadSsidPage(std::string &ssid, std::string &channel,
   return v.count == 7;
 }
 
-bool CGatewayClient::BackupWireless() {
-  if (FileExists(kSsidFile)) return true;
+int CGatewayClient::BackupWireless() {
+  if (FileExists(kSsidFile)) return 1;
+  // Nothing to save only when the gateway says so on a whole page; a page
+  // that could not be read stops the run before anything is changed.
   const char *word = ConnectionWord(GetConnectionType());
-  if (!word) return false;
+  if (!PageWhole()) return -1;
+  if (!word) return 0;
   if (FetchPage(PageAddress("custom_setup_ssid.html", word).c_str(),
                 AccessPointEnabled) == 0)
-    return false;
+    return PageWhole() ? 0 : -1;
   std::string ssid, channel, privacyType, interval, psktype, wepAuthType,
       wepPrivacy;
   if (!ReadSsidPage(ssid, channel, privacyType, interval, psktype, wepAuthType,
                     wepPrivacy))
-    return false;
+    return -1;
 
   std::string main = Connection(word) + "&ap:settings/ap_enabled=1" +
-                     "&ap:settings/channel=" + channel + "&ap:settings/ssid=" +
-                     ssid + "&ap:settings/privacy_type=" + privacyType;
+                     Field("channel", channel) + Field("ssid", ssid) +
+                     Field("privacy_type", privacyType);
   int privacy = atoi(privacyType.c_str());
   if (privacy > 0)
-    main += "&ap:settings/interval=" + interval + "&ap:settings/psktype=" +
-            psktype + "&ap:settings/wep_auth_type=" + wepAuthType +
-            "&ap:settings/wep_privacy=" + wepPrivacy;
+    main += Field("interval", interval) + Field("psktype", psktype) +
+            Field("wep_auth_type", wepAuthType) + Field("wep_privacy", wepPrivacy);
   {
     TextFile file;
-    if (!file.Open(LocalPath(kSsidFile), "w")) return false;
+    if (!file.Open(LocalPath(kSsidFile), "w")) return -1;
     bool ok = file.Write(main);
-    if (!file.Close() || !ok) return false;
+    if (!file.Close() || !ok) return -1;
   }
 
+  bool ok = true;
   if (privacy == 1)
-    BackupWepSettings(word);
+    ok = BackupWepSettings(word);
   else if (privacy == 2)
-    Backup8021x(word);
+    ok = Backup8021x(word);
   else if (privacy == 3)
-    BackupWpaSettings(word);
-  BackupAccessList(word, channel.c_str(), ssid.c_str());
-  BackupApAdvanced(word);
-  return true;
+    ok = BackupWpaSettings(word);
+  ok = ok && BackupAccessList(word, channel.c_str(), ssid.c_str()) >= 0 &&
+       BackupApAdvanced(word) >= 0;
+  if (ok) return 1;
+  // Half a backup would restore half the settings and call that done.
+  platform::DeleteLocalFile(LocalPath(kSsidFile));
+  platform::DeleteLocalFile(LocalPath(kAccessListFile));
+  return -1;
 }
 
 bool CGatewayClient::BackupWepSettings(const char *word) {
@@ -179,19 +171,17 @@ bool CGatewayClient::BackupWepSettings(const char *word) {
       "key_value1",   "key_len1",    "key_value2",    "key_len2",
       "key_value3",   "key_len3",    "key_value4",    "key_len4"};
   if (FetchPage(PageAddress("custom_setup_wep.html", word).c_str(),
-                SettingsPage) == 0)
+                SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
   if (!ReadPage(kNames, 12, v) || v.count < 12) return false;
-  std::string line = "\n" + Connection(word) + "&ap:settings/privacy_type=" +
-                     v["privacy_type"] + "&ap:settings/wep_privacy=" +
-                     v["wep_privacy"] + "&ap:settings/wep_auth_type=" +
-                     v["wep_auth_type"] + "&ap:settings/key_id=" + v["key_id"];
+  std::string line = "\n" + Connection(word) + Field("privacy_type", v["privacy_type"]) +
+                     Field("wep_privacy", v["wep_privacy"]) +
+                     Field("wep_auth_type", v["wep_auth_type"]) + Field("key_id", v["key_id"]);
   for (int i = 1; i <= 4; i++) {
     std::string n = std::to_string(i);
-    line += "&ap:settings/key_value" + n + "=" +
-            WepKeyText(v.value["key_value" + n]) + "&ap:settings/key_len" + n +
-            "=" + v.value["key_len" + n];
+    line += "&ap:settings/key_value" + n + "=" + WepKeyText(v.value["key_value" + n]) +
+            Field(("key_len" + n).c_str(), v.value["key_len" + n]);
   }
   return AppendToSsid(line);
 }
@@ -202,16 +192,15 @@ bool CGatewayClient::Backup8021x(const char *word) {
                                        "radius_port", "radius_secret",
                                        "interval"};
   if (FetchPage(PageAddress("custom_setup_8021x.html", word).c_str(),
-                SettingsPage) == 0)
+                SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
   if (!ReadPage(kNames, 7, v) || v.count < 7) return false;
-  return AppendToSsid("\n" + Connection(word) + "&ap:settings/privacy_type=" +
-                      v["privacy_type"] + "&ap:settings/radius_ip=" +
-                      v["radius_ip"] + "&ap:settings/radius_port=" +
-                      v["radius_port"] + "&ap:settings/radius_secret=" +
-                      v["radius_secret"] + "&ap:settings/interval=" +
-                      v["interval"]);
+  return AppendToSsid("\n" + Connection(word) + Field("privacy_type", v["privacy_type"]) +
+                      Field("radius_ip", v["radius_ip"]) +
+                      Field("radius_port", v["radius_port"]) +
+                      Field("radius_secret", v["radius_secret"]) +
+                      Field("interval", v["interval"]));
 }
 
 bool CGatewayClient::BackupWpaSettings(const char *word) {
@@ -223,75 +212,68 @@ bool CGatewayClient::BackupWpaSettings(const char *word) {
                                       nullptr, nullptr, nullptr, nullptr,
                                       nullptr, nullptr, nullptr, nullptr};
   if (FetchPage(PageAddress("custom_setup_wpa.html", word).c_str(),
-                SettingsPage) == 0)
+                SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
   if (!ReadPage(kNames, 9, v, kKeys) || v.count < 5) return false;
-  std::string line =
-      "\n" + Connection(word) + "&ap:settings/privacy_type=" + v["privacy_type"];
+  std::string line = "\n" + Connection(word) + Field("privacy_type", v["privacy_type"]);
   int psk = atoi(v["psktype"].c_str());
   if (psk == 0)
-    line += "&ap:settings/radius_ip=" + v["radius_ip"] +
-            "&ap:settings/radius_port=" + v["radius_port"] +
-            "&ap:settings/radius_secret=" + v["radius_secret"] +
-            "&ap:settings/interval=" + v["interval"] +
-            "&ap:settings/psktype=" + v["psktype"];
+    line += Field("radius_ip", v["radius_ip"]) + Field("radius_port", v["radius_port"]) +
+            Field("radius_secret", v["radius_secret"]) + Field("interval", v["interval"]) +
+            Field("psktype", v["psktype"]);
   else if (psk == 2)
-    line += "&ap:settings/interval=" + v["interval"] + "&ap:settings/psktype=" +
-            v["psktype"] + "&ap:settings/pskvalue=" + v["pskvalue"];
-  line += "&grp_interval=" + v["interval"];
+    line += Field("interval", v["interval"]) + Field("psktype", v["psktype"]) +
+            Field("pskvalue", v["pskvalue"]);
+  line += "&grp_interval=" + FormValue(v["interval"]);
   return AppendToSsid(line);
 }
 
-bool CGatewayClient::BackupApAdvanced(const char *word) {
+int CGatewayClient::BackupApAdvanced(const char *word) {
   if (FetchPage(PageAddress("custom_setup_apadv.html", word).c_str(),
                 SettingsPage) == 0)
-    return false;
+    return PageWhole() ? 0 : -1;
   TextFile page;
-  if (!page.Open(LocalPath(kScratchPageFile), "r")) return false;
+  if (!page.Open(LocalPath(kScratchPageFile), "r")) return -1;
   TextFile ssid;
-  if (!ssid.Open(LocalPath(kSsidFile), "a")) return false;
+  if (!ssid.Open(LocalPath(kSsidFile), "a")) return -1;
   std::string bgmodeKey = Key("bgmode");
   std::string hiddenKey = Key("hidden_ssid");
   std::string line, value, hidden;
   int count = 0;
   bool ok = true;
-  while (page.ReadLine(line, kPageLine)) {
+  while (page.ReadWholeLine(line)) {
     if (ExtractFieldValue(line.c_str(), bgmodeKey.c_str(), value)) {
       count++;
-      ok = ssid.Write("\n" + Connection(word) + "&ap:settings/bgmode=" + value) &&
-           ok;
+      ok = ssid.Write("\n" + Connection(word) + Field("bgmode", value)) && ok;
     }
     if (ExtractFieldValue(line.c_str(), hiddenKey.c_str(), value)) {
       count++;
       hidden = value;
     }
   }
-  if (count < 2) {
-    ssid.Close();
-    return false;
-  }
-  if (atoi(hidden.c_str()) == 1)
+  if (count >= 2 && atoi(hidden.c_str()) == 1)
     ok = ssid.Write("\n" + Connection(word) + "&ap:settings/hidden_ssid=1") && ok;
-  return ssid.Close() && ok;
+  if (!ssid.Close() || !ok) return -1;
+  return count >= 2 ? 1 : 0;
 }
 
-bool CGatewayClient::BackupAccessList(const char *word, const char *channel,
-                                      const char *ssid) {
+int CGatewayClient::BackupAccessList(const char *word, const char *channel,
+                                     const char *ssid) {
   std::string address = PageAddress("custom_setup_access.html", word) +
                         "&ap:settings/ap_enabled=1" + "&ap:settings/channel=" +
                         AddressValue(channel) + "&ap:settings/ssid=" + AddressValue(ssid) +
                         "&ap:settings/privacy_type=0";
-  if (FetchPage(address.c_str(), SettingsPage) == 0) return false;
+  if (FetchPage(address.c_str(), SettingsPage) == 0) return PageWhole() ? 0 : -1;
   std::string scratchPath = LocalPath(kScratchPageFile);
   std::string listPath = LocalPath(kAccessListFile);
   TextFile page, list;
-  if (!page.Open(scratchPath, "r") || !list.Open(listPath, "w")) return false;
+  if (!page.Open(scratchPath, "r") || !list.Open(listPath, "w")) return -1;
 
   int count = 0;
   bool ok = true;
   std::string line;
-  while (page.ReadLine(line, kPageLine)) {
+  while (page.ReadWholeLine(line)) {
     const char *rest = line.c_str();
     int pos;
     while ((pos = CTextUtil::Find(rest, kListMarker)) >= 0) {
@@ -311,7 +293,7 @@ bool CGatewayClient::BackupAccessList(const char *word, const char *channel,
         list.Close();
         platform::DeleteLocalFile(scratchPath);
         platform::DeleteLocalFile(listPath);
-        return false;
+        return 0;
       }
       ok = list.Write(std::string("ap:settings/access_type=") + type + "\n" +
                       "connectiontype=" + word + "\n") &&
@@ -322,7 +304,8 @@ bool CGatewayClient::BackupAccessList(const char *word, const char *channel,
   page.Close();
   ok = list.Close() && ok;
   platform::DeleteLocalFile(scratchPath);
-  return count >= 2 && ok;
+  if (!ok) return -1;
+  return count >= 2 ? 1 : 0;
 }
 
 bool CGatewayClient::DisableAccessPoint() {
@@ -330,16 +313,16 @@ bool CGatewayClient::DisableAccessPoint() {
 }
 
 bool CGatewayClient::RestoreWireless() {
+  // The backup stays until the settings read back equal to it
+  // (VerifyWireless), so that every attempt starts from the whole of it.
   TextFile file;
-  std::string path = LocalPath(kSsidFile);
-  if (!file.Open(path, "r")) return false;
+  if (!file.Open(LocalPath(kSsidFile), "r")) return false;
   std::string line;
-  while (file.ReadLine(line, kPageLine)) {
+  while (file.ReadWholeLine(line)) {
     Env().clock->PumpingSleep(1000);
     if (!PostForm(kWebcm, CutAtLineEnd(line).c_str())) return false;
   }
   file.Close();
-  platform::DeleteLocalFile(path);
   Env().clock->PumpingSleep(1000);
   return RestoreAccessList();
 }
@@ -347,11 +330,10 @@ bool CGatewayClient::RestoreWireless() {
 bool CGatewayClient::RestoreAccessList() {
   const char kTypeKey[] = "ap:settings/access_type=";
   const char kWordKey[] = "connectiontype=";
-  std::string path = LocalPath(kAccessListFile);
   TextFile file;
-  if (!file.Open(path, "r")) return true;
+  if (!file.Open(LocalPath(kAccessListFile), "r")) return true;
   std::string line, type, word;
-  while (file.ReadLine(line, kPageLine)) {
+  while (file.ReadWholeLine(line)) {
     std::string l = CutAtLineEnd(line);
     int pos = CTextUtil::Find(l.c_str(), kTypeKey);
     if (pos >= 0) type = l.substr(pos + strlen(kTypeKey));
@@ -359,17 +341,31 @@ bool CGatewayClient::RestoreAccessList() {
     if (pos >= 0) word = l.substr(pos + strlen(kWordKey));
   }
   file.Rewind();
-  while (file.ReadLine(line, 256)) {
+  while (file.ReadWholeLine(line)) {
     std::string mac = CutAtLineEnd(line);
     if (CTextUtil::Find(mac.c_str(), kTypeKey) >= 0) break;
     std::string body = "var:conname=connection0&var:contype=" + word +
-                       "&ap:settings/access_type=" + type +
-                       "&ap:settings/mac_add=" + mac;
+                       "&ap:settings/access_type=" + type + Field("mac_add", mac);
     if (!PostForm(kWebcm, body.c_str())) return false;
   }
-  file.Close();
-  platform::DeleteLocalFile(path);
   return true;
+}
+
+int CGatewayClient::VerifyWireless() {
+  std::string ssid, list, readSsid, readList;
+  if (!platform::ReadWholeFile(LocalPath(kSsidFile), &ssid)) return -1;
+  platform::ReadWholeFile(LocalPath(kAccessListFile), &list);
+  // The backup steps aside while the gateway's settings are read into the
+  // same files as a fresh backup, and comes back over them afterwards.
+  SwapBackupFiles(false);
+  int r = BackupWireless();
+  if (r > 0) {
+    platform::ReadWholeFile(LocalPath(kSsidFile), &readSsid);
+    platform::ReadWholeFile(LocalPath(kAccessListFile), &readList);
+  }
+  SwapBackupFiles(true);
+  if (r < 0) return -1;
+  return r > 0 && readSsid == ssid && readList == list ? 1 : 0;
 }
 
 }  // namespace velmora

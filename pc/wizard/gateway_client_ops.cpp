@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "kit.h"
+#include "platform/environment.h"
 #include "webclient/gateway_client.h"
 
 namespace velmora {
@@ -20,6 +22,9 @@ class GatewayClientOps : public GatewayOps {
     client_.password = password;
   }
   int CheckAccess() override { return client_.CheckAccess(); }
+  bool CheckKit(std::string *problem) override {
+    return kit::kit_usable(KitDirectory(), problem);
+  }
   bool CheckFirmwareVersion(int32_t *prepare) override {
     int p = *prepare;
     bool ok = client_.CheckFirmwareVersion(p);
@@ -30,16 +35,24 @@ class GatewayClientOps : public GatewayOps {
     return velmora::VersionErrorMessage(client_.VersionError);
   }
   bool StopConnection() override { return client_.StopConnection(); }
-  bool BackupWireless() override { return client_.BackupWireless(); }
+  int BackupWireless() override { return client_.BackupWireless(); }
   void SwapBackupFiles(bool restore) override { velmora::SwapBackupFiles(restore); }
   bool DisableAccessPoint() override { return client_.DisableAccessPoint(); }
-  bool UploadFirmware(int32_t prepare) override {
+  int UploadFirmware(int32_t prepare) override {
     return client_.UploadFirmware(prepare);
   }
   bool TelnetReboot() override { return client_.TelnetReboot(); }
   bool RestoreWireless() override { return client_.RestoreWireless(); }
+  int VerifyWireless() override { return client_.VerifyWireless(); }
   bool SaveAndReboot(bool save) override { return client_.SaveAndReboot(save); }
+  int ConfirmKitVersion(std::string *running, std::string *kit) override {
+    return client_.ConfirmKitVersion(*running, *kit);
+  }
   void RemoveScratchFiles() override { velmora::RemoveScratchFiles(); }
+  void KeepBackupOnly() override { RemoveScratchFilesKeepingBackup(); }
+  std::string KeptBackup() override {
+    return FileExists(kSsidFile) ? LocalPath(kSsidFile) : std::string();
+  }
 
  private:
   CGatewayClient client_;

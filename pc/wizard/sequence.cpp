@@ -72,8 +72,21 @@ const char kTransferErrorText[] =
     "Once the Green Power Light on the front of the DSL modem is\r\n"
     "solid Green, click Back to try again.\r\n";
 
+const char kSettingsRestoredText[] =
+    "\r\n\r\nYour wireless settings have been restored.\r\n\r\n"
+    "\r\nClick \"Finish\" to exit.\r\n";
+
 namespace {
 
+const char kKitRefusedText[] = "\r\n\r\n*** The upgrade kit cannot be used: ";
+const char kNothingChangedText[] =
+    " ***\r\nNothing on the Gateway was changed.\r\n";
+const char kBackupUnreadableText[] =
+    "\r\n\r\n*** The wireless settings could not be read from the Gateway. ***\r\n"
+    "Nothing on the Gateway was changed. Please click Back to try again.\r\n";
+const char kGatewayNotBackText[] =
+    "\r\n\r\n*** The Gateway did not answer again within five minutes. ***\r\n"
+    "Please check its power cord and cable, then start this utility again.\r\n";
 const char kConnectionFailedText[] =
     "\r\n\r\n*** We were unable to connect to the Kestrelon Gateway !***\r\n";
 const char kNoCredentialsText[] =
@@ -90,6 +103,8 @@ const uint32_t kSaveBar = 800;
 
 const int kRebootProbes = 12;
 const int kRestoreAttempts = 3;
+// How long the gateway may take to answer again after a restart.
+const uint32_t kGatewayBackMs = 5 * 60 * 1000;
 
 void Pause(uint32_t ms) { Env().clock->Sleep(ms); }
 
@@ -146,7 +161,148 @@ bool RebootAndUploadAgain(WizardPage &page, GatewayOps &gateway,
   gateway.CheckAccess();
   gateway.CheckAccess();
   if (gateway.CheckAccess() == 0) return false;
-  return gateway.UploadFirmware(prepareNeeded);
+  return gateway.UploadFirmware(prepareNeeded) >= 0;
+}
+
+enum WaitEnd { kAnswered, kWaitStopped, kWaitTimedOut };
+
+// Probes until the gateway answers again, with `pauseMs` after every
+// failed probe, for at most kGatewayBackMs (as the clock scales limits).
+WaitEnd WaitUntilBack(WizardPage &page, const char *address, uint32_t pauseMs,
+                      bool restartBar, const std::atomic<bool> *stop) {
+  Clock &clock = *Env().clock;
+  uint32_t start = clock.TickCount();
+  uint32_t limit = clock.Limit(kGatewayBackMs);
+  while (!Reachable(address)) {
+    if (restartBar) page.StartBusyBar(kRebootWaitBar);
+    if (pauseMs) Pause(pauseMs);
+    if (Stopped(stop)) return kWaitStopped;
+    if (clock.TickCount() - start >= limit) return kWaitTimedOut;
+  }
+  return kAnswered;
+}
+
+void ShowGatewayNotBack(WizardPage &page, GatewayOps &gateway) {
+  gateway.KeepBackupOnly();
+  page.EnableFinish(true);
+  std::string text = kGatewayNotBackText;
+  std::string kept = gateway.KeptBackup();
+  if (!kept.empty())
+    text += "The saved wireless settings are kept in " + kept + ".\r\n";
+  page.SetText(text.c_str());
+}
+
+// The proof of the upgrade failed: the gateway runs another version, or
+// its version could not be read.
+void ShowVersionNotKits(WizardPage &page, GatewayOps &gateway,
+                        const std::string &running, const std::string &kit) {
+  std::string text = "\r\n\r\n*** The Firmware upgrade could not be confirmed. ***\r\n";
+  if (running.empty())
+    text += "The Gateway's firmware version could not be read after the restart";
+  else
+    text += "The Gateway still runs firmware version " + running;
+  text += ", while the upgrade kit holds version " + (kit.empty() ? std::string("(unknown)") : kit) +
+          ".\r\nPlease unplug the Black power cord of your DSL modem, plug it back in and "
+          "run this utility again.\r\n";
+  std::string kept = gateway.KeptBackup();
+  if (!kept.empty())
+    text += "The saved wireless settings are kept in " + kept + ".\r\n";
+  page.EnableFinish(true);
+  page.SetText(text.c_str());
+}
+
+// FinishWithError for a run whose backup must outlive the failure.
+void FinishKeepingBackup(WizardPage &page, GatewayOps &gateway, const char *text) {
+  gateway.KeepBackupOnly();
+  page.AppendStatus(text);
+  page.EnableBack(true);
+  page.EnableCancel(true);
+}
+
+using FinishFn = void (*)(WizardPage &, GatewayOps &, const char *);
+
+// Connection and login, as the first checks make them. Appends the
+// progress lines; on failure the error text too, through `finish`.
+ChecksResult CheckConnection(WizardPage &page, GatewayOps &gateway, const char *address,
+                             FinishFn finish) {
+  static const char kNoCredential[] = "";
+  gateway.SetTarget(address, kNoCredential, kNoCredential);
+  page.StartBusyBar(kChecksBar);
+  page.AppendStatus("Checking connection......");
+  int access = gateway.CheckAccess();
+  if (access == 0) {
+    page.AppendStatus("FAILED !");
+    StopBar(page);
+    finish(page, gateway, kConnectionFailedText);
+    return kConnectionFailed;
+  }
+  if (access == -1) {
+    page.AppendStatus("OK\r\n");
+    page.AppendStatus("Checking security......");
+    StopBar(page);
+    std::string user, password;
+    if (!page.RunLoginDialog(&user, &password)) {
+      page.AppendStatus("FAILED !\r\n");
+      finish(page, gateway, kNoCredentialsText);
+      return kNoCredentials;
+    }
+    CopyCredential(g_userName, user);
+    CopyCredential(g_password, password);
+    gateway.SetTarget(address, g_userName, g_password);
+    page.StartBusyBar(kChecksBar);
+    access = gateway.CheckAccess();
+    StopBar(page);
+    if (access != 1) {
+      page.AppendStatus("FAILED !\r\n");
+      finish(page, gateway, kInvalidCredentialsText);
+      return kInvalidCredentials;
+    }
+  }
+  page.AppendStatus("OK\r\n");
+  StopBar(page);
+  return kChecksPassed;
+}
+
+// Posts the backup back (three attempts), has the gateway save it and
+// restart, waits for it and reads the settings back. kUpgradeSucceeded
+// when they equal the backup.
+RestoreResult RestoreAndVerify(WizardPage &page, GatewayOps &gateway, const char *address,
+                               const std::atomic<bool> *stop) {
+  page.StartBusyBar(kRestoreBar);
+  page.SetText("");
+  page.AppendStatus(kRestoringText);
+  page.AppendStatus("Re-configuring Gateway......");
+  bool restored = false;
+  for (int attempt = 0; attempt < kRestoreAttempts && !restored; ++attempt) {
+    restored = gateway.RestoreWireless();
+    if (!restored) Pause(1000);
+  }
+  if (!restored) {
+    StopBar(page);
+    return kWirelessFailed;
+  }
+  StopBar(page);
+  page.AppendStatus("DONE\r\n");
+  page.AppendStatus("Saving settings......");
+  page.StartBusyBar(kSaveBar);
+  gateway.SaveAndReboot(true);
+  Pause(12000);
+  WaitEnd back = WaitUntilBack(page, address, 0, false, stop);
+  if (back == kWaitStopped) return kRestoreStopped;
+  if (back == kWaitTimedOut) {
+    StopBar(page);
+    return kGatewayNotBack;
+  }
+  Pause(15000);
+  // Taken is not kept: the settings count as restored when they read back
+  // as they were saved.
+  if (gateway.VerifyWireless() != 1) {
+    StopBar(page);
+    return kWirelessFailed;
+  }
+  page.AppendStatus("DONE\r\n");
+  StopBar(page);
+  return kUpgradeSucceeded;
 }
 
 }  // namespace
@@ -172,9 +328,18 @@ void ShowUpgradeSuccess(WizardPage &page) {
 }
 
 void ShowWirelessFailure(WizardPage &page, GatewayOps &gateway) {
-  gateway.RemoveScratchFiles();
+  // The backup is what the user needs to try again: it stays.
+  gateway.KeepBackupOnly();
   page.EnableFinish(true);
-  page.SetText(kWirelessFailureText);
+  std::string kept = gateway.KeptBackup();
+  if (kept.empty()) {
+    page.SetText(kWirelessFailureText);
+    return;
+  }
+  std::string text = std::string(kWirelessFailureText) +
+                     "\r\nThe saved wireless settings are kept in " + kept + ".\r\n" +
+                     page.RestoreHint();
+  page.SetText(text.c_str());
 }
 
 void LockWizardButtons(WizardPage &page) {
@@ -185,47 +350,22 @@ void LockWizardButtons(WizardPage &page) {
 }
 
 ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
-  static const char kNoCredential[] = "";
   char address[sizeof g_gatewayAddress];
   CopyAddress(address);
-  gateway.SetTarget(address, kNoCredential, kNoCredential);
-
-  page.StartBusyBar(kChecksBar);
-  page.AppendStatus("Checking connection......");
-  int access = gateway.CheckAccess();
-  if (access == 0) {
-    page.AppendStatus("FAILED !");
-    StopBar(page);
-    FinishWithError(page, gateway, kConnectionFailedText);
-    return kConnectionFailed;
-  }
-  if (access == -1) {
-    page.AppendStatus("OK\r\n");
-    page.AppendStatus("Checking security......");
-    StopBar(page);
-    std::string user, password;
-    if (!page.RunLoginDialog(&user, &password)) {
-      page.AppendStatus("FAILED !\r\n");
-      FinishWithError(page, gateway, kNoCredentialsText);
-      return kNoCredentials;
-    }
-    CopyCredential(g_userName, user);
-    CopyCredential(g_password, password);
-    gateway.SetTarget(address, g_userName, g_password);
-    page.StartBusyBar(kChecksBar);
-    access = gateway.CheckAccess();
-    StopBar(page);
-    if (access != 1) {
-      page.AppendStatus("FAILED !\r\n");
-      FinishWithError(page, gateway, kInvalidCredentialsText);
-      return kInvalidCredentials;
-    }
-  }
-  page.AppendStatus("OK\r\n");
-  StopBar(page);
+  ChecksResult connected = CheckConnection(page, gateway, address, FinishWithError);
+  if (connected != kChecksPassed) return connected;
 
   page.StartBusyBar(kChecksBar);
   page.AppendStatus("Checking firmware......");
+  // A kit that would fail ends the run before anything is changed.
+  std::string problem;
+  if (!gateway.CheckKit(&problem)) {
+    page.AppendStatus("FAILED !\r\n");
+    FinishWithError(page, gateway,
+                    (kKitRefusedText + problem + kNothingChangedText).c_str());
+    StopBar(page);
+    return kKitRefused;
+  }
   prepareNeeded = 0;
   if (!gateway.CheckFirmwareVersion(&prepareNeeded)) {
     page.AppendStatus("FAILED !\r\n");
@@ -236,11 +376,20 @@ ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
     return kVersionRefused;
   }
 
-  gateway.StopConnection();
-  Pause(5000);
   // A backup left from an earlier attempt must not pass for a fresh one.
   platform::DeleteLocalFile(LocalPath("C:\\Ssid"));
-  if (gateway.BackupWireless()) {
+  // The settings are read before the connection is stopped: a backup that
+  // cannot be read whole stops the run while nothing is changed yet.
+  int saved = gateway.BackupWireless();
+  if (saved < 0) {
+    page.AppendStatus("FAILED !\r\n");
+    FinishWithError(page, gateway, kBackupUnreadableText);
+    StopBar(page);
+    return kBackupUnreadable;
+  }
+  gateway.StopConnection();
+  Pause(5000);
+  if (saved > 0) {
     gateway.SwapBackupFiles(false);
     g_wirelessSaved = 1;
     page.AppendStatus("DONE\r\n");
@@ -251,7 +400,7 @@ ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
     Pause(5000);
     // A second backup only succeeds while the access point still reports
     // itself enabled; then it needs another push.
-    if (gateway.BackupWireless()) {
+    if (gateway.BackupWireless() > 0) {
       gateway.DisableAccessPoint();
       Pause(5000);
     }
@@ -273,7 +422,9 @@ TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway) {
 
   page.AppendStatus("Transfering image......");
   page.StartBusyBar(kTransferBar);
-  bool done = gateway.UploadFirmware(prepareNeeded);
+  // Only a refusal is a failed transfer here. An upload without a verdict
+  // goes on: the version the gateway runs after the power cycle decides.
+  bool done = gateway.UploadFirmware(prepareNeeded) >= 0;
   if (!done) {
     DebugOutput("Firmware transfer failed !\n");
     done = RebootAndUploadAgain(page, gateway, address);
@@ -298,27 +449,33 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
   gateway.SetTarget(address, g_userName, g_password);
   LockWizardButtons(page);
 
-  // Whoever stops the wait also ends the run: the backup cannot be used
-  // any more, and it holds the wireless keys.
+  // Whoever stops the wait also ends the run. The image has gone out and
+  // the access point is off: the backup is the only copy of the settings,
+  // so it stays for a later restore.
   auto stopped = [&] {
     if (!Stopped(stop)) return false;
-    gateway.RemoveScratchFiles();
+    gateway.KeepBackupOnly();
     return true;
   };
 
-  // Going down: the user pulls the power cord.
+  // Going down: the user pulls the power cord, whenever they like; the
+  // moving bar shows that the wizard is waiting for it.
+  page.StartBusyBar(kRebootWaitBar);
   while (Reachable(address)) {
     Pause(5000);
     if (stopped()) return kRestoreStopped;
   }
+  page.StopBusyBar();
   page.SetText("");
   page.AppendStatus(kRebootingText);
 
-  // Coming up again.
-  while (!Reachable(address)) {
-    page.StartBusyBar(kRebootWaitBar);
-    Pause(5000);
-    if (stopped()) return kRestoreStopped;
+  // Coming up again: that is the gateway's part, and it has a limit.
+  WaitEnd back = WaitUntilBack(page, address, 5000, true, stop);
+  if (back == kWaitStopped && stopped()) return kRestoreStopped;
+  if (back == kWaitTimedOut) {
+    StopBar(page);
+    ShowGatewayNotBack(page, gateway);
+    return kGatewayNotBack;
   }
   Pause(35000);
   StopBar(page);
@@ -326,42 +483,54 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
 
   gateway.CheckAccess();
   gateway.CheckAccess();
+  // The proof of the upgrade: the version the gateway runs now.
+  std::string running, kit;
+  int confirmed = gateway.ConfirmKitVersion(&running, &kit);
+
+  RestoreResult result = kUpgradeSucceeded;
   if (g_wirelessSaved) {
     if (gateway.CheckAccess() == 0) {
       StopBar(page);
-      ShowWirelessFailure(page, gateway);
-      return kWirelessFailed;
+      result = kWirelessFailed;
+    } else {
+      result = RestoreAndVerify(page, gateway, address, stop);
+      if (result == kRestoreStopped && stopped()) return kRestoreStopped;
     }
-    page.StartBusyBar(kRestoreBar);
-    page.SetText("");
-    page.AppendStatus(kRestoringText);
-    page.AppendStatus("Re-configuring Gateway......");
-    bool restored = false;
-    for (int attempt = 0; attempt < kRestoreAttempts && !restored; ++attempt) {
-      restored = gateway.RestoreWireless();
-      if (!restored) Pause(1000);
-    }
-    if (!restored) {
-      StopBar(page);
-      ShowWirelessFailure(page, gateway);
-      return kWirelessFailed;
-    }
-    StopBar(page);
-    page.AppendStatus("DONE\r\n");
-    page.AppendStatus("Saving settings......");
-    page.StartBusyBar(kSaveBar);
-    gateway.SaveAndReboot(true);
-    Pause(12000);
-    while (!Reachable(address)) {
-      if (stopped()) return kRestoreStopped;
-    }
-    Pause(15000);
-    page.AppendStatus("DONE\r\n");
-    StopBar(page);
+  }
+  if (confirmed != 1) {
+    gateway.KeepBackupOnly();
+    ShowVersionNotKits(page, gateway, running, kit);
+    return kVersionNotKits;
+  }
+  if (result == kGatewayNotBack) {
+    ShowGatewayNotBack(page, gateway);
+    return result;
+  }
+  if (result == kWirelessFailed) {
+    ShowWirelessFailure(page, gateway);
+    return result;
   }
   ShowUpgradeSuccess(page);
   gateway.RemoveScratchFiles();
   return kUpgradeSucceeded;
+}
+
+RestoreResult RunKeptRestore(WizardPage &page, GatewayOps &gateway, ChecksResult *checks) {
+  char address[sizeof g_gatewayAddress];
+  CopyAddress(address);
+  *checks = CheckConnection(page, gateway, address, FinishKeepingBackup);
+  if (*checks != kChecksPassed) return kWirelessFailed;
+  RestoreResult result = RestoreAndVerify(page, gateway, address, nullptr);
+  if (result == kGatewayNotBack) {
+    ShowGatewayNotBack(page, gateway);
+  } else if (result != kUpgradeSucceeded) {
+    ShowWirelessFailure(page, gateway);
+  } else {
+    gateway.RemoveScratchFiles();
+    page.EnableFinish(true);
+    page.SetText(kSettingsRestoredText);
+  }
+  return result;
 }
 
 }  // namespace velmora

@@ -54,6 +54,10 @@ class WizardPage {
   virtual bool RunLoginDialog(std::string *user, std::string *password) = 0;
   // Tells the transfer page that a task ended (UpgradeStep).
   virtual void PostStep(int step) = 0;
+  // How the user retries a restore from a kept backup with this front end.
+  virtual const char *RestoreHint() const {
+    return "Start this utility again to have it write them back.\r\n";
+  }
 };
 
 // The gateway operations the tasks call, with the results they rely on.
@@ -66,19 +70,34 @@ class GatewayOps {
                          const char *password) = 0;
   // 1 access granted, -1 the gateway asks for a login, 0 no usable answer.
   virtual int CheckAccess() = 0;
+  // Checks the upgrade kit as velmora-kit does. false: the kit would fail,
+  // with the file and the problem in *problem.
+  virtual bool CheckKit(std::string *problem) = 0;
   // true: the image may go on; prepareNeeded says how it is uploaded.
   // false: refused; VersionErrorMessage() tells why.
   virtual bool CheckFirmwareVersion(int32_t *prepareNeeded) = 0;
   virtual const char *VersionErrorMessage() = 0;
   virtual bool StopConnection() = 0;
-  virtual bool BackupWireless() = 0;
+  // 1 saved, 0 nothing to save, -1 the settings could not be read whole.
+  virtual int BackupWireless() = 0;
   virtual void SwapBackupFiles(bool restore) = 0;
   virtual bool DisableAccessPoint() = 0;
-  virtual bool UploadFirmware(int32_t prepareNeeded) = 0;
+  // -1 refused or not sent, 0 sent without a verdict, 1 accepted.
+  virtual int UploadFirmware(int32_t prepareNeeded) = 0;
   virtual bool TelnetReboot() = 0;
   virtual bool RestoreWireless() = 0;
+  // After a restore: 1 the settings read back equal the backup, 0 they
+  // differ, -1 they could not be read.
+  virtual int VerifyWireless() = 0;
   virtual bool SaveAndReboot(bool save) = 0;
+  // 1 the gateway runs the kit's version, 0 another (both texts filled),
+  // -1 a version could not be read.
+  virtual int ConfirmKitVersion(std::string *running, std::string *kit) = 0;
   virtual void RemoveScratchFiles() = 0;
+  // Removes the scratch files but keeps the backup of the settings.
+  virtual void KeepBackupOnly() = 0;
+  // Where the backup of the settings lives, when there is one ("" else).
+  virtual std::string KeptBackup() = 0;
 };
 
 // How the checks ended. Only kChecksPassed posts StepChecksDone.
@@ -88,14 +107,18 @@ enum ChecksResult {
   kNoCredentials,
   kInvalidCredentials,
   kVersionRefused,
+  kKitRefused,         // the kit would fail; nothing was sent
+  kBackupUnreadable,   // the settings could not be saved; nothing changed
 };
 
 enum TransferResult { kTransferDone, kTransferFailed };
 
 enum RestoreResult {
   kUpgradeSucceeded,
-  kWirelessFailed,
-  kRestoreStopped,  // the front end asked the task to end (no result shown)
+  kWirelessFailed,   // the settings are not back; the backup is kept
+  kRestoreStopped,   // the front end asked the task to end (no result shown)
+  kVersionNotKits,   // after the restart the gateway does not run the kit's version
+  kGatewayNotBack,   // the gateway did not answer again within its limit
 };
 
 // The tasks. Each one is started by a page (on a worker thread of its own in
@@ -108,6 +131,12 @@ TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway);
 // it is looked at between probes.
 RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
                          const std::atomic<bool> *stop = nullptr);
+// Writes a kept backup back to the gateway at g_gatewayAddress (asking for
+// a login when the gateway wants one), has it saved and compares. Ends in
+// kUpgradeSucceeded (settings back, backup removed), kWirelessFailed (the
+// backup stays), kGatewayNotBack, or with the checks' failure in *checks.
+RestoreResult RunKeptRestore(WizardPage &page, GatewayOps &gateway,
+                             ChecksResult *checks);
 void LockWizardButtons(WizardPage &page);
 
 // What the pages do besides running the tasks, shared by every front end.
@@ -124,6 +153,7 @@ extern const char kRestoringText[];
 extern const char kUpgradeSuccessText[];
 extern const char kWirelessFailureText[];
 extern const char kTransferErrorText[];
+extern const char kSettingsRestoredText[];
 extern const char kInvalidAddressText[];  // message box of the address dialog
 extern const char kDefaultGatewayAddress[];
 

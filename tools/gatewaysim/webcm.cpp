@@ -11,9 +11,18 @@ namespace gwsim {
 
 namespace {
 
+// A value inside a double-quoted attribute, as a browser reads it back.
 std::string html_attr(const std::string &v) {
   std::string out;
-  for (char c : v) out += (c == '"') ? std::string("&quot;") : std::string(1, c);
+  for (char c : v) {
+    switch (c) {
+      case '"': out += "&quot;"; break;
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
   return out;
 }
 
@@ -71,13 +80,6 @@ std::string url_decode(const std::string &in) {
     }
   }
   return out;
-}
-
-bool known_name(const std::string &segment) {
-  static const char *const prefixes[] = {"var:", "ap:", "logic:", "grp_interval", "getpage"};
-  for (const char *p : prefixes)
-    if (segment.compare(0, strlen(p), p) == 0) return true;
-  return false;
 }
 
 std::vector<std::string> split_words(const std::string &s) {
@@ -148,20 +150,14 @@ std::string webcm_page(const Settings &running, const Settings &firmware, const 
 }
 
 std::vector<FormField> parse_form(const std::string &body) {
-  std::vector<std::string> segments;
+  std::vector<FormField> fields;
   size_t pos = 0;
   while (pos <= body.size()) {
     size_t amp = body.find('&', pos);
     if (amp == std::string::npos) amp = body.size();
     std::string seg = body.substr(pos, amp - pos);
-    if (!segments.empty() && !seg.empty() && !known_name(seg))
-      segments.back() += "&" + seg;
-    else if (!seg.empty())
-      segments.push_back(seg);
     pos = amp + 1;
-  }
-  std::vector<FormField> fields;
-  for (const std::string &seg : segments) {
+    if (seg.empty()) continue;
     size_t eq = seg.find('=');
     FormField f;
     f.has_value = eq != std::string::npos;

@@ -21,9 +21,8 @@ struct FormField {
   bool has_value;  // false for a bare command such as "logic:command/save"
 };
 
-// Splits an urlencoded body. Values go out unescaped from the PC, so a
-// segment that does not start like one of the gateway's own names is taken
-// as the rest of the previous value, which had an "&" in it.
+// Splits an urlencoded body as every web server does: fields at "&", name
+// and value at the first "=", then "+" and "%XX" decoded in both.
 std::vector<FormField> parse_form(const std::string &body);
 
 // What a post asked for beyond changing settings.

@@ -93,6 +93,13 @@ bool IsDirectory(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsRegularFile(const std::string &path, uint64_t *size) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
 bool MakeDirectories(const std::string &path) {
   if (path.empty()) return false;
   if (IsDirectory(path)) return true;

@@ -141,6 +141,15 @@ bool Connect(Socket s, Ipv4 address, int port) {
   return Check(connect(Fd(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
 }
 
+bool ConnectSucceeded(Socket s) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return Fail();
+  if (err == 0) return true;
+  t_lastError = err;
+  return false;
+}
+
 WaitResult WaitReadable(Socket s, uint32_t timeoutMs) { return WaitFor(s, timeoutMs, true); }
 WaitResult WaitWritable(Socket s, uint32_t timeoutMs) { return WaitFor(s, timeoutMs, false); }
 

@@ -22,13 +22,18 @@ bool Check(int rc) { return rc == 0 ? true : Fail(); }
 SOCKET S(Socket s) { return static_cast<SOCKET>(s); }
 
 WaitResult WaitFor(Socket s, uint32_t timeoutMs, bool readable) {
-  fd_set set;
+  fd_set set, failed;
   FD_ZERO(&set);
   FD_SET(S(s), &set);
+  FD_ZERO(&failed);
+  FD_SET(S(s), &failed);
   timeval tv;
   tv.tv_sec = static_cast<long>(timeoutMs / 1000);
   tv.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
-  int rc = select(0, readable ? &set : nullptr, readable ? nullptr : &set, nullptr, &tv);
+  // Winsock reports a failed connect in progress in the exception set, not
+  // as writable: a wait for writing ends on either.
+  int rc = select(0, readable ? &set : nullptr, readable ? nullptr : &set,
+                  readable ? nullptr : &failed, &tv);
   if (rc > 0) return WaitResult::kReady;
   if (rc == 0) return WaitResult::kTimeout;
   t_lastError = WSAGetLastError();
@@ -136,6 +141,16 @@ bool Connect(Socket s, Ipv4 address, int port) {
   sa.sin_addr.s_addr = address.networkOrder;
   sa.sin_port = htons(static_cast<u_short>(port));
   return Check(connect(S(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+}
+
+bool ConnectSucceeded(Socket s) {
+  int err = 0;
+  int len = sizeof err;
+  if (getsockopt(S(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
+    return Fail();
+  if (err == 0) return true;
+  t_lastError = err;
+  return false;
 }
 
 WaitResult WaitReadable(Socket s, uint32_t timeoutMs) { return WaitFor(s, timeoutMs, true); }

@@ -118,6 +118,9 @@ class TestClock : public Clock {
   uint32_t TickCount() override;
   void Sleep(uint32_t ms) override;
   void PumpingSleep(uint32_t ms) override;
+  // Limits on waits for the peer run in real time, shrunk by this factor.
+  uint32_t Limit(uint32_t ms) override { return ScaleLimit(ms, limitScale); }
+  double limitScale = 1.0;
   std::vector<uint32_t> Sleeps();         // plain sleeps, in order
   std::vector<uint32_t> PumpingSleeps();  // pumping sleeps, in order
 
@@ -144,6 +147,14 @@ class ScopedTestEnv {
   std::string ReadLocal(const char *windowsPath);
   void WriteLocal(const char *windowsPath, const std::string &text);
 };
+
+// Writes a kit that the kit check passes into `dir`: a tagged file-system
+// image `imageName` of about 700 kB, config.xml holding `version`,
+// upgrade.ini listing `platforms`, and, with `withPrepare`, a package
+// prepare.bin. Existing kit files are replaced.
+bool WriteTestKit(const std::string &dir, const std::string &version,
+                  const std::string &platforms = "GQ GX", bool withPrepare = true,
+                  const std::string &imageName = "fw-test.img");
 
 // Makes the current directory `dir` for the life of the object (kit files
 // are opened relative to it).

@@ -161,8 +161,8 @@ TEST_F(Transport, LongPageStoredWholeAndSplitMarkersFound) {
 
 TEST_F(Transport, AccessChecksOnEachBlock) {
   const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
-  // "Kestrelon" early in block 1 and "401" in its last bytes: block 2 holds
-  // neither, so the answer of block 1 stands.
+  // The page is judged whole: "Kestrelon" anywhere wins over a "401", and
+  // a marker across the border of two reads is seen.
   std::string twoBlocks = head + "Kestrelon" + std::string(64000 - head.size() - 9 - 5, '.') +
                           "x401x" + std::string(1000, '.');
   ASSERT_EQ(twoBlocks.substr(63996, 3), "401");
@@ -232,12 +232,12 @@ class Upload : public Transport {
     imagePath = platform::JoinPath(env.kitDir, "fw.img");
     ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
   }
-  bool UploadTo(FakeServer &server) {
+  int UploadTo(FakeServer &server) {
     CGatewaySocket s;
     s.userName = "admin";
     s.password = "pw";
     s.timeoutSeconds = 10;
-    if (!s.Connect(server.port(), "127.0.0.1")) return false;
+    if (!s.Connect(server.port(), "127.0.0.1")) return -2;
     return s.UploadFile("cgi-bin/dornix", "fw.img", imagePath.c_str());
   }
   std::string image, imagePath;
@@ -245,7 +245,7 @@ class Upload : public Transport {
 
 TEST_F(Upload, SendsFivePiecesWithExactLength) {
   FakeServer server(UploadReply({"HTTP/1.0 200 OK\r\n\r\nupgrade result: ok[0]\n"}));
-  EXPECT_TRUE(UploadTo(server));
+  EXPECT_EQ(UploadTo(server), 1);
   ASSERT_TRUE(server.WaitForConnections(1));
   std::string auth = "Authorization: Basic YWRtaW46cHc=\r\n";
   std::string body = ComposeUploadPartHeader("fw.img").substr(2) + image + ComposeUploadTail();
@@ -257,23 +257,63 @@ TEST_F(Upload, SendsFivePiecesWithExactLength) {
 }
 
 TEST_F(Upload, ReplyVerdicts) {
+  // -1 refused, 0 no verdict (the version after the restart decides), 1
+  // accepted (with the 20 s pause).
   struct Case {
     std::vector<std::string> pieces;
-    bool result, paused;
+    int verdict;
+    bool paused;
   } cases[] = {
-      {{"HTTP/1.0 200 OK\r\n\r\nUpgrade failed"}, false, false},
-      {{"Upgrade successful"}, true, true},
-      {{"successful? no: failed"}, false, false},
-      {{"upgrade result: fail[3]\n\r\n\r\n"}, false, false},  // dornix's page
-      {{"upgrade result: ok[0]\n"}, true, true},
-      {{}, true, false},                   // closed without a word
-      {{"Upgrade fai", "led"}, false, false},  // split marker
+      {{"HTTP/1.0 200 OK\r\n\r\nUpgrade failed"}, -1, false},
+      {{"Upgrade successful"}, 1, true},
+      {{"successful? no: failed"}, -1, false},
+      {{"upgrade result: fail[3]\n\r\n\r\n"}, -1, false},  // dornix's page
+      {{"upgrade result: ok[0]\n"}, 1, true},
+      {{}, 0, false},                       // closed without a word
+      {{"Upgrade fai", "led"}, -1, false},  // split marker
+      // An error status refuses at once, whatever follows.
+      {{"HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\nsuccessful"}, -1, false},
+      {{"HTTP/1.0 500 Internal Server Error\r\n\r\n"}, -1, false},
+      {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}, 0, false},
+      {{Binary(5000)}, 0, false},  // noise
   };
   for (const Case &c : cases) {
     FakeServer server(UploadReply(c.pieces, 300));
     size_t before = env.clock.Sleeps().size();
-    EXPECT_EQ(UploadTo(server), c.result) << (c.pieces.empty() ? "" : c.pieces[0]);
+    EXPECT_EQ(UploadTo(server), c.verdict) << (c.pieces.empty() ? "" : c.pieces[0].substr(0, 30));
     EXPECT_EQ(env.clock.Sleeps().size() - before, c.paused ? 1u : 0u);
+  }
+}
+
+TEST_F(Upload, EveryWaitOfTheUploadHasItsLimit) {
+  env.clock.limitScale = 0.01;  // the 150 s for the reply become 2 s
+  struct Case {
+    const char *name;
+    FakeServer::Script script;
+    int verdict;
+  } cases[] = {
+      {"never reads", [](FakeConnection &c) { Pause(6000); c.Close(); }, -1},
+      {"never answers", [](FakeConnection &c) { c.ReadRequest(10000); c.ReadFor(6000); }, 0},
+      {"answers without end",
+       [](FakeConnection &c) {
+         c.ReadRequest(10000);
+         c.SendSlowly(std::string(400, '.'), 1, 10);
+       },
+       0},
+  };
+  image = Binary(8 << 20);  // more than the socket buffers hold
+  ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
+  for (const Case &c : cases) {
+    if (std::string(c.name) == "never reads") {
+      // Reads nothing at all: the send stalls; its limit is 10 s.
+    } else {
+      image = Binary(3000);
+      ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
+    }
+    FakeServer server(c.script);
+    Stopwatch w;
+    EXPECT_EQ(UploadTo(server), c.verdict) << c.name;
+    EXPECT_LT(w.Ms(), 11000) << c.name;
   }
 }
 
@@ -286,13 +326,13 @@ TEST_F(Upload, SignedKitAndGatewaysWithAndWithoutSignatures) {
   testing::ScopedCurrentDir cwd(env.kitDir);
   struct Case {
     const char *signedAnswer;
-    bool result;
+    int result;
     size_t connections;
     const char *note;
   } cases[] = {
-      {"upgrade result: fail[4]\n", true, 2, "fw.img: signed, but the gateway does not take signatures (fail[4])"},
-      {"X-Dornix-Signature: valid, key 1\n\nupgrade result: ok[0]\n", true, 1, "fw.img: signed; the gateway checked"},
-      {"upgrade result: fail[23]\n", false, 1, "fw.img: signed; the gateway refused the upload"},
+      {"upgrade result: fail[4]\n", 1, 2, "fw.img: signed, but the gateway does not take signatures (fail[4])"},
+      {"X-Dornix-Signature: valid, key 1\n\nupgrade result: ok[0]\n", 1, 1, "fw.img: signed; the gateway checked"},
+      {"upgrade result: fail[23]\n", -1, 1, "fw.img: signed; the gateway refused the upload"},
   };
   for (const Case &c : cases) {
     std::string answer = c.signedAnswer;
@@ -330,17 +370,17 @@ TEST_F(Upload, FirmwareDirectAndInTwoSteps) {
 
   FakeServer direct(UploadReply({"upgrade result: fail[7]\n"}));
   Env().httpPort = direct.port();
-  EXPECT_FALSE(client.UploadFirmware(0));
+  EXPECT_EQ(client.UploadFirmware(0), -1);
 
   // Two steps: the first verdict is ignored, the second decides.
   FakeServer dornix(UploadReply({"upgrade result: fail[7]\n"}));
   FakeServer update(UploadReply({"Upgrade successful"}));
   Env().httpPort = dornix.port();
   Env().updatePort = update.port();
-  EXPECT_TRUE(client.UploadFirmware(1));
+  EXPECT_EQ(client.UploadFirmware(1), 1);
   FakeServer refuses(UploadReply({"Upgrade failed"}));
   Env().updatePort = refuses.port();
-  EXPECT_FALSE(client.UploadFirmware(1));
+  EXPECT_EQ(client.UploadFirmware(1), -1);
   ASSERT_TRUE(update.WaitForConnections(1));
   ASSERT_TRUE(dornix.WaitForConnections(2));
   EXPECT_NE(dornix.Received()[0].find("filename=\"prepare.bin\"\r\n"), std::string::npos);
@@ -352,7 +392,7 @@ TEST_F(Upload, FirmwareDirectAndInTwoSteps) {
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "other.IMG"), "x"));
   FakeServer idle(UploadReply({"successful"}));
   Env().httpPort = idle.port();
-  EXPECT_FALSE(client.UploadFirmware(0));
+  EXPECT_EQ(client.UploadFirmware(0), -1);
   ASSERT_TRUE(idle.WaitForConnections(1));
   EXPECT_EQ(idle.Received()[0], "");
 }

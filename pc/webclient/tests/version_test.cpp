@@ -1,6 +1,7 @@
 // The version check table, the kit's platform list and image lookup.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "fake_server.h"
@@ -79,12 +80,14 @@ TEST_F(VersionTable, ListedExamples) {
 TEST_F(VersionTable, PlatformListAndKitFiles) {
   int prepare;
   // "gq" is listed in lower case, but the running name is upper-cased: not
-  // listed, so no comparison (even against an older kit).
+  // listed, so the gateway is refused as another platform.
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "upgrade.ini"), "gq"));
-  EXPECT_EQ(Check("3.60.2.0.1-gq", "1.0.0.0.0-GQ", prepare), -1);
-  // No upgrade.ini: nothing is listed.
+  EXPECT_EQ(Check("3.60.2.0.1-gq", "1.0.0.0.0-GQ", prepare), 6);
+  ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "upgrade.ini"), "GQ GX"));
+  EXPECT_EQ(Check("3.60.1.0.4-ZZ", "3.60.1.0.5-GQ", prepare), 6);
+  // No upgrade.ini: nothing is listed, every gateway is refused.
   platform::DeleteLocalFile(platform::JoinPath(env.kitDir, "upgrade.ini"));
-  EXPECT_EQ(Check("3.60.2.0.1-GQ", "1.0.0.0.0-GQ", prepare), -1);
+  EXPECT_EQ(Check("3.60.2.0.1-GQ", "1.0.0.0.0-GQ", prepare), 6);
 
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "upgrade.ini"), "GQ"));
   platform::DeleteLocalFile(platform::JoinPath(env.kitDir, "config.xml"));
@@ -133,20 +136,29 @@ TEST_F(VersionTable, CheckAgainstTheGatewayPages) {
             "cgi-bin/webcm?getpage=../html/status_real.html&var:conname=connection0"
             "&var:contype=pppoe&var:sub");
 
-  // A gateway that does not name its connection passes unchecked.
-  FakeServer bare(ServePages({{"cgi-bin/", Reply::Page("Kestrelon")}}));
-  Env().httpPort = bare.port();
-  EXPECT_TRUE(c.CheckFirmwareVersion(prepare));
-  EXPECT_EQ(prepare, 0);
-  // Naming it but not showing a version: error 1.
-  FakeServer noVersion(ServePages({
-      {"cgi-bin/webcm?getpage=../html/qorn.html",
-       Reply::Page("Kestrelon con_name[con_cnt]=\"c\" con_type[con_cnt]=\"t\"")},
-      {"cgi-bin/webcm?getpage=../html/status_real.html", Reply::Page("Kestrelon")},
-  }));
-  Env().httpPort = noVersion.port();
-  EXPECT_FALSE(c.CheckFirmwareVersion(prepare));
-  EXPECT_EQ(c.VersionError, 1);
+  // A version that cannot be read refuses the upgrade with error 1: the
+  // connection not named, no version shown, the page cut short of the
+  // length it announced, or cut inside the value.
+  const std::string qorn = "cgi-bin/webcm?getpage=../html/qorn.html";
+  const std::string status = "cgi-bin/webcm?getpage=../html/status_real.html";
+  const Reply named = Reply::Page("Kestrelon con_name[con_cnt]=\"c\" con_type[con_cnt]=\"t\"");
+  const std::map<std::string, Reply> unreadable[] = {
+      {{"cgi-bin/", Reply::Page("Kestrelon")}},
+      {{qorn, named}, {status, Reply::Page("Kestrelon")}},
+      {{qorn, named},
+       {status, Reply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 200\r\n\r\nKestrelon "
+                           "form.sta_version.value = \"3.60.2.0.1-GQ\";")}},
+      {{qorn, named}, {status, Reply::Page("Kestrelon form.sta_version.value = \"3.60.2")}},
+  };
+  for (const auto &pages : unreadable) {
+    FakeServer gateway(ServePages(pages));
+    Env().httpPort = gateway.port();
+    ScopedCurrentDir cwd(env.kitDir);
+    prepare = 5;
+    EXPECT_FALSE(c.CheckFirmwareVersion(prepare));
+    EXPECT_EQ(c.VersionError, 1);
+    EXPECT_EQ(prepare, 0);
+  }
 }
 
 TEST(Version, FindImageFileNeedsExactlyOne) {

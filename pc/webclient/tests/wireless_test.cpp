@@ -1,10 +1,12 @@
 // Wireless backup files byte for byte for given pages, and their replay.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
 #include "fake_server.h"
+#include "platform/files.h"
 #include "webclient/gateway_client.h"
 
 namespace velmora {
@@ -77,7 +79,7 @@ struct Gateway {
 };
 
 const std::string kMainWep = std::string(kConn) +
-    "&ap:settings/ap_enabled=1&ap:settings/channel=6&ap:settings/ssid=my net&co"
+    "&ap:settings/ap_enabled=1&ap:settings/channel=6&ap:settings/ssid=my+net%26co"
     "&ap:settings/privacy_type=1&ap:settings/interval=300&ap:settings/psktype=0"
     "&ap:settings/wep_auth_type=2&ap:settings/wep_privacy=1";
 const std::string kAdvanced = std::string("\n") + kConn + "&ap:settings/bgmode=2\n" + kConn +
@@ -87,7 +89,7 @@ const std::string kList =
 
 class Wireless : public ::testing::Test {
  protected:
-  std::string Backup(const Gateway &g, bool expected = true) {
+  std::string Backup(const Gateway &g, int expected = 1) {
     FakeServer server(g.Script());
     Env().httpPort = server.port();
     CGatewayClient c;
@@ -127,12 +129,12 @@ TEST_F(Wireless, OtherSecurityLines) {
   Gateway g;
   g.ssid["privacy_type"] = "2";
   const std::string main2 = std::string(kConn) +
-      "&ap:settings/ap_enabled=1&ap:settings/channel=6&ap:settings/ssid=my net&co"
+      "&ap:settings/ap_enabled=1&ap:settings/channel=6&ap:settings/ssid=my+net%26co"
       "&ap:settings/privacy_type=2&ap:settings/interval=300&ap:settings/psktype=0"
       "&ap:settings/wep_auth_type=2&ap:settings/wep_privacy=1";
   EXPECT_EQ(Backup(g), main2 + "\n" + kConn +
                            "&ap:settings/privacy_type=2&ap:settings/radius_ip=10.0.0.5"
-                           "&ap:settings/radius_port=1812&ap:settings/radius_secret=s e&c"
+                           "&ap:settings/radius_port=1812&ap:settings/radius_secret=s+e%26c"
                            "&ap:settings/interval=600" + kAdvanced);
 
   g.ssid["privacy_type"] = "3";
@@ -142,7 +144,7 @@ TEST_F(Wireless, OtherSecurityLines) {
   } wpa[] = {
       {"0", "&ap:settings/radius_ip=10.0.0.9&ap:settings/radius_port=1645"
             "&ap:settings/radius_secret=rs&ap:settings/interval=900&ap:settings/psktype=0"},
-      {"2", "&ap:settings/interval=900&ap:settings/psktype=2&ap:settings/pskvalue=pass phrase"},
+      {"2", "&ap:settings/interval=900&ap:settings/psktype=2&ap:settings/pskvalue=pass+phrase"},
       {"1", ""},
   };
   for (auto &w : wpa) {
@@ -159,7 +161,7 @@ TEST_F(Wireless, OtherSecurityLines) {
   g.ssid["privacy_type"] = "0";
   EXPECT_EQ(Backup(g), std::string(kConn) +
                            "&ap:settings/ap_enabled=1&ap:settings/channel=6"
-                           "&ap:settings/ssid=my net&co&ap:settings/privacy_type=0" + kAdvanced);
+                           "&ap:settings/ssid=my+net%26co&ap:settings/privacy_type=0" + kAdvanced);
   EXPECT_EQ(paths.size(), 4u);
 }
 
@@ -195,39 +197,89 @@ TEST_F(Wireless, AccessPageAddressEscapesWhatCannotStandInARequestLine) {
   const std::string line =
       std::string("GET /") + kPage + "custom_setup_access.html&" + kConn +
       "&ap:settings/ap_enabled=1&ap:settings/channel=6"
-      "&ap:settings/ssid=a%20b%25c%23d%3Fe&f/g%09%7F%E9&ap:settings/privacy_type=0 HTTP/1.1\r\n";
+      "&ap:settings/ssid=a%20b%25c%23d%3Fe%26f/g%09%7F%E9&ap:settings/privacy_type=0 HTTP/1.1\r\n";
   EXPECT_EQ(received[2].substr(0, line.size()), line);
   EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
-  // The form bodies keep the value as the page shows it.
-  EXPECT_NE(file.find("&ap:settings/ssid=a b%c#d?e&f/g\t\x7f\xe9&"), std::string::npos) << file;
+  // The form bodies carry it form-encoded.
+  EXPECT_NE(file.find("&ap:settings/ssid=a+b%25c#d?e%26f/g%09%7F%E9&"), std::string::npos) << file;
 }
 
-TEST_F(Wireless, NoBackupWhenPagesSayNo) {
+TEST_F(Wireless, NothingToSaveOrNotReadable) {
+  // Nothing to save: the access point is off, or the connection is none of
+  // the five.
   Gateway g;
-  g.ssid.erase("psktype");  // six of seven keys
-  EXPECT_EQ(Backup(g, false), "<missing>");
-  g = Gateway();
-  g.ssidExtra = Field("channel", "11");  // seven keys, one of them twice
-  EXPECT_EQ(Backup(g, false), "<missing>");
-  g = Gateway();
   g.enabled = false;
-  EXPECT_EQ(Backup(g, false), "<missing>");
+  EXPECT_EQ(Backup(g, 0), "<missing>");
   g = Gateway();
   g.connection = "unknown";
-  EXPECT_EQ(Backup(g, false), "<missing>");
+  EXPECT_EQ(Backup(g, 0), "<missing>");
   EXPECT_EQ(paths.size(), 1u);
+  // Settings that cannot be read whole: -1, and no half backup is left.
+  g = Gateway();
+  g.ssid.erase("psktype");  // six of seven keys
+  EXPECT_EQ(Backup(g, -1), "<missing>");
+  g = Gateway();
+  g.ssidExtra = Field("channel", "11");  // seven keys, one of them twice
+  EXPECT_EQ(Backup(g, -1), "<missing>");
+  g = Gateway();
+  g.wep.erase("key_len4");  // the WEP keys could not be restored
+  EXPECT_EQ(Backup(g, -1), "<missing>");
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
   // An existing backup is kept and nothing is asked.
   env.WriteLocal("C:\\Ssid", "kept");
   EXPECT_EQ(Backup(Gateway()), "kept");
   EXPECT_TRUE(paths.empty());
 }
 
-TEST_F(Wireless, SecurityPageMissingKeysAddsNoLine) {
+TEST_F(Wireless, AdvancedPageBelowItsThresholdKeepsItsLines) {
   Gateway g;
-  g.wep.erase("key_len4");
+  g.ssid["privacy_type"] = "0";
   g.apadv = Field("bgmode", "1");  // below the threshold of 2
   std::string file = Backup(g);
-  EXPECT_EQ(file, kMainWep + "\n" + kConn + "&ap:settings/bgmode=1");
+  EXPECT_EQ(file.substr(file.size() - 21), "&ap:settings/bgmode=1");
+}
+
+TEST_F(Wireless, ValuesComeBackAsTheyWere) {
+  // Shown on the page with character references; posted form-encoded;
+  // lines of any length.
+  Gateway g;
+  g.ssid["privacy_type"] = "3";
+  g.ssid["ssid"] = "a+b c";
+  g.wpa["pskvalue"] = "say &quot;hi&quot; 100%41 &amp; &#60;&#x3e;" + std::string(2000, 'k');
+  g.access = "";
+  for (int i = 0; i < 80; i++) g.access += "list_init[i++]='AA:AA:AA:AA:AA:" + std::to_string(10 + i) + "';";
+  g.access += "\n" + Field("access_type", "1");
+  std::string file = Backup(g);
+  EXPECT_NE(file.find("&ap:settings/ssid=a%2Bb+c&"), std::string::npos) << file;
+  EXPECT_NE(file.find("&ap:settings/pskvalue=say+\"hi\"+100%2541+%26+<>" + std::string(2000, 'k') +
+                      "&grp_interval=900"),
+            std::string::npos);
+  std::string list = env.ReadLocal("C:\\AccessList");
+  EXPECT_NE(list.find("AA:AA:AA:AA:AA:89\nap:settings/access_type=1"), std::string::npos) << list;
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 82);
+}
+
+TEST_F(Wireless, VerifyReadsTheSettingsBack) {
+  Gateway g;
+  Backup(g);
+  std::string ssid = env.ReadLocal("C:\\Ssid");
+  FakeServer same(g.Script());
+  Env().httpPort = same.port();
+  CGatewayClient c;
+  c.gatewayAddress = "127.0.0.1";
+  EXPECT_EQ(c.VerifyWireless(), 1);
+  g.wep["key_value2"] = "00 11 22 33 44 55 66 77 88 99 aa bb cd";
+  FakeServer changed(g.Script());
+  Env().httpPort = changed.port();
+  EXPECT_EQ(c.VerifyWireless(), 0);
+  g.enabled = false;
+  FakeServer off(g.Script());
+  Env().httpPort = off.port();
+  EXPECT_EQ(c.VerifyWireless(), 0);
+  // The backup is where it was, whatever the answer.
+  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), ssid);
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
+  EXPECT_FALSE(FileExists("C:\\SsidBak"));
 }
 
 std::string PostBody(const std::string &raw) {
@@ -236,7 +288,7 @@ std::string PostBody(const std::string &raw) {
   return raw.substr(start + 4, raw.size() - start - 8);
 }
 
-TEST_F(Wireless, RestorePostsInOrderThenDeletes) {
+TEST_F(Wireless, RestorePostsInOrderAndKeepsTheBackup) {
   env.WriteLocal("C:\\Ssid", kMainWep + kAdvanced);
   env.WriteLocal("C:\\AccessList", kList);
   FakeServer server(Gateway().Script());
@@ -256,12 +308,13 @@ TEST_F(Wireless, RestorePostsInOrderThenDeletes) {
   EXPECT_EQ(PostBody(got[5]), std::string(kConn) +
                                   "&ap:settings/access_type=1&ap:settings/mac_add=66:77:88:99:AA:BB");
   EXPECT_NE(got[0].find("Authorization: Basic"), std::string::npos);
-  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), "<missing>");
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
+  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), kMainWep + kAdvanced);
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
   EXPECT_EQ(env.clock.PumpingSleeps(), std::vector<uint32_t>(5, 1000));
 
   // Only the main line: exactly one body.
   env.WriteLocal("C:\\Ssid", kMainWep);
+  platform::DeleteLocalFile(LocalPath("C:\\AccessList"));
   EXPECT_TRUE(c.RestoreWireless());
   ASSERT_TRUE(server.WaitForConnections(7));
   EXPECT_EQ(server.Received().size(), 7u);
@@ -283,13 +336,15 @@ TEST_F(Wireless, FailedPostKeepsTheFileForTheRetry) {
   EXPECT_FALSE(c.RestoreAccessList());
   EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
 
+  // Sent is not taken: a gateway that answers the posts with 401 did not
+  // apply them.
+  FakeServer refusing(ServePages({{"cgi-bin/webcm", Reply::Unauthorized()}}));
+  Env().httpPort = refusing.port();
+  EXPECT_FALSE(c.RestoreWireless());
   FakeServer server(Gateway().Script());
   Env().httpPort = server.port();
   EXPECT_TRUE(c.RestoreWireless());
-  // With "C:\Ssid" gone (as after a failure in the list stage) a retry
-  // fails at once.
-  EXPECT_FALSE(c.RestoreWireless());
-  EXPECT_TRUE(c.RestoreAccessList());  // nothing left to do
+  EXPECT_TRUE(c.RestoreWireless());  // the backup is still whole for another try
 }
 
 TEST_F(Wireless, SwapAndRemoveLocalFiles) {

@@ -41,6 +41,9 @@ class ConsolePage : public WizardPage {
   void EnableFinish(bool on) override { buttons_[3] = on; }
   bool RunLoginDialog(std::string *user, std::string *password) override;
   void PostStep(int step) override { lastStep_ = step; }
+  const char *RestoreHint() const override {
+    return "velmora-cli --restore writes them back.\r\n";
+  }
 
   // Printing for the front end itself (prompts, notices), kept in step
   // with the spinner.

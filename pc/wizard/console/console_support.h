@@ -15,7 +15,7 @@ namespace console {
 // Stretches (or shrinks) every wait of the wizard by `scale`, for
 // demonstrations and tests. Waits end early once *stop is set, so an
 // interrupted run does not sit out a long pause. Tick counts stay real:
-// the web client's time-outs are measured with them.
+// the web client's time limits, scaled with Limit, are measured with them.
 class ScaledClock : public Clock {
  public:
   ScaledClock(Clock &base, double scale, const std::atomic<bool> *stop)
@@ -23,6 +23,7 @@ class ScaledClock : public Clock {
   uint32_t TickCount() override { return base_.TickCount(); }
   void Sleep(uint32_t ms) override;
   void PumpingSleep(uint32_t ms) override { Sleep(ms); }
+  uint32_t Limit(uint32_t ms) override { return ScaleLimit(ms, scale_); }
 
  private:
   Clock &base_;

@@ -37,6 +37,11 @@ enum ExitStatus {
   kExitVersionRefused = 7,
   kExitTransferFailed = 8,
   kExitWirelessFailed = 9,
+  kExitNotConfirmed = 10,
+  kExitGatewayNotBack = 11,
+  kExitKitRefused = 12,
+  kExitBackupUnreadable = 13,
+  kExitBackupKept = 14,
   kExitInterrupted = 130,
 };
 
@@ -54,12 +59,18 @@ const char kUsage[] =
     "  --time-scale X    multiply every wait by X (default 1)\n"
     "  --state-dir DIR   where the wizard keeps its backup and scratch files\n"
     "                    (default: a per-user state folder)\n"
+    "  --restore         write the wireless settings kept by an earlier run back\n"
+    "                    to the gateway\n"
     "  --help            show this text\n"
     "\n"
     "Exit status: 0 upgraded; 1 cancelled; 2 bad usage; 3 invalid address;\n"
     "4 gateway not reached; 5 no login given; 6 login refused; 7 firmware\n"
     "version refused; 8 image transfer failed; 9 upgraded, but the wireless\n"
-    "settings were not restored; 130 interrupted.\n";
+    "settings were not restored (they are kept for --restore); 10 the gateway\n"
+    "does not run the kit's version after the restart; 11 the gateway did not\n"
+    "answer again after a restart; 12 the kit would fail; 13 the wireless\n"
+    "settings could not be read (nothing changed); 14 settings kept by an\n"
+    "earlier run are waiting for --restore; 130 interrupted.\n";
 
 struct Options {
   std::string gateway;
@@ -68,6 +79,7 @@ struct Options {
   bool yes = false;
   double timeScale = 1.0;
   std::string stateDir;
+  bool restore = false;
 };
 
 int UsageError(const char *fmt, const char *arg) {
@@ -103,6 +115,8 @@ int ParseOptions(int argc, char **argv, Options *o) {
       return kExitUpgraded;
     } else if (a == "--yes" && !inlineValue) {
       o->yes = true;
+    } else if (a == "--restore" && !inlineValue) {
+      o->restore = true;
     } else if (a == "--gateway") {
       if (!takeValue(&o->gateway)) return UsageError("%s needs an address", "--gateway");
       o->haveGateway = true;
@@ -141,9 +155,16 @@ void OnInterrupt() {
     for (int i = 0; i < 40 && g_inRestore; ++i) RealSleep(50);
     if (!g_inRestore) return;  // main ends with the interrupted status
   }
-  // The backup is of no use to a later run, which starts afresh, and it
-  // holds the wireless keys.
-  RemoveScratchFiles();
+  // Once the settings are saved, the backup may be all that is left of
+  // them: it stays for --restore. Before, nothing is worth keeping.
+  if (g_wirelessSaved) {
+    RemoveScratchFilesKeepingBackup();
+    if (FileExists(kSsidFile))
+      fprintf(stderr, "\nThe saved wireless settings are kept in %s; velmora-cli --restore "
+                      "writes them back.", LocalPath(kSsidFile).c_str());
+  } else {
+    RemoveScratchFiles();
+  }
   fputs("\nInterrupted.\n", stderr);
   ExitNow(kExitInterrupted);
 }
@@ -155,8 +176,21 @@ ExitStatus ChecksStatus(ChecksResult r) {
     case kNoCredentials: return kExitNoCredentials;
     case kInvalidCredentials: return kExitInvalidCredentials;
     case kVersionRefused: return kExitVersionRefused;
+    case kKitRefused: return kExitKitRefused;
+    case kBackupUnreadable: return kExitBackupUnreadable;
   }
   return kExitUpgraded;
+}
+
+ExitStatus RestoreStatus(RestoreResult r) {
+  switch (r) {
+    case kUpgradeSucceeded: return kExitUpgraded;
+    case kWirelessFailed: return kExitWirelessFailed;
+    case kRestoreStopped: return kExitInterrupted;
+    case kVersionNotKits: return kExitNotConfirmed;
+    case kGatewayNotBack: return kExitGatewayNotBack;
+  }
+  return kExitWirelessFailed;
 }
 
 class Wizard {
@@ -165,6 +199,29 @@ class Wizard {
       : o_(o), page_(page), gateway_(gateway) {}
 
   int Run() {
+    std::string kept = FileExists(kSsidFile) ? LocalPath(kSsidFile) : "";
+    if (o_.restore) {
+      if (kept.empty()) {
+        fprintf(stderr, "velmora-cli: no wireless settings are kept in %s\n",
+                LocalPath("C:\\").c_str());
+        return kExitUsage;
+      }
+      return RestoreKept(kept);
+    }
+    if (!kept.empty()) {
+      // A new upgrade would replace them with what the gateway shows now.
+      page_.Print("Wireless settings saved by an earlier run are kept in ");
+      page_.Print(kept.c_str());
+      page_.Print(".\n");
+      if (o_.yes) {
+        page_.Print("Run velmora-cli --restore to write them back to the gateway, or "
+                    "delete the file to start afresh.\n");
+        return kExitBackupKept;
+      }
+      if (Ask("Type r and Enter to write them back now, or press Enter to start a new "
+              "upgrade, which replaces them: ", "r"))
+        return RestoreKept(kept);
+    }
     page_.SetText(kWelcomeText);
     page_.Print("\n");
     for (;;) {
@@ -191,6 +248,22 @@ class Wizard {
       return false;
     }
     return TrimLower(line) == yes;
+  }
+
+  int RestoreKept(const std::string &kept) {
+    g_wirelessSaved = 1;  // an interruption keeps the backup
+    page_.Print("Writing back the wireless settings kept in ");
+    page_.Print(kept.c_str());
+    page_.Print(".\n");
+    int status = WelcomeNext();
+    if (status >= 0) return status;
+    page_.Print("\n");
+    LockWizardButtons(page_);
+    ChecksResult checks;
+    RestoreResult r = RunKeptRestore(page_, gateway_, &checks);
+    if (checks != kChecksPassed) return ChecksStatus(checks);
+    page_.Print("\n");
+    return RestoreStatus(r);
   }
 
   // Next on the welcome page: the address. -1 to go on, else the status.
@@ -259,7 +332,7 @@ class Wizard {
     if (r == kRestoreStopped) return kExitInterrupted;
     page_.Print("\n");
     if (!o_.yes) Ask("Press Enter to finish: ", "");
-    return r == kUpgradeSucceeded ? kExitUpgraded : kExitWirelessFailed;
+    return RestoreStatus(r);
   }
 
   const Options &o_;

@@ -110,6 +110,11 @@ class FakeGateway : public GatewayOps {
     accessUsers.push_back(user ? user : "(null)");
     return Next(access, 1);
   }
+  bool CheckKit(std::string *problem) override {
+    Call("CheckKit");
+    *problem = kitProblem;
+    return kitProblem.empty();
+  }
   bool CheckFirmwareVersion(int32_t *prepare) override {
     Call("CheckFirmwareVersion");
     *prepare = prepareResult;
@@ -117,17 +122,17 @@ class FakeGateway : public GatewayOps {
   }
   const char *VersionErrorMessage() override { return versionMessage.c_str(); }
   bool StopConnection() override { return Call("StopConnection"), true; }
-  bool BackupWireless() override {
+  int BackupWireless() override {
     Call("BackupWireless");
-    return Next(backup, false);
+    return Next(backup, 0);
   }
   void SwapBackupFiles(bool restore) override {
     Call(restore ? "SwapBackupFiles(true)" : "SwapBackupFiles(false)");
   }
   bool DisableAccessPoint() override { return Call("DisableAccessPoint"), true; }
-  bool UploadFirmware(int32_t prepare) override {
+  int UploadFirmware(int32_t prepare) override {
     Call("UploadFirmware(" + std::to_string(prepare) + ")");
-    return Next(upload, true);
+    return Next(upload, 1);
   }
   bool TelnetReboot() override {
     Call("TelnetReboot");
@@ -137,12 +142,24 @@ class FakeGateway : public GatewayOps {
     Call("RestoreWireless");
     return Next(restore, true);
   }
+  int VerifyWireless() override {
+    Call("VerifyWireless");
+    return Next(verify, 1);
+  }
+  int ConfirmKitVersion(std::string *r, std::string *k) override {
+    Call("ConfirmKitVersion");
+    *r = running;
+    *k = kit;
+    return Next(confirm, 1);
+  }
   bool SaveAndReboot(bool save) override {
     Call(save ? "SaveAndReboot(true)" : "SaveAndReboot(false)");
     if (onSaveAndReboot) onSaveAndReboot();
     return true;
   }
   void RemoveScratchFiles() override { Call("RemoveScratchFiles"); }
+  void KeepBackupOnly() override { Call("KeepBackupOnly"); }
+  std::string KeptBackup() override { return keptBackup; }
 
   int Count(const std::string &name) const {
     int n = 0;
@@ -150,8 +167,11 @@ class FakeGateway : public GatewayOps {
     return n;
   }
 
-  std::deque<int> access;
-  std::deque<bool> backup, upload, telnet, restore;
+  std::deque<int> access, backup, upload, verify, confirm;
+  std::deque<bool> telnet, restore;
+  std::string kitProblem;  // empty: the kit is good
+  std::string running = "3.60.1.0.5-GQ", kit = "3.60.1.0.5-GQ";
+  std::string keptBackup;  // what KeptBackup says
   bool versionOk = true;
   int32_t prepareResult = 0;
   std::string versionMessage = "No error.";

@@ -64,9 +64,10 @@ TEST_F(SequenceTest, OpenGatewayWithAccessPointOnRunsEveryCheckInOrder) {
             "Checking firmware......DONE\r\n"
             "Setting up environment......DONE\r\n");
   EXPECT_EQ(page.steps, std::vector<int>{StepChecksDone});
+  // The kit and the settings are read before the first change (the stop).
   EXPECT_EQ(gw.calls, (std::vector<std::string>{
-                          "CheckAccess", "CheckFirmwareVersion", "StopConnection",
-                          "BackupWireless", "SwapBackupFiles(false)",
+                          "CheckAccess", "CheckKit", "CheckFirmwareVersion",
+                          "BackupWireless", "StopConnection", "SwapBackupFiles(false)",
                           "DisableAccessPoint", "BackupWireless",
                           "SwapBackupFiles(true)", "StopConnection"}));
   EXPECT_EQ(g_wirelessSaved, 1);
@@ -143,6 +144,8 @@ struct CheckFailure {
   bool versionOk;
   ChecksResult result;
   const char *tail;  // expected end of the page text
+  const char *kitProblem = "";
+  int backup = 0;
 };
 
 // Cases print as their names: stable test listings for ctest.
@@ -157,6 +160,8 @@ TEST_P(CheckFailureTest, EndsWithItsTextAndBackAndCancel) {
   page.loginOk = c.loginOk;
   gw.versionOk = c.versionOk;
   gw.versionMessage = "Can not upgrade to the different hardware platform.";
+  gw.kitProblem = c.kitProblem;
+  gw.backup = {c.backup};
   LockWizardButtons(page);
 
   EXPECT_EQ(RunChecks(page, gw), c.result);
@@ -189,7 +194,17 @@ INSTANTIATE_TEST_SUITE_P(
         CheckFailure{"VersionRefused", {1}, true, false, kVersionRefused,
                      "Checking connection......OK\r\nChecking "
                      "firmware......FAILED !\r\n\r\n\r\n*** Can not upgrade to "
-                     "the different hardware platform.***\r\n"}),
+                     "the different hardware platform.***\r\n"},
+        CheckFailure{"KitWouldFail", {1}, true, true, kKitRefused,
+                     "Checking firmware......FAILED !\r\n\r\n\r\n*** The upgrade kit "
+                     "cannot be used: fw.img: no image tag ***\r\nNothing on the Gateway "
+                     "was changed.\r\n",
+                     "fw.img: no image tag"},
+        CheckFailure{"SettingsUnreadable", {1}, true, true, kBackupUnreadable,
+                     "Checking firmware......FAILED !\r\n\r\n\r\n*** The wireless "
+                     "settings could not be read from the Gateway. ***\r\nNothing on the "
+                     "Gateway was changed. Please click Back to try again.\r\n",
+                     "", -1}),
     [](const ::testing::TestParamInfo<CheckFailure> &i) { return i.param.name; });
 
 TEST_F(SequenceTest, ChecksResetPrepareNeededAndTakeTheVersionCheckAnswer) {
@@ -217,7 +232,7 @@ TEST_F(SequenceTest, TransferThatWorksFirstTime) {
 }
 
 TEST_F(SequenceTest, FailedUploadRebootsThroughTelnetAndTriesAgain) {
-  gw.upload = {false, true};
+  gw.upload = {-1, 1};
   gw.access = {0, 0, -1};  // only the third answer counts; -1 is an answer
   probeScript = {0, 0, 0, 1};
   EXPECT_EQ(RunTransfer(page, gw), kTransferDone);
@@ -235,7 +250,7 @@ TEST_F(SequenceTest, FailedUploadRebootsThroughTelnetAndTriesAgain) {
 }
 
 TEST_F(SequenceTest, SecondTelnetAttemptFollowsFiveSecondsAfterTheFirst) {
-  gw.upload = {false, true};
+  gw.upload = {-1, 1};
   gw.telnet = {false, true};
   EXPECT_EQ(RunTransfer(page, gw), kTransferDone);
   EXPECT_EQ(gw.Count("TelnetReboot"), 2);
@@ -244,7 +259,8 @@ TEST_F(SequenceTest, SecondTelnetAttemptFollowsFiveSecondsAfterTheFirst) {
 
 struct TransferFailure {
   const char *name;
-  std::deque<bool> upload, telnet;
+  std::deque<int> upload;
+  std::deque<bool> telnet;
   std::deque<int> access, probes;
   int probesExpected;
 };
@@ -276,11 +292,11 @@ TEST_P(TransferFailureTest, ShowsTheTransferErrorWithBackAndCancel) {
 INSTANTIATE_TEST_SUITE_P(
     Table, TransferFailureTest,
     ::testing::Values(
-        TransferFailure{"BothTelnetRebootsFail", {false}, {false, false}, {}, {}, 0},
-        TransferFailure{"GatewayNotBackAfter12Probes", {false}, {}, {},
+        TransferFailure{"BothTelnetRebootsFail", {-1}, {false, false}, {}, {}, 0},
+        TransferFailure{"GatewayNotBackAfter12Probes", {-1}, {}, {},
                         std::deque<int>(20, 0), 12},
-        TransferFailure{"NoAnswerAfterReboot", {false}, {}, {1, 1, 0}, {1}, 1},
-        TransferFailure{"SecondUploadFails", {false, false}, {}, {}, {1}, 1}),
+        TransferFailure{"NoAnswerAfterReboot", {-1}, {}, {1, 1, 0}, {1}, 1},
+        TransferFailure{"SecondUploadFails", {-1, -1}, {}, {}, {1}, 1}),
     [](const ::testing::TestParamInfo<TransferFailure> &i) { return i.param.name; });
 
 // --- restore --------------------------------------------------------------
@@ -309,23 +325,26 @@ TEST_F(RestoreTest, SavedWirelessSettingsAreWrittenBackAndSaved) {
   EXPECT_EQ(RunRestore(page, gw), kUpgradeSucceeded);
   EXPECT_EQ(page.text, kUpgradeSuccessText);
   EXPECT_EQ(page.Buttons(), "---F");
-  // The bar is restarted at every failed probe while the gateway is off.
+  // The bar runs while the wizard waits for the user, and is restarted at
+  // every failed probe while the gateway is off.
   int restarts = 0;
   for (auto &l : page.log) restarts += l == "bar 1000";
-  EXPECT_EQ(restarts, 9);
+  EXPECT_EQ(restarts, 10);
   page.log.erase(std::unique(page.log.begin(), page.log.end()), page.log.end());
   EXPECT_EQ(page.log,
             (std::vector<std::string>{
-                "text ", std::string("append ") + kRebootingText,
+                "bar 1000", "stop", "text ", std::string("append ") + kRebootingText,
                 "bar 1000", "stop", "append DONE\r\n", "bar 300", "text ",
                 std::string("append ") + kRestoringText,
                 "append Re-configuring Gateway......", "stop",
                 "append DONE\r\n", "append Saving settings......", "bar 800",
                 "append DONE\r\n", "stop",
                 std::string("text ") + kUpgradeSuccessText}));
+  // The version proves the upgrade; the settings read back prove the
+  // restore.
   EXPECT_EQ(gw.calls, (std::vector<std::string>{
-                          "CheckAccess", "CheckAccess", "CheckAccess",
-                          "RestoreWireless", "SaveAndReboot(true)",
+                          "CheckAccess", "CheckAccess", "ConfirmKitVersion", "CheckAccess",
+                          "RestoreWireless", "SaveAndReboot(true)", "VerifyWireless",
                           "RemoveScratchFiles"}));
   // 35 s after the gateway is back, 12 s after the save, 15 s at the end.
   // Back at 85 s (the first answered probe after the 5 s pauses).
@@ -337,7 +356,7 @@ TEST_F(RestoreTest, WithoutSavedSettingsTheSuccessFollowsTheRebootWait) {
   g_wirelessSaved = 0;
   EXPECT_EQ(RunRestore(page, gw), kUpgradeSucceeded);
   EXPECT_EQ(gw.calls, (std::vector<std::string>{"CheckAccess", "CheckAccess",
-                                                "RemoveScratchFiles"}));
+                                                "ConfirmKitVersion", "RemoveScratchFiles"}));
   auto restoring = std::string("append ") + kRestoringText;
   EXPECT_EQ(std::find(page.log.begin(), page.log.end(), restoring), page.log.end());
   EXPECT_EQ(page.log[page.log.size() - 2], "append DONE\r\n");
@@ -352,7 +371,8 @@ TEST_F(RestoreTest, ThreeFailedRestoresGiveThePartialFailure) {
   EXPECT_EQ(gw.Count("SaveAndReboot(true)"), 0);
   EXPECT_EQ(page.text, kWirelessFailureText);
   EXPECT_EQ(page.Buttons(), "---F");
-  EXPECT_EQ(gw.Count("RemoveScratchFiles"), 1);
+  EXPECT_EQ(gw.Count("RemoveScratchFiles"), 0);
+  EXPECT_EQ(gw.Count("KeepBackupOnly"), 1);
   // One second after each failed attempt.
   std::vector<uint32_t> tail(clock.sleeps.end() - 4, clock.sleeps.end());
   EXPECT_EQ(tail, (std::vector<uint32_t>{1000, 1000, 1000, 200}));
@@ -385,40 +405,82 @@ TEST_F(RestoreTest, ButtonsStayLockedWhileTheUserDoesNotPowerCycle) {
   EXPECT_EQ(page.Buttons(), "----");
   EXPECT_EQ(page.text, kReplugText);
   EXPECT_EQ(probes, 3600 / 5 + 1);
-  EXPECT_EQ(gw.calls, std::vector<std::string>{"RemoveScratchFiles"});
+  EXPECT_EQ(gw.calls, std::vector<std::string>{"KeepBackupOnly"});
 }
 
-TEST_F(RestoreTest, StopEndsEachOfTheUnboundedWaits) {
+TEST_F(RestoreTest, WaitsForTheGatewayEndAfterFiveMinutesWithTheBackupKept) {
   for (int phase = 0; phase < 2; ++phase) {
-    std::atomic<bool> stop{false};
     FakeGateway g;
+    RecordingPage p;
+    g.keptBackup = "/state/Ssid";
     clock.now = 0;
     g_wirelessSaved = 1;
     reachable = [&, phase](uint64_t now) {
-      if (phase == 0) {  // never comes back
-        if (now >= 30000) {
-          if (now > 10 * 60000) stop = true;
-          return 0;
-        }
-        return 1;
-      }
-      // Comes back, then stays down after the save order.
-      if (now >= 30000 && now < 80000) return 0;
-      if (g.Count("SaveAndReboot(true)")) {
-        if (probes > 100000) stop = true;
-        return 0;
-      }
-      return 1;
+      if (now < 30000) return 1;
+      if (phase == 0) return 0;  // never comes back after the power cycle
+      if (now < 80000) return 0;
+      return g.Count("SaveAndReboot(true)") ? 0 : 1;  // nor after the save
     };
-    EXPECT_EQ(RunRestore(page, g, &stop), kRestoreStopped) << phase;
-    EXPECT_EQ(g.calls.back(), "RemoveScratchFiles") << phase;
+    EXPECT_EQ(RunRestore(p, g), kGatewayNotBack) << phase;
+    EXPECT_EQ(g.Count("RemoveScratchFiles"), 0) << phase;
+    EXPECT_NE(p.text.find("did not answer again within five minutes"), std::string::npos);
+    EXPECT_NE(p.text.find("kept in /state/Ssid"), std::string::npos);
+    EXPECT_EQ(p.Buttons(), "---F");
+    EXPECT_LT(clock.now, (phase ? 80000 + 35000 + 12000 : 30000) + 5 * 60000 + 6000u) << phase;
   }
+}
+
+TEST_F(RestoreTest, AnotherVersionAfterTheRestartIsNoSuccess) {
+  g_wirelessSaved = 1;
+  gw.confirm = {0};
+  gw.running = "3.60.1.0.4-GQ";
+  EXPECT_EQ(RunRestore(page, gw), kVersionNotKits);
+  // The settings are still written back: the access point was switched off.
+  EXPECT_EQ(gw.Count("RestoreWireless"), 1);
+  EXPECT_EQ(page.text.find("successful"), std::string::npos);
+  EXPECT_NE(page.text.find("still runs firmware version 3.60.1.0.4-GQ, while the upgrade kit "
+                           "holds version 3.60.1.0.5-GQ"),
+            std::string::npos);
+  EXPECT_EQ(page.Buttons(), "---F");
+  // Unreadable counts the same.
+  RecordingPage p;
+  clock.now = 0;
+  savedAt = 0;
+  gw.confirm = {-1};
+  gw.running = "";
+  EXPECT_EQ(RunRestore(p, gw), kVersionNotKits);
+  EXPECT_NE(p.text.find("version could not be read after the restart"), std::string::npos);
+}
+
+TEST_F(RestoreTest, SettingsThatDoNotReadBackKeepTheBackupForARetry) {
+  g_wirelessSaved = 1;
+  gw.verify = {0};
+  gw.keptBackup = "/state/Ssid";
+  EXPECT_EQ(RunRestore(page, gw), kWirelessFailed);
+  EXPECT_EQ(page.text, std::string(kWirelessFailureText) +
+                           "\r\nThe saved wireless settings are kept in /state/Ssid.\r\n" +
+                           page.RestoreHint());
+  EXPECT_EQ(gw.Count("RemoveScratchFiles"), 0);
+
+  // The retry from the kept backup: the same restore, then its own text.
+  RecordingPage again;
+  FakeGateway g;
+  savedAt = 0;
+  reachable = nullptr;
+  ChecksResult checks;
+  EXPECT_EQ(RunKeptRestore(again, g, &checks), kUpgradeSucceeded);
+  EXPECT_EQ(checks, kChecksPassed);
+  EXPECT_EQ(g.calls, (std::vector<std::string>{"CheckAccess", "RestoreWireless",
+                                               "SaveAndReboot(true)", "VerifyWireless",
+                                               "RemoveScratchFiles"}));
+  EXPECT_EQ(again.text.substr(again.text.size() - strlen(kSettingsRestoredText)),
+            kSettingsRestoredText);
 }
 
 TEST_F(SequenceTest, RetryAfterTransferFailureStillRestoresAndReportsMissingBackup) {
   gw.backup = {true, false};
   ASSERT_EQ(RunChecks(page, gw), kChecksPassed);
-  gw.upload = {false};
+  gw.upload = {-1};
   gw.telnet = {false, false};
   ASSERT_EQ(RunTransfer(page, gw), kTransferFailed);
 

@@ -11,6 +11,7 @@
 #include "pages.h"
 #include "platform/environment.h"
 #include "platform/support_log.h"
+#include "webclient/gateway_client.h"
 #include "resource.h"
 #include "ui.h"
 
@@ -35,6 +36,18 @@ class CHostDialog : public CDialog {
     CWelcomePage welcome;
     CTransferPage transfer;
     CRestorePage restore;
+    // Settings that an earlier run could not write back are kept; a new
+    // upgrade would replace them with what the gateway shows now.
+    if (FileExists(kSsidFile)) {
+      std::string question = "Wireless settings saved by an earlier run are kept in " +
+                             LocalPath(kSsidFile) +
+                             ".\n\nWrite them back to the Gateway now?\n\n"
+                             "Click No to start a new upgrade, which replaces them.";
+      transfer.m_restoreKept =
+          MessageBoxA(m_hWnd, question.c_str(), "Firmware Upgrade Utility",
+                      MB_YESNO | MB_ICONQUESTION) == IDYES;
+      if (transfer.m_restoreKept) g_wirelessSaved = 1;
+    }
     wizard.AddPage(&welcome, IDD_WELCOME);
     wizard.AddPage(&transfer, IDD_TRANSFER);
     wizard.AddPage(&restore, IDD_RESTORE);

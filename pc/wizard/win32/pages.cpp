@@ -168,6 +168,13 @@ void CTransferPage::OnPageShown() {
   // once (nothing at the address) enables Back and Cancel again, and that
   // must be the last word.
   LockWizardButtons(*this);
+  if (m_restoreKept) {
+    StartTask([](CTaskPage *page) {
+      ChecksResult checks;
+      RunKeptRestore(*page, page->Gateway(), &checks);
+    });
+    return;
+  }
   StartTask([](CTaskPage *page) { RunChecks(*page, page->Gateway()); });
 }
 

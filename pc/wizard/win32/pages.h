@@ -79,6 +79,10 @@ class CTaskPage : public CWizardPage, public WizardPage {
 
 class CTransferPage : public CTaskPage {
  public:
+  // Set when the user chose, at start, to write back the wireless settings
+  // kept by an earlier run: the page then runs that restore instead of an
+  // upgrade.
+  bool m_restoreKept = false;
   BOOL OnKillActive() override;
   void OnSetActive() override;
 

@@ -148,15 +148,15 @@ TEST(WebcmPages, SecurityPagesReachTheirThresholds) {
   EXPECT_EQ(count("custom_setup_apadv.html", {"bgmode", "hidden_ssid"}), 2);
 }
 
-TEST(WebcmForms, ValuesWithAmpersandsBlanksAndPlusSignsSurvive) {
+TEST(WebcmForms, FormsAreDecodedTheStandardWay) {
   std::vector<FormField> f = parse_form(
-      "&var:conname=connection0&var:contype=pppoe&ap:settings/ssid=Tom & Jerry&ap:settings/key_value2=0123+4567"
-      "&ap:settings/radius_secret=a%26b&logic:command/save");
+      "&var:conname=connection0&var:contype=pppoe&ap:settings/ssid=Tom+%26+Jerry&ap:settings/key_value2=0123+4567"
+      "&ap:settings/radius_secret=a%2Bb%25=c&logic:command/save");
   ASSERT_EQ(f.size(), 6u);
   EXPECT_EQ(f[2].name, "ap:settings/ssid");
   EXPECT_EQ(f[2].value, "Tom & Jerry");
   EXPECT_EQ(f[3].value, "0123 4567");
-  EXPECT_EQ(f[4].value, "a&b");
+  EXPECT_EQ(f[4].value, "a+b%=c");
   EXPECT_FALSE(f[5].has_value);
 }
 

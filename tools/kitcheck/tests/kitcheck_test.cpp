@@ -163,18 +163,48 @@ TEST_F(Kit, ConfigVersionFollowsTheWizardsRules) {
   EXPECT_TRUE(has(check(), kit::kError, "config.xml: missing"));
 }
 
-TEST_F(Kit, UpgradeListWarnsWhereTheVersionCheckIsSkipped) {
+TEST_F(Kit, UpgradeListMustNameTheKitsPlatform) {
+  // The wizard refuses every gateway whose platform is not listed.
   write("upgrade.ini", "GR gq\n");
   kit::Report r = check();
-  EXPECT_EQ(r.errors, 0);
   EXPECT_TRUE(has(r, kit::kWarning, "entry \"gq\" never matches"));
-  EXPECT_TRUE(has(r, kit::kWarning, "does not list the kit's platform GQ"));
+  EXPECT_TRUE(has(r, kit::kError, "does not list the kit's platform GQ"));
   write("upgrade.ini", "G" + std::string(29, 'Q') + "\n");
   EXPECT_TRUE(has(check(), kit::kError, "longer than 29 characters"));
   sh("rm " + dir + "/upgrade.ini");
-  r = check();
-  EXPECT_EQ(r.errors, 0);
-  EXPECT_TRUE(has(r, kit::kWarning, "upgrade.ini: missing"));
+  EXPECT_TRUE(has(check(), kit::kError, "upgrade.ini: missing"));
+  std::string problem;
+  EXPECT_FALSE(kit::kit_usable(dir, &problem));
+  EXPECT_EQ(problem.compare(0, 21, "upgrade.ini: missing:"), 0) << problem;
+}
+
+TEST_F(Kit, OnlyOrdinaryFilesAndSafePackageMembers) {
+  // Devices and folders are refused, never read: /dev/zero would never end.
+  sh("ln -sf /dev/zero " + dir + "/config.xml");
+  EXPECT_TRUE(has(check(), kit::kError, "config.xml: not an ordinary file"));
+  sh("ln -sf /dev/zero " + dir + "/upgrade.ini");
+  EXPECT_TRUE(has(check(), kit::kError, "upgrade.ini: not an ordinary file"));
+  sh("mkdir " + dir + "/prepare.bin");
+  EXPECT_TRUE(has(check(), kit::kError, "prepare.bin: not an ordinary file"));
+  sh("rmdir " + dir + "/prepare.bin && ln -s /dev/null " + dir + "/prepare.bin");
+  EXPECT_TRUE(has(check(), kit::kError, "prepare.bin: not an ordinary file"));
+  sh("rm " + dir + "/prepare.bin");
+  // Members are checked as the gateway checks them.
+  struct {
+    const char *options, *text;
+  } packages[] = {
+      {"--transform=s,^,../,", "unpacks outside /var/tmp"},
+      {"-P --transform=s,^,/,", "unpacks outside /var/tmp"},
+      {"", "is a link"},
+  };
+  for (const auto &p : packages) {
+    make_package(p.options);
+    if (std::string(p.options).empty()) {
+      sh("mkdir -p " + dir + "/src/pkg && ln -s /etc/passwd " + dir + "/src/pkg/link && tar -rf " +
+         dir + "/prepare.bin -C " + dir + "/src pkg/link && rm -rf " + dir + "/src");
+    }
+    EXPECT_TRUE(has(check(), kit::kError, p.text)) << p.options << "\n" << dump(check());
+  }
 }
 
 TEST_F(Kit, PreparePackageIsReadFromItsTarHeaders) {

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
@@ -51,10 +53,18 @@ class Gateway {
   std::mutex m;
   std::string login;  // "user:password" when the gateway demands one
   std::string running = "3.60.1.0.4-GQ";
+  std::string flashed = "3.60.1.0.5-GQ";  // what runs once an image is taken
   bool apEnabled = true;
   int failUploads = 0;  // the first n uploads are refused
   bool foreign = false;
   std::vector<std::string> posts, uploads;
+
+  // Misbehaviour, for the hostile cases.
+  std::string uploadReply;      // raw reply to every upload, when set
+  bool uploadSilent = false;    // reads the upload, then says nothing
+  bool postsRefused = false;    // answers posts with 401 once an image was sent
+  std::map<std::string, std::string> rawPages;  // page name -> raw reply
+  int pageDelayMs = 0;          // the SSID settings page answers this late
 
  private:
   static std::string Ok(const std::string &body) {
@@ -79,6 +89,14 @@ class Gateway {
     bool post = line.compare(0, 5, "POST ") == 0;
     bool upload = head.find("multipart/form-data") != std::string::npos;
     if (upload) Await(c, kBoundaryEnd, headEnd, 10000);
+    if (upload && uploadSilent) {
+      {
+        std::lock_guard<std::mutex> lock(m);
+        uploads.push_back(path);
+      }
+      c.ReadFor(4000);
+      return;
+    }
     else if (post) Await(c, "\r\n\r\n", headEnd, 5000);  // body, then four bytes more
     std::string reply;
     {
@@ -95,10 +113,16 @@ class Gateway {
         }
       }
       reply = Answer(path, post, upload, c.received);
+      for (const auto &raw : rawPages)
+        if (!post && path.find(raw.first) != std::string::npos) reply = raw.second;
+      if (post && !upload && postsRefused && !uploads.empty())
+        reply = "HTTP/1.0 401 Unauthorized\r\n\r\n<html>401 Unauthorized</html>";
       // Another device at the address: its pages lack the maker's name.
       for (size_t p; foreign && (p = reply.find("Kestrelon")) != std::string::npos;)
         reply.replace(p, 9, "Other");
     }
+    if (pageDelayMs && path.find("custom_setup_ssid.html") != std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(pageDelayMs));
     c.Send(reply);
     c.EndReply();
   }
@@ -110,6 +134,8 @@ class Gateway {
       uploads.push_back(path + " " + Between(request, "filename=\"", "\""));
       if (static_cast<int>(uploads.size()) <= failUploads)
         return Ok("Upgrade failed: bad image");
+      if (!uploadReply.empty()) return uploadReply;
+      running = flashed;
       return Ok("upgrade result: ok[0]\r\n");
     }
     if (post) {
@@ -239,10 +265,7 @@ class CliTest : public ::testing::Test {
     state = root + "/state";
     probe = root + "/gateway-on";
     platform::MakeDirectories(kit);
-    platform::WriteWholeFile(kit + "/fw-3.60.1.0.5.img", std::string(3000, 'F'));
-    platform::WriteWholeFile(kit + "/prepare.bin", std::string(500, 'P'));
-    platform::WriteWholeFile(kit + "/upgrade.ini", std::string("GQ GX\n"));
-    SetKitVersion("3.60.1.0.5-GQ");
+    testing::WriteTestKit(kit, "3.60.1.0.5-GQ", "GQ GX", true, "fw-3.60.1.0.5.img");
     PowerOn();
   }
   void TearDown() override { platform::RemoveTree(root); }
@@ -291,6 +314,7 @@ class CliTest : public ::testing::Test {
 TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
   gw.login = "admin:s3cret";
   gw.running = "3.60.2.0.1-GQ";  // an upgrade in two steps
+  gw.flashed = "3.60.2.0.2-GQ";
   SetKitVersion("3.60.2.0.2-GQ");
   // Under --yes the login comes from the environment.
   std::vector<std::string> env = Env("VELMORA_USER=admin");
@@ -335,7 +359,7 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
             gw.posts.end());
   EXPECT_NE(std::find(gw.posts.begin(), gw.posts.end(),
                       "var:conname=connection0&var:contype=pppoe&ap:settings/ap_enabled=1"
-                      "&ap:settings/channel=6&ap:settings/ssid=home net"
+                      "&ap:settings/channel=6&ap:settings/ssid=home+net"
                       "&ap:settings/privacy_type=0"),
             gw.posts.end());
   EXPECT_EQ(gw.posts[gw.posts.size() - 2], "logic:command/save");
@@ -402,6 +426,158 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"BadOption", 2, "invalid time scale '-1'"}),
     [](const ::testing::TestParamInfo<Failure> &i) { return i.param.name; });
 
+// A hostile or merely slow gateway, one misbehaviour per row. No row may
+// end in the success text; each ends with its own status, and the gateway
+// must have received only what the row allows.
+struct Hostile {
+  const char *name;
+  std::function<void(Gateway &, const std::string &kit)> setup;
+  bool powerCycle;  // the run reaches the restore page
+  int status;
+  const char *text;
+  int uploads;       // images the gateway received
+  const char *posts; // "none": nothing changed; "no save"; "saved"
+};
+
+void PrintTo(const Hostile &h, std::ostream *os) { *os << h.name; }
+
+class CliHostileTest : public CliTest, public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(CliHostileTest, NeverClaimsSuccessWithoutProof) {
+  const Hostile &h = GetParam();
+  h.setup(gw, kit);
+  CliRun run(Args(), Env());
+  if (h.powerCycle) PowerCycle(run);
+  EXPECT_EQ(run.Wait(60000), h.status) << run.Output();
+  std::string out = run.Output();
+  EXPECT_EQ(out.find("The Firmware upgrade was successful."), std::string::npos) << out;
+  EXPECT_NE(out.find(h.text), std::string::npos) << out;
+
+  std::lock_guard<std::mutex> lock(gw.m);
+  EXPECT_EQ(static_cast<int>(gw.uploads.size()), h.uploads);
+  bool saved = std::find(gw.posts.begin(), gw.posts.end(), "logic:command/save") != gw.posts.end();
+  std::string posts = h.posts;
+  if (posts == "none") {
+    EXPECT_TRUE(gw.posts.empty());
+  } else {
+    EXPECT_EQ(saved, posts == "saved");
+  }
+}
+
+const char kNotConfirmed[] =
+    "The Gateway still runs firmware version 3.60.1.0.4-GQ, while the upgrade kit holds "
+    "version 3.60.1.0.5-GQ.";
+const char kTransferError[] = "*** An error occured while transfering image file !***";
+const char kVersionUnknown[] =
+    "*** Can not get firmware version from current gateway device.***";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CliHostileTest,
+    ::testing::Values(
+        Hostile{"UploadClosedWithoutVerdict",
+                [](Gateway &g, const std::string &) { g.uploadReply = " "; }, true, 10,
+                kNotConfirmed, 1, "saved"},
+        Hostile{"UploadNoise",
+                [](Gateway &g, const std::string &) {
+                  g.uploadReply = std::string(5000, '\x9c');
+                },
+                true, 10, kNotConfirmed, 1, "saved"},
+        Hostile{"UploadNeverAnswered", [](Gateway &g, const std::string &) { g.uploadSilent = true; },
+                true, 10, kNotConfirmed, 1, "saved"},
+        Hostile{"Upload404",
+                [](Gateway &g, const std::string &) {
+                  g.uploadReply = "HTTP/1.0 404 Not Found\r\n\r\nno such page";
+                },
+                false, 8, kTransferError, 1, "no save"},
+        Hostile{"Upload500",
+                [](Gateway &g, const std::string &) {
+                  g.uploadReply = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n";
+                },
+                false, 8, kTransferError, 1, "no save"},
+        Hostile{"PostsRefusedAfterUpload",
+                [](Gateway &g, const std::string &) { g.postsRefused = true; }, true, 9,
+                "Your firmware has been upgraded successfully.\n\nHowever, this utility failed",
+                1, "no save"},
+        Hostile{"EndlessVersionPage",
+                [](Gateway &g, const std::string &) {
+                  g.rawPages["status_real.html&var:"] =
+                      "HTTP/1.0 200 OK\r\n\r\nKestrelon" + std::string(3 << 20, ' ');
+                },
+                false, 7, kVersionUnknown, 0, "none"},
+        Hostile{"VersionPageCutShort",
+                [](Gateway &g, const std::string &) {
+                  g.rawPages["status_real.html&var:"] =
+                      "HTTP/1.1 200 OK\r\nContent-Length: 400\r\n\r\nKestrelon\n"
+                      " form.sta_version.value = \"3.60.1.0.4-GQ\";\n";
+                },
+                false, 7, kVersionUnknown, 0, "none"},
+        Hostile{"PlatformNotListed",
+                [](Gateway &g, const std::string &) { g.running = "3.60.1.0.4-ZZ"; }, false, 7,
+                "*** Can not upgrade to the different hardware platform.***", 0, "none"},
+        Hostile{"SettingsPageCutShort",
+                [](Gateway &g, const std::string &) {
+                  g.rawPages["custom_setup_ssid.html"] =
+                      "HTTP/1.1 200 OK\r\nContent-Length: 900\r\n\r\n<html>Kestrelon\n";
+                },
+                false, 13, "The wireless settings could not be read from the Gateway.", 0,
+                "none"},
+        Hostile{"BrokenKit",
+                [](Gateway &, const std::string &kit) {
+                  platform::WriteWholeFile(kit + "/fw-3.60.1.0.5.img", std::string(700000, 'F'));
+                },
+                false, 12, "The upgrade kit cannot be used: fw-3.60.1.0.5.img: ", 0, "none"},
+        Hostile{"EmptyKit",
+                [](Gateway &, const std::string &kit) {
+                  for (const std::string &f : platform::FindFiles(kit, "*"))
+                    platform::DeleteLocalFile(kit + "/" + f);
+                },
+                false, 12, "The upgrade kit cannot be used: *.img: no firmware image", 0,
+                "none"}),
+    [](const ::testing::TestParamInfo<Hostile> &i) { return i.param.name; });
+
+TEST_F(CliTest, SlowPagesAreReadWholeAndSettingsComeBack) {
+  // The settings page answers 1.5 s late: it is read whole all the same,
+  // so the settings are saved and restored.
+  gw.pageDelayMs = 1500;
+  CliRun run(Args(), Env());
+  PowerCycle(run);
+  EXPECT_EQ(run.Wait(120000), 0) << run.Output();
+  EXPECT_NE(run.Output().find("Re-configuring Gateway......DONE"), std::string::npos);
+  EXPECT_TRUE(StateEmpty());
+}
+
+TEST_F(CliTest, KeptBackupIsRestoredWithRestore) {
+  gw.postsRefused = true;
+  CliRun run(Args(), Env());
+  PowerCycle(run);
+  ASSERT_EQ(run.Wait(60000), 9) << run.Output();
+  std::string ssid = state + "/Ssid";
+  EXPECT_NE(run.Output().find("The saved wireless settings are kept in " + ssid + "."),
+            std::string::npos) << run.Output();
+  EXPECT_NE(run.Output().find("velmora-cli --restore writes them back."), std::string::npos);
+  ASSERT_TRUE(platform::PathExists(ssid));
+
+  // A new run will not quietly replace it.
+  CliRun again(Args(), Env());
+  EXPECT_EQ(again.Wait(), 14) << again.Output();
+  EXPECT_TRUE(platform::PathExists(ssid));
+
+  {
+    std::lock_guard<std::mutex> lock(gw.m);
+    gw.postsRefused = false;
+    gw.posts.clear();
+  }
+  std::vector<std::string> args = Args();
+  args.push_back("--restore");
+  CliRun restore(args, Env());
+  EXPECT_EQ(restore.Wait(60000), 0) << restore.Output();
+  EXPECT_NE(restore.Output().find("Your wireless settings have been restored."),
+            std::string::npos) << restore.Output();
+  EXPECT_TRUE(StateEmpty());
+  std::lock_guard<std::mutex> lock(gw.m);
+  EXPECT_EQ(gw.posts.back(), "logic:command/reboot");
+}
+
 TEST_F(CliTest, GatewayNotRecognisedAfterThePowerCycle) {
   CliRun run(Args(), Env());
   ASSERT_TRUE(run.WaitFor("You are almost complete")) << run.Output();
@@ -412,11 +588,15 @@ TEST_F(CliTest, GatewayNotRecognisedAfterThePowerCycle) {
     gw.foreign = true;
   }
   PowerOn();
-  EXPECT_EQ(run.Wait(), 9) << run.Output();
-  EXPECT_NE(run.Output().find("DONE\n\n\nYour firmware has been upgraded successfully."),
+  // Without the gateway's own pages there is no proof of the upgrade, and
+  // no restore: the backup stays.
+  EXPECT_EQ(run.Wait(), 10) << run.Output();
+  EXPECT_NE(run.Output().find("DONE\n\n\n*** The Firmware upgrade could not be confirmed. ***\n"
+                              "The Gateway's firmware version could not be read after the "
+                              "restart, while the upgrade kit holds version 3.60.1.0.5-GQ."),
             std::string::npos)
       << run.Output();
-  EXPECT_TRUE(StateEmpty());
+  EXPECT_TRUE(platform::PathExists(state + "/Ssid"));
 }
 
 TEST_F(CliTest, InteractiveLoginRetryAfterWrongPasswordAndFinish) {

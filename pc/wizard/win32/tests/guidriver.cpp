@@ -434,8 +434,9 @@ bool Ask(const char *name) {
 // wireless settings to keep: the checks and the transfer run through, the
 // wizard moves on by itself to the last page, which waits for the power
 // cycle with every button disabled, then for the gateway to come back, and
-// ends with the success text and only Finish enabled.
-int WholeUpgrade(const char *address) {
+// ends with `result` (the success text, when the gateway then runs the
+// kit's version) and only Finish enabled.
+int WholeUpgrade(const char *address, const std::string &result, const char *resultShot) {
   HWND frame = WaitFrame();
   REQUIRE(frame);
   REQUIRE(GoToTransferPage(frame, address));
@@ -474,15 +475,11 @@ int WholeUpgrade(const char *address) {
   Snap("rebooting");
   REQUIRE(Ask("gateway-on"));
 
-  const std::string success =
-      "\r\n\r\n!!! CONGRATULATIONS !!!\r\n"
-      "The Firmware upgrade was successful.\r\n\r\n\r\n"
-      "\r\nClick \"Finish\" to exit.\r\n";
-  WaitUntil([&] { return Text(PageText(frame)) == success; }, 120000);
-  EXPECT_TEXT(Text(PageText(frame)), success);
+  WaitUntil([&] { return Text(PageText(frame)) == result; }, 120000);
+  EXPECT_TEXT(Text(PageText(frame)), result);
   WaitUntil([&] { return Buttons(frame) == "0001"; }, 5000);
   EXPECT_TEXT(Buttons(frame), "0001");
-  Snap("success");
+  Snap(resultShot);
 
   Click(frame, IDC_WIZ_FINISH);
   EXPECT(WaitProgramEnd(frame));
@@ -506,7 +503,21 @@ int main(int argc, char **argv) {
   } else if (scenario == "nogateway") {
     result = NoGateway(address);
   } else if (scenario == "upgrade") {
-    result = WholeUpgrade(address);
+    result = WholeUpgrade(address,
+                          "\r\n\r\n!!! CONGRATULATIONS !!!\r\n"
+                          "The Firmware upgrade was successful.\r\n\r\n\r\n"
+                          "\r\nClick \"Finish\" to exit.\r\n",
+                          "success");
+  } else if (scenario == "not-upgraded") {
+    // The gateway took the image but still runs its old version after the
+    // power cycle: no success.
+    result = WholeUpgrade(address,
+                          "\r\n\r\n*** The Firmware upgrade could not be confirmed. ***\r\n"
+                          "The Gateway still runs firmware version 3.60.3.0.5-GKIT, while the "
+                          "upgrade kit holds version 3.60.3.0.6-GKIT.\r\n"
+                          "Please unplug the Black power cord of your DSL modem, plug it back "
+                          "in and run this utility again.\r\n",
+                          "not-upgraded");
   } else if (scenario == "login-cancel") {
     result = LoginCancelled(address);
   } else if (scenario == "login") {

@@ -12,8 +12,12 @@
 #                                    gateway/) listens there
 #   VELMORA_GUI_GATEWAY_LOGIN=U:P    ... and asks for this login
 #   VELMORA_GUI_GATEWAY_VERSION=V    ... and runs this firmware version
-#   VELMORA_GUI_KIT=1                run from a kit folder (the exe and an
-#                                    image) in ARTEFACT_DIR/kit
+#   VELMORA_GUI_GATEWAY_FLASHED=V    ... and this one once it took an image
+#                                    (default: it keeps running V)
+#   VELMORA_GUI_KIT=1                run from a kit folder (the exe and a
+#                                    kit that passes the kit check, holding
+#                                    VELMORA_GUI_KIT_VERSION for the
+#                                    platform GKIT) in ARTEFACT_DIR/kit
 #   VELMORA_GUI_KIT=DIR              ... the exe and a copy of the kit in DIR
 #   VELMORA_GUI_POWER_OFF=COMMAND    the driver's gateway-off runs COMMAND
 #                                    (a simulated gateway's power cycle,
@@ -84,6 +88,8 @@ if [ -n "${VELMORA_GUI_GATEWAY:-}" ]; then
   site="$out/gateway"
   rm -rf "$site" && cp -r "$(dirname "$0")/gateway" "$site"
   printf '%s' "${VELMORA_GUI_GATEWAY_VERSION:-}" > "$site/version"
+  rm -f "$site/flashed"
+  [ -n "${VELMORA_GUI_GATEWAY_FLASHED:-}" ] && printf '%s' "$VELMORA_GUI_GATEWAY_FLASHED" > "$site/flashed"
   : > "$site/httpd.conf"
   [ -n "${VELMORA_GUI_GATEWAY_LOGIN:-}" ] && echo "/cgi-bin:$VELMORA_GUI_GATEWAY_LOGIN" > "$site/httpd.conf"
   busybox httpd -f -p "$VELMORA_GUI_GATEWAY" -h "$site" -c "$site/httpd.conf" &
@@ -132,7 +138,16 @@ if [ -n "${VELMORA_GUI_KIT:-}" ]; then
   if [ -d "$VELMORA_GUI_KIT" ]; then
     cp -r "$VELMORA_GUI_KIT"/. "$out/kit/"
   else
-    head -c 4096 /dev/zero > "$out/kit/fw.img"
+    # A file-system image with its tag: magic 0xC453DE23, then the cksum
+    # CRC of the image, both little-endian.
+    { printf 'hsqs'; head -c 699996 /dev/zero; } > "$out/kit/fw.payload"
+    crc=$(cksum < "$out/kit/fw.payload" | cut -d' ' -f1)
+    le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+    { cat "$out/kit/fw.payload"; printf "$(le32 $((0xC453DE23)))$(le32 "$crc")"; } > "$out/kit/fw.img"
+    rm "$out/kit/fw.payload"
+    printf '<?xml version="1.0"?>\n<config version="%s">\n</config>\n' \
+      "${VELMORA_GUI_KIT_VERSION:-3.60.3.0.6-GKIT}" > "$out/kit/config.xml"
+    echo GKIT > "$out/kit/upgrade.ini"
   fi
 fi
 cd "$(dirname "$exe")"

@@ -1,16 +1,16 @@
 #include "kit.h"
 
-#include <dirent.h>
+#include <ctype.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 
 #include "cfgmgr_cksum.h"
 #include "le.h"
+#include "platform/files.h"
 
 namespace kit {
 
@@ -26,6 +26,8 @@ const uint64_t kKernelPartition = 0xA0000;
 const size_t kSlot = 19;          // version field and platform entry slots hold 19 / 29 characters
 const size_t kEntrySlot = 29;
 const int kMaxEntries = 101;
+// config.xml and upgrade.ini are a few lines; anything bigger is not one.
+const uint64_t kLongestTextFile = 1 << 20;
 
 std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string fmt(const char *format, ...) {
@@ -57,10 +59,52 @@ std::string with_commas(uint64_t n) {
 }
 
 bool file_size(const std::string &path, uint64_t *size) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  *size = (uint64_t)st.st_size;
+  return velmora::platform::IsRegularFile(path, size);
+}
+
+// The whole of a small text file: only an ordinary file, at most
+// kLongestTextFile bytes (a device or an endless file is refused, never read).
+bool read_text_file(const std::string &path, std::string *text, std::string *why) {
+  uint64_t size = 0;
+  if (!velmora::platform::PathExists(path)) {
+    *why = "missing";
+    return false;
+  }
+  if (!file_size(path, &size)) {
+    *why = "not an ordinary file";
+    return false;
+  }
+  if (size > kLongestTextFile) {
+    *why = fmt("%s bytes; more than %s is not a kit file", with_commas(size).c_str(), with_commas(kLongestTextFile).c_str());
+    return false;
+  }
+  FILE *f = fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *why = "cannot be read";
+    return false;
+  }
+  text->assign((size_t)kLongestTextFile + 1, '\0');
+  size_t got = fread(&(*text)[0], 1, text->size(), f);
+  fclose(f);
+  text->resize(got);
+  if (got > kLongestTextFile) {
+    *why = "grew while it was read";
+    return false;
+  }
   return true;
+}
+
+// Whether a package member would land outside the folder it is unpacked in.
+bool escapes(const std::string &name) {
+  if (name.empty() || name[0] == '/' || name[0] == '\\') return true;
+  size_t pos = 0;
+  for (;;) {
+    size_t slash = name.find('/', pos);
+    std::string part = name.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    if (part == "..") return true;
+    if (slash == std::string::npos) return false;
+    pos = slash + 1;
+  }
 }
 
 // The field of a tar header as text: up to its first NUL.
@@ -140,45 +184,39 @@ bool parse_version(const std::string &text, Version *out, std::string *why) {
 }
 
 bool config_version(const std::string &path, std::string *version, std::string *why) {
-  FILE *f = fopen(path.c_str(), "r");
-  if (f == nullptr) {
-    *why = "missing";
-    return false;
-  }
-  static char line[64000];
-  bool found = false;
-  while (fgets(line, sizeof line, f) != nullptr) {
-    std::string l = line;
+  std::string text;
+  if (!read_text_file(path, &text, why)) return false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    std::string l = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos + 1);
+    pos = end == std::string::npos ? text.size() : end + 1;
     size_t at = lower(l).find("config version");
     if (at == std::string::npos) continue;
-    found = true;
     std::string window = l.substr(at, 200);
     size_t q1 = window.find('"');
     if (q1 == std::string::npos) {
       *why = "no double quote within 200 characters after \"config version\"";
-      break;
+      return false;
     }
     std::string after = l.substr(at + q1 + 1, 200);
     size_t q2 = after.find('"');
     if (q2 == std::string::npos) {
       *why = "no closing double quote within 200 characters";
-      break;
+      return false;
     }
     *version = after.substr(0, q2);
-    fclose(f);
     return true;
   }
-  if (!found) *why = "no line holds \"config version\"";
-  fclose(f);
+  *why = "no line holds \"config version\"";
   return false;
 }
 
 std::vector<std::string> upgrade_list(const std::string &path, std::vector<std::string> *other) {
   std::vector<std::string> entries;
-  FILE *f = fopen(path.c_str(), "r");
-  if (f == nullptr) return entries;
+  std::string text, why;
+  if (!read_text_file(path, &text, &why)) return entries;
   std::string token;
-  int c;
   auto take = [&]() {
     if (token.empty()) return;
     if ((token[0] == 'G' || token[0] == 'g'))
@@ -187,14 +225,13 @@ std::vector<std::string> upgrade_list(const std::string &path, std::vector<std::
       other->push_back(token);
     token.clear();
   };
-  while ((c = fgetc(f)) != EOF) {
-    if (isspace(c))
+  for (char c : text) {
+    if (isspace((unsigned char)c))
       take();
     else
-      token += (char)c;
+      token += c;
   }
   take();
-  fclose(f);
   return entries;
 }
 
@@ -280,6 +317,8 @@ bool tar_list(const std::string &path, std::vector<TarEntry> *out, std::string *
   return ok;
 }
 
+uint32_t image_checksum(const void *data, size_t length) { return cs_calc_buf_sum(data, length); }
+
 ImageKind image_kind(const unsigned char first[4], uint64_t size) {
   switch (le32_get(first)) {
     case 0x6E6F633Cu: return kConfigFile;
@@ -312,13 +351,8 @@ void check_upload_size(Report *r, const std::string &name, uint64_t size) {
 
 void check_image(const std::string &dir, Report *r) {
   std::vector<std::string> images, lookalikes;
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) {
-    r->add(kError, "", "cannot read the kit folder");
-    return;
-  }
-  while (struct dirent *e = readdir(d)) {
-    std::string n = e->d_name, l = lower(n);
+  for (const std::string &n : velmora::platform::FindFiles(dir, "*")) {
+    std::string l = lower(n);
     size_t dot = l.rfind('.');
     if (dot == std::string::npos) continue;
     // The wizard looks for "*.img" on Windows, where case does not count.
@@ -327,7 +361,6 @@ void check_image(const std::string &dir, Report *r) {
     else if (l.compare(dot, 4, ".img") == 0)
       lookalikes.push_back(n);
   }
-  closedir(d);
   std::sort(images.begin(), images.end());
   for (const std::string &n : lookalikes)
     r->add(kWarning, n, "Windows may count this as a \"*.img\" file too (through its short name); rename it");
@@ -341,10 +374,15 @@ void check_image(const std::string &dir, Report *r) {
     r->add(kError, "*.img", fmt("%zu images (%s); the wizard needs exactly one", images.size(), list.c_str()));
     return;
   }
-  const std::string name = images[0], path = dir + "/" + name;
+  const std::string name = images[0], path = velmora::platform::JoinPath(dir, name);
   uint64_t size = 0;
   if (!file_size(path, &size)) {
-    r->add(kError, name, "not a readable file");
+    r->add(kError, name, "not an ordinary file");
+    return;
+  }
+  if (upload_body_bytes(name, size) > kMaxBodyBytes) {
+    // Too big to go up at all: not worth reading to the end.
+    check_upload_size(r, name, size);
     return;
   }
   FILE *f = fopen(path.c_str(), "rb");
@@ -394,8 +432,8 @@ void check_image(const std::string &dir, Report *r) {
 
 bool check_config(const std::string &dir, Report *r, Version *version) {
   std::string text, why;
-  if (!config_version(dir + "/config.xml", &text, &why)) {
-    r->add(kError, "config.xml", why == "missing" ? "missing: every gateway listed in upgrade.ini refuses the kit"
+  if (!config_version(velmora::platform::JoinPath(dir, "config.xml"), &text, &why)) {
+    r->add(kError, "config.xml", why == "missing" ? "missing: every gateway refuses the kit"
                                                   : why + ": the wizard finds no version");
     return false;
   }
@@ -427,16 +465,15 @@ bool check_config(const std::string &dir, Report *r, Version *version) {
 }
 
 void check_upgrade_ini(const std::string &dir, Report *r, const Version *version) {
-  std::string path = dir + "/upgrade.ini";
-  uint64_t size;
-  if (!file_size(path, &size)) {
-    r->add(kWarning, "upgrade.ini", "missing: no gateway gets a version check, older versions included");
+  std::string path = velmora::platform::JoinPath(dir, "upgrade.ini"), text, why;
+  if (!read_text_file(path, &text, &why)) {
+    r->add(kError, "upgrade.ini", why + ": the wizard refuses every gateway (it upgrades only the platforms listed)");
     return;
   }
   std::vector<std::string> other;
   std::vector<std::string> entries = upgrade_list(path, &other);
   if (entries.empty()) {
-    r->add(kWarning, "upgrade.ini", "lists no platform (tokens starting with G): no gateway gets a version check");
+    r->add(kError, "upgrade.ini", "lists no platform (tokens starting with G): the wizard refuses every gateway");
     return;
   }
   bool listed = false;
@@ -455,15 +492,23 @@ void check_upgrade_ini(const std::string &dir, Report *r, const Version *version
   for (const std::string &t : other)
     r->add(kNote, "upgrade.ini", "token \"" + t + "\" is ignored (entries start with G)");
   if (version != nullptr && !listed)
-    r->add(kWarning, "upgrade.ini", "does not list the kit's platform " + version->platform() +
-                                        ": such gateways are upgraded without a version check");
+    r->add(kError, "upgrade.ini", "does not list the kit's platform " + version->platform() +
+                                      ": the wizard refuses the gateways the kit is for");
   r->add(kOk, "upgrade.ini", fmt("%zu platform%s", std::min(entries.size(), (size_t)kMaxEntries), entries.size() == 1 ? "" : "s"));
 }
 
 void check_prepare(const std::string &dir, Report *r) {
-  std::string path = dir + "/prepare.bin";
+  std::string path = velmora::platform::JoinPath(dir, "prepare.bin");
   uint64_t size;
-  if (!file_size(path, &size)) return;  // a one-step kit
+  if (!velmora::platform::PathExists(path)) return;  // a one-step kit
+  if (!file_size(path, &size)) {
+    r->add(kError, "prepare.bin", "not an ordinary file");
+    return;
+  }
+  if (upload_body_bytes("prepare.bin", size) > kMaxBodyBytes) {
+    check_upload_size(r, "prepare.bin", size);
+    return;
+  }
   FILE *f = fopen(path.c_str(), "rb");
   unsigned char magic[2] = {0, 0};
   if (f != nullptr) {
@@ -487,9 +532,14 @@ void check_prepare(const std::string &dir, Report *r) {
   for (const TarEntry &m : members) {
     if (m.name == "pkg/fw.inf") inf = &m;
     if (m.name == "pkg/fw_exec.sh") script = &m;
-    if (m.name.compare(0, 1, "/") == 0 || m.name == ".." || m.name.compare(0, 3, "../") == 0 ||
-        m.name.find("/../") != std::string::npos)
-      r->add(kWarning, "prepare.bin", "member \"" + m.name + "\" unpacks outside /var/tmp");
+    // The gateway's rules for package members: nothing that lands outside
+    // the folder it is unpacked in, no links, nothing but files and folders.
+    if (escapes(m.name))
+      r->add(kError, "prepare.bin", "member \"" + m.name + "\" unpacks outside /var/tmp (the gateway refuses the package)");
+    if (m.type == '1' || m.type == '2')
+      r->add(kError, "prepare.bin", "member \"" + m.name + "\" is a link (the gateway refuses the package)");
+    else if (m.type != '0' && m.type != '7' && m.type != '5')
+      r->add(kError, "prepare.bin", fmt("member \"%s\" is of type '%c', not a file or folder (the gateway refuses the package)", m.name.c_str(), m.type));
   }
   if (inf == nullptr)
     r->add(kError, "prepare.bin", "no pkg/fw.inf: the gateway would not run the package but take it for an image");
@@ -508,8 +558,7 @@ void check_prepare(const std::string &dir, Report *r) {
 }  // namespace
 
 void check_kit(const std::string &dir, Report *report) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!velmora::platform::IsDirectory(dir)) {
     report->add(kError, "", "not a folder: " + dir);
     return;
   }
@@ -518,6 +567,17 @@ void check_kit(const std::string &dir, Report *report) {
   bool have_version = check_config(dir, report, &version);
   check_upgrade_ini(dir, report, have_version ? &version : nullptr);
   check_prepare(dir, report);
+}
+
+bool kit_usable(const std::string &dir, std::string *problem) {
+  Report report;
+  check_kit(dir, &report);
+  for (const Finding &f : report.findings) {
+    if (f.severity != kError) continue;
+    *problem = f.file.empty() ? f.text : f.file + ": " + f.text;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kit

@@ -53,8 +53,13 @@ struct TarEntry {
 };
 
 // Reads the member list of a plain (ustar or GNU) tar archive. false with
-// `why` when the file is not one.
+// `why` when the file is not one. Callers make sure it is an ordinary file.
 bool tar_list(const std::string &path, std::vector<TarEntry> *out, std::string *why);
+
+// The image tag: the last 8 bytes of an image, this magic and then
+// image_checksum of everything before the tag, both little-endian.
+const uint32_t kTagMagic = 0xC453DE23u;
+uint32_t image_checksum(const void *data, size_t length);
 
 // Kinds of image by their first word, as the gateway tells them apart.
 enum ImageKind { kUnknown, kConfigFile, kFileSystem, kKernel, kCombined };
@@ -66,6 +71,10 @@ uint64_t upload_body_bytes(const std::string &name, uint64_t size);
 
 // Runs every check on the kit in `dir`.
 void check_kit(const std::string &dir, Report *report);
+
+// The wizard's question: false when the kit would fail, with its first
+// error ("FILE: what is wrong") in *problem.
+bool kit_usable(const std::string &dir, std::string *problem);
 
 }  // namespace kit
 
