@@ -1,7 +1,8 @@
 # Checks that each gateway program's production build holds none of the
 # scratch-root code its test build has (cmake/gateway.cmake):
 #   - the name DORNIX_ROOT (the variable that moves every fixed path) and the
-#     restart marker's file name are in the test build and not in production;
+#     restart marker's file name are in the test build and not in production,
+#     nor are the names of the test hooks (DORNIX_..._MS);
 #   - where the test build records restarts, production calls reboot() and
 #     the test build never does.
 # Run as the test gateway_production_builds:
@@ -34,7 +35,7 @@ foreach(entry ${PROGRAMS})
   list(GET entry 0 name)
   list(GET entry 1 production)
   list(GET entry 2 test)
-  foreach(text DORNIX_ROOT restart-requested)
+  foreach(text DORNIX_ROOT restart-requested "DORNIX_[A-Z_]+_MS")
     has_text(${production} ${text} in_production)
     has_text(${test} ${text} in_test)
     if(in_production)

@@ -37,7 +37,7 @@ long long left = -1;
 ssize_t read_input(char *into, size_t room) {
   const int fd = fileno(stdin);
   if (fd < 0) return 0;
-  const int idle_ms = gw_time_limit_ms("DORNIX_IDLE_LIMIT_MS", kIdleLimitMs);
+  const int idle_ms = gw_time_limit_ms(GW_HOOK_IDLE_LIMIT, kIdleLimitMs);
   for (;;) {
     struct pollfd p = {fd, POLLIN, 0};
     int ready = poll(&p, 1, idle_ms);

@@ -126,7 +126,7 @@ int preaction_for_upgrade(void) {
   }
 
   // Its own script leaves the file to be written at fw.bin.
-  int status = pkg_run_script(exec, gw_time_limit_ms("DORNIX_SCRIPT_LIMIT_MS", kScriptLimitMs));
+  int status = pkg_run_script(exec, gw_time_limit_ms(GW_HOOK_SCRIPT_LIMIT, kScriptLimitMs));
   debug_printf("preaction_for_upgrade: %s: %d\n", GW_PKG_EXEC, status);
   if (status == PKG_SCRIPT_STOPPED) {
     // What a stopped script left at fw.bin may be half written.

@@ -47,7 +47,7 @@ int claim_left_over(int sock, struct sockaddr_un *sa) {
     syslog(LOG_ERR, "Second instance already running");
     r = COMM_ERR_RUNNING;
   } else {
-    gw_test_pause("DORNIX_TEST_STALE_PAUSE_MS");  // tests widen the window here
+    gw_test_pause(GW_HOOK_STALE_PAUSE);  // tests widen the window here
     if (unlink(sa->sun_path) != 0) {
       syslog(LOG_ERR, "Error removing old socket");
       r = COMM_ERR_STALE;

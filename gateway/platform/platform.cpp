@@ -33,16 +33,25 @@ const char *gw_build_note(void) {
          "is only recorded, and device requests act on plain files.\n";
 }
 
-int gw_time_limit_ms(const char *variable, int ms) {
-  const char *text = getenv(variable);
+static const char *hook_variable(enum gw_hook hook) {
+  switch (hook) {
+    case GW_HOOK_IDLE_LIMIT: return "DORNIX_IDLE_LIMIT_MS";
+    case GW_HOOK_SCRIPT_LIMIT: return "DORNIX_SCRIPT_LIMIT_MS";
+    case GW_HOOK_STALE_PAUSE: return "DORNIX_TEST_STALE_PAUSE_MS";
+  }
+  return "";
+}
+
+int gw_time_limit_ms(enum gw_hook hook, int ms) {
+  const char *text = getenv(hook_variable(hook));
   if (text == nullptr) return ms;
   char *end = nullptr;
   long value = strtol(text, &end, 10);
   return end != text && *end == '\0' && value > 0 && value < ms ? (int)value : ms;
 }
 
-void gw_test_pause(const char *variable) {
-  int ms = gw_time_limit_ms(variable, 60 * 1000 + 1);
+void gw_test_pause(enum gw_hook hook) {
+  int ms = gw_time_limit_ms(hook, 60 * 1000 + 1);
   if (ms <= 60 * 1000) {
     struct timespec pause = {ms / 1000, (long)(ms % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
@@ -86,9 +95,9 @@ static bool in_private_netns() {
 
 const char *gw_build_note(void) { return ""; }
 
-int gw_time_limit_ms(const char *, int ms) { return ms; }
+int gw_time_limit_ms(enum gw_hook, int ms) { return ms; }
 
-void gw_test_pause(const char *) {}
+void gw_test_pause(enum gw_hook) {}
 
 int gw_reboot(int cmd) { return reboot(cmd); }
 

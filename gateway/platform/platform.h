@@ -54,16 +54,24 @@ const char *gw_build_note(void);
 // A result that does not fit is cut; callers pass GW_PATH_MAX buffers.
 const char *gw_path(const char *fixed, char *out, size_t size);
 
-// A time limit of `ms` milliseconds. Scratch-root builds take a shorter one
-// from the environment variable `variable` (a positive number of
-// milliseconds), so that tests of the limits take seconds; production
-// builds always return `ms`.
-int gw_time_limit_ms(const char *variable, int ms);
+// Test hooks. Scratch-root builds let tests shorten a limit or widen a
+// race window through the environment (the variable named beside each
+// hook); production builds contain neither the hooks nor their names.
+enum gw_hook {
+  GW_HOOK_IDLE_LIMIT,    // DORNIX_IDLE_LIMIT_MS: a body that makes no progress
+  GW_HOOK_SCRIPT_LIMIT,  // DORNIX_SCRIPT_LIMIT_MS: a package's script
+  GW_HOOK_STALE_PAUSE,   // DORNIX_TEST_STALE_PAUSE_MS: inside the stale-socket check
+};
 
-// Scratch-root builds pause here for the milliseconds named by the
-// environment variable `variable`, so that a test can hold a process inside
-// a race window; production builds do nothing.
-void gw_test_pause(const char *variable);
+// The time limit `ms`, or in scratch-root builds a shorter one from the
+// hook's variable (a positive number of milliseconds), so that tests of the
+// limits take seconds; production builds always return `ms`.
+int gw_time_limit_ms(enum gw_hook hook, int ms);
+
+// Scratch-root builds pause here for the milliseconds that the hook's
+// variable names, so that a test can hold a process inside a race window;
+// production builds do nothing.
+void gw_test_pause(enum gw_hook hook);
 
 // Restarts the device with the Linux restart command `cmd`. Scratch-root
 // builds append "restart <cmd in hex> <unix time>\n" to GW_RESTART_MARKER and

@@ -349,7 +349,12 @@ void LockWizardButtons(WizardPage &page) {
   page.EnableFinish(false);
 }
 
-ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
+namespace {
+
+// The checks that only read from the gateway: connection, login, the kit,
+// the version and the platform. On success the "Checking firmware......"
+// line is still open and the busy bar runs.
+ChecksResult CheckBeforeChanges(WizardPage &page, GatewayOps &gateway) {
   char address[sizeof g_gatewayAddress];
   CopyAddress(address);
   ChecksResult connected = CheckConnection(page, gateway, address, FinishWithError);
@@ -375,6 +380,22 @@ ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
     StopBar(page);
     return kVersionRefused;
   }
+  return kChecksPassed;
+}
+
+}  // namespace
+
+ChecksResult RunReadOnlyChecks(WizardPage &page, GatewayOps &gateway) {
+  ChecksResult r = CheckBeforeChanges(page, gateway);
+  if (r != kChecksPassed) return r;
+  page.AppendStatus("OK\r\n");
+  StopBar(page);
+  return kChecksPassed;
+}
+
+ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
+  ChecksResult checked = CheckBeforeChanges(page, gateway);
+  if (checked != kChecksPassed) return checked;
 
   // A backup left from an earlier attempt must not pass for a fresh one.
   platform::DeleteLocalFile(LocalPath("C:\\Ssid"));

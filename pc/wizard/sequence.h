@@ -125,6 +125,9 @@ enum RestoreResult {
 // the Win32 wizard) and reports only through the page; the results returned
 // here are for front ends without a message loop and for tests.
 ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway);
+// The checks of RunChecks that only read from the gateway (connection,
+// login, kit, version and platform); sets prepareNeeded. Changes nothing.
+ChecksResult RunReadOnlyChecks(WizardPage &page, GatewayOps &gateway);
 TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway);
 // The waits for the power cycle have no time limit: the user may take as
 // long as they like. A front end that must be able to end them sets *stop;

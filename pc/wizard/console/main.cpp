@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "dornix_version.h"
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/files.h"
@@ -61,16 +62,23 @@ const char kUsage[] =
     "                    (default: a per-user state folder)\n"
     "  --restore         write the wireless settings kept by an earlier run back\n"
     "                    to the gateway\n"
+    "  --check           check the kit, the connection, the login, the version and\n"
+    "                    the platform, say what an upgrade would do, and change\n"
+    "                    nothing (0: an upgrade may go ahead)\n"
     "  --help            show this text\n"
+    "  --version         show the program's version\n"
     "\n"
-    "Exit status: 0 upgraded; 1 cancelled; 2 bad usage; 3 invalid address;\n"
+    "Exit status: 0 upgraded (with --check: the checks passed); 1 cancelled; 2 bad usage; 3 invalid address;\n"
     "4 gateway not reached; 5 no login given; 6 login refused; 7 firmware\n"
     "version refused; 8 image transfer failed; 9 upgraded, but the wireless\n"
     "settings were not restored (they are kept for --restore); 10 the gateway\n"
     "does not run the kit's version after the restart; 11 the gateway did not\n"
     "answer again after a restart; 12 the kit would fail; 13 the wireless\n"
     "settings could not be read (nothing changed); 14 settings kept by an\n"
-    "earlier run are waiting for --restore; 130 interrupted.\n";
+    "earlier run are waiting for --restore; 130 interrupted.\n"
+    "\n"
+    "Example:\n"
+    "  velmora-cli --kit /media/kit --gateway 192.168.0.1\n";
 
 struct Options {
   std::string gateway;
@@ -80,6 +88,7 @@ struct Options {
   double timeScale = 1.0;
   std::string stateDir;
   bool restore = false;
+  bool check = false;
 };
 
 int UsageError(const char *fmt, const char *arg) {
@@ -113,10 +122,15 @@ int ParseOptions(int argc, char **argv, Options *o) {
     if (a == "--help" || a == "-h") {
       fputs(kUsage, stdout);
       return kExitUpgraded;
+    } else if (a == "--version" && !inlineValue) {
+      fputs(DORNIX_VERSION_LINE("velmora-cli"), stdout);
+      return kExitUpgraded;
     } else if (a == "--yes" && !inlineValue) {
       o->yes = true;
     } else if (a == "--restore" && !inlineValue) {
       o->restore = true;
+    } else if (a == "--check" && !inlineValue) {
+      o->check = true;
     } else if (a == "--gateway") {
       if (!takeValue(&o->gateway)) return UsageError("%s needs an address", "--gateway");
       o->haveGateway = true;
@@ -134,10 +148,13 @@ int ParseOptions(int argc, char **argv, Options *o) {
       if (v.empty() || *end || errno || !isfinite(x) || x < 0)
         return UsageError("invalid time scale '%s'", v.c_str());
       o->timeScale = x;
+    } else if (a.compare(0, 1, "-") != 0) {
+      return UsageError("unexpected argument '%s'", argv[i]);
     } else {
       return UsageError("unknown option '%s'", argv[i]);
     }
   }
+  if (o->check && o->restore) return UsageError("%s does not go with --restore", "--check");
   return -1;
 }
 
@@ -208,6 +225,7 @@ class Wizard {
       }
       return RestoreKept(kept);
     }
+    if (o_.check) return Check(kept);
     if (!kept.empty()) {
       // A new upgrade would replace them with what the gateway shows now.
       page_.Print("Wireless settings saved by an earlier run are kept in ");
@@ -248,6 +266,30 @@ class Wizard {
       return false;
     }
     return TrimLower(line) == yes;
+  }
+
+  // --check: the checks that only read from the gateway, then what an
+  // upgrade would do.
+  int Check(const std::string &kept) {
+    int status = WelcomeNext();
+    if (status >= 0) return status;
+    page_.Print("\nChecking the gateway and the kit; nothing is changed.\n");
+    ChecksResult checks = RunReadOnlyChecks(page_, gateway_);
+    if (checks != kChecksPassed) return ChecksStatus(checks);
+    gateway_.RemoveScratchFiles();  // the pages read for the checks
+    page_.Print(prepareNeeded
+                    ? "\nAn upgrade would save the wireless settings, send the kit's "
+                      "preparation image (prepare.bin) and then its firmware image, restart "
+                      "the gateway and write the settings back.\n"
+                    : "\nAn upgrade would save the wireless settings, send the kit's "
+                      "firmware image, restart the gateway and write the settings back.\n");
+    if (!kept.empty()) {
+      page_.Print("Wireless settings saved by an earlier run are kept in ");
+      page_.Print(kept.c_str());
+      page_.Print("; an upgrade would first offer to write them back.\n");
+    }
+    page_.Print("Nothing was changed on the gateway.\n");
+    return kExitUpgraded;
   }
 
   int RestoreKept(const std::string &kept) {

@@ -58,6 +58,7 @@ class Gateway {
   int failUploads = 0;  // the first n uploads are refused
   bool foreign = false;
   std::vector<std::string> posts, uploads;
+  std::vector<std::string> methods;  // of every request, in order
 
   // Misbehaviour, for the hostile cases.
   std::string uploadReply;      // raw reply to every upload, when set
@@ -87,6 +88,10 @@ class Gateway {
     std::string line = head.substr(0, head.find("\r\n"));
     std::string path = Between(line, " /", " HTTP/");
     bool post = line.compare(0, 5, "POST ") == 0;
+    {
+      std::lock_guard<std::mutex> lock(m);
+      methods.push_back(line.substr(0, line.find(' ')));
+    }
     bool upload = head.find("multipart/form-data") != std::string::npos;
     if (upload) Await(c, kBoundaryEnd, headEnd, 10000);
     if (upload && uploadSilent) {
@@ -425,6 +430,41 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"InvalidAddress", 3, "Invalid IP Address !"},
         Failure{"BadOption", 2, "invalid time scale '-1'"}),
     [](const ::testing::TestParamInfo<Failure> &i) { return i.param.name; });
+
+// --check reads and never writes: whatever the outcome, the gateway saw
+// only GET requests, and the status is the one a real run would end with.
+TEST_F(CliTest, CheckChangesNothing) {
+  struct Row {
+    const char *name;
+    int status;
+    const char *text;
+  } rows[] = {
+      {"Passes", 0, "An upgrade would save the wireless settings, send the kit's preparation"},
+      {"NoLogin", 5, "No userid or password provided."},
+      {"OtherPlatform", 7, "Can not upgrade to the different hardware platform."},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.name);
+    std::string name = r.name;
+    gw.login = name == "NoLogin" ? "admin:pw" : "";
+    gw.running = "3.60.2.0.1-GQ";  // an upgrade in two steps
+    SetKitVersion(name == "OtherPlatform" ? "3.60.2.0.2-GX" : "3.60.2.0.2-GQ");
+    {
+      std::lock_guard<std::mutex> lock(gw.m);
+      gw.methods.clear();
+    }
+    std::vector<std::string> args = Args();
+    args.push_back("--check");
+    CliRun run(args, Env());
+    EXPECT_EQ(run.Wait(), r.status) << run.Output();
+    EXPECT_NE(run.Output().find(r.text), std::string::npos) << run.Output();
+    std::lock_guard<std::mutex> lock(gw.m);
+    EXPECT_FALSE(gw.methods.empty());
+    for (const std::string &m : gw.methods) EXPECT_EQ(m, "GET");
+    EXPECT_TRUE(gw.uploads.empty());
+    EXPECT_TRUE(StateEmpty());
+  }
+}
 
 // A hostile or merely slow gateway, one misbehaviour per row. No row may
 // end in the success text; each ends with its own status, and the gateway
