@@ -480,13 +480,11 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
   };
 
   // Going down: the user pulls the power cord, whenever they like; the
-  // moving bar shows that the wizard is waiting for it.
-  page.StartBusyBar(kRebootWaitBar);
+  // page says meanwhile what the wizard waits for.
   while (Reachable(address)) {
     Pause(5000);
     if (stopped()) return kRestoreStopped;
   }
-  page.StopBusyBar();
   page.SetText("");
   page.AppendStatus(kRebootingText);
 
