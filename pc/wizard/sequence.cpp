@@ -189,7 +189,7 @@ void ShowGatewayNotBack(WizardPage &page, GatewayOps &gateway) {
   std::string kept = gateway.KeptBackup();
   if (!kept.empty())
     text += "The saved wireless settings are kept in " + kept + ".\r\n";
-  page.SetText(text.c_str());
+  page.SetErrorText(text.c_str());
 }
 
 // The proof of the upgrade failed: the gateway runs another version, or
@@ -208,13 +208,13 @@ void ShowVersionNotKits(WizardPage &page, GatewayOps &gateway,
   if (!kept.empty())
     text += "The saved wireless settings are kept in " + kept + ".\r\n";
   page.EnableFinish(true);
-  page.SetText(text.c_str());
+  page.SetErrorText(text.c_str());
 }
 
 // FinishWithError for a run whose backup must outlive the failure.
 void FinishKeepingBackup(WizardPage &page, GatewayOps &gateway, const char *text) {
   gateway.KeepBackupOnly();
-  page.AppendStatus(text);
+  page.AppendError(text);
   page.EnableBack(true);
   page.EnableCancel(true);
 }
@@ -317,7 +317,7 @@ void ResetWizardState() {
 
 void FinishWithError(WizardPage &page, GatewayOps &gateway, const char *text) {
   gateway.RemoveScratchFiles();
-  page.AppendStatus(text);
+  page.AppendError(text);
   page.EnableBack(true);
   page.EnableCancel(true);
 }
@@ -333,13 +333,13 @@ void ShowWirelessFailure(WizardPage &page, GatewayOps &gateway) {
   page.EnableFinish(true);
   std::string kept = gateway.KeptBackup();
   if (kept.empty()) {
-    page.SetText(kWirelessFailureText);
+    page.SetErrorText(kWirelessFailureText);
     return;
   }
   std::string text = std::string(kWirelessFailureText) +
                      "\r\nThe saved wireless settings are kept in " + kept + ".\r\n" +
                      page.RestoreHint();
-  page.SetText(text.c_str());
+  page.SetErrorText(text.c_str());
 }
 
 void LockWizardButtons(WizardPage &page) {

@@ -130,7 +130,7 @@ class Upgrade : public ::testing::Test {
     std::string cmd = "VELMORA_USER=" + std::string(kUser) + " VELMORA_PASSWORD=" + kPassword +
                       " ip netns exec " + name_ + "-pc timeout 170 " + VELMORA_CLI +
                       " --gateway 192.168.0.1 --yes --time-scale 0.1 --kit " + work_ + "/kit" +
-                      " --state-dir " + work_ + "/state > " + transcript_;
+                      " --state-dir " + work_ + "/state > " + transcript_ + " 2>&1";
     std::atomic<bool> done{false};
     int status = -1;
     std::thread runner([&] {

@@ -25,18 +25,21 @@ ConsolePage::~ConsolePage() {
 
 // Texts are written with CR LF line ends for the Windows edit control; a
 // terminal wants LF alone.
-void ConsolePage::WriteLocked(const char *text) {
+// `to`: another stream than the page's (standard error), which shares the
+// page's idea of where the line stands.
+void ConsolePage::WriteLocked(const char *text, FILE *to) {
   EraseSpinnerLocked();
+  if (!to) to = out_;
   for (const char *p = text; *p; ++p) {
     if (*p == '\r') continue;
-    fputc(*p, out_);
+    fputc(*p, to);
     atLineStart_ = *p == '\n';
     if (atLineStart_)
       currentLine_.clear();
     else
       currentLine_ += *p;
   }
-  fflush(out_);
+  fflush(to);
 }
 
 void ConsolePage::EraseSpinnerLocked() {
@@ -56,6 +59,22 @@ void ConsolePage::SetText(const char *text) {
 void ConsolePage::AppendStatus(const char *text) {
   std::lock_guard<std::mutex> lock(mutex_);
   WriteLocked(text);
+}
+
+void ConsolePage::AppendError(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WriteLocked(text, stderr);
+}
+
+void ConsolePage::SetErrorText(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!atLineStart_) WriteLocked("\n");
+  WriteLocked(text, stderr);
+}
+
+void ConsolePage::PrintError(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WriteLocked(text, stderr);
 }
 
 void ConsolePage::Print(const char *text) {

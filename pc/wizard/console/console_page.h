@@ -33,6 +33,9 @@ class ConsolePage : public WizardPage {
 
   void SetText(const char *text) override;
   void AppendStatus(const char *text) override;
+  // Failure texts and warnings go to standard error.
+  void AppendError(const char *text) override;
+  void SetErrorText(const char *text) override;
   void StartBusyBar(uint32_t periodMs) override;
   void StopBusyBar() override;
   void EnableBack(bool on) override { buttons_[0] = on; }
@@ -48,12 +51,13 @@ class ConsolePage : public WizardPage {
   // Printing for the front end itself (prompts, notices), kept in step
   // with the spinner.
   void Print(const char *text);
+  void PrintError(const char *text);
   int lastStep() const { return lastStep_; }
   bool backEnabled() const { return buttons_[0]; }
   bool finishEnabled() const { return buttons_[3]; }
 
  private:
-  void WriteLocked(const char *text);
+  void WriteLocked(const char *text, FILE *to = nullptr);
   void EraseSpinnerLocked();
   void SpinnerLoop();
 

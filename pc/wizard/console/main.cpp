@@ -228,12 +228,15 @@ class Wizard {
     if (o_.check) return Check(kept);
     if (!kept.empty()) {
       // A new upgrade would replace them with what the gateway shows now.
-      page_.Print("Wireless settings saved by an earlier run are kept in ");
-      page_.Print(kept.c_str());
-      page_.Print(".\n");
+      // Under --yes this ends the run: a warning.
+      void (ConsolePage::*say)(const char *) =
+          o_.yes ? &ConsolePage::PrintError : &ConsolePage::Print;
+      (page_.*say)("Wireless settings saved by an earlier run are kept in ");
+      (page_.*say)(kept.c_str());
+      (page_.*say)(".\n");
       if (o_.yes) {
-        page_.Print("Run velmora-cli --restore to write them back to the gateway, or "
-                    "delete the file to start afresh.\n");
+        page_.PrintError("Run velmora-cli --restore to write them back to the gateway, or "
+                         "delete the file to start afresh.\n");
         return kExitBackupKept;
       }
       if (Ask("Type r and Enter to write them back now, or press Enter to start a new "
@@ -341,9 +344,9 @@ class Wizard {
         snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", address);
         return -1;
       }
-      page_.Print("ERROR: ");
-      page_.Print(kInvalidAddressText);
-      page_.Print("\n");
+      page_.PrintError("ERROR: ");
+      page_.PrintError(kInvalidAddressText);
+      page_.PrintError("\n");
       if (o_.yes || o_.haveGateway) return kExitInvalidAddress;
     }
   }

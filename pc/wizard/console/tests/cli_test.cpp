@@ -181,7 +181,9 @@ class Gateway {
 // One run of the binary with its output collected as it comes.
 class CliRun {
  public:
-  CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env) {
+  // `errFile`: standard error goes there instead of into Output().
+  CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env,
+         const std::string &errFile = "") {
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) abort();
     pid_ = fork();
@@ -189,6 +191,12 @@ class CliRun {
       dup2(in[0], 0);
       dup2(out[1], 1);
       dup2(out[1], 2);
+      if (!errFile.empty()) {
+        int fd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0) _exit(127);
+        dup2(fd, 2);
+        close(fd);
+      }
       close(in[0]); close(in[1]); close(out[0]); close(out[1]);
       for (const auto &e : env) putenv(const_cast<char *>(e.c_str()));
       std::vector<char *> argv;
@@ -403,9 +411,19 @@ TEST_P(CliFailureTest, EndsWithItsStatusAndText) {
   if (name == "InvalidAddress") args[1] = "0.0.0.0";
   if (name == "BadOption") args.push_back("--time-scale=-1");
 
-  CliRun run(args, env);
+  // The progress up to "FAILED !" on standard output, the failure text on
+  // standard error.
+  std::string errFile = root + "/stderr";
+  CliRun run(args, env, errFile);
   EXPECT_EQ(run.Wait(), f.status) << run.Output();
-  EXPECT_NE(run.Output().find(f.text), std::string::npos) << run.Output();
+  std::string text = f.text, err;
+  platform::ReadWholeFile(errFile, &err);
+  size_t failed = text.find("FAILED !");
+  size_t split = failed == std::string::npos ? 0 : failed + 8;
+  EXPECT_NE(run.Output().find(text.substr(0, split)), std::string::npos) << run.Output();
+  size_t stars = text.find("***");
+  EXPECT_NE(err.find(text.substr(stars == std::string::npos ? split : stars)),
+            std::string::npos) << err;
   EXPECT_TRUE(StateEmpty());
 }
 
