@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/support_log.h"
 #include "wizard/console/terminal.h"
 
 namespace velmora {
@@ -34,8 +35,12 @@ void ConsolePage::WriteLocked(const char *text, FILE *to) {
     if (*p == '\r') continue;
     fputc(*p, to);
     atLineStart_ = *p == '\n';
-    if (atLineStart_)
+    if (atLineStart_) {
+      // Each finished line goes into the support log too. Typed answers are
+      // never part of it: the page does not echo them.
+      if (!currentLine_.empty()) SupportLog("%s", currentLine_.c_str());
       currentLine_.clear();
+    }
     else
       currentLine_ += *p;
   }

@@ -1,6 +1,7 @@
 // The wizard's pages on a terminal: page texts and progress lines are
 // printed as they arrive, the busy bar becomes a spinner (on a terminal
-// only), and the login dialog becomes two prompts.
+// only), and the login dialog becomes two prompts. Every finished line also
+// goes into the support log.
 #ifndef VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
 #define VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
 

@@ -14,6 +14,7 @@
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/support_log.h"
 #include "webclient/gateway_client.h"
 #include "wizard/console/console_page.h"
 #include "wizard/console/console_support.h"
@@ -60,6 +61,9 @@ const char kUsage[] =
     "  --time-scale X    multiply every wait by X (default 1)\n"
     "  --state-dir DIR   where the wizard keeps its backup and scratch files\n"
     "                    (default: a per-user state folder)\n"
+    "  --log FILE        append a time-stamped record of the run to FILE, for a\n"
+    "                    support request; never a password (default:\n"
+    "                    velmora-cli.log in the state folder)\n"
     "  --restore         write the wireless settings kept by an earlier run back\n"
     "                    to the gateway\n"
     "  --check           check the kit, the connection, the login, the version and\n"
@@ -89,6 +93,7 @@ struct Options {
   std::string stateDir;
   bool restore = false;
   bool check = false;
+  std::string log;
 };
 
 int UsageError(const char *fmt, const char *arg) {
@@ -136,6 +141,8 @@ int ParseOptions(int argc, char **argv, Options *o) {
       o->haveGateway = true;
     } else if (a == "--kit") {
       if (!takeValue(&o->kit)) return UsageError("%s needs a folder", "--kit");
+    } else if (a == "--log") {
+      if (!takeValue(&o->log) || o->log.empty()) return UsageError("%s needs a file", "--log");
     } else if (a == "--state-dir") {
       if (!takeValue(&o->stateDir) || o->stateDir.empty())
         return UsageError("%s needs a folder", "--state-dir");
@@ -183,6 +190,7 @@ void OnInterrupt() {
     RemoveScratchFiles();
   }
   fputs("\nInterrupted.\n", stderr);
+  SupportLog("interrupted: exit status %d", kExitInterrupted);
   ExitNow(kExitInterrupted);
 }
 
@@ -411,6 +419,15 @@ int main(int argc, char **argv) {
             env.localDir.c_str(), strerror(errno));
     return kExitUsage;
   }
+  // The support log; an explicit one that cannot be opened is a usage error.
+  std::string log = !o.log.empty() ? o.log
+                    : env.localDir.empty() ? "" : LocalPath("C:\\velmora-cli.log");
+  if (!log.empty() && !OpenSupportLog(log)) {
+    fprintf(stderr, "velmora-cli: cannot write the log '%s': %s\n", log.c_str(),
+            strerror(errno));
+    if (!o.log.empty()) return kExitUsage;
+  }
+  SupportLog("velmora-cli %s; kit folder %s", DORNIX_VERSION, cwd.c_str());
   static ScaledClock clock(*env.clock, o.timeScale, &g_stop);
   g_clock = &clock;
   env.clock = &clock;
@@ -433,5 +450,6 @@ int main(int argc, char **argv) {
   Wizard wizard(o, page, *gateway);
   status = wizard.Run();
   fflush(stdout);
+  SupportLog("exit status %d", status);
   return status;
 }

@@ -316,8 +316,11 @@ class CliTest : public ::testing::Test {
     PowerOn();
   }
 
+  // Empty but for the support log.
   bool StateEmpty() {
-    return platform::FindFiles(state, "*").empty();
+    for (const std::string &f : platform::FindFiles(state, "*"))
+      if (f.find("velmora-cli.log") == std::string::npos) return false;
+    return true;
   }
 
   Gateway gw;
@@ -361,6 +364,13 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
   }
   EXPECT_EQ(out.find('\r'), std::string::npos);
   EXPECT_EQ(out.find("s3cret"), std::string::npos);
+  // The support log in the state folder holds the run, never the password.
+  std::string log;
+  ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
+  for (const char *line : {"Transfering image......DONE", "The Firmware upgrade was successful.",
+                           "exit status 0"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
 
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(gw.uploads, (std::vector<std::string>{"cgi-bin/dornix prepare.bin",
@@ -473,9 +483,13 @@ TEST_F(CliTest, CheckChangesNothing) {
     }
     std::vector<std::string> args = Args();
     args.push_back("--check");
+    args.push_back("--log=" + root + "/check.log");  // a log of one's own
     CliRun run(args, Env());
     EXPECT_EQ(run.Wait(), r.status) << run.Output();
     EXPECT_NE(run.Output().find(r.text), std::string::npos) << run.Output();
+    std::string log;
+    platform::ReadWholeFile(root + "/check.log", &log);
+    EXPECT_NE(log.find("exit status " + std::to_string(r.status)), std::string::npos) << log;
     std::lock_guard<std::mutex> lock(gw.m);
     EXPECT_FALSE(gw.methods.empty());
     for (const std::string &m : gw.methods) EXPECT_EQ(m, "GET");
