@@ -33,6 +33,7 @@ table=(
   "dornix-msg  | query logic k extra            | --timeout=0.1 --from=cli query nobody key = 3"
   "gatewaysim  | paths extra                    | --dir=$scratch/sim status = 1"
   "dornix      | extra                          | "
+  "velmora-cli | --yes extra                    | --yes --state-dir=$scratch/state --gateway=1.2.3.999 = 3"
 )
 for row in "${table[@]}"; do
   IFS='|' read -r name stray valued <<<"$row"

@@ -3,6 +3,10 @@
 
 #include "platform/net.h"
 
+#include <string.h>
+
+#include "platform/net_sys.h"
+
 #include "platform/clock.h"
 
 namespace velmora {
@@ -70,6 +74,54 @@ bool ResolveHost(const char *host, Ipv4 *out) {
   if (host == nullptr || *host == '\0') return false;
   if (ParseIpv4(host, out)) return true;
   return LookupHost(host, out);
+}
+
+bool SetReceiveBuffer(Socket s, int bytes) {
+  return Check(setsockopt(Sys(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bytes),
+                          sizeof bytes));
+}
+
+bool SetSendBuffer(Socket s, int bytes) {
+  return Check(setsockopt(Sys(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&bytes),
+                          sizeof bytes));
+}
+
+bool BindAny(Socket s) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  sa.sin_port = 0;
+  // Winsock, and Linux alike, answer "invalid argument" when the socket is
+  // already bound.
+  return Check(bind(Sys(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+}
+
+bool LookupHost(const char *name, Ipv4 *out) {
+  if (name == nullptr || *name == '\0') {
+    SetLastNetErrorCode(kSysInvalidArgument);
+    return false;
+  }
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  addrinfo *result = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) {
+    SetLastNetErrorCode(kSysHostNotFound);
+    return false;
+  }
+  out->networkOrder = reinterpret_cast<sockaddr_in *>(result->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(result);
+  return true;
+}
+
+bool Connect(Socket s, Ipv4 address, int port) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = address.networkOrder;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  return Check(connect(Sys(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
 }
 
 bool ConnectWithin(Socket s, Ipv4 address, int port, uint32_t timeoutMs) {

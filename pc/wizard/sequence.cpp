@@ -189,7 +189,7 @@ void ShowGatewayNotBack(WizardPage &page, GatewayOps &gateway) {
   std::string kept = gateway.KeptBackup();
   if (!kept.empty())
     text += "The saved wireless settings are kept in " + kept + ".\r\n";
-  page.SetText(text.c_str());
+  page.SetErrorText(text.c_str());
 }
 
 // The proof of the upgrade failed: the gateway runs another version, or
@@ -208,13 +208,13 @@ void ShowVersionNotKits(WizardPage &page, GatewayOps &gateway,
   if (!kept.empty())
     text += "The saved wireless settings are kept in " + kept + ".\r\n";
   page.EnableFinish(true);
-  page.SetText(text.c_str());
+  page.SetErrorText(text.c_str());
 }
 
 // FinishWithError for a run whose backup must outlive the failure.
 void FinishKeepingBackup(WizardPage &page, GatewayOps &gateway, const char *text) {
   gateway.KeepBackupOnly();
-  page.AppendStatus(text);
+  page.AppendError(text);
   page.EnableBack(true);
   page.EnableCancel(true);
 }
@@ -317,7 +317,7 @@ void ResetWizardState() {
 
 void FinishWithError(WizardPage &page, GatewayOps &gateway, const char *text) {
   gateway.RemoveScratchFiles();
-  page.AppendStatus(text);
+  page.AppendError(text);
   page.EnableBack(true);
   page.EnableCancel(true);
 }
@@ -333,13 +333,13 @@ void ShowWirelessFailure(WizardPage &page, GatewayOps &gateway) {
   page.EnableFinish(true);
   std::string kept = gateway.KeptBackup();
   if (kept.empty()) {
-    page.SetText(kWirelessFailureText);
+    page.SetErrorText(kWirelessFailureText);
     return;
   }
   std::string text = std::string(kWirelessFailureText) +
                      "\r\nThe saved wireless settings are kept in " + kept + ".\r\n" +
                      page.RestoreHint();
-  page.SetText(text.c_str());
+  page.SetErrorText(text.c_str());
 }
 
 void LockWizardButtons(WizardPage &page) {
@@ -349,7 +349,12 @@ void LockWizardButtons(WizardPage &page) {
   page.EnableFinish(false);
 }
 
-ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
+namespace {
+
+// The checks that only read from the gateway: connection, login, the kit,
+// the version and the platform. On success the "Checking firmware......"
+// line is still open and the busy bar runs.
+ChecksResult CheckBeforeChanges(WizardPage &page, GatewayOps &gateway) {
   char address[sizeof g_gatewayAddress];
   CopyAddress(address);
   ChecksResult connected = CheckConnection(page, gateway, address, FinishWithError);
@@ -375,6 +380,22 @@ ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
     StopBar(page);
     return kVersionRefused;
   }
+  return kChecksPassed;
+}
+
+}  // namespace
+
+ChecksResult RunReadOnlyChecks(WizardPage &page, GatewayOps &gateway) {
+  ChecksResult r = CheckBeforeChanges(page, gateway);
+  if (r != kChecksPassed) return r;
+  page.AppendStatus("OK\r\n");
+  StopBar(page);
+  return kChecksPassed;
+}
+
+ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
+  ChecksResult checked = CheckBeforeChanges(page, gateway);
+  if (checked != kChecksPassed) return checked;
 
   // A backup left from an earlier attempt must not pass for a fresh one.
   platform::DeleteLocalFile(LocalPath("C:\\Ssid"));
@@ -459,13 +480,11 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
   };
 
   // Going down: the user pulls the power cord, whenever they like; the
-  // moving bar shows that the wizard is waiting for it.
-  page.StartBusyBar(kRebootWaitBar);
+  // page says meanwhile what the wizard waits for.
   while (Reachable(address)) {
     Pause(5000);
     if (stopped()) return kRestoreStopped;
   }
-  page.StopBusyBar();
   page.SetText("");
   page.AppendStatus(kRebootingText);
 

@@ -40,6 +40,10 @@ class WizardPage {
   // Replaces the whole page text ("" empties it).
   virtual void SetText(const char *text) = 0;
   virtual void AppendStatus(const char *text) = 0;
+  // A failure text or warning: appended to the page, or replacing its text.
+  // A console front end sends these to its error stream.
+  virtual void AppendError(const char *text) { AppendStatus(text); }
+  virtual void SetErrorText(const char *text) { SetText(text); }
   // The busy bar: an activity indicator ticking once per period.
   virtual void StartBusyBar(uint32_t periodMs) = 0;
   // Stops the bar and shows it full. The 200 ms pause that follows is the
@@ -125,6 +129,9 @@ enum RestoreResult {
 // the Win32 wizard) and reports only through the page; the results returned
 // here are for front ends without a message loop and for tests.
 ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway);
+// The checks of RunChecks that only read from the gateway (connection,
+// login, kit, version and platform); sets prepareNeeded. Changes nothing.
+ChecksResult RunReadOnlyChecks(WizardPage &page, GatewayOps &gateway);
 TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway);
 // The waits for the power cycle have no time limit: the user may take as
 // long as they like. A front end that must be able to end them sets *stop;

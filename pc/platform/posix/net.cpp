@@ -1,5 +1,6 @@
 // BSD sockets behind the Winsock-shaped contract of net.h.
 #include "platform/net.h"
+#include "platform/net_sys.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -22,8 +23,6 @@ bool Fail() {
   t_lastError = errno;
   return false;
 }
-
-bool Check(int rc) { return rc == 0 ? true : Fail(); }
 
 int Fd(Socket s) { return static_cast<int>(s); }
 
@@ -48,6 +47,7 @@ WaitResult WaitFor(Socket s, uint32_t timeoutMs, bool readable) {
 }  // namespace
 
 int LastNetErrorCode() { return t_lastError; }
+void SetLastNetErrorCode(int code) { t_lastError = code; }
 
 NetError LastNetError() {
   switch (t_lastError) {
@@ -91,54 +91,9 @@ bool SetDontLinger(Socket s) {
   return Check(setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l));
 }
 
-bool SetReceiveBuffer(Socket s, int bytes) {
-  return Check(setsockopt(Fd(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes));
-}
-
-bool SetSendBuffer(Socket s, int bytes) {
-  return Check(setsockopt(Fd(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes));
-}
-
 bool SetNonBlocking(Socket s, bool nonBlocking) {
   int on = nonBlocking ? 1 : 0;
   return Check(ioctl(Fd(s), FIONBIO, &on));
-}
-
-bool BindAny(Socket s) {
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  sa.sin_port = 0;
-  // Linux, like Winsock, answers EINVAL when the socket is already bound.
-  return Check(bind(Fd(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
-}
-
-bool LookupHost(const char *name, Ipv4 *out) {
-  if (name == nullptr || *name == '\0') {
-    t_lastError = EINVAL;
-    return false;
-  }
-  addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  addrinfo *result = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) {
-    t_lastError = EHOSTUNREACH;
-    return false;
-  }
-  out->networkOrder = reinterpret_cast<sockaddr_in *>(result->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(result);
-  return true;
-}
-
-bool Connect(Socket s, Ipv4 address, int port) {
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address.networkOrder;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  return Check(connect(Fd(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
 }
 
 bool ConnectSucceeded(Socket s) {

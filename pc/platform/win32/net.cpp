@@ -1,5 +1,6 @@
 // Winsock itself: the contract of net.h is its behaviour.
 #include "platform/net.h"
+#include "platform/net_sys.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -16,8 +17,6 @@ bool Fail() {
   t_lastError = WSAGetLastError();
   return false;
 }
-
-bool Check(int rc) { return rc == 0 ? true : Fail(); }
 
 SOCKET S(Socket s) { return static_cast<SOCKET>(s); }
 
@@ -43,6 +42,7 @@ WaitResult WaitFor(Socket s, uint32_t timeoutMs, bool readable) {
 }  // namespace
 
 int LastNetErrorCode() { return t_lastError; }
+void SetLastNetErrorCode(int code) { t_lastError = code; }
 
 NetError LastNetError() {
   switch (t_lastError) {
@@ -92,55 +92,9 @@ bool SetDontLinger(Socket s) {
                           sizeof on));
 }
 
-bool SetReceiveBuffer(Socket s, int bytes) {
-  return Check(setsockopt(S(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bytes),
-                          sizeof bytes));
-}
-
-bool SetSendBuffer(Socket s, int bytes) {
-  return Check(setsockopt(S(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&bytes),
-                          sizeof bytes));
-}
-
 bool SetNonBlocking(Socket s, bool nonBlocking) {
   u_long on = nonBlocking ? 1 : 0;
   return Check(ioctlsocket(S(s), FIONBIO, &on));
-}
-
-bool BindAny(Socket s) {
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  sa.sin_port = 0;
-  return Check(bind(S(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
-}
-
-bool LookupHost(const char *name, Ipv4 *out) {
-  if (name == nullptr || *name == '\0') {
-    t_lastError = WSAEINVAL;
-    return false;
-  }
-  addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  addrinfo *result = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) {
-    t_lastError = WSAHOST_NOT_FOUND;
-    return false;
-  }
-  out->networkOrder = reinterpret_cast<sockaddr_in *>(result->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(result);
-  return true;
-}
-
-bool Connect(Socket s, Ipv4 address, int port) {
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address.networkOrder;
-  sa.sin_port = htons(static_cast<u_short>(port));
-  return Check(connect(S(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
 }
 
 bool ConnectSucceeded(Socket s) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/support_log.h"
 #include "wizard/console/terminal.h"
 
 namespace velmora {
@@ -25,18 +26,25 @@ ConsolePage::~ConsolePage() {
 
 // Texts are written with CR LF line ends for the Windows edit control; a
 // terminal wants LF alone.
-void ConsolePage::WriteLocked(const char *text) {
+// `to`: another stream than the page's (standard error), which shares the
+// page's idea of where the line stands.
+void ConsolePage::WriteLocked(const char *text, FILE *to) {
   EraseSpinnerLocked();
+  if (!to) to = out_;
   for (const char *p = text; *p; ++p) {
     if (*p == '\r') continue;
-    fputc(*p, out_);
+    fputc(*p, to);
     atLineStart_ = *p == '\n';
-    if (atLineStart_)
+    if (atLineStart_) {
+      // Each finished line goes into the support log too. Typed answers are
+      // never part of it: the page does not echo them.
+      if (!currentLine_.empty()) SupportLog("%s", currentLine_.c_str());
       currentLine_.clear();
+    }
     else
       currentLine_ += *p;
   }
-  fflush(out_);
+  fflush(to);
 }
 
 void ConsolePage::EraseSpinnerLocked() {
@@ -56,6 +64,22 @@ void ConsolePage::SetText(const char *text) {
 void ConsolePage::AppendStatus(const char *text) {
   std::lock_guard<std::mutex> lock(mutex_);
   WriteLocked(text);
+}
+
+void ConsolePage::AppendError(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WriteLocked(text, stderr);
+}
+
+void ConsolePage::SetErrorText(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!atLineStart_) WriteLocked("\n");
+  WriteLocked(text, stderr);
+}
+
+void ConsolePage::PrintError(const char *text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WriteLocked(text, stderr);
 }
 
 void ConsolePage::Print(const char *text) {

@@ -1,6 +1,7 @@
 // The wizard's pages on a terminal: page texts and progress lines are
 // printed as they arrive, the busy bar becomes a spinner (on a terminal
-// only), and the login dialog becomes two prompts.
+// only), and the login dialog becomes two prompts. Every finished line also
+// goes into the support log.
 #ifndef VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
 #define VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
 
@@ -33,6 +34,9 @@ class ConsolePage : public WizardPage {
 
   void SetText(const char *text) override;
   void AppendStatus(const char *text) override;
+  // Failure texts and warnings go to standard error.
+  void AppendError(const char *text) override;
+  void SetErrorText(const char *text) override;
   void StartBusyBar(uint32_t periodMs) override;
   void StopBusyBar() override;
   void EnableBack(bool on) override { buttons_[0] = on; }
@@ -48,12 +52,13 @@ class ConsolePage : public WizardPage {
   // Printing for the front end itself (prompts, notices), kept in step
   // with the spinner.
   void Print(const char *text);
+  void PrintError(const char *text);
   int lastStep() const { return lastStep_; }
   bool backEnabled() const { return buttons_[0]; }
   bool finishEnabled() const { return buttons_[3]; }
 
  private:
-  void WriteLocked(const char *text);
+  void WriteLocked(const char *text, FILE *to = nullptr);
   void EraseSpinnerLocked();
   void SpinnerLoop();
 

@@ -10,9 +10,11 @@
 #include <memory>
 #include <string>
 
+#include "dornix_version.h"
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/support_log.h"
 #include "webclient/gateway_client.h"
 #include "wizard/console/console_page.h"
 #include "wizard/console/console_support.h"
@@ -59,18 +61,28 @@ const char kUsage[] =
     "  --time-scale X    multiply every wait by X (default 1)\n"
     "  --state-dir DIR   where the wizard keeps its backup and scratch files\n"
     "                    (default: a per-user state folder)\n"
+    "  --log FILE        append a time-stamped record of the run to FILE, for a\n"
+    "                    support request; never a password (default:\n"
+    "                    velmora-cli.log in the state folder)\n"
     "  --restore         write the wireless settings kept by an earlier run back\n"
     "                    to the gateway\n"
+    "  --check           check the kit, the connection, the login, the version and\n"
+    "                    the platform, say what an upgrade would do, and change\n"
+    "                    nothing (0: an upgrade may go ahead)\n"
     "  --help            show this text\n"
+    "  --version         show the program's version\n"
     "\n"
-    "Exit status: 0 upgraded; 1 cancelled; 2 bad usage; 3 invalid address;\n"
+    "Exit status: 0 upgraded (with --check: the checks passed); 1 cancelled; 2 bad usage; 3 invalid address;\n"
     "4 gateway not reached; 5 no login given; 6 login refused; 7 firmware\n"
     "version refused; 8 image transfer failed; 9 upgraded, but the wireless\n"
     "settings were not restored (they are kept for --restore); 10 the gateway\n"
     "does not run the kit's version after the restart; 11 the gateway did not\n"
     "answer again after a restart; 12 the kit would fail; 13 the wireless\n"
     "settings could not be read (nothing changed); 14 settings kept by an\n"
-    "earlier run are waiting for --restore; 130 interrupted.\n";
+    "earlier run are waiting for --restore; 130 interrupted.\n"
+    "\n"
+    "Example:\n"
+    "  velmora-cli --kit /media/kit --gateway 192.168.0.1\n";
 
 struct Options {
   std::string gateway;
@@ -80,6 +92,8 @@ struct Options {
   double timeScale = 1.0;
   std::string stateDir;
   bool restore = false;
+  bool check = false;
+  std::string log;
 };
 
 int UsageError(const char *fmt, const char *arg) {
@@ -113,15 +127,22 @@ int ParseOptions(int argc, char **argv, Options *o) {
     if (a == "--help" || a == "-h") {
       fputs(kUsage, stdout);
       return kExitUpgraded;
+    } else if (a == "--version" && !inlineValue) {
+      fputs(DORNIX_VERSION_LINE("velmora-cli"), stdout);
+      return kExitUpgraded;
     } else if (a == "--yes" && !inlineValue) {
       o->yes = true;
     } else if (a == "--restore" && !inlineValue) {
       o->restore = true;
+    } else if (a == "--check" && !inlineValue) {
+      o->check = true;
     } else if (a == "--gateway") {
       if (!takeValue(&o->gateway)) return UsageError("%s needs an address", "--gateway");
       o->haveGateway = true;
     } else if (a == "--kit") {
       if (!takeValue(&o->kit)) return UsageError("%s needs a folder", "--kit");
+    } else if (a == "--log") {
+      if (!takeValue(&o->log) || o->log.empty()) return UsageError("%s needs a file", "--log");
     } else if (a == "--state-dir") {
       if (!takeValue(&o->stateDir) || o->stateDir.empty())
         return UsageError("%s needs a folder", "--state-dir");
@@ -134,10 +155,13 @@ int ParseOptions(int argc, char **argv, Options *o) {
       if (v.empty() || *end || errno || !isfinite(x) || x < 0)
         return UsageError("invalid time scale '%s'", v.c_str());
       o->timeScale = x;
+    } else if (a.compare(0, 1, "-") != 0) {
+      return UsageError("unexpected argument '%s'", argv[i]);
     } else {
       return UsageError("unknown option '%s'", argv[i]);
     }
   }
+  if (o->check && o->restore) return UsageError("%s does not go with --restore", "--check");
   return -1;
 }
 
@@ -166,6 +190,7 @@ void OnInterrupt() {
     RemoveScratchFiles();
   }
   fputs("\nInterrupted.\n", stderr);
+  SupportLog("interrupted: exit status %d", kExitInterrupted);
   ExitNow(kExitInterrupted);
 }
 
@@ -208,14 +233,18 @@ class Wizard {
       }
       return RestoreKept(kept);
     }
+    if (o_.check) return Check(kept);
     if (!kept.empty()) {
       // A new upgrade would replace them with what the gateway shows now.
-      page_.Print("Wireless settings saved by an earlier run are kept in ");
-      page_.Print(kept.c_str());
-      page_.Print(".\n");
+      // Under --yes this ends the run: a warning.
+      void (ConsolePage::*say)(const char *) =
+          o_.yes ? &ConsolePage::PrintError : &ConsolePage::Print;
+      (page_.*say)("Wireless settings saved by an earlier run are kept in ");
+      (page_.*say)(kept.c_str());
+      (page_.*say)(".\n");
       if (o_.yes) {
-        page_.Print("Run velmora-cli --restore to write them back to the gateway, or "
-                    "delete the file to start afresh.\n");
+        page_.PrintError("Run velmora-cli --restore to write them back to the gateway, or "
+                         "delete the file to start afresh.\n");
         return kExitBackupKept;
       }
       if (Ask("Type r and Enter to write them back now, or press Enter to start a new "
@@ -248,6 +277,30 @@ class Wizard {
       return false;
     }
     return TrimLower(line) == yes;
+  }
+
+  // --check: the checks that only read from the gateway, then what an
+  // upgrade would do.
+  int Check(const std::string &kept) {
+    int status = WelcomeNext();
+    if (status >= 0) return status;
+    page_.Print("\nChecking the gateway and the kit; nothing is changed.\n");
+    ChecksResult checks = RunReadOnlyChecks(page_, gateway_);
+    if (checks != kChecksPassed) return ChecksStatus(checks);
+    gateway_.RemoveScratchFiles();  // the pages read for the checks
+    page_.Print(prepareNeeded
+                    ? "\nAn upgrade would save the wireless settings, send the kit's "
+                      "preparation image (prepare.bin) and then its firmware image, restart "
+                      "the gateway and write the settings back.\n"
+                    : "\nAn upgrade would save the wireless settings, send the kit's "
+                      "firmware image, restart the gateway and write the settings back.\n");
+    if (!kept.empty()) {
+      page_.Print("Wireless settings saved by an earlier run are kept in ");
+      page_.Print(kept.c_str());
+      page_.Print("; an upgrade would first offer to write them back.\n");
+    }
+    page_.Print("Nothing was changed on the gateway.\n");
+    return kExitUpgraded;
   }
 
   int RestoreKept(const std::string &kept) {
@@ -299,9 +352,9 @@ class Wizard {
         snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", address);
         return -1;
       }
-      page_.Print("ERROR: ");
-      page_.Print(kInvalidAddressText);
-      page_.Print("\n");
+      page_.PrintError("ERROR: ");
+      page_.PrintError(kInvalidAddressText);
+      page_.PrintError("\n");
       if (o_.yes || o_.haveGateway) return kExitInvalidAddress;
     }
   }
@@ -366,6 +419,15 @@ int main(int argc, char **argv) {
             env.localDir.c_str(), strerror(errno));
     return kExitUsage;
   }
+  // The support log; an explicit one that cannot be opened is a usage error.
+  std::string log = !o.log.empty() ? o.log
+                    : env.localDir.empty() ? "" : LocalPath("C:\\velmora-cli.log");
+  if (!log.empty() && !OpenSupportLog(log)) {
+    fprintf(stderr, "velmora-cli: cannot write the log '%s': %s\n", log.c_str(),
+            strerror(errno));
+    if (!o.log.empty()) return kExitUsage;
+  }
+  SupportLog("velmora-cli %s; kit folder %s", DORNIX_VERSION, cwd.c_str());
   static ScaledClock clock(*env.clock, o.timeScale, &g_stop);
   g_clock = &clock;
   env.clock = &clock;
@@ -388,5 +450,6 @@ int main(int argc, char **argv) {
   Wizard wizard(o, page, *gateway);
   status = wizard.Run();
   fflush(stdout);
+  SupportLog("exit status %d", status);
   return status;
 }

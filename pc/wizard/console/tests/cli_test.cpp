@@ -58,6 +58,7 @@ class Gateway {
   int failUploads = 0;  // the first n uploads are refused
   bool foreign = false;
   std::vector<std::string> posts, uploads;
+  std::vector<std::string> methods;  // of every request, in order
 
   // Misbehaviour, for the hostile cases.
   std::string uploadReply;      // raw reply to every upload, when set
@@ -87,6 +88,10 @@ class Gateway {
     std::string line = head.substr(0, head.find("\r\n"));
     std::string path = Between(line, " /", " HTTP/");
     bool post = line.compare(0, 5, "POST ") == 0;
+    {
+      std::lock_guard<std::mutex> lock(m);
+      methods.push_back(line.substr(0, line.find(' ')));
+    }
     bool upload = head.find("multipart/form-data") != std::string::npos;
     if (upload) Await(c, kBoundaryEnd, headEnd, 10000);
     if (upload && uploadSilent) {
@@ -176,7 +181,9 @@ class Gateway {
 // One run of the binary with its output collected as it comes.
 class CliRun {
  public:
-  CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env) {
+  // `errFile`: standard error goes there instead of into Output().
+  CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env,
+         const std::string &errFile = "") {
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) abort();
     pid_ = fork();
@@ -184,6 +191,12 @@ class CliRun {
       dup2(in[0], 0);
       dup2(out[1], 1);
       dup2(out[1], 2);
+      if (!errFile.empty()) {
+        int fd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0) _exit(127);
+        dup2(fd, 2);
+        close(fd);
+      }
       close(in[0]); close(in[1]); close(out[0]); close(out[1]);
       for (const auto &e : env) putenv(const_cast<char *>(e.c_str()));
       std::vector<char *> argv;
@@ -303,8 +316,11 @@ class CliTest : public ::testing::Test {
     PowerOn();
   }
 
+  // Empty but for the support log.
   bool StateEmpty() {
-    return platform::FindFiles(state, "*").empty();
+    for (const std::string &f : platform::FindFiles(state, "*"))
+      if (f.find("velmora-cli.log") == std::string::npos) return false;
+    return true;
   }
 
   Gateway gw;
@@ -348,6 +364,13 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
   }
   EXPECT_EQ(out.find('\r'), std::string::npos);
   EXPECT_EQ(out.find("s3cret"), std::string::npos);
+  // The support log in the state folder holds the run, never the password.
+  std::string log;
+  ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
+  for (const char *line : {"Transfering image......DONE", "The Firmware upgrade was successful.",
+                           "exit status 0"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
 
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(gw.uploads, (std::vector<std::string>{"cgi-bin/dornix prepare.bin",
@@ -398,9 +421,19 @@ TEST_P(CliFailureTest, EndsWithItsStatusAndText) {
   if (name == "InvalidAddress") args[1] = "0.0.0.0";
   if (name == "BadOption") args.push_back("--time-scale=-1");
 
-  CliRun run(args, env);
+  // The progress up to "FAILED !" on standard output, the failure text on
+  // standard error.
+  std::string errFile = root + "/stderr";
+  CliRun run(args, env, errFile);
   EXPECT_EQ(run.Wait(), f.status) << run.Output();
-  EXPECT_NE(run.Output().find(f.text), std::string::npos) << run.Output();
+  std::string text = f.text, err;
+  platform::ReadWholeFile(errFile, &err);
+  size_t failed = text.find("FAILED !");
+  size_t split = failed == std::string::npos ? 0 : failed + 8;
+  EXPECT_NE(run.Output().find(text.substr(0, split)), std::string::npos) << run.Output();
+  size_t stars = text.find("***");
+  EXPECT_NE(err.find(text.substr(stars == std::string::npos ? split : stars)),
+            std::string::npos) << err;
   EXPECT_TRUE(StateEmpty());
 }
 
@@ -425,6 +458,45 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"InvalidAddress", 3, "Invalid IP Address !"},
         Failure{"BadOption", 2, "invalid time scale '-1'"}),
     [](const ::testing::TestParamInfo<Failure> &i) { return i.param.name; });
+
+// --check reads and never writes: whatever the outcome, the gateway saw
+// only GET requests, and the status is the one a real run would end with.
+TEST_F(CliTest, CheckChangesNothing) {
+  struct Row {
+    const char *name;
+    int status;
+    const char *text;
+  } rows[] = {
+      {"Passes", 0, "An upgrade would save the wireless settings, send the kit's preparation"},
+      {"NoLogin", 5, "No userid or password provided."},
+      {"OtherPlatform", 7, "Can not upgrade to the different hardware platform."},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.name);
+    std::string name = r.name;
+    gw.login = name == "NoLogin" ? "admin:pw" : "";
+    gw.running = "3.60.2.0.1-GQ";  // an upgrade in two steps
+    SetKitVersion(name == "OtherPlatform" ? "3.60.2.0.2-GX" : "3.60.2.0.2-GQ");
+    {
+      std::lock_guard<std::mutex> lock(gw.m);
+      gw.methods.clear();
+    }
+    std::vector<std::string> args = Args();
+    args.push_back("--check");
+    args.push_back("--log=" + root + "/check.log");  // a log of one's own
+    CliRun run(args, Env());
+    EXPECT_EQ(run.Wait(), r.status) << run.Output();
+    EXPECT_NE(run.Output().find(r.text), std::string::npos) << run.Output();
+    std::string log;
+    platform::ReadWholeFile(root + "/check.log", &log);
+    EXPECT_NE(log.find("exit status " + std::to_string(r.status)), std::string::npos) << log;
+    std::lock_guard<std::mutex> lock(gw.m);
+    EXPECT_FALSE(gw.methods.empty());
+    for (const std::string &m : gw.methods) EXPECT_EQ(m, "GET");
+    EXPECT_TRUE(gw.uploads.empty());
+    EXPECT_TRUE(StateEmpty());
+  }
+}
 
 // A hostile or merely slow gateway, one misbehaviour per row. No row may
 // end in the success text; each ends with its own status, and the gateway
