@@ -297,14 +297,19 @@ std::string shell_quote(const std::string &s) {
 // scenario from the simulator's client namespace. The gateway asks for no
 // login and its access point is off, so that the wizard's pages show what
 // the scenario expects; the driver's "gateway off" is a power cycle of the
-// simulator, which comes back by itself.
+// simulator, which comes back by itself. The kit is signed and the gateway
+// holds the key, so it takes the image only with its signature.
 TEST_F(Upgrade, WindowsWizardUnderWineUpgradesTheGateway) {
   for (const char *f : {VELMORA_EXE, GUIDRIVER_EXE})
     if (access(f, R_OK) != 0) GTEST_SKIP() << "no Windows build (" << f << "): cmake --build --preset mingw";
   if (sh("command -v wine && command -v Xvfb && command -v import").status != 0)
     GTEST_SKIP() << "needs wine, Xvfb and imagemagick (scripts/setup)";
   std::string payload = MakeKit(Kit());
-  Start("ap/ap_enabled=0");
+  const std::string key = work_ + "/kit.key", pubkey = work_ + "/kit.pub";
+  Shell sign = sh(std::string(FWTAG) + " keygen -W --key " + key + " --pubkey " + pubkey + " && " +
+                  FWTAG + " sign --key " + key + " " + work_ + "/kit/fw.img");
+  ASSERT_EQ(sign.status, 0) << sign.out;
+  Start("--pubkey " + pubkey + " ap/ap_enabled=0");
   // Wine's ping prints the "host unreachable" that the PC's own stack sends
   // when the gateway does not answer its ARP as "Reply from 192.168.0.1", so
   // the wizard would never see the gateway go. With the gateway's MAC
