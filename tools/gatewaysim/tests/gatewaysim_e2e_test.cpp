@@ -105,7 +105,7 @@ TEST_F(GatewaySim, PagesNeedTheLoginAndShowTheGateway) {
 }
 
 TEST_F(GatewaySim, PostedFormsChangeTheStateAndAreLogged) {
-  Shell r = curl("--data-binary 'var:conname=connection0&var:contype=pppoe&ap:settings/ssid=Tom & Jerry"
+  Shell r = curl("--data-binary 'var:conname=connection0&var:contype=pppoe&ap:settings/ssid=Tom+%26+Jerry"
                "&ap:settings/channel=3' http://192.168.0.1/cgi-bin/webcm");
   ASSERT_EQ(r.status, 0) << r.out;
   curl("--data-binary '&logic:command/stop_module=connection0&var:conname=connection0&var:contype=pppoe' "
@@ -115,7 +115,7 @@ TEST_F(GatewaySim, PostedFormsChangeTheStateAndAreLogged) {
   EXPECT_TRUE(contains(state, "connection=stopped"));
   EXPECT_TRUE(contains(state, "[saved configuration, where it differs]\nap/channel=11"));
   r = curl("'http://192.168.0.1/cgi-bin/webcm?getpage=../html/custom_setup_ssid.html'");
-  EXPECT_TRUE(contains(r.out, "ap:settings/ssid\" value=\"Tom & Jerry\" id="));
+  EXPECT_TRUE(contains(r.out, "ap:settings/ssid\" value=\"Tom &amp; Jerry\" id="));
 
   // Saving makes the change survive the reboot that follows.
   curl("--data-binary 'logic:command/save' http://192.168.0.1/cgi-bin/webcm");
@@ -126,7 +126,7 @@ TEST_F(GatewaySim, PostedFormsChangeTheStateAndAreLogged) {
   EXPECT_TRUE(contains(state, "ap/ssid=Tom & Jerry"));
   EXPECT_TRUE(contains(state, "connection=up"));
   std::string log = sim("log").out;
-  EXPECT_TRUE(contains(log, "webcm POST /cgi-bin/webcm body=var:conname=connection0&var:contype=pppoe&ap:settings/ssid=Tom & Jerry&ap:settings/channel=3")) << log;
+  EXPECT_TRUE(contains(log, "webcm POST /cgi-bin/webcm body=var:conname=connection0&var:contype=pppoe&ap:settings/ssid=Tom+%26+Jerry&ap:settings/channel=3")) << log;
   EXPECT_TRUE(contains(log, "webcm reboot requested"));
   EXPECT_TRUE(contains(log, "power restart requested by webcm"));
 }

@@ -218,6 +218,9 @@ class CliRun {
         cv_.notify_all();
       }
       close(fd);
+      std::lock_guard<std::mutex> lock(m_);
+      eof_ = true;
+      cv_.notify_all();
     });
   }
   ~CliRun() {
@@ -253,6 +256,9 @@ class CliRun {
       int st;
       if (waitpid(pid_, &st, WNOHANG) == pid_) {
         status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        // Whatever the program wrote last may still be in the pipe.
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait_for(lock, std::chrono::seconds(5), [&] { return eof_; });
         return status_;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -268,6 +274,7 @@ class CliRun {
   std::mutex m_;
   std::condition_variable cv_;
   std::string out_;
+  bool eof_ = false;
 };
 
 class CliTest : public ::testing::Test {
