@@ -7,6 +7,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "webclient/text_util.h"
+#include "webclient/upload_progress.h"
 
 namespace velmora {
 
@@ -237,11 +238,14 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
   if (signature && !SendRequest(signaturePart)) return kUploadRefused;
   if (!SendRequest(ComposeUploadPartHeader(fileName))) return kUploadRefused;
   char block[1024];
+  uint64_t sent = 0;
   for (;;) {
     long n = file.Read(block, sizeof block);
     if (n < 0) return kUploadRefused;
     if (n == 0) break;
     if (SendAll(block, static_cast<int>(n)) != 1) return kUploadRefused;
+    sent += static_cast<uint64_t>(n);
+    if (UploadProgress()) UploadProgress()(sent, static_cast<uint64_t>(size));
   }
   file.Close();
   if (!SendRequest(ComposeUploadTail())) return kUploadRefused;
