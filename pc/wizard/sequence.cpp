@@ -379,6 +379,8 @@ RestoreResult RestoreAndVerify(WizardPage &page, GatewayOps &gateway, const char
     }
     waiting.Pause(15000);
   }
+  // A wait cut short proves nothing about the settings.
+  if (Stopped(stop)) return kRestoreStopped;
   // Taken is not kept: the settings count as restored when they read back
   // as they were saved.
   if (gateway.VerifyWireless() != 1) {
@@ -592,6 +594,8 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
     }
     waiting.Pause(35000);
   }
+  // Nothing is judged on a gateway that was not given its time.
+  if (stopped()) return kRestoreStopped;
   StopBar(page);
   page.AppendStatus("DONE\r\n");
 

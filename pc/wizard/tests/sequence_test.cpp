@@ -411,6 +411,31 @@ TEST_F(RestoreTest, ButtonsStayLockedWhileTheUserDoesNotPowerCycle) {
   EXPECT_EQ(gw.calls, std::vector<std::string>{"KeepBackupOnly"});
 }
 
+// A stop in the pauses after the gateway answered (which a stopped clock
+// skips) ends the run as well: neither the version nor the settings are
+// judged on a gateway that was not given its time.
+TEST_F(RestoreTest, StopInTheLaterPausesEndsTheRunWithTheBackupKept) {
+  for (bool afterSave : {false, true}) {
+    FakeGateway g;
+    RecordingPage p;
+    std::atomic<bool> stop{false};
+    clock.now = 0;
+    g_wirelessSaved = 1;
+    reachable = [&](uint64_t now) {
+      if (now < 30000) return 1;
+      if (now < 80000) return 0;
+      if (!afterSave) stop = true;  // in the pause once it answered again
+      return 1;
+    };
+    g.onSaveAndReboot = [&] { stop = true; };  // still answering at once
+    EXPECT_EQ(RunRestore(p, g, &stop), kRestoreStopped) << afterSave;
+    EXPECT_EQ(g.Count("SaveAndReboot(true)"), afterSave ? 1 : 0) << afterSave;
+    EXPECT_EQ(g.Count("VerifyWireless"), 0) << afterSave;
+    EXPECT_EQ(g.Count("KeepBackupOnly"), 1) << afterSave;
+    EXPECT_EQ(p.text.find("successful"), std::string::npos) << afterSave;
+  }
+}
+
 TEST_F(RestoreTest, WaitsForTheGatewayEndAfterFiveMinutesWithTheBackupKept) {
   for (int phase = 0; phase < 2; ++phase) {
     FakeGateway g;
