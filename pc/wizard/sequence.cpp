@@ -141,10 +141,7 @@ class WaitTimer {
  public:
   WaitTimer(WizardPage &page, const char *what)
       : page_(page), what_(what), start_(Env().clock->TickCount()) {}
-  ~WaitTimer() {
-    page_.ShowWaiting(nullptr, 0);
-    SupportLog("waited %s for %s", DescribeElapsed(Elapsed()).c_str(), what_);
-  }
+  ~WaitTimer() { End(); }
   WaitTimer(const WaitTimer &) = delete;
   WaitTimer &operator=(const WaitTimer &) = delete;
 
@@ -157,6 +154,12 @@ class WaitTimer {
     }
   }
   void Report() { page_.ShowWaiting(what_, Elapsed()); }
+  void End() {
+    if (!what_) return;
+    page_.ShowWaiting(nullptr, 0);
+    SupportLog("waited %s for %s", DescribeElapsed(Elapsed()).c_str(), what_);
+    what_ = nullptr;
+  }
 
  private:
   uint32_t Elapsed() const { return Env().clock->TickCount() - start_; }
@@ -173,9 +176,11 @@ class UploadFollower {
   explicit UploadFollower(WizardPage &page) : page_(page) {
     UploadProgress() = [this](uint64_t sent, uint64_t total) { Report(sent, total); };
   }
-  ~UploadFollower() {
+  ~UploadFollower() { End(); }
+  void End() {
     UploadProgress() = nullptr;
     if (total_) page_.ShowTransferProgress(0, 0, 0);
+    total_ = 0;
   }
   UploadFollower(const UploadFollower &) = delete;
   UploadFollower &operator=(const UploadFollower &) = delete;
@@ -219,21 +224,20 @@ bool RebootAndUploadAgain(WizardPage &page, GatewayOps &gateway,
       return false;
     }
   }
-  {
-    WaitTimer waiting(page, "the Gateway");
-    waiting.Pause(5000);
-    StopBar(page);
-    page.StartBusyBar(kRebootWaitBar);
+  WaitTimer waiting(page, "the Gateway");
+  waiting.Pause(5000);
+  StopBar(page);
+  page.StartBusyBar(kRebootWaitBar);
 
-    bool back = false;
-    for (int probe = 0; probe < kRebootProbes && !back; ++probe) {
-      back = Reachable(address);
-      if (!back) waiting.Pause(5000);
-    }
-    if (!back) return false;
-
-    waiting.Pause(15000);
+  bool back = false;
+  for (int probe = 0; probe < kRebootProbes && !back; ++probe) {
+    back = Reachable(address);
+    if (!back) waiting.Pause(5000);
   }
+  if (!back) return false;
+
+  waiting.Pause(15000);
+  waiting.End();
   StopBar(page);
   page.StartBusyBar(kTransferBar);
   // A freshly started web server may not answer the first requests.
@@ -368,17 +372,16 @@ RestoreResult RestoreAndVerify(WizardPage &page, GatewayOps &gateway, const char
   page.AppendStatus("Saving settings......");
   page.StartBusyBar(kSaveBar);
   gateway.SaveAndReboot(true);
-  {
-    WaitTimer waiting(page, "the Gateway");
-    waiting.Pause(12000);
-    WaitEnd back = WaitUntilBack(page, waiting, address, 0, false, stop);
-    if (back == kWaitStopped) return kRestoreStopped;
-    if (back == kWaitTimedOut) {
-      StopBar(page);
-      return kGatewayNotBack;
-    }
-    waiting.Pause(15000);
+  WaitTimer waiting(page, "the Gateway");
+  waiting.Pause(12000);
+  WaitEnd back = WaitUntilBack(page, waiting, address, 0, false, stop);
+  if (back == kWaitStopped) return kRestoreStopped;
+  if (back == kWaitTimedOut) {
+    StopBar(page);
+    return kGatewayNotBack;
   }
+  waiting.Pause(15000);
+  waiting.End();
   // A wait cut short proves nothing about the settings.
   if (Stopped(stop)) return kRestoreStopped;
   // Taken is not kept: the settings count as restored when they read back
@@ -532,15 +535,13 @@ TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway) {
   page.StartBusyBar(kTransferBar);
   // Only a refusal is a failed transfer here. An upload without a verdict
   // goes on: the version the gateway runs after the power cycle decides.
-  bool done;
-  {
-    UploadFollower follower(page);
-    done = gateway.UploadFirmware(prepareNeeded) >= 0;
-    if (!done) {
-      DebugOutput("Firmware transfer failed !\n");
-      done = RebootAndUploadAgain(page, gateway, address);
-    }
+  UploadFollower follower(page);
+  bool done = gateway.UploadFirmware(prepareNeeded) >= 0;
+  if (!done) {
+    DebugOutput("Firmware transfer failed !\n");
+    done = RebootAndUploadAgain(page, gateway, address);
   }
+  follower.End();
   if (done) {
     page.AppendStatus("DONE\r\n");
     page.PostStep(StepTransferDone);
@@ -572,28 +573,26 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
 
   // Going down: the user pulls the power cord, whenever they like; the
   // page says meanwhile what the wizard waits for.
-  {
-    WaitTimer waiting(page, "the power cycle");
-    while (Reachable(address)) {
-      waiting.Pause(5000);
-      if (stopped()) return kRestoreStopped;
-    }
+  WaitTimer powerCycle(page, "the power cycle");
+  while (Reachable(address)) {
+    powerCycle.Pause(5000);
+    if (stopped()) return kRestoreStopped;
   }
+  powerCycle.End();
   page.SetText("");
   page.AppendStatus(kRebootingText);
 
   // Coming up again: that is the gateway's part, and it has a limit.
-  {
-    WaitTimer waiting(page, "the Gateway");
-    WaitEnd back = WaitUntilBack(page, waiting, address, 5000, true, stop);
-    if (back == kWaitStopped && stopped()) return kRestoreStopped;
-    if (back == kWaitTimedOut) {
-      StopBar(page);
-      ShowGatewayNotBack(page, gateway);
-      return kGatewayNotBack;
-    }
-    waiting.Pause(35000);
+  WaitTimer comingUp(page, "the Gateway");
+  WaitEnd back = WaitUntilBack(page, comingUp, address, 5000, true, stop);
+  if (back == kWaitStopped && stopped()) return kRestoreStopped;
+  if (back == kWaitTimedOut) {
+    StopBar(page);
+    ShowGatewayNotBack(page, gateway);
+    return kGatewayNotBack;
   }
+  comingUp.Pause(35000);
+  comingUp.End();
   // Nothing is judged on a gateway that was not given its time.
   if (stopped()) return kRestoreStopped;
   StopBar(page);
