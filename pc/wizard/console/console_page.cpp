@@ -66,7 +66,7 @@ void ConsolePage::ShowTailLocked(std::string text) {
   // rewritten in place.
   const size_t kColumns = 79;
   size_t room = currentLine_.size() < kColumns ? kColumns - currentLine_.size() : 0;
-  text += ' ';
+  text = ' ' + text + ' ';
   if (text.size() > room) text.resize(room);
   fputc('\r', out_);
   fputs(currentLine_.c_str(), out_);
