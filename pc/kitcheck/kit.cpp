@@ -569,8 +569,9 @@ void check_kit(const std::string &dir, Report *report) {
   check_prepare(dir, report);
 }
 
-bool kit_usable(const std::string &dir, std::string *problem) {
-  Report report;
+bool kit_usable(const std::string &dir, std::string *problem, Report *out) {
+  Report own;
+  Report &report = out ? *out : own;
   check_kit(dir, &report);
   for (const Finding &f : report.findings) {
     if (f.severity != kError) continue;

@@ -24,6 +24,16 @@ std::string SupportLogPath();
 // trailing line end is not needed. CR and LF inside become blanks.
 void SupportLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Page text as it is shown, fed piece by piece: each finished line goes
+// into the log (CR dropped, empty lines skipped).
+class SupportLogLines {
+ public:
+  void Feed(const char *text);
+
+ private:
+  std::string line_;
+};
+
 // `text` with the value of every NAME=VALUE pair (as in forms and query
 // strings) whose NAME holds "pass", "key", "psk" or "secret" replaced by
 // "***", and an Authorization header's credentials dropped.

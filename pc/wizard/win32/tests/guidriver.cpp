@@ -285,7 +285,8 @@ int WelcomeAndAddress() {
   for (HWND c = GetWindow(error, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
     if (ClassOf(c) == "Static" && !Text(c).empty()) message = Text(c);
   }
-  EXPECT_TEXT(message, "Invalid IP Address !");
+  EXPECT_TEXT(message, "Invalid IP Address !\r\n\r\n0.0.0.0 is no Gateway's address: enter the "
+                       "address of your Gateway, such as 192.168.0.1.");
   Snap("invalid-address");
   PostMessageA(error, WM_COMMAND, IDOK, 0);
   REQUIRE(WaitGone(error));
