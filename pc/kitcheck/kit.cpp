@@ -29,7 +29,7 @@ const int kMaxEntries = 101;
 // config.xml and upgrade.ini are a few lines; anything bigger is not one.
 const uint64_t kLongestTextFile = 1 << 20;
 
-std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string fmt(const char *format, ...) {
   char buf[512];
   va_list ap;
