@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/support_log.h"
 #include "wizard/sequence.h"
 
 namespace velmora {
@@ -48,6 +49,13 @@ class ConsolePage : public WizardPage {
   const char *RestoreHint() const override {
     return "velmora-cli --restore writes them back.\r\n";
   }
+  const char *LoginHint() const override {
+    return login_.interactive
+               ? "Type the user name and password of the Gateway's web pages when asked."
+               : "Set VELMORA_USER and VELMORA_PASSWORD to the user name and password of "
+                 "the Gateway's web pages (velmora-cli --yes reads them there), or run "
+                 "velmora-cli without --yes to be asked.";
+  }
 
   // Printing for the front end itself (prompts, notices), kept in step
   // with the spinner.
@@ -70,6 +78,7 @@ class ConsolePage : public WizardPage {
   int lastStep_ = -1;
   bool atLineStart_ = true;
   std::string currentLine_;
+  SupportLogLines logLines_;
 
   std::mutex mutex_;
   std::condition_variable wake_;
