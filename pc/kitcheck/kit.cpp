@@ -29,7 +29,7 @@ const int kMaxEntries = 101;
 // config.xml and upgrade.ini are a few lines; anything bigger is not one.
 const uint64_t kLongestTextFile = 1 << 20;
 
-std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string fmt(const char *format, ...) {
   char buf[512];
   va_list ap;
@@ -569,8 +569,9 @@ void check_kit(const std::string &dir, Report *report) {
   check_prepare(dir, report);
 }
 
-bool kit_usable(const std::string &dir, std::string *problem) {
-  Report report;
+bool kit_usable(const std::string &dir, std::string *problem, Report *out) {
+  Report own;
+  Report &report = out ? *out : own;
   check_kit(dir, &report);
   for (const Finding &f : report.findings) {
     if (f.severity != kError) continue;

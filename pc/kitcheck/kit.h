@@ -73,8 +73,9 @@ uint64_t upload_body_bytes(const std::string &name, uint64_t size);
 void check_kit(const std::string &dir, Report *report);
 
 // The wizard's question: false when the kit would fail, with its first
-// error ("FILE: what is wrong") in *problem.
-bool kit_usable(const std::string &dir, std::string *problem);
+// error ("FILE: what is wrong") in *problem; every finding in *report when
+// one is given.
+bool kit_usable(const std::string &dir, std::string *problem, Report *report = nullptr);
 
 }  // namespace kit
 

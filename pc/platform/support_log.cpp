@@ -89,6 +89,18 @@ void SupportLog(const char *format, ...) {
   WriteLine(buf);
 }
 
+void SupportLogLines::Feed(const char *text) {
+  for (const char *p = text; *p; ++p) {
+    if (*p == '\r') continue;
+    if (*p != '\n') {
+      line_ += *p;
+      continue;
+    }
+    if (!line_.empty()) WriteLine(line_);
+    line_.clear();
+  }
+}
+
 std::string MaskSecrets(const std::string &text) {
   // An Authorization header keeps its name and loses the rest of its line.
   std::string lower = text, in;

@@ -22,7 +22,17 @@ std::string SupportLogPath();
 
 // One line, printf style, time-stamped ("2026-12-07 17:20:01.042 "); a
 // trailing line end is not needed. CR and LF inside become blanks.
-void SupportLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void SupportLog(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+
+// Page text as it is shown, fed piece by piece: each finished line goes
+// into the log (CR dropped, empty lines skipped).
+class SupportLogLines {
+ public:
+  void Feed(const char *text);
+
+ private:
+  std::string line_;
+};
 
 // `text` with the value of every NAME=VALUE pair (as in forms and query
 // strings) whose NAME holds "pass", "key", "psk" or "secret" replaced by

@@ -8,6 +8,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/support_log.h"
 #include "webclient/gateway_socket.h"
 
 namespace velmora {
@@ -66,15 +67,16 @@ bool CGatewayClient::PostForm(const char *path, const char *body) {
   socket.userName = userName;
   socket.password = password;
   socket.timeoutSeconds = kRequestTimeoutSeconds;
-  if (!socket.Connect(Env().httpPort, gatewayAddress)) return false;
-  if (!socket.SendPost(path, body)) return false;
   // Sent is not applied: only a whole reply with a success status is.
   CReplyFraming framing;
-  CGatewaySocket::ReplyEnd end = socket.ReadReply(
-      Env().clock->Limit(kRequestTimeoutSeconds * 1000u), kLongestPage, framing,
-      [](const std::string &) { return true; });
-  return end == CGatewaySocket::kReplyComplete && framing.Status() >= 200 &&
-         framing.Status() < 400;
+  bool taken = socket.Connect(Env().httpPort, gatewayAddress) && socket.SendPost(path, body) &&
+               socket.ReadReply(Env().clock->Limit(kRequestTimeoutSeconds * 1000u),
+                                kLongestPage, framing,
+                                [](const std::string &) { return true; }) ==
+                   CGatewaySocket::kReplyComplete &&
+               framing.Status() >= 200 && framing.Status() < 400;
+  if (!taken) SetProblem(socket.Problem());
+  return taken;
 }
 
 int CGatewayClient::FetchPage(const char *path, PageCheck check) {
@@ -85,12 +87,20 @@ int CGatewayClient::FetchPage(const char *path, PageCheck check) {
   socket.userName = userName;
   socket.password = password;
   socket.timeoutSeconds = kRequestTimeoutSeconds;
-  if (!socket.Connect(Env().httpPort, gatewayAddress)) return 0;
+  if (!socket.Connect(Env().httpPort, gatewayAddress)) {
+    SetProblem(socket.Problem());
+    return 0;
+  }
 
   platform::File scratch;
-  if (!scratch.Open(LocalPath(kScratchPageFile), platform::File::kWrite))
+  if (!scratch.Open(LocalPath(kScratchPageFile), platform::File::kWrite)) {
+    SetProblem("the scratch file " + LocalPath(kScratchPageFile) + " cannot be written");
     return 0;
-  if (!socket.SendGet(path)) return 0;
+  }
+  if (!socket.SendGet(path)) {
+    SetProblem(socket.Problem());
+    return 0;
+  }
 
   CMarkerScanner scanner(strlen(kEnabledMarker));
 
@@ -130,23 +140,38 @@ int CGatewayClient::FetchPage(const char *path, PageCheck check) {
   }
   scratch.Close();
   // A page cut short proves nothing: not even a login demand.
-  if (end != CGatewaySocket::kReplyComplete || !written) return 0;
+  if (end != CGatewaySocket::kReplyComplete || !written) {
+    SetProblem(written ? socket.Problem()
+                       : "the scratch file " + LocalPath(kScratchPageFile) + " cannot be written");
+    return 0;
+  }
   pageWhole_ = framing.Status() < 400;
   pageResult_ = result;
+  if (!pageWhole_) SetProblem(socket.Problem());
   return result;
 }
 
 int CGatewayClient::CheckAccess() {
-  if (!Env().isGatewayReachable || Env().isGatewayReachable(gatewayAddress) != 1)
+  if (!Env().isGatewayReachable || Env().isGatewayReachable(gatewayAddress) != 1) {
+    SetProblem(std::string("the Gateway at ") + gatewayAddress + " does not answer a ping");
+    SupportLog("%s", problem.c_str());
     return 0;
+  }
   int r = FetchPage("cgi-bin/webcm?getpage=../html/qorn.html", AccessCheck);
   if (r == -1 && !g_loginAsked) {
     g_loginAsked = 1;
+    SupportLog("access check: the Gateway asks for a login");
     return -1;
   }
   Env().clock->Sleep(1000);
-  return FetchPage("cgi-bin/webcm?getpage=../html/status_real.html",
-                   AccessCheck);
+  const char kStatusPage[] = "cgi-bin/webcm?getpage=../html/status_real.html";
+  r = FetchPage(kStatusPage, AccessCheck);
+  if (r == 0 && PageWhole())
+    SetProblem(std::string("GET /") + kStatusPage + ": the page is not the Gateway's own");
+  SupportLog("access check: %s", r == 1    ? "granted"
+                                 : r == -1 ? "the Gateway asks for a login"
+                                           : problem.c_str());
+  return r;
 }
 
 bool FileExists(const char *path) {

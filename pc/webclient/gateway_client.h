@@ -31,6 +31,8 @@ struct VersionParts {
 
 // The message for each VersionError, 0 to 7.
 const char *VersionErrorMessage(int versionError);
+// What dornix's "fail[N]" means, and in *todo what a user does about it.
+const char *DornixFailMeaning(int code, const char **todo);
 
 // Local files of the backup, as the wizard names them.
 extern const char kScratchPageFile[];  // "C:\zuntmp.dat"
@@ -63,6 +65,20 @@ class CGatewayClient {
 
   // Why the last CheckFirmwareVersion returned false (0 to 7).
   int VersionError = 0;
+  // The versions the last CheckFirmwareVersion read ("" when it could not).
+  std::string runningVersion, kitVersion;
+
+  // What failed in the last operation that failed, for a person: the
+  // request and what became of it, the versions compared, dornix's
+  // "fail[N]" ("" when nothing failed yet); and what to do about it, when
+  // the failure itself says ("" else).
+  std::string problem, advice;
+  void SetProblem(const std::string &what, const char *todo = "") {
+    problem = what;
+    advice = todo;
+  }
+  // N of the "fail[N]" dornix answered to the last upload, else -1.
+  int uploadFailCode = -1;
 
   // Platform names read from "upgrade.ini" (at most 101).
   std::vector<std::string> platformList;
@@ -91,6 +107,8 @@ class CGatewayClient {
   // prepare decision, the platform list and the comparison with the kit's
   // "config.xml" (current directory). Sets VersionError.
   bool CompareWithKit(const char *runningVersion, int &prepareNeeded);
+  // Fills problem and advice for the VersionError of a refusal.
+  void ExplainVersionRefusal();
   bool FetchQuotedValue(const char *path, const char *key, std::string &value);
   // The version the gateway runs, from its status page.
   bool ReadRunningVersion(std::string &running);
@@ -108,6 +126,9 @@ class CGatewayClient {
   // in *status.
   int UploadToDornix(CGatewaySocket &socket, const std::string &name, const std::string &local,
                      int *status);
+  // Takes note of how an upload on `socket` ended (its fail code, and the
+  // problem when it was refused); returns `verdict`.
+  int Uploaded(const CGatewaySocket &socket, int verdict);
   // A CGatewaySocket::UploadVerdict: -1 refused (or not sent), 0 sent
   // without a verdict, 1 accepted.
   int UploadFirmware(int prepareNeeded);

@@ -6,6 +6,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/support_log.h"
 #include "webclient/text_util.h"
 #include "webclient/upload_progress.h"
 
@@ -23,6 +24,42 @@ bool Interrupted() {
 }
 
 uint32_t Since(uint32_t startMs) { return Env().clock->TickCount() - startMs; }
+
+// Why a connect failed, in a person's words.
+std::string ConnectFailure(uint32_t limitMs) {
+  switch (platform::LastNetError()) {
+    case platform::NetError::kConnectionRefused: return "refused";
+    case platform::NetError::kUnreachable: return "network unreachable";
+    case platform::NetError::kWouldBlock:
+    case platform::NetError::kTimedOut:
+      return "no answer within " + std::to_string(limitMs / 1000) + " s";
+    default: return "error " + std::to_string(platform::LastNetErrorCode());
+  }
+}
+
+const char *Describe(CGatewaySocket::ReplyEnd end) {
+  switch (end) {
+    case CGatewaySocket::kReplyComplete: return "whole";
+    case CGatewaySocket::kReplyIncomplete: return "cut short (the connection closed or broke)";
+    case CGatewaySocket::kReplyTimedOut: return "not whole within its time limit";
+    case CGatewaySocket::kReplyTooLong: return "longer than any page of the Gateway";
+    case CGatewaySocket::kReplyStopped: return "read up to its verdict";
+  }
+  return "";
+}
+
+// N of the first "fail[N]" in `text`, or -1.
+int FailCodeIn(const std::string &text) {
+  size_t at = text.find("fail[");
+  if (at == std::string::npos) return -1;
+  int code = 0, digits = 0;
+  for (size_t i = at + 5; i < text.size() && digits < 4; ++i, ++digits) {
+    if (text[i] == ']') return digits ? code : -1;
+    if (text[i] < '0' || text[i] > '9') return -1;
+    code = code * 10 + (text[i] - '0');
+  }
+  return -1;
+}
 
 }  // namespace
 
@@ -43,16 +80,36 @@ CGatewaySocket::~CGatewaySocket() {
 int CGatewaySocket::Connect(int port, const char *host) {
   connected_ = 0;
   host_ = host ? host : "";
-  if (socket_ == platform::kInvalidSocket) return 0;
-  if (!platform::BindAny(socket_) &&
-      platform::LastNetError() != platform::NetError::kInvalidArgument)
-    return 0;
-  platform::Ipv4 address;
   // The host may come from an edit control with its line end still on it.
-  if (!platform::ResolveHost(RequestHost(host_).c_str(), &address)) return 0;
-  if (!platform::ConnectWithin(socket_, address, port, LimitMs())) return 0;
+  std::string name = RequestHost(host_);
+  std::string to = "no connection to " + name + " port " + std::to_string(port) + " (";
+  if (socket_ == platform::kInvalidSocket ||
+      (!platform::BindAny(socket_) &&
+       platform::LastNetError() != platform::NetError::kInvalidArgument)) {
+    Fail(to + "no network socket: error " + std::to_string(platform::LastNetErrorCode()) + ")");
+    return 0;
+  }
+  platform::Ipv4 address;
+  if (!platform::ResolveHost(name.c_str(), &address)) {
+    Fail(to + "not an address this computer can reach)");
+    return 0;
+  }
+  if (!platform::ConnectWithin(socket_, address, port, LimitMs())) {
+    Fail(to + ConnectFailure(LimitMs()) + ")");
+    return 0;
+  }
   connected_ = 1;
   return 1;
+}
+
+void CGatewaySocket::StartRequest(const std::string &request) {
+  request_ = request.substr(0, request.find("\r\n"));
+  problem_.clear();
+}
+
+void CGatewaySocket::Fail(const std::string &problem) {
+  problem_ = request_.empty() ? problem : request_.substr(0, request_.rfind(' ')) + ": " + problem;
+  SupportLog("failed: %s", problem_.c_str());
 }
 
 uint32_t CGatewaySocket::LimitMs() const {
@@ -135,6 +192,22 @@ int CGatewaySocket::ReceiveWithin(char *buffer, int length, int seconds) {
 CGatewaySocket::ReplyEnd CGatewaySocket::ReadReply(
     uint32_t limitMs, size_t maxBytes, CReplyFraming &framing,
     const std::function<bool(const std::string &)> &sink) {
+  ReplyEnd end = ReceiveReply(limitMs, maxBytes, framing, sink);
+  std::string reply = framing.Status() ? "HTTP status " + std::to_string(framing.Status()) + ", "
+                                       : std::string("no HTTP status, ");
+  reply += Describe(end);
+  if (end == kReplyComplete || end == kReplyStopped) {
+    SupportLog("reply to %s: %s", request_.c_str(), reply.c_str());
+    if (framing.Status() >= 400) Fail("HTTP status " + std::to_string(framing.Status()));
+  } else {
+    Fail("the reply was " + reply);
+  }
+  return end;
+}
+
+CGatewaySocket::ReplyEnd CGatewaySocket::ReceiveReply(
+    uint32_t limitMs, size_t maxBytes, CReplyFraming &framing,
+    const std::function<bool(const std::string &)> &sink) {
   if (!connected_) return kReplyIncomplete;
   uint32_t start = Env().clock->TickCount();
   std::vector<char> block(16384);
@@ -187,44 +260,63 @@ bool CGatewaySocket::PrepareRequest(int size) {
 
 bool CGatewaySocket::SendRequest(const std::string &request) {
   // Requests longer than the buffer size go out in pieces of that size.
-  if (request.size() > kLongestRequest) return false;
+  if (request.size() > kLongestRequest) {
+    Fail("the request is too long to send");
+    return false;
+  }
   size_t piece = bufferSize > 0 ? static_cast<size_t>(bufferSize) : 1;
   for (size_t at = 0; at < request.size(); at += piece) {
     size_t n = request.size() - at < piece ? request.size() - at : piece;
-    if (SendAll(request.data() + at, static_cast<int>(n)) != 1) return false;
+    if (SendAll(request.data() + at, static_cast<int>(n)) != 1) return SendFailed();
   }
   return true;
+}
+
+bool CGatewaySocket::SendFailed() {
+  Fail("the connection broke while the request was sent");
+  return false;
 }
 
 bool CGatewaySocket::SendGet(const char *path) {
   if (!PrepareRequest(64000)) return false;
   std::string auth;
   BuildAuthorization(auth);
-  return SendRequest(ComposeGet(path, host_, auth));
+  std::string request = ComposeGet(path, host_, auth);
+  StartRequest(request);
+  return SendRequest(request);
 }
 
 bool CGatewaySocket::SendPost(const char *path, const char *body) {
   if (!PrepareRequest(1024)) return false;
   std::string auth;
   BuildAuthorization(auth);
-  return SendRequest(ComposePost(path, host_, auth, body));
+  std::string request = ComposePost(path, host_, auth, body);
+  StartRequest(request);
+  return SendRequest(request);
 }
 
 CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
     const char *path, const char *fileName, const char *localPath,
     const std::string *signature) {
   replyStatus_ = 0;
+  failCode_ = -1;
   signatureRefused_ = signatureChecked_ = transferBroken_ = false;
   if (!PrepareRequest(1024)) return kUploadRefused;
   std::string auth;
   BuildAuthorization(auth);
-  if (!SendRequest(ComposeUploadHead(path, host_, auth))) return kUploadRefused;
+  std::string head = ComposeUploadHead(path, host_, auth);
+  StartRequest(head);
+  if (!SendRequest(head)) return kUploadRefused;
 
+  const char *source = localPath ? localPath : fileName;
   platform::File file;
-  if (!file.Open(localPath ? localPath : fileName, platform::File::kRead))
+  int64_t size = file.Open(source, platform::File::kRead) ? file.Size() : -1;
+  if (size < 0) {
+    Fail(std::string("the kit's file ") + source + " cannot be read");
     return kUploadRefused;
-  int64_t size = file.Size();
-  if (size < 0) return kUploadRefused;
+  }
+  SupportLog("sending %s: %lld bytes%s", fileName, static_cast<long long>(size),
+             signature ? ", with its signature" : "");
 
   // Announce the exact body: a web server that trusts the length would
   // otherwise wait for bytes that never come or cut the image short.
@@ -241,9 +333,15 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
   uint64_t sent = 0;
   for (;;) {
     long n = file.Read(block, sizeof block);
-    if (n < 0) return kUploadRefused;
+    if (n < 0) {
+      Fail(std::string("reading the kit's file ") + source + " failed");
+      return kUploadRefused;
+    }
     if (n == 0) break;
-    if (SendAll(block, static_cast<int>(n)) != 1) return kUploadRefused;
+    if (SendAll(block, static_cast<int>(n)) != 1) {
+      SendFailed();
+      return kUploadRefused;
+    }
     sent += static_cast<uint64_t>(n);
     if (UploadProgress()) UploadProgress()(sent, static_cast<uint64_t>(size));
   }
@@ -259,8 +357,10 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
   CMarkerScanner scanner(strlen("X-Dornix-Signature: valid"));
   CReplyFraming framing;
   UploadVerdict verdict = kUploadUnconfirmed;
+  std::string replyHead;  // the start of the reply, where dornix's verdict stands
   ReadReply(Env().clock->Limit(kUploadReplyMs), kLongestUploadReply, framing,
             [&](const std::string &text) {
+              if (replyHead.size() < 4096) replyHead += text.substr(0, 4096 - replyHead.size());
               scanner.Feed(text.data(), text.size());
               if (scanner.Found("X-Dornix-Signature: valid")) signatureChecked_ = true;
               if (signature && scanner.Found("upgrade result: fail[4]")) signatureRefused_ = true;
@@ -277,6 +377,15 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
             });
   replyStatus_ = framing.Status();
   if (replyStatus_ >= 400) verdict = kUploadRefused;
+  failCode_ = FailCodeIn(replyHead);
+  if (failCode_ >= 0)
+    Fail("the Gateway answered fail[" + std::to_string(failCode_) + "]");
+  else if (verdict == kUploadRefused && problem_.empty())
+    Fail("the Gateway answered that the upload failed");
+  SupportLog("verdict on %s: %s", fileName,
+             verdict == kUploadAccepted ? "accepted"
+             : verdict == kUploadRefused ? "refused"
+                                         : "none (the version after the restart decides)");
   // No verdict (no answer, a close or a reset after the body, bytes that
   // say nothing): the gateway may have restarted without answering. The
   // version it runs after the power cycle decides.

@@ -86,10 +86,25 @@ class CGatewaySocket {
   // The connection broke while the request was still going out.
   bool TransferBroken() const { return transferBroken_; }
   bool SignatureChecked() const { return signatureChecked_; }
+  // After UploadFile: N of dornix's "fail[N]", or -1 when it did not answer
+  // with one.
+  int FailCode() const { return failCode_; }
+
+  // What went wrong last on this connection, for a person: "no connection to
+  // 192.168.0.1 port 80 (refused)", "GET /x: HTTP status 404", ... ("" when
+  // nothing did). Every request, its outcome and every failure also go into
+  // the support log.
+  const std::string &Problem() const { return problem_; }
 
  private:
   bool PrepareRequest(int size);
   bool SendRequest(const std::string &request);
+  // Notes the request's first line, for the log and the problems.
+  void StartRequest(const std::string &request);
+  void Fail(const std::string &problem);
+  bool SendFailed();
+  ReplyEnd ReceiveReply(uint32_t limitMs, size_t maxBytes, CReplyFraming &framing,
+                        const std::function<bool(const std::string &)> &sink);
   uint32_t LimitMs() const;
 
   platform::Socket socket_ = platform::kInvalidSocket;
@@ -98,7 +113,10 @@ class CGatewaySocket {
   bool signatureRefused_ = false;
   bool signatureChecked_ = false;
   bool transferBroken_ = false;
+  int failCode_ = -1;
   const char *host_ = "";
+  std::string request_;  // "GET /path HTTP/1.1"
+  std::string problem_;
 };
 
 }  // namespace velmora

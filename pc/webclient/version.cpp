@@ -6,6 +6,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/support_log.h"
 #include "platform/sysinfo.h"
 #include "webclient/gateway_client.h"
 #include "webclient/gateway_socket.h"
@@ -24,6 +25,43 @@ const char *const kVersionMessages[8] = {
     "New firmware version format is wrong.",
     "Can not upgrade to the different hardware platform.",
     "Can not upgrade back to the previous firmware version.",
+};
+
+// dornix's result codes 1 to 23: what each means and what a user does.
+struct FailMeaning {
+  int code;
+  const char *meaning;
+  const char *todo;
+};
+const char kRestartAndRetry[] = "Restart the Gateway (unplug its power cord and plug it back in), "
+                                "then try again.";
+const char kRetryThenSupport[] =
+    "Restart the Gateway and try again; if it fails again, send the log to support.";
+const char kCopyKitAgain[] = "Check the kit with velmora-kit check, then copy it again or get a new one.";
+const char kOtherKit[] = "Get the upgrade kit made for this Gateway.";
+const FailMeaning kFailMeanings[] = {
+    {1, "the Gateway cannot write its log", kRestartAndRetry},
+    {2, "the Gateway is serving another upload", "Wait a minute, restart the Gateway, then try again."},
+    {3, "the Gateway did not understand the request", kRetryThenSupport},
+    {4, "the Gateway did not understand the request", kRetryThenSupport},
+    {5, "the Gateway did not understand the request", kRetryThenSupport},
+    {6, "the image did not arrive whole",
+     "Check the cable between this computer and the Gateway, restart the Gateway, then try again."},
+    {7, "the image is larger than the Gateway takes", kOtherKit},
+    {8, "the Gateway could not store or unpack the upload", kRetryThenSupport},
+    {9, "the Gateway could not read back the stored image", kRestartAndRetry},
+    {10, "the Gateway could not open its flash memory", kRestartAndRetry},
+    {11, "the Gateway could not write its flash memory, which may now be partly written",
+     "Do not unplug the Gateway; send the log to support."},
+    {12, "the kit's image carries no image tag: the kit is damaged or incomplete", kCopyKitAgain},
+    {13, "the Gateway could not compute the image's checksum", kRestartAndRetry},
+    {14, "the kit's image is damaged: its checksum does not match its tag", kCopyKitAgain},
+    {15, "the image is of a kind the Gateway does not take, or its package was refused", kOtherKit},
+    {16, "the Gateway ran out of memory", kRestartAndRetry},
+    {19, "the Gateway could not open its configuration", kRestartAndRetry},
+    {22, "the Gateway took the file for a configuration and refused it", kOtherKit},
+    {23, "the Gateway takes only images signed by its maker, and the kit's signature is "
+         "missing or does not hold", "Get a signed kit from the maker."},
 };
 
 const size_t kMaxPlatforms = 101;
@@ -86,6 +124,16 @@ bool SameVersion(const VersionParts &a, const VersionParts &b) {
 const char *VersionErrorMessage(int versionError) {
   return versionError >= 0 && versionError < 8 ? kVersionMessages[versionError]
                                                : "";
+}
+
+const char *DornixFailMeaning(int code, const char **todo) {
+  for (const FailMeaning &m : kFailMeanings)
+    if (m.code == code) {
+      *todo = m.todo;
+      return m.meaning;
+    }
+  *todo = kRetryThenSupport;
+  return "the Gateway refused the upload";
 }
 
 void CGatewayClient::ReadUpgradeList() {
@@ -160,9 +208,57 @@ bool CGatewayClient::CheckFirmwareVersion(int &prepareNeeded) {
   prepareNeeded = 0;
   // A version that cannot be read refuses the upgrade: flashing blind could
   // put an older image over a newer one, or one for another platform.
-  std::string running;
-  if (!ReadRunningVersion(running)) return false;
-  return CompareWithKit(running.c_str(), prepareNeeded);
+  runningVersion.clear();
+  kitVersion.clear();
+  SetProblem("");
+  bool read = ReadRunningVersion(runningVersion);
+  bool ok = read && CompareWithKit(runningVersion.c_str(), prepareNeeded);
+  SupportLog("version check: the Gateway runs \"%s\", the kit holds \"%s\", platforms in "
+             "upgrade.ini: %zu; %s", runningVersion.c_str(), kitVersion.c_str(),
+             platformList.size(), ok ? (prepareNeeded ? "upgrade in two steps" : "upgrade")
+                                     : VersionErrorMessage(VersionError));
+  if (!ok) ExplainVersionRefusal();
+  return ok;
+}
+
+void CGatewayClient::ExplainVersionRefusal() {
+  std::string list;
+  for (const std::string &p : platformList) list += (list.empty() ? "" : ", ") + p;
+  const std::string gateway = "the Gateway runs firmware version \"" + runningVersion + "\"";
+  const std::string kit = "the kit holds version \"" + kitVersion + "\"";
+  const char *newKit = kOtherKit;
+  const char *brokenKit = kCopyKitAgain;
+  if (kitVersion.empty()) ReadKitVersion(kitVersion);
+  switch (VersionError) {
+    case 1:
+      SetProblem("the Gateway's firmware version could not be read (" +
+                     (problem.empty() ? std::string("its status page does not show it")
+                                      : problem) + ")",
+                 "Restart the Gateway, wait until its power light is solid green, then try "
+                 "again.");
+      break;
+    case 2:
+      SetProblem(gateway + ", which is not a version this utility can compare", newKit);
+      break;
+    case 3:
+      SetProblem("the kit folder " + KitDirectory() + " holds no config.xml", brokenKit);
+      break;
+    case 4:
+    case 5:
+      SetProblem("the kit's config.xml holds no version this utility can read (\"" +
+                     kitVersion + "\")", brokenKit);
+      break;
+    case 6:
+      SetProblem(gateway + "; " + kit + ", for the platforms " +
+                     (list.empty() ? std::string("(none listed in upgrade.ini)") : list),
+                 newKit);
+      break;
+    case 7:
+      SetProblem(gateway + "; " + kit + ", which is older",
+                 "The Gateway runs newer firmware than this kit holds: it needs no upgrade "
+                 "from this kit.");
+      break;
+  }
 }
 
 bool CGatewayClient::ReadKitVersion(std::string &version) {
@@ -207,6 +303,7 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
   VersionError = 4;
   std::string newVersion;
   if (!ReadKitVersion(newVersion)) return false;
+  kitVersion = newVersion;
 
   VersionError = 5;
   VersionParts n;
@@ -249,8 +346,8 @@ int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &na
   std::string signature, note;
   bool isSigned = platform::ReadWholeFile(local + ".minisig", &signature) &&
                   signature.size() <= kLongestSignature;
-  int verdict = socket.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
-                                  isSigned ? &signature : nullptr);
+  int verdict = Uploaded(socket, socket.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
+                                                   isSigned ? &signature : nullptr));
   *status = socket.LastReplyStatus();
   if (!isSigned) {
     note = "not signed (the kit holds no " + name + ".minisig)";
@@ -266,6 +363,7 @@ int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &na
       verdict = again.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str());
       *status = again.LastReplyStatus();
     }
+    verdict = Uploaded(again, verdict);
     note = std::string("signed, but the gateway ") +
            (socket.SignaturePartRefused() ? "does not take signatures (fail[4])"
                                           : "dropped the signed upload") +
@@ -278,19 +376,37 @@ int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &na
   }
   uploadSignatureNote = name + ": " + note;
   platform::DebugOutput(("UploadFirmware: " + uploadSignatureNote + "\n").c_str());
+  SupportLog("signature: %s", uploadSignatureNote.c_str());
+  return verdict;
+}
+
+int CGatewayClient::Uploaded(const CGatewaySocket &socket, int verdict) {
+  uploadFailCode = socket.FailCode();
+  if (verdict >= 0) return verdict;
+  if (uploadFailCode < 0) {
+    SetProblem(socket.Problem());
+  } else {
+    const char *todo = "";
+    const char *meaning = DornixFailMeaning(uploadFailCode, &todo);
+    SetProblem(socket.Problem() + ": " + meaning, todo);
+  }
   return verdict;
 }
 
 int CGatewayClient::UploadFirmware(int prepareNeeded) {
+  const int refused = CGatewaySocket::kUploadRefused;
+  uploadFailCode = -1;
   CGatewaySocket first;
-  if (!ConnectForUpload(first, Env().httpPort)) return CGatewaySocket::kUploadRefused;
-
+  if (!ConnectForUpload(first, Env().httpPort)) return Uploaded(first, refused);
   std::string image;
-  int status = 0;
-  if (!prepareNeeded) {
-    if (!FindImageFile(image)) return CGatewaySocket::kUploadRefused;
-    return UploadToDornix(first, image, platform::JoinPath(KitDirectory(), image), &status);
+  if (!FindImageFile(image)) {
+    SetProblem("the kit folder " + KitDirectory() + " does not hold exactly one image (*.img)",
+               kCopyKitAgain);
+    return refused;
   }
+  std::string local = platform::JoinPath(KitDirectory(), image);
+  int status = 0;
+  if (!prepareNeeded) return UploadToDornix(first, image, local, &status);
 
   // Two steps: the preparation package to dornix (its verdict may
   // legitimately be that no image was written, and a kit may come without
@@ -298,12 +414,10 @@ int CGatewayClient::UploadFirmware(int prepareNeeded) {
   // image to the upgrade service, whose verdict decides.
   UploadToDornix(first, "prepare.bin", platform::JoinPath(KitDirectory(), "prepare.bin"),
                  &status);
-  if (status >= 400) return CGatewaySocket::kUploadRefused;
+  if (status >= 400) return refused;
   CGatewaySocket second;
-  if (!ConnectForUpload(second, Env().updatePort)) return CGatewaySocket::kUploadRefused;
-  if (!FindImageFile(image)) return CGatewaySocket::kUploadRefused;
-  std::string local = platform::JoinPath(KitDirectory(), image);
-  return second.UploadFile("cgi-bin/update", image.c_str(), local.c_str());
+  if (!ConnectForUpload(second, Env().updatePort)) return Uploaded(second, refused);
+  return Uploaded(second, second.UploadFile("cgi-bin/update", image.c_str(), local.c_str()));
 }
 
 }  // namespace velmora

@@ -4,6 +4,7 @@
 
 #include "kit.h"
 #include "platform/environment.h"
+#include "platform/support_log.h"
 #include "webclient/gateway_client.h"
 
 namespace velmora {
@@ -21,9 +22,18 @@ class GatewayClientOps : public GatewayOps {
     client_.userName = user;
     client_.password = password;
   }
-  int CheckAccess() override { return client_.CheckAccess(); }
+  int CheckAccess() override {
+    client_.SetProblem("");
+    return client_.CheckAccess();
+  }
   bool CheckKit(std::string *problem) override {
-    return kit::kit_usable(KitDirectory(), problem);
+    kit::Report report;
+    bool usable = kit::kit_usable(KitDirectory(), problem, &report);
+    static const char *const kSeverity[] = {"ok", "note", "warning", "error"};
+    for (const kit::Finding &f : report.findings)
+      SupportLog("kit check: %s: %s%s%s", kSeverity[f.severity], f.file.c_str(),
+                 f.file.empty() ? "" : ": ", f.text.c_str());
+    return usable;
   }
   bool CheckFirmwareVersion(int32_t *prepare) override {
     int p = *prepare;
@@ -35,10 +45,14 @@ class GatewayClientOps : public GatewayOps {
     return velmora::VersionErrorMessage(client_.VersionError);
   }
   bool StopConnection() override { return client_.StopConnection(); }
-  int BackupWireless() override { return client_.BackupWireless(); }
+  int BackupWireless() override {
+    client_.SetProblem("");
+    return client_.BackupWireless();
+  }
   void SwapBackupFiles(bool restore) override { velmora::SwapBackupFiles(restore); }
   bool DisableAccessPoint() override { return client_.DisableAccessPoint(); }
   int UploadFirmware(int32_t prepare) override {
+    client_.SetProblem("");
     return client_.UploadFirmware(prepare);
   }
   bool TelnetReboot() override { return client_.TelnetReboot(); }
@@ -53,6 +67,8 @@ class GatewayClientOps : public GatewayOps {
   std::string KeptBackup() override {
     return FileExists(kSsidFile) ? LocalPath(kSsidFile) : std::string();
   }
+  std::string Problem() override { return client_.problem; }
+  std::string Advice() override { return client_.advice; }
 
  private:
   CGatewayClient client_;

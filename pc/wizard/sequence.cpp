@@ -212,6 +212,27 @@ class UploadFollower {
   TenthSteps tenths_;
 };
 
+// Where the log of this run is, for the end of every failure text.
+std::string LogLine() {
+  std::string path = SupportLogPath();
+  return path.empty() ? "" : "The log of this run is in " + path + "; attach it to a support request.\r\n";
+}
+
+// The lines after a failure text: what failed and what to do (either may
+// be empty), then where the log is.
+void Explain(WizardPage &page, const std::string &what, const std::string &todo) {
+  std::string text;
+  if (!what.empty()) text += "What failed: " + what + ".\r\n";
+  if (!todo.empty()) text += "What to do: " + todo + "\r\n";
+  page.AppendError((text + LogLine()).c_str());
+}
+
+// The same with the gateway's own account of its last failure.
+void ExplainGatewayFailure(WizardPage &page, GatewayOps &gateway, const std::string &todo = "") {
+  std::string advice = gateway.Advice();
+  Explain(page, gateway.Problem(), advice.empty() ? todo : advice);
+}
+
 // After a failed upload: reboot the gateway through telnet, wait for it to
 // come back and try once more. true when the second upload went through.
 bool RebootAndUploadAgain(WizardPage &page, GatewayOps &gateway,
@@ -275,7 +296,7 @@ void ShowGatewayNotBack(WizardPage &page, GatewayOps &gateway) {
   std::string kept = gateway.KeptBackup();
   if (!kept.empty())
     text += "The saved wireless settings are kept in " + kept + ".\r\n";
-  page.SetErrorText(text.c_str());
+  page.SetErrorText((text + LogLine()).c_str());
 }
 
 // The proof of the upgrade failed: the gateway runs another version, or
@@ -294,7 +315,7 @@ void ShowVersionNotKits(WizardPage &page, GatewayOps &gateway,
   if (!kept.empty())
     text += "The saved wireless settings are kept in " + kept + ".\r\n";
   page.EnableFinish(true);
-  page.SetErrorText(text.c_str());
+  page.SetErrorText((text + LogLine()).c_str());
 }
 
 // FinishWithError for a run whose backup must outlive the failure.
@@ -312,6 +333,7 @@ using FinishFn = void (*)(WizardPage &, GatewayOps &, const char *);
 ChecksResult CheckConnection(WizardPage &page, GatewayOps &gateway, const char *address,
                              FinishFn finish) {
   static const char kNoCredential[] = "";
+  SupportLog("gateway address %s", address);
   gateway.SetTarget(address, kNoCredential, kNoCredential);
   page.StartBusyBar(kChecksBar);
   page.AppendStatus("Checking connection......");
@@ -320,6 +342,10 @@ ChecksResult CheckConnection(WizardPage &page, GatewayOps &gateway, const char *
     page.AppendStatus("FAILED !");
     StopBar(page);
     finish(page, gateway, kConnectionFailedText);
+    ExplainGatewayFailure(page, gateway,
+            ("Check that this computer is connected to the Gateway by cable, that the "
+             "Gateway is on and that " + std::string(address) +
+             " is its address; then try again.").c_str());
     return kConnectionFailed;
   }
   if (access == -1) {
@@ -330,6 +356,9 @@ ChecksResult CheckConnection(WizardPage &page, GatewayOps &gateway, const char *
     if (!page.RunLoginDialog(&user, &password)) {
       page.AppendStatus("FAILED !\r\n");
       finish(page, gateway, kNoCredentialsText);
+      Explain(page,
+              "the Gateway at " + std::string(address) + " asks for a login, and none was given",
+              page.LoginHint());
       return kNoCredentials;
     }
     CopyCredential(g_userName, user);
@@ -341,6 +370,11 @@ ChecksResult CheckConnection(WizardPage &page, GatewayOps &gateway, const char *
     if (access != 1) {
       page.AppendStatus("FAILED !\r\n");
       finish(page, gateway, kInvalidCredentialsText);
+      Explain(page,
+              access == 0 ? gateway.Problem() : "the Gateway at " + std::string(address) +
+                                     " did not accept the user name \"" + user +
+                                     "\" with the password given",
+              "Use the user name and password of the Gateway's web pages, then try again.");
       return kInvalidCredentials;
     }
   }
@@ -386,7 +420,11 @@ RestoreResult RestoreAndVerify(WizardPage &page, GatewayOps &gateway, const char
   if (Stopped(stop)) return kRestoreStopped;
   // Taken is not kept: the settings count as restored when they read back
   // as they were saved.
-  if (gateway.VerifyWireless() != 1) {
+  int same = gateway.VerifyWireless();
+  SupportLog("wireless settings read back: %s", same == 1   ? "equal to the backup"
+                                                : same == 0 ? "different from the backup"
+                                                            : "unreadable");
+  if (same != 1) {
     StopBar(page);
     return kWirelessFailed;
   }
@@ -422,14 +460,10 @@ void ShowWirelessFailure(WizardPage &page, GatewayOps &gateway) {
   gateway.KeepBackupOnly();
   page.EnableFinish(true);
   std::string kept = gateway.KeptBackup();
-  if (kept.empty()) {
-    page.SetErrorText(kWirelessFailureText);
-    return;
-  }
-  std::string text = std::string(kWirelessFailureText) +
-                     "\r\nThe saved wireless settings are kept in " + kept + ".\r\n" +
-                     page.RestoreHint();
-  page.SetErrorText(text.c_str());
+  std::string text = kWirelessFailureText;
+  if (!kept.empty())
+    text += "\r\nThe saved wireless settings are kept in " + kept + ".\r\n" + page.RestoreHint();
+  page.SetErrorText((text + LogLine()).c_str());
 }
 
 void LockWizardButtons(WizardPage &page) {
@@ -458,6 +492,9 @@ ChecksResult CheckBeforeChanges(WizardPage &page, GatewayOps &gateway) {
     page.AppendStatus("FAILED !\r\n");
     FinishWithError(page, gateway,
                     (kKitRefusedText + problem + kNothingChangedText).c_str());
+    Explain(page, "",
+            "Check the kit folder with velmora-kit check, which lists every problem, then "
+            "copy the kit again or get a new one.");
     StopBar(page);
     return kKitRefused;
   }
@@ -467,6 +504,7 @@ ChecksResult CheckBeforeChanges(WizardPage &page, GatewayOps &gateway) {
     FinishWithError(page, gateway, "\r\n\r\n*** ");
     FinishWithError(page, gateway, gateway.VersionErrorMessage());
     FinishWithError(page, gateway, "***\r\n");
+    ExplainGatewayFailure(page, gateway);
     StopBar(page);
     return kVersionRefused;
   }
@@ -495,6 +533,7 @@ ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
   if (saved < 0) {
     page.AppendStatus("FAILED !\r\n");
     FinishWithError(page, gateway, kBackupUnreadableText);
+    ExplainGatewayFailure(page, gateway);
     StopBar(page);
     return kBackupUnreadable;
   }
@@ -551,6 +590,7 @@ TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway) {
   StopBar(page);
   page.AppendStatus("FAILED !\r\n");
   FinishWithError(page, gateway, kTransferErrorText);
+  ExplainGatewayFailure(page, gateway);
   page.PostStep(StepTransferFailed);
   return kTransferFailed;
 }
@@ -603,6 +643,8 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
   // The proof of the upgrade: the version the gateway runs now.
   std::string running, kit;
   int confirmed = gateway.ConfirmKitVersion(&running, &kit);
+  SupportLog("after the restart the Gateway runs \"%s\", the kit holds \"%s\": %s",
+             running.c_str(), kit.c_str(), confirmed == 1 ? "upgrade confirmed" : "not confirmed");
 
   RestoreResult result = kUpgradeSucceeded;
   if (g_wirelessSaved) {

@@ -71,6 +71,11 @@ class WizardPage {
   virtual const char *RestoreHint() const {
     return "Start this utility again to have it write them back.\r\n";
   }
+  // What to do when the gateway asks for a login and none was given.
+  virtual const char *LoginHint() const {
+    return "Enter the user name and password of the Gateway's web pages when this utility "
+           "asks for them, and click OK.";
+  }
 };
 
 // The gateway operations the tasks call, with the results they rely on.
@@ -111,6 +116,10 @@ class GatewayOps {
   virtual void KeepBackupOnly() = 0;
   // Where the backup of the settings lives, when there is one ("" else).
   virtual std::string KeptBackup() = 0;
+  // What failed in the last call that failed, for a person, and what to do
+  // when the failure itself says; "" when unknown.
+  virtual std::string Problem() { return ""; }
+  virtual std::string Advice() { return ""; }
 };
 
 // How the checks ended. Only kChecksPassed posts StepChecksDone.

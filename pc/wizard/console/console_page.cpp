@@ -37,16 +37,15 @@ void ConsolePage::WriteLocked(const char *text, FILE *to) {
     lineBroken_ = false;
   }
   if (!to) to = out_;
+  // Each finished line goes into the support log too. Typed answers are
+  // never part of it: the page does not echo them.
+  logLines_.Feed(text);
   for (const char *p = text; *p; ++p) {
     if (*p == '\r') continue;
     fputc(*p, to);
     atLineStart_ = *p == '\n';
-    if (atLineStart_) {
-      // Each finished line goes into the support log too. Typed answers are
-      // never part of it: the page does not echo them.
-      if (!currentLine_.empty()) SupportLog("%s", currentLine_.c_str());
+    if (atLineStart_)
       currentLine_.clear();
-    }
     else
       currentLine_ += *p;
   }

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/support_log.h"
 #include "wizard/progress.h"
 #include "wizard/sequence.h"
 
@@ -58,6 +59,13 @@ class ConsolePage : public WizardPage {
   const char *RestoreHint() const override {
     return "velmora-cli --restore writes them back.\r\n";
   }
+  const char *LoginHint() const override {
+    return login_.interactive
+               ? "Type the user name and password of the Gateway's web pages when asked."
+               : "Set VELMORA_USER and VELMORA_PASSWORD to the user name and password of "
+                 "the Gateway's web pages (velmora-cli --yes reads them there), or run "
+                 "velmora-cli without --yes to be asked.";
+  }
 
   // Printing for the front end itself (prompts, notices), kept in step
   // with the spinner.
@@ -87,6 +95,7 @@ class ConsolePage : public WizardPage {
   bool lineBroken_ = false;  // the open line was ended for a progress line
   TenthSteps tenths_;
   uint32_t waitLines_ = 0;   // half minutes of the wait already printed
+  SupportLogLines logLines_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

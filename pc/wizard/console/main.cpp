@@ -224,6 +224,8 @@ class Wizard {
       : o_(o), page_(page), gateway_(gateway) {}
 
   int Run() {
+    // A wrong --gateway is told before anything else is shown.
+    if (o_.haveGateway && !AddressUsable(o_.gateway)) return kExitInvalidAddress;
     std::string kept = FileExists(kSsidFile) ? LocalPath(kSsidFile) : "";
     if (o_.restore) {
       if (kept.empty()) {
@@ -319,6 +321,25 @@ class Wizard {
     return RestoreStatus(r);
   }
 
+  // The address as the address dialog takes it: true with g_gatewayAddress
+  // set, else the dialog's error with the text given and what to give.
+  bool AddressUsable(const std::string &text) {
+    char address[sizeof g_gatewayAddress];
+    if (NormalizeAddress(text.c_str(), address, sizeof address) &&
+        strcmp(address, "0.0.0.0") != 0) {
+      snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", address);
+      return true;
+    }
+    page_.PrintError("ERROR: ");
+    page_.PrintError(kInvalidAddressText);
+    page_.PrintError("\n");
+    std::string why = "'" + text + "' is not the address of a Gateway; give its IPv4 address, "
+                      "four numbers from 0 to 255 such as " + kDefaultGatewayAddress + ".\n";
+    page_.PrintError(why.c_str());
+    SupportLog("invalid gateway address '%s'", text.c_str());
+    return false;
+  }
+
   // Next on the welcome page: the address. -1 to go on, else the status.
   int WelcomeNext() {
     if (o_.haveGateway && !o_.yes) {
@@ -346,15 +367,7 @@ class Wizard {
         }
         if (TrimLower(text).empty()) text = kDefaultGatewayAddress;
       }
-      char address[sizeof g_gatewayAddress];
-      if (NormalizeAddress(text.c_str(), address, sizeof address) &&
-          strcmp(address, "0.0.0.0") != 0) {
-        snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", address);
-        return -1;
-      }
-      page_.PrintError("ERROR: ");
-      page_.PrintError(kInvalidAddressText);
-      page_.PrintError("\n");
+      if (AddressUsable(text)) return -1;
       if (o_.yes || o_.haveGateway) return kExitInvalidAddress;
     }
   }

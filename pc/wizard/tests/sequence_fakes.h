@@ -160,6 +160,8 @@ class FakeGateway : public GatewayOps {
   void RemoveScratchFiles() override { Call("RemoveScratchFiles"); }
   void KeepBackupOnly() override { Call("KeepBackupOnly"); }
   std::string KeptBackup() override { return keptBackup; }
+  std::string Problem() override { return problem; }
+  std::string Advice() override { return advice; }
 
   int Count(const std::string &name) const {
     int n = 0;
@@ -172,6 +174,7 @@ class FakeGateway : public GatewayOps {
   std::string kitProblem;  // empty: the kit is good
   std::string running = "3.60.1.0.5-GQ", kit = "3.60.1.0.5-GQ";
   std::string keptBackup;  // what KeptBackup says
+  std::string problem, advice;  // what Problem and Advice say
   bool versionOk = true;
   int32_t prepareResult = 0;
   std::string versionMessage = "No error.";

@@ -165,6 +165,8 @@ TEST_P(CheckFailureTest, EndsWithItsTextAndBackAndCancel) {
   gw.versionMessage = "Can not upgrade to the different hardware platform.";
   gw.kitProblem = c.kitProblem;
   gw.backup = {c.backup};
+  gw.problem = "GET /x: no answer";
+  gw.advice = c.result == kVersionRefused ? "Get the kit made for this Gateway." : "";
   LockWizardButtons(page);
 
   EXPECT_EQ(RunChecks(page, gw), c.result);
@@ -183,30 +185,45 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CheckFailure{"NoAnswer", {0}, true, true, kConnectionFailed,
                      "Checking connection......FAILED !\r\n\r\n*** We were "
-                     "unable to connect to the Kestrelon Gateway !***\r\n"},
+                     "unable to connect to the Kestrelon Gateway !***\r\n"
+                     "What failed: GET /x: no answer.\r\nWhat to do: Check that this computer "
+                     "is connected to the Gateway by cable, that the Gateway is on and that "
+                     "127.0.0.1 is its address; then try again.\r\n"},
         CheckFailure{"LoginCancelled", {-1}, false, true, kNoCredentials,
                      "Checking security......FAILED !\r\n\r\n\r\n*** No userid "
-                     "or password provided.***\r\n"},
+                     "or password provided.***\r\nWhat failed: the Gateway at 127.0.0.1 asks "
+                     "for a login, and none was given.\r\nWhat to do: Enter the user name and "
+                     "password of the Gateway's web pages when this utility asks for them, "
+                     "and click OK.\r\n"},
         CheckFailure{"StillAsksForLogin", {-1, -1}, true, true,
                      kInvalidCredentials,
                      "Checking security......FAILED !\r\n\r\n\r\n*** Invalid "
-                     "userid or password! ***\r\n"},
+                     "userid or password! ***\r\nWhat failed: the Gateway at 127.0.0.1 did "
+                     "not accept the user name \"admin\" with the password given.\r\n"
+                     "What to do: Use the user name and password of the Gateway's web pages, "
+                     "then try again.\r\n"},
         CheckFailure{"GoneAfterLogin", {-1, 0}, true, true, kInvalidCredentials,
                      "Checking security......FAILED !\r\n\r\n\r\n*** Invalid "
-                     "userid or password! ***\r\n"},
+                     "userid or password! ***\r\nWhat failed: GET /x: no answer.\r\n"
+                     "What to do: Use the user name and password of the Gateway's web pages, "
+                     "then try again.\r\n"},
         CheckFailure{"VersionRefused", {1}, true, false, kVersionRefused,
                      "Checking connection......OK\r\nChecking "
                      "firmware......FAILED !\r\n\r\n\r\n*** Can not upgrade to "
-                     "the different hardware platform.***\r\n"},
+                     "the different hardware platform.***\r\nWhat failed: GET /x: no "
+                     "answer.\r\nWhat to do: Get the kit made for this Gateway.\r\n"},
         CheckFailure{"KitWouldFail", {1}, true, true, kKitRefused,
                      "Checking firmware......FAILED !\r\n\r\n\r\n*** The upgrade kit "
                      "cannot be used: fw.img: no image tag ***\r\nNothing on the Gateway "
-                     "was changed.\r\n",
+                     "was changed.\r\nWhat to do: Check the kit folder with velmora-kit "
+                     "check, which lists every problem, then copy the kit again or get a new "
+                     "one.\r\n",
                      "fw.img: no image tag"},
         CheckFailure{"SettingsUnreadable", {1}, true, true, kBackupUnreadable,
                      "Checking firmware......FAILED !\r\n\r\n\r\n*** The wireless "
                      "settings could not be read from the Gateway. ***\r\nNothing on the "
-                     "Gateway was changed. Please click Back to try again.\r\n",
+                     "Gateway was changed. Please click Back to try again.\r\n"
+                     "What failed: GET /x: no answer.\r\n",
                      "", -1}),
     [](const ::testing::TestParamInfo<CheckFailure> &i) { return i.param.name; });
 

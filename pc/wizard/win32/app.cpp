@@ -109,6 +109,7 @@ class CUpgradeApp : public CWinApp {
     m_pMainWnd = &host;
     host.DoModal();
     m_pMainWnd = nullptr;
+    SupportLog("Velmora.exe ends");
     // The program ends here; there is no message loop of its own.
     return FALSE;
   }

@@ -62,7 +62,10 @@ LRESULT CWelcomePage::OnWizardNext() {
   // The dialog only ever yields a dotted quad; 15 characters and the NUL fit.
   snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", dialog.m_address.c_str());
   if (strcmp(g_gatewayAddress, "0.0.0.0") == 0) {
-    MessageBoxA(m_hWnd, kInvalidAddressText, "ERROR", MB_OK | MB_ICONERROR);
+    std::string text = std::string(kInvalidAddressText) +
+                       "\r\n\r\n0.0.0.0 is no Gateway's address: enter the address of your "
+                       "Gateway, such as " + kDefaultGatewayAddress + ".";
+    MessageBoxA(m_hWnd, text.c_str(), "ERROR", MB_OK | MB_ICONERROR);
     return -1;
   }
   return 0;
@@ -84,9 +87,14 @@ void CTaskPage::StartTask(void (*fn)(CTaskPage *)) {
   m_tasks.emplace_back(fn, this);
 }
 
-void CTaskPage::SetText(const char *text) { ::SetWindowTextA(TextArea(), text); }
+void CTaskPage::SetText(const char *text) {
+  m_logLines.Feed("\n");
+  m_logLines.Feed(text);
+  ::SetWindowTextA(TextArea(), text);
+}
 
 void CTaskPage::AppendStatus(const char *text) {
+  m_logLines.Feed(text);
   HWND area = TextArea();
   std::string all = GetWindowTextString(area);
   all += text;

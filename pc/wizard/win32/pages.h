@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/support_log.h"
 #include "wizard/sequence.h"
 #include "wizard_frame.h"
 
@@ -79,6 +80,7 @@ class CTaskPage : public CWizardPage, public WizardPage {
 
   std::unique_ptr<GatewayOps> m_gateway;
   std::vector<std::thread> m_tasks;
+  SupportLogLines m_logLines;  // what the page shows, line by line
 };
 
 class CTransferPage : public CTaskPage {

@@ -382,9 +382,18 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
   // The support log in the state folder holds the run, never the password.
   std::string log;
   ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
-  for (const char *line : {"Transfering image......DONE", "sent 700,008 of 700,008 bytes (100 %)",
-                           "for the power cycle", "The Firmware upgrade was successful.",
-                           "exit status 0"})
+  // Its steps, the requests with their outcome, the kit checks, the
+  // versions and the verdicts.
+  for (const char *line :
+       {"Transfering image......DONE", "The Firmware upgrade was successful.", "exit status 0",
+        "kit check: ok: config.xml: version 3.60.2.0.2-GQ",
+        "version check: the Gateway runs \"3.60.2.0.1-GQ\", the kit holds \"3.60.2.0.2-GQ\"",
+        "reply to POST /cgi-bin/webcm HTTP/1.1: HTTP status 200, whole",
+        "verdict on fw-3.60.1.0.5.img: accepted",
+        "after the restart the Gateway runs \"3.60.2.0.2-GQ\", the kit holds \"3.60.2.0.2-GQ\": "
+        "upgrade confirmed",
+        "wireless settings read back: equal to the backup",
+        "sent 700,008 of 700,008 bytes (100 %)", "for the power cycle"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
 
@@ -410,6 +419,7 @@ struct Failure {
   const char *name;
   int status;
   const char *text;
+  const char *explained;  // on standard error after the text: what failed, what to do
 };
 
 // Test names (and the listing ctest reads) show the case by name, never the
@@ -450,6 +460,7 @@ TEST_P(CliFailureTest, EndsWithItsStatusAndText) {
   size_t stars = text.find("***");
   EXPECT_NE(err.find(text.substr(stars == std::string::npos ? split : stars)),
             std::string::npos) << err;
+  EXPECT_NE(err.find(f.explained), std::string::npos) << err;
   EXPECT_TRUE(StateEmpty());
 }
 
@@ -458,21 +469,32 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Failure{"Unreachable", 4,
                 "Checking connection......FAILED !\n\n*** We were unable to connect "
-                "to the Kestrelon Gateway !***\n"},
+                "to the Kestrelon Gateway !***\n",
+                "What failed: the Gateway at 127.0.0.1 does not answer a ping.\nWhat to do: "
+                "Check that this computer is connected to the Gateway by cable"},
         Failure{"NoLogin", 5,
                 "Checking security......FAILED !\n\n\n*** No userid or password "
-                "provided.***\n"},
+                "provided.***\n",
+                "asks for a login, and none was given.\nWhat to do: Set VELMORA_USER and "
+                "VELMORA_PASSWORD"},
         Failure{"WrongLogin", 6,
                 "Checking security......FAILED !\n\n\n*** Invalid userid or "
-                "password! ***\n"},
+                "password! ***\n",
+                "What failed: the Gateway at 127.0.0.1 did not accept the user name \"admin\""},
         Failure{"OtherPlatform", 7,
                 "Checking firmware......FAILED !\n\n\n*** Can not upgrade to the "
-                "different hardware platform.***\n"},
+                "different hardware platform.***\n",
+                "What failed: the Gateway runs firmware version \"3.60.1.0.4-GQ\"; the kit holds "
+                "version \"3.60.1.0.5-GX\", for the platforms GQ, GX.\nWhat to do: Get the "
+                "upgrade kit made for this Gateway.\nThe log of this run is in "},
         Failure{"TransferFails", 8,
                 "Transfering image......FAILED !\n\n\n*** An error occured while "
-                "transfering image file !***\n"},
-        Failure{"InvalidAddress", 3, "Invalid IP Address !"},
-        Failure{"BadOption", 2, "invalid time scale '-1'"}),
+                "transfering image file !***\n",
+                "What failed: POST /cgi-bin/dornix: the Gateway answered that the upload "
+                "failed.\n"},
+        Failure{"InvalidAddress", 3, "Invalid IP Address !",
+                "'0.0.0.0' is not the address of a Gateway"},
+        Failure{"BadOption", 2, "invalid time scale '-1'", ""}),
     [](const ::testing::TestParamInfo<Failure> &i) { return i.param.name; });
 
 // --check reads and never writes: whatever the outcome, the gateway saw
@@ -577,6 +599,15 @@ INSTANTIATE_TEST_SUITE_P(
                   g.uploadReply = "HTTP/1.0 404 Not Found\r\n\r\nno such page";
                 },
                 false, 8, kTransferError, 1, "no save"},
+        Hostile{"UploadRefusedWithItsCode",
+                [](Gateway &g, const std::string &) {
+                  g.uploadReply = "HTTP/1.0 200 OK\r\n\r\nupgrade result: fail[14]\r\n";
+                },
+                false, 8,
+                "What failed: POST /cgi-bin/dornix: the Gateway answered fail[14]: the kit's "
+                "image is damaged: its checksum does not match its tag.\nWhat to do: Check the "
+                "kit with velmora-kit check",
+                1, "no save"},
         Hostile{"Upload500",
                 [](Gateway &g, const std::string &) {
                   g.uploadReply = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n";

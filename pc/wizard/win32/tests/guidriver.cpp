@@ -68,6 +68,9 @@ const char kTransferIntro[] =
     "Do not disconnect your Black power cord or Yellow / Purple cable\r\n"
     "during this upgrade process.\r\n\r\n"
     "Please wait while the following tasks are performed......\r\n\r\n";
+// Where every failure text ends: the run's log.
+const char kLogLine[] =
+    "The log of this run is in C:\\Velmora.log; attach it to a support request.\r\n";
 const char kReplugText[] =
     "\r\n\r\nYou are almost complete.\r\n\r\n"
     "In order to complete this process, please unplug the Black power cord\r\n"
@@ -285,7 +288,8 @@ int WelcomeAndAddress() {
   for (HWND c = GetWindow(error, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
     if (ClassOf(c) == "Static" && !Text(c).empty()) message = Text(c);
   }
-  EXPECT_TEXT(message, "Invalid IP Address !");
+  EXPECT_TEXT(message, "Invalid IP Address !\r\n\r\n0.0.0.0 is no Gateway's address: enter the "
+                       "address of your Gateway, such as 192.168.0.1.");
   Snap("invalid-address");
   PostMessageA(error, WM_COMMAND, IDOK, 0);
   REQUIRE(WaitGone(error));
@@ -317,7 +321,11 @@ int NoGateway(const char *address) {
   REQUIRE(GoToTransferPage(frame, address));
   const std::string failed = std::string(kTransferIntro) +
                              "Checking connection......FAILED !"
-                             "\r\n\r\n*** We were unable to connect to the Kestrelon Gateway !***\r\n";
+                             "\r\n\r\n*** We were unable to connect to the Kestrelon Gateway !***\r\n"
+                             "What failed: no connection to 127.77.0.9 port 1 (refused).\r\n"
+                             "What to do: Check that this computer is connected to the Gateway "
+                             "by cable, that the Gateway is on and that 127.77.0.9 is its "
+                             "address; then try again.\r\n" + kLogLine;
   // The probe and the refused connection take a few seconds.
   WaitUntil([&] { return Text(PageText(frame)) == failed; }, 60000);
   EXPECT_TEXT(Text(PageText(frame)), failed);
@@ -383,7 +391,11 @@ int LoginAndVersionError(const char *address) {
   const std::string refused = std::string(kTransferIntro) +
                               "Checking connection......OK\r\nChecking security......OK\r\n"
                               "Checking firmware......FAILED !\r\n"
-                              "\r\n\r\n*** Old firmware version format is wrong.***\r\n";
+                              "\r\n\r\n*** Old firmware version format is wrong.***\r\n"
+                              "What failed: the Gateway runs firmware version \"not-a-version\", "
+                              "which is not a version this utility can compare.\r\n"
+                              "What to do: Get the upgrade kit made for this Gateway.\r\n" +
+                              kLogLine;
   WaitUntil([&] { return Text(PageText(frame)) == refused; }, 60000);
   EXPECT_TEXT(Text(PageText(frame)), refused);
   WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
@@ -407,7 +419,11 @@ int LoginCancelled(const char *address) {
   REQUIRE(WaitGone(login));
   const std::string refused = std::string(kTransferIntro) +
                               "Checking connection......OK\r\nChecking security......FAILED !\r\n"
-                              "\r\n\r\n*** No userid or password provided.***\r\n";
+                              "\r\n\r\n*** No userid or password provided.***\r\n"
+                              "What failed: the Gateway at 127.77.0.10 asks for a login, and "
+                              "none was given.\r\nWhat to do: Enter the user name and password "
+                              "of the Gateway's web pages when this utility asks for them, and "
+                              "click OK.\r\n" + kLogLine;
   WaitUntil([&] { return Text(PageText(frame)) == refused; }, 30000);
   EXPECT_TEXT(Text(PageText(frame)), refused);
   WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
@@ -526,7 +542,9 @@ int main(int argc, char **argv) {
                           "The Gateway still runs firmware version 3.60.3.0.5-GKIT, while the "
                           "upgrade kit holds version 3.60.3.0.6-GKIT.\r\n"
                           "Please unplug the Black power cord of your DSL modem, plug it back "
-                          "in and run this utility again.\r\n",
+                          "in and run this utility again.\r\n"
+                          "The log of this run is in C:\\Velmora.log; attach it to a support "
+                          "request.\r\n",
                           "not-upgraded");
   } else if (scenario == "login-cancel") {
     result = LoginCancelled(address);
