@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/support_log.h"
 #include "webclient/text_util.h"
+#include "webclient/upload_progress.h"
 
 namespace velmora {
 
@@ -329,6 +330,7 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
   if (signature && !SendRequest(signaturePart)) return kUploadRefused;
   if (!SendRequest(ComposeUploadPartHeader(fileName))) return kUploadRefused;
   char block[1024];
+  uint64_t sent = 0;
   for (;;) {
     long n = file.Read(block, sizeof block);
     if (n < 0) {
@@ -340,6 +342,8 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
       SendFailed();
       return kUploadRefused;
     }
+    sent += static_cast<uint64_t>(n);
+    if (UploadProgress()) UploadProgress()(sent, static_cast<uint64_t>(size));
   }
   file.Close();
   if (!SendRequest(ComposeUploadTail())) return kUploadRefused;

@@ -23,7 +23,13 @@ std::string WithCommas(uint64_t n) {
 int PercentOf(uint64_t sent, uint64_t total) {
   if (total == 0) return 0;
   if (sent >= total) return 100;
-  return static_cast<int>(sent * 100 / total);
+  // sent * 100 must not overflow: sizes beyond 2^57 bytes lose low bits.
+  while (total > UINT64_MAX / 100) {
+    sent >>= 1;
+    total >>= 1;
+  }
+  int percent = static_cast<int>(sent * 100 / total);
+  return percent < 100 ? percent : 99;
 }
 
 std::string DescribeTransfer(uint64_t sent, uint64_t total, uint32_t elapsedMs) {

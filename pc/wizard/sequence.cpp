@@ -8,6 +8,8 @@
 #include "platform/files.h"
 #include "platform/support_log.h"
 #include "platform/sysinfo.h"
+#include "webclient/upload_progress.h"
+#include "wizard/progress.h"
 
 namespace velmora {
 
@@ -132,6 +134,84 @@ void CopyCredential(char (&out)[256], const std::string &text) {
 
 void DebugOutput(const char *text) { platform::DebugOutput(text); }
 
+// A wait the page shows the length of: after every step of at most five
+// seconds the page hears how long it has lasted; the support log hears it
+// once, at the end.
+class WaitTimer {
+ public:
+  WaitTimer(WizardPage &page, const char *what)
+      : page_(page), what_(what), start_(Env().clock->TickCount()) {}
+  ~WaitTimer() { End(); }
+  WaitTimer(const WaitTimer &) = delete;
+  WaitTimer &operator=(const WaitTimer &) = delete;
+
+  void Pause(uint32_t ms) {
+    const uint32_t kStep = 5000;
+    for (uint32_t step; ms > 0; ms -= step) {
+      step = ms < kStep ? ms : kStep;
+      velmora::Pause(step);
+      Report();
+    }
+  }
+  void Report() { page_.ShowWaiting(what_, Elapsed()); }
+  void End() {
+    if (!what_) return;
+    page_.ShowWaiting(nullptr, 0);
+    SupportLog("waited %s for %s", DescribeElapsed(Elapsed()).c_str(), what_);
+    what_ = nullptr;
+  }
+
+ private:
+  uint32_t Elapsed() const { return Env().clock->TickCount() - start_; }
+
+  WizardPage &page_;
+  const char *what_;
+  uint32_t start_;
+};
+
+// While it lives, the web client's upload progress reaches the page at
+// every whole percent and the support log at every tenth.
+class UploadFollower {
+ public:
+  explicit UploadFollower(WizardPage &page) : page_(page) {
+    UploadProgress() = [this](uint64_t sent, uint64_t total) { Report(sent, total); };
+  }
+  ~UploadFollower() { End(); }
+  void End() {
+    UploadProgress() = nullptr;
+    if (total_) page_.ShowTransferProgress(0, 0, 0);
+    total_ = 0;
+  }
+  UploadFollower(const UploadFollower &) = delete;
+  UploadFollower &operator=(const UploadFollower &) = delete;
+
+ private:
+  void Report(uint64_t sent, uint64_t total) {
+    if (total == 0) return;
+    uint32_t now = Env().clock->TickCount();
+    if (total != total_ || sent < sent_) {  // the next file, or the same again
+      if (total_) page_.ShowTransferProgress(0, 0, 0);
+      total_ = total;
+      start_ = now;
+      percent_ = -1;
+      tenths_.Reset();
+    }
+    sent_ = sent;
+    int percent = PercentOf(sent, total);
+    if (percent == percent_) return;
+    percent_ = percent;
+    page_.ShowTransferProgress(sent, total, now - start_);
+    if (tenths_.Due(sent, total))
+      SupportLog("sent %s", DescribeTransfer(sent, total, now - start_).c_str());
+  }
+
+  WizardPage &page_;
+  uint64_t sent_ = 0, total_ = 0;
+  uint32_t start_ = 0;
+  int percent_ = -1;
+  TenthSteps tenths_;
+};
+
 // Where the log of this run is, for the end of every failure text.
 std::string LogLine() {
   std::string path = SupportLogPath();
@@ -165,18 +245,20 @@ bool RebootAndUploadAgain(WizardPage &page, GatewayOps &gateway,
       return false;
     }
   }
-  Pause(5000);
+  WaitTimer waiting(page, "the Gateway");
+  waiting.Pause(5000);
   StopBar(page);
   page.StartBusyBar(kRebootWaitBar);
 
   bool back = false;
   for (int probe = 0; probe < kRebootProbes && !back; ++probe) {
     back = Reachable(address);
-    if (!back) Pause(5000);
+    if (!back) waiting.Pause(5000);
   }
   if (!back) return false;
 
-  Pause(15000);
+  waiting.Pause(15000);
+  waiting.End();
   StopBar(page);
   page.StartBusyBar(kTransferBar);
   // A freshly started web server may not answer the first requests.
@@ -190,14 +272,17 @@ enum WaitEnd { kAnswered, kWaitStopped, kWaitTimedOut };
 
 // Probes until the gateway answers again, with `pauseMs` after every
 // failed probe, for at most kGatewayBackMs (as the clock scales limits).
-WaitEnd WaitUntilBack(WizardPage &page, const char *address, uint32_t pauseMs,
-                      bool restartBar, const std::atomic<bool> *stop) {
+WaitEnd WaitUntilBack(WizardPage &page, WaitTimer &waiting, const char *address,
+                      uint32_t pauseMs, bool restartBar, const std::atomic<bool> *stop) {
   Clock &clock = *Env().clock;
   uint32_t start = clock.TickCount();
   uint32_t limit = clock.Limit(kGatewayBackMs);
   while (!Reachable(address)) {
     if (restartBar) page.StartBusyBar(kRebootWaitBar);
-    if (pauseMs) Pause(pauseMs);
+    if (pauseMs)
+      waiting.Pause(pauseMs);
+    else
+      waiting.Report();
     if (Stopped(stop)) return kWaitStopped;
     if (clock.TickCount() - start >= limit) return kWaitTimedOut;
   }
@@ -321,14 +406,18 @@ RestoreResult RestoreAndVerify(WizardPage &page, GatewayOps &gateway, const char
   page.AppendStatus("Saving settings......");
   page.StartBusyBar(kSaveBar);
   gateway.SaveAndReboot(true);
-  Pause(12000);
-  WaitEnd back = WaitUntilBack(page, address, 0, false, stop);
+  WaitTimer waiting(page, "the Gateway");
+  waiting.Pause(12000);
+  WaitEnd back = WaitUntilBack(page, waiting, address, 0, false, stop);
   if (back == kWaitStopped) return kRestoreStopped;
   if (back == kWaitTimedOut) {
     StopBar(page);
     return kGatewayNotBack;
   }
-  Pause(15000);
+  waiting.Pause(15000);
+  waiting.End();
+  // A wait cut short proves nothing about the settings.
+  if (Stopped(stop)) return kRestoreStopped;
   // Taken is not kept: the settings count as restored when they read back
   // as they were saved.
   int same = gateway.VerifyWireless();
@@ -485,11 +574,13 @@ TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway) {
   page.StartBusyBar(kTransferBar);
   // Only a refusal is a failed transfer here. An upload without a verdict
   // goes on: the version the gateway runs after the power cycle decides.
+  UploadFollower follower(page);
   bool done = gateway.UploadFirmware(prepareNeeded) >= 0;
   if (!done) {
     DebugOutput("Firmware transfer failed !\n");
     done = RebootAndUploadAgain(page, gateway, address);
   }
+  follower.End();
   if (done) {
     page.AppendStatus("DONE\r\n");
     page.PostStep(StepTransferDone);
@@ -522,22 +613,28 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
 
   // Going down: the user pulls the power cord, whenever they like; the
   // page says meanwhile what the wizard waits for.
+  WaitTimer powerCycle(page, "the power cycle");
   while (Reachable(address)) {
-    Pause(5000);
+    powerCycle.Pause(5000);
     if (stopped()) return kRestoreStopped;
   }
+  powerCycle.End();
   page.SetText("");
   page.AppendStatus(kRebootingText);
 
   // Coming up again: that is the gateway's part, and it has a limit.
-  WaitEnd back = WaitUntilBack(page, address, 5000, true, stop);
+  WaitTimer comingUp(page, "the Gateway");
+  WaitEnd back = WaitUntilBack(page, comingUp, address, 5000, true, stop);
   if (back == kWaitStopped && stopped()) return kRestoreStopped;
   if (back == kWaitTimedOut) {
     StopBar(page);
     ShowGatewayNotBack(page, gateway);
     return kGatewayNotBack;
   }
-  Pause(35000);
+  comingUp.Pause(35000);
+  comingUp.End();
+  // Nothing is judged on a gateway that was not given its time.
+  if (stopped()) return kRestoreStopped;
   StopBar(page);
   page.AppendStatus("DONE\r\n");
 

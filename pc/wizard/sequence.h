@@ -58,6 +58,15 @@ class WizardPage {
   virtual bool RunLoginDialog(std::string *user, std::string *password) = 0;
   // Tells the transfer page that a task ended (UpgradeStep).
   virtual void PostStep(int step) = 0;
+  // The image transfer's progress: bytes of the file sent so far, its size
+  // and the time since it started, at every whole percent. total 0: the
+  // transfer of that file ended (done or not); the page shows its own texts
+  // again.
+  virtual void ShowTransferProgress(uint64_t /*sent*/, uint64_t /*total*/,
+                                    uint32_t /*elapsedMs*/) {}
+  // How long the task has waited so far for `what` ("the power cycle",
+  // "the Gateway"), every few seconds. what nullptr: the wait ended.
+  virtual void ShowWaiting(const char * /*what*/, uint32_t /*elapsedMs*/) {}
   // How the user retries a restore from a kept backup with this front end.
   virtual const char *RestoreHint() const {
     return "Start this utility again to have it write them back.\r\n";

@@ -19,6 +19,7 @@ ConsolePage::~ConsolePage() {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
     EraseSpinnerLocked();
+    EraseTailLocked();
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
@@ -30,6 +31,11 @@ ConsolePage::~ConsolePage() {
 // page's idea of where the line stands.
 void ConsolePage::WriteLocked(const char *text, FILE *to) {
   EraseSpinnerLocked();
+  EraseTailLocked();
+  if (lineBroken_) {
+    fputs(currentLine_.c_str(), out_);
+    lineBroken_ = false;
+  }
   if (!to) to = out_;
   // Each finished line goes into the support log too. Typed answers are
   // never part of it: the page does not echo them.
@@ -51,6 +57,76 @@ void ConsolePage::EraseSpinnerLocked() {
   fputs(" \b", out_);
   spinnerShown_ = false;
   fflush(out_);
+}
+
+void ConsolePage::ShowTailLocked(std::string text) {
+  EraseSpinnerLocked();
+  // Within 80 columns with the spinner: a line that wraps cannot be
+  // rewritten in place.
+  const size_t kColumns = 79;
+  size_t room = currentLine_.size() < kColumns ? kColumns - currentLine_.size() : 0;
+  text = ' ' + text + ' ';
+  if (text.size() > room) text.resize(room);
+  fputc('\r', out_);
+  fputs(currentLine_.c_str(), out_);
+  fputs(text.c_str(), out_);
+  if (tail_.size() > text.size()) {
+    size_t wider = tail_.size() - text.size();
+    fputs(std::string(wider, ' ').c_str(), out_);
+    fputs(std::string(wider, '\b').c_str(), out_);
+  }
+  tail_ = text;
+  fflush(out_);
+}
+
+void ConsolePage::EraseTailLocked() {
+  if (tail_.empty()) return;
+  EraseSpinnerLocked();
+  fputs(std::string(tail_.size(), '\b').c_str(), out_);
+  fputs(std::string(tail_.size(), ' ').c_str(), out_);
+  fputs(std::string(tail_.size(), '\b').c_str(), out_);
+  tail_.clear();
+  fflush(out_);
+}
+
+// Progress lines are not the page's: they stay out of the support log,
+// which gets the progress from the tasks.
+void ConsolePage::ProgressLineLocked(const std::string &text) {
+  if (!atLineStart_ && !lineBroken_) {
+    fputc('\n', out_);
+    lineBroken_ = true;
+  }
+  fprintf(out_, "  %s\n", text.c_str());
+  fflush(out_);
+}
+
+void ConsolePage::ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (total == 0) {
+    tenths_.Reset();
+    EraseTailLocked();
+  } else if (spinner_) {
+    ShowTailLocked(DescribeTransfer(sent, total, elapsedMs));
+  } else if (tenths_.Due(sent, total)) {
+    ProgressLineLocked(DescribeTransfer(sent, total, elapsedMs));
+  }
+}
+
+void ConsolePage::ShowWaiting(const char *what, uint32_t elapsedMs) {
+  const uint32_t kLineEveryMs = 30000;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!what) {
+    waitLines_ = 0;
+    EraseTailLocked();
+    return;
+  }
+  std::string text = std::string("waiting for ") + what + ": " + DescribeElapsed(elapsedMs);
+  if (spinner_) {
+    ShowTailLocked(text);
+  } else if (elapsedMs / kLineEveryMs > waitLines_) {
+    waitLines_ = elapsedMs / kLineEveryMs;
+    ProgressLineLocked(text);
+  }
 }
 
 void ConsolePage::SetText(const char *text) {

@@ -2,6 +2,12 @@
 // printed as they arrive, the busy bar becomes a spinner (on a terminal
 // only), and the login dialog becomes two prompts. Every finished line also
 // goes into the support log.
+//
+// Transfer progress and waiting times: on a terminal, an updating tail
+// after the open page line, wiped before the page writes again; otherwise a
+// line of their own every tenth of the transfer and every half minute of a
+// wait, after which the open page line is repeated so that it still reads
+// whole ("Transfering image......DONE").
 #ifndef VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
 #define VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
 
@@ -14,6 +20,7 @@
 #include <vector>
 
 #include "platform/support_log.h"
+#include "wizard/progress.h"
 #include "wizard/sequence.h"
 
 namespace velmora {
@@ -28,8 +35,9 @@ struct LoginSource {
 
 class ConsolePage : public WizardPage {
  public:
-  // `spinner`: animate the busy bar; `timeScale` stretches its ticks as it
-  // stretches every other wait.
+  // `spinner`: `out` is a terminal: animate the busy bar and update
+  // progress in place; `timeScale` stretches its ticks as it stretches
+  // every other wait.
   ConsolePage(FILE *out, bool spinner, double timeScale, LoginSource login);
   ~ConsolePage() override;
 
@@ -46,6 +54,8 @@ class ConsolePage : public WizardPage {
   void EnableFinish(bool on) override { buttons_[3] = on; }
   bool RunLoginDialog(std::string *user, std::string *password) override;
   void PostStep(int step) override { lastStep_ = step; }
+  void ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) override;
+  void ShowWaiting(const char *what, uint32_t elapsedMs) override;
   const char *RestoreHint() const override {
     return "velmora-cli --restore writes them back.\r\n";
   }
@@ -68,6 +78,9 @@ class ConsolePage : public WizardPage {
  private:
   void WriteLocked(const char *text, FILE *to = nullptr);
   void EraseSpinnerLocked();
+  void ShowTailLocked(std::string text);
+  void EraseTailLocked();
+  void ProgressLineLocked(const std::string &text);
   void SpinnerLoop();
 
   FILE *out_;
@@ -78,6 +91,10 @@ class ConsolePage : public WizardPage {
   int lastStep_ = -1;
   bool atLineStart_ = true;
   std::string currentLine_;
+  std::string tail_;         // shown after the open line (terminal)
+  bool lineBroken_ = false;  // the open line was ended for a progress line
+  TenthSteps tenths_;
+  uint32_t waitLines_ = 0;   // half minutes of the wait already printed
   SupportLogLines logLines_;
 
   std::mutex mutex_;

@@ -1,5 +1,6 @@
 // The upgrade tasks against a scripted gateway, in virtual time.
 #include <gtest/gtest.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -7,9 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "sequence_fakes.h"
+#include "wizard/progress.h"
 
 namespace velmora {
 namespace {
@@ -260,9 +263,10 @@ TEST_F(SequenceTest, FailedUploadRebootsThroughTelnetAndTriesAgain) {
                           "CheckAccess", "CheckAccess", "UploadFirmware(0)"}));
   EXPECT_EQ(probes, 4);
   EXPECT_EQ(probedAddress, kAddr);
-  // 5 s after the reboot, 5 s after each failed probe, 15 s once it is back.
-  EXPECT_EQ(clock.sleeps,
-            (std::vector<uint32_t>{5000, 200, 5000, 5000, 5000, 15000, 200, 200}));
+  // 5 s after the reboot, 5 s after each failed probe, 15 s once it is back
+  // (in steps of 5 s, after each of which the page hears the time waited).
+  EXPECT_EQ(clock.sleeps, (std::vector<uint32_t>{5000, 200, 5000, 5000, 5000, 5000, 5000,
+                                                 5000, 200, 200}));
   EXPECT_NE(std::find(page.log.begin(), page.log.end(), "bar 1000"), page.log.end());
 }
 
@@ -424,6 +428,31 @@ TEST_F(RestoreTest, ButtonsStayLockedWhileTheUserDoesNotPowerCycle) {
   EXPECT_EQ(gw.calls, std::vector<std::string>{"KeepBackupOnly"});
 }
 
+// A stop in the pauses after the gateway answered (which a stopped clock
+// skips) ends the run as well: neither the version nor the settings are
+// judged on a gateway that was not given its time.
+TEST_F(RestoreTest, StopInTheLaterPausesEndsTheRunWithTheBackupKept) {
+  for (bool afterSave : {false, true}) {
+    FakeGateway g;
+    RecordingPage p;
+    std::atomic<bool> stop{false};
+    clock.now = 0;
+    g_wirelessSaved = 1;
+    reachable = [&](uint64_t now) {
+      if (now < 30000) return 1;
+      if (now < 80000) return 0;
+      if (!afterSave) stop = true;  // in the pause once it answered again
+      return 1;
+    };
+    g.onSaveAndReboot = [&] { stop = true; };  // still answering at once
+    EXPECT_EQ(RunRestore(p, g, &stop), kRestoreStopped) << afterSave;
+    EXPECT_EQ(g.Count("SaveAndReboot(true)"), afterSave ? 1 : 0) << afterSave;
+    EXPECT_EQ(g.Count("VerifyWireless"), 0) << afterSave;
+    EXPECT_EQ(g.Count("KeepBackupOnly"), 1) << afterSave;
+    EXPECT_EQ(p.text.find("successful"), std::string::npos) << afterSave;
+  }
+}
+
 TEST_F(RestoreTest, WaitsForTheGatewayEndAfterFiveMinutesWithTheBackupKept) {
   for (int phase = 0; phase < 2; ++phase) {
     FakeGateway g;
@@ -512,6 +541,70 @@ TEST_F(SequenceTest, RetryAfterTransferFailureStillRestoresAndReportsMissingBack
   gw.restore = {false, false, false};  // nothing to post back
   EXPECT_EQ(RunRestore(restore, gw), kWirelessFailed);
   EXPECT_EQ(restore.text, kWirelessFailureText);
+}
+
+// The words of the progress: exact at the unit boundaries, whole however
+// large the sizes, and sane when the sent bytes overrun the size.
+TEST(Progress, DescribesTransfersAndWaits) {
+  const uint64_t kMax = UINT64_MAX;
+  struct {
+    uint64_t sent, total;
+    uint32_t ms;
+    const char *text;
+  } transfers[] = {
+      {0, 0, 0, "0 of 0 bytes (0 %)"},
+      {999, 1000, 0, "999 of 1,000 bytes (99 %)"},
+      {3145728, 8388616, 2500, "3,145,728 of 8,388,616 bytes (37 %), 1.2 MB/s"},
+      {512000, 1024000, 1000, "512,000 of 1,024,000 bytes (50 %), 500 KB/s"},
+      {9, 8, 0, "9 of 8 bytes (100 %)"},
+      {kMax / 2, kMax, 0, "9,223,372,036,854,775,807 of 18,446,744,073,709,551,615 bytes (49 %)"},
+      {kMax - 1, kMax, 0,
+       "18,446,744,073,709,551,614 of 18,446,744,073,709,551,615 bytes (99 %)"},
+  };
+  for (const auto &t : transfers)
+    EXPECT_EQ(DescribeTransfer(t.sent, t.total, t.ms), t.text) << t.sent << " of " << t.total;
+
+  struct {
+    uint32_t ms;
+    const char *text;
+  } waits[] = {{0, "0 s"},
+               {59999, "59 s"},
+               {60000, "1 min 00 s"},
+               {125000, "2 min 05 s"},
+               {3599999, "59 min 59 s"},
+               {3720000, "1 h 02 min"}};
+  for (const auto &w : waits) EXPECT_EQ(DescribeElapsed(w.ms), w.text) << w.ms;
+}
+
+// A line per tenth reached, whatever the step: none repeated, none for the
+// tenths a large step jumps over, one for an empty file.
+TEST(Progress, TenthStepsFireOncePerTenthReached) {
+  struct {
+    const char *name;
+    uint64_t total;
+    std::vector<uint64_t> sent;
+    std::vector<uint64_t> due;
+  } cases[] = {
+      {"steps of 3 %", 100,
+       {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33, 36, 39, 42, 45, 48, 51, 54, 57,
+        60, 63, 66, 69, 72, 75, 78, 81, 84, 87, 90, 93, 96, 99, 100},
+       {0, 12, 21, 30, 42, 51, 60, 72, 81, 90, 100}},
+      {"large steps", 1000, {350, 700, 1000, 1000}, {350, 700, 1000}},
+      {"empty file", 0, {0, 0}, {0}},
+      {"overrun", 10, {5, 20, 30}, {5, 20}},
+  };
+  for (const auto &c : cases) {
+    TenthSteps steps;
+    std::vector<uint64_t> due;
+    for (uint64_t sent : c.sent)
+      if (steps.Due(sent, c.total)) due.push_back(sent);
+    EXPECT_EQ(due, c.due) << c.name;
+  }
+  // After a reset the next file starts at 0 % again.
+  TenthSteps steps;
+  EXPECT_TRUE(steps.Due(100, 100));
+  steps.Reset();
+  EXPECT_TRUE(steps.Due(0, 100));
 }
 
 }  // namespace

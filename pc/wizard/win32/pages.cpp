@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "wizard/gateway_client_ops.h"
+#include "wizard/progress.h"
 #include "resource.h"
 
 namespace velmora {
@@ -20,6 +21,10 @@ constexpr UINT WM_BUSY_TIMER = WM_APP + 0x82;
 // arrives, the frame has finished its own Back/Next handling.
 constexpr UINT WM_PAGE_SHOWN = WM_APP + 0x83;
 constexpr UINT WM_ACTIVATE_SELF = WM_APP + 0x84;
+// Posted by a task to its page for the frame's caption: wParam says what
+// lParam holds.
+constexpr UINT WM_CAPTION_STATUS = WM_APP + 0x85;
+enum CaptionStatus : WPARAM { kCaptionPlain, kCaptionPercent, kCaptionWaitingMs };
 
 constexpr UINT_PTR kBusyTimer = 0;
 constexpr UINT_PTR kMoveOnTimer = 1;
@@ -139,12 +144,33 @@ bool CTaskPage::RunLoginDialog(std::string *user, std::string *password) {
 
 void CTaskPage::PostStep(int step) { PostMessageA(m_hWnd, WM_UPGRADE_STEP, 0, step); }
 
+void CTaskPage::ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t) {
+  if (total == 0)
+    PostMessageA(m_hWnd, WM_CAPTION_STATUS, kCaptionPlain, 0);
+  else
+    PostMessageA(m_hWnd, WM_CAPTION_STATUS, kCaptionPercent, PercentOf(sent, total));
+}
+
+void CTaskPage::ShowWaiting(const char *what, uint32_t elapsedMs) {
+  if (what == nullptr)
+    PostMessageA(m_hWnd, WM_CAPTION_STATUS, kCaptionPlain, 0);
+  else
+    PostMessageA(m_hWnd, WM_CAPTION_STATUS, kCaptionWaitingMs, elapsedMs);
+}
+
 void CTaskPage::OnTimer(UINT_PTR id) {
   if (id == kBusyTimer) SendMessageA(GetDlgItem(IDC_BUSY_BAR), PBM_STEPIT, 0, 0);
 }
 
-INT_PTR CTaskPage::OnMessage(UINT message, WPARAM, LPARAM lParam, bool *handled) {
-  if (message == WM_BUSY_TIMER) {
+INT_PTR CTaskPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) {
+  if (message == WM_CAPTION_STATUS) {
+    std::string status;
+    if (wParam == kCaptionPercent) status = std::to_string(lParam) + " %";
+    if (wParam == kCaptionWaitingMs)
+      status = "waiting " + DescribeElapsed(static_cast<uint32_t>(lParam));
+    Frame()->SetCaptionStatus(status);
+    *handled = true;
+  } else if (message == WM_BUSY_TIMER) {
     if (lParam == 0) {
       KillTimer(kBusyTimer);
     } else {

@@ -59,6 +59,10 @@ class CTaskPage : public CWizardPage, public WizardPage {
   void EnableFinish(bool on) override;
   bool RunLoginDialog(std::string *user, std::string *password) override;
   void PostStep(int step) override;
+  // The transfer's percent and the waits' length go into the frame's
+  // caption; the page texts stay as they are.
+  void ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) override;
+  void ShowWaiting(const char *what, uint32_t elapsedMs) override;
 
   GatewayOps &Gateway() { return *m_gateway; }
 

@@ -78,6 +78,11 @@ void CWizardDialog::EnableButton(int id, BOOL on) {
   if (button != nullptr) ::EnableWindow(button, on);
 }
 
+void CWizardDialog::SetCaptionStatus(const std::string &status) {
+  if (m_caption.empty()) m_caption = GetWindowTextString(m_hWnd);
+  SetWindowText(status.empty() ? m_caption.c_str() : (m_caption + " - " + status).c_str());
+}
+
 BOOL CWizardDialog::OnInitDialog() {
   CDialog::OnInitDialog();
   // Tab moves from the frame's buttons into the page and back.

@@ -3,6 +3,7 @@
 #ifndef VELMORA_WIZARD_WIN32_WIZARD_FRAME_H
 #define VELMORA_WIZARD_WIN32_WIZARD_FRAME_H
 
+#include <string>
 #include <vector>
 
 #include "ui.h"
@@ -72,6 +73,10 @@ class CWizardDialog : public CDialog {
   void EnableFinish(BOOL on) { EnableButton(12325, on); }
   void EnableCancel(BOOL on) { EnableButton(IDCANCEL, on); }
 
+  // Shows `status` after the frame's caption ("Velmora - 37 %"); "" shows
+  // the caption alone again. UI thread only.
+  void SetCaptionStatus(const std::string &status);
+
   // The button commands, as if the button had been clicked.
   void OnWizardBack();
   void OnWizardNext();
@@ -95,6 +100,7 @@ class CWizardDialog : public CDialog {
   CWizardPage *PageById(UINT templateId) const;
 
   std::vector<CWizardPage *> m_pages;
+  std::string m_caption;  // without status; read on the first status
 };
 
 }  // namespace ui

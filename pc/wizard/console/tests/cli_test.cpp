@@ -371,6 +371,14 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
   }
   EXPECT_EQ(out.find('\r'), std::string::npos);
   EXPECT_EQ(out.find("s3cret"), std::string::npos);
+  // Piped, each file sent (the package, then the image) adds a line per
+  // tenth between the page's lines, and the open line is repeated whole.
+  EXPECT_NE(out.find("Transfering image......\n  1,024 of 704,000 bytes (0 %)\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("\n  700,008 of 700,008 bytes (100 %), "), std::string::npos) << out;
+  size_t tenths = 0;
+  for (size_t p = 0; (p = out.find(" %)", p)) != std::string::npos; ++p) ++tenths;
+  EXPECT_EQ(tenths, 22u) << out;
   // The support log in the state folder holds the run, never the password.
   std::string log;
   ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
@@ -384,7 +392,8 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
         "verdict on fw-3.60.1.0.5.img: accepted",
         "after the restart the Gateway runs \"3.60.2.0.2-GQ\", the kit holds \"3.60.2.0.2-GQ\": "
         "upgrade confirmed",
-        "wireless settings read back: equal to the backup"})
+        "wireless settings read back: equal to the backup",
+        "sent 700,008 of 700,008 bytes (100 %)", "for the power cycle"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
 

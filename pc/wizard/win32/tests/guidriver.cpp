@@ -460,6 +460,11 @@ int WholeUpgrade(const char *address, const std::string &result, const char *res
   WaitUntil([&] { return Buttons(frame) == "0000"; }, 5000);
   EXPECT_TEXT(Buttons(frame), "0000");
   Snap("transfer-running");
+  // The percent of the transfer shows in the caption, the page texts stay
+  // (all sent, the gateway has a while to take the image).
+  const std::string caption = kFrameCaption;
+  EXPECT(WaitUntil([&] { return Text(frame) == caption + " - 100 %"; }, 120000));
+  Snap("transfer-percent");
 
   HWND transfer = ShownPage(frame);
   WaitUntil([&] { return Text(PageText(frame)) == kReplugText; }, 120000);
@@ -478,6 +483,9 @@ int WholeUpgrade(const char *address, const std::string &result, const char *res
 
   // The gateway keeps answering (nobody pulls its plug): the page waits.
   EXPECT(!WaitUntil([&] { return Text(PageText(frame)) != kReplugText; }, 6000));
+  // How long it has waited shows in the caption.
+  EXPECT(WaitUntil([&] { return Text(frame).rfind(caption + " - waiting ", 0) == 0; }, 10000));
+  Snap("restore-waiting");
   // Esc or the close box must not end the program in the middle of it.
   PostMessageA(frame, WM_COMMAND, IDCANCEL, 0);
   EXPECT(!WaitUntil([&] { return !IsWindow(frame); }, 3000));
@@ -493,6 +501,8 @@ int WholeUpgrade(const char *address, const std::string &result, const char *res
 
   WaitUntil([&] { return Text(PageText(frame)) == result; }, 120000);
   EXPECT_TEXT(Text(PageText(frame)), result);
+  WaitUntil([&] { return Text(frame) == caption; }, 5000);
+  EXPECT_TEXT(Text(frame), caption);
   WaitUntil([&] { return Buttons(frame) == "0001"; }, 5000);
   EXPECT_TEXT(Buttons(frame), "0001");
   Snap(resultShot);
