@@ -213,6 +213,8 @@ bool CGatewayClient::CheckFirmwareVersion(int &prepareNeeded) {
   SetProblem("");
   bool read = ReadRunningVersion(runningVersion);
   bool ok = read && CompareWithKit(runningVersion.c_str(), prepareNeeded);
+  // A refusal before the kit's version was read still names it.
+  if (!ok && kitVersion.empty()) ReadKitVersion(kitVersion);
   SupportLog("version check: the Gateway runs \"%s\", the kit holds \"%s\", platforms in "
              "upgrade.ini: %zu; %s", runningVersion.c_str(), kitVersion.c_str(),
              platformList.size(), ok ? (prepareNeeded ? "upgrade in two steps" : "upgrade")
@@ -228,7 +230,6 @@ void CGatewayClient::ExplainVersionRefusal() {
   const std::string kit = "the kit holds version \"" + kitVersion + "\"";
   const char *newKit = kOtherKit;
   const char *brokenKit = kCopyKitAgain;
-  if (kitVersion.empty()) ReadKitVersion(kitVersion);
   switch (VersionError) {
     case 1:
       SetProblem("the Gateway's firmware version could not be read (" +

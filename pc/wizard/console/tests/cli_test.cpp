@@ -547,6 +547,7 @@ struct Hostile {
   const char *text;
   int uploads;       // images the gateway received
   const char *posts; // "none": nothing changed; "no save"; "saved"
+  const char *explained = "";  // also in the output, when given
 };
 
 void PrintTo(const Hostile &h, std::ostream *os) { *os << h.name; }
@@ -562,6 +563,7 @@ TEST_P(CliHostileTest, NeverClaimsSuccessWithoutProof) {
   std::string out = run.Output();
   EXPECT_EQ(out.find("The Firmware upgrade was successful."), std::string::npos) << out;
   EXPECT_NE(out.find(h.text), std::string::npos) << out;
+  EXPECT_NE(out.find(h.explained), std::string::npos) << out;
 
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(static_cast<int>(gw.uploads.size()), h.uploads);
@@ -632,7 +634,9 @@ INSTANTIATE_TEST_SUITE_P(
                 false, 7, kVersionUnknown, 0, "none"},
         Hostile{"PlatformNotListed",
                 [](Gateway &g, const std::string &) { g.running = "3.60.1.0.4-ZZ"; }, false, 7,
-                "*** Can not upgrade to the different hardware platform.***", 0, "none"},
+                "*** Can not upgrade to the different hardware platform.***", 0, "none",
+                "What failed: the Gateway runs firmware version \"3.60.1.0.4-ZZ\"; the kit holds "
+                "version \"3.60.1.0.5-GQ\", for the platforms GQ, GX."},
         Hostile{"SettingsPageCutShort",
                 [](Gateway &g, const std::string &) {
                   g.rawPages["custom_setup_ssid.html"] =
