@@ -8,10 +8,12 @@
 #   Tests link dynamically; qemu finds their libraries in /usr/<triplet>.
 # - The libraries the gateway side links (expat; libsodium) are put into
 #   ${CMAKE_BINARY_DIR}/sysroot by scripts/gateway-sysroot at configure time:
-#   Debian's packages for the architecture where it has them (mipsel), else
-#   built from Debian's source packages (big-endian mips). Should that fail
-#   (no network) the build goes on without expat and leaves the XML message
-#   reader out (DORNIX_WITH_EXPAT in gateway/CMakeLists.txt), loudly.
+#   expat from Debian's packages for the architecture where it has them
+#   (mipsel), else built from Debian's source package (big-endian mips);
+#   libsodium always built from its source package, made to verify small.
+#   Should that fail (no network) the build goes on without expat and leaves
+#   the XML message reader out (DORNIX_WITH_EXPAT in gateway/CMakeLists.txt),
+#   and without the signature checks, loudly.
 # - Tests run under qemu-user (CMAKE_CROSSCOMPILING_EMULATOR) and carry the
 #   label qemu besides their own.
 set(DORNIX_GATEWAY_BUILD ON)
