@@ -52,6 +52,9 @@ list(PREPEND DORNIX_EMULATOR_COMMAND ${DORNIX_EMULATOR_PROGRAM})
 string(JOIN " " DORNIX_EMULATOR_COMMAND ${DORNIX_EMULATOR_COMMAND})
 
 option(DORNIX_STATIC_LINK "Link the gateway programs statically" ON)
+set(DORNIX_GATEWAY_LIBC musl CACHE STRING
+    "The C library the gateway programs are linked against, statically: musl or glibc")
+set_property(CACHE DORNIX_GATEWAY_LIBC PROPERTY STRINGS musl glibc)
 
 # What a gateway program may weigh, stripped, in bytes: NAME|SHARED|STATIC,
 # SHARED for its production build linked against the shared C library (our
@@ -69,12 +72,19 @@ set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 # path. musl and what is built against it: musl/include and musl/lib, taken
 # only by the gateway programs (dornix_on_musl below).
 set(DORNIX_SYSROOT_LIBRARIES expat sodium)
-if(DORNIX_STATIC_LINK)
+if(DORNIX_STATIC_LINK AND DORNIX_GATEWAY_LIBC STREQUAL "musl")
   list(APPEND DORNIX_SYSROOT_LIBRARIES musl musl-expat musl-sodium)
 endif()
 set(DORNIX_SYSROOT ${CMAKE_BINARY_DIR}/sysroot)
+# What the sysroot builds from source is compiled through the build's own
+# compiler launcher (ccache), when it has one.
+set(sysroot_env)
+if(CMAKE_C_COMPILER_LAUNCHER)
+  list(JOIN CMAKE_C_COMPILER_LAUNCHER " " launcher)
+  set(sysroot_env ${CMAKE_COMMAND} -E env "GATEWAY_CC_LAUNCHER=${launcher}")
+endif()
 execute_process(
-  COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/gateway-sysroot
+  COMMAND ${sysroot_env} ${CMAKE_CURRENT_LIST_DIR}/../scripts/gateway-sysroot
           ${CMAKE_SYSTEM_PROCESSOR} ${DORNIX_SYSROOT} ${DORNIX_SYSROOT_LIBRARIES}
   RESULT_VARIABLE sysroot_status
   ERROR_VARIABLE sysroot_error)
@@ -85,16 +95,17 @@ if(NOT sysroot_status EQUAL 0)
   message(WARNING "${sysroot_error}")
 endif()
 
-# The C library of the gateway programs: musl where the sysroot has it.
+# The C library of the gateway programs: musl where the sysroot has it; a
+# dynamic build has them on the toolchain's (glibc), as glibc does the rest.
 set(DORNIX_MUSL_ROOT ${DORNIX_SYSROOT}/musl)
-if(DORNIX_STATIC_LINK AND EXISTS ${DORNIX_MUSL_ROOT}/lib/libc.a)
-  set(DORNIX_GATEWAY_LIBC musl)
-else()
+if(NOT DORNIX_STATIC_LINK)
   set(DORNIX_GATEWAY_LIBC glibc)
-  if(DORNIX_STATIC_LINK)
-    message(WARNING "no musl for ${CMAKE_SYSTEM_PROCESSOR}: the gateway programs are linked "
-                    "statically against glibc and dornix passes its static size limit")
-  endif()
+elseif(DORNIX_GATEWAY_LIBC STREQUAL "musl" AND NOT EXISTS ${DORNIX_MUSL_ROOT}/lib/libc.a)
+  message(WARNING "no musl for ${CMAKE_SYSTEM_PROCESSOR}: the gateway programs are linked "
+                  "statically against glibc, and dornix passes its static size limit")
+  set(DORNIX_GATEWAY_LIBC glibc)
+elseif(NOT DORNIX_GATEWAY_LIBC MATCHES "^(musl|glibc)$")
+  message(FATAL_ERROR "DORNIX_GATEWAY_LIBC is musl or glibc, not ${DORNIX_GATEWAY_LIBC}")
 endif()
 
 # Compiling and linking against musl alone. -nostdinc drops the toolchain's
@@ -137,9 +148,10 @@ function(dornix_musl_items out)
       string(REGEX MATCHALL "[A-Za-z0-9_.+@/-]+" tokens "${text}")
       foreach(token ${tokens})
         string(REPLACE "@@" "::" name "${token}")
-        if(TARGET ${name})
+        if(TARGET ${name} OR name MATCHES "^/")
           dornix_musl_item(${name} new)
           string(REPLACE "::" "@@" new "${new}")
+          string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" token "${token}")
           string(REGEX REPLACE "([:,>])${token}([>,])" "\\1${new}\\2" text "${text}")
         endif()
       endforeach()
