@@ -3,8 +3,10 @@
 #ifndef DORNIX_CGI_TESTS_CGI_HARNESS_H
 #define DORNIX_CGI_TESTS_CGI_HARNESS_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -36,24 +38,45 @@ class ScratchRoot {
 struct CgiResult {
   int status = -1;       // exit status (255 for -1), or -1 when it did not exit
   std::string output;    // everything written to standard output
+  long long ms = 0;      // from the start until the output closed
+  bool overran = false;  // the output was still open at the time limit
+};
+
+// Body bytes made while they are sent: `size` bytes that repeat `pattern`,
+// so that a body of gigabytes costs no memory.
+struct BodyPiece {
+  std::string pattern;
+  uint64_t size;
 };
 
 struct CgiRequest {
   std::string method = "POST";
   std::string body;
+  std::vector<BodyPiece> more;         // sent after `body`
   bool withContentLength = true;       // CONTENT_LENGTH = body size unless overridden
   std::string contentLength;           // explicit CONTENT_LENGTH text when not empty
   std::map<std::string, std::string> env;  // more variables
+  // Clients that are not in a hurry: after `dripAfter` bytes, one byte every
+  // `dripMs` milliseconds; nothing at all after `stallAt` bytes, with the
+  // connection left open until dornix ends.
+  int dripMs = 0;
+  uint64_t dripAfter = 0;
+  uint64_t stallAt = UINT64_MAX;
+
+  uint64_t size() const;
 };
 
 // Runs dornix to its end on `root` and returns what it answered.
 CgiResult RunDornix(const ScratchRoot &root, const CgiRequest &request);
 
 // Starts one dornix for each request, all at once, feeds every body as
-// fast as each process reads it and returns the answers in order. A
-// process still running after four minutes is killed (status -1).
+// fast as each process reads it (or at its client's pace) and returns the
+// answers in order. When `limitMs` passes with an output still open,
+// `atLimit` runs once; then a process still running is killed (status -1).
 std::vector<CgiResult> RunDornixTogether(const ScratchRoot &root,
-                                         const std::vector<CgiRequest> &requests);
+                                         const std::vector<CgiRequest> &requests,
+                                         int limitMs = 240 * 1000,
+                                         const std::function<void()> &atLimit = nullptr);
 
 // A dornix process still running, for tests that hold a request open.
 class RunningDornix {
@@ -93,6 +116,27 @@ struct Part {
 // closing boundary "--" + boundary + "--".
 std::string MultipartBody(const std::vector<Part> &parts,
                           const std::string &boundary = "----DornixTestBoundary");
+
+// Little-endian bytes of `v`, as every on-flash word is stored.
+std::string Le32(uint32_t v);
+
+// A file of `size` bytes in all that starts with `magic` and ends with a
+// valid image tag; its other bytes (CR, LF and NUL among them) come from
+// `seed`.
+std::string TaggedImage(uint32_t magic, size_t size, unsigned seed);
+
+// One member of a tar archive in the ustar format: `type` '0' a regular
+// file, '2' a symbolic link, '1' a hard link, '5' a directory.
+struct TarMember {
+  TarMember(std::string n, std::string d, char t = '0', unsigned m = 0644, std::string l = "")
+      : name(std::move(n)), data(std::move(d)), type(t), mode(m), link(std::move(l)) {}
+  std::string name;  // at most 100 bytes
+  std::string data;
+  char type;
+  unsigned mode;
+  std::string link;
+};
+std::string TarArchive(const std::vector<TarMember> &members);
 
 // The body part of a result page: "upgrade result: ...\n" when the response
 // is a well-formed result page (header, line, 2000 CR LF pairs), else "".
