@@ -13,8 +13,9 @@
 // (default: a new one each run), DORNIX_HARNESS_SECONDS=S runs for S seconds,
 // DORNIX_HARNESS_REQUESTS=K runs exactly K requests however long they take.
 // A broken promise ends the run with all it takes to see it again.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,7 +25,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
@@ -54,8 +54,8 @@ const char kFs[] = "/dev/mtdblock/0", kKernel[] = "/dev/mtdblock/1", kConfig[] =
 const char *const kPartitions[] = {kFs, kKernel, kConfig};
 const char kKeys[] = "/etc/dornix/keys";
 const char kBoundary[] = "----DornixTestBoundary";
-const uint32_t kSquashfs = 0x73717368, kCramfs = 0x28CD3D45, kJffs2 = 0xE0011985,
-               kKernelMagic = 0xFEEDFA42, kKernelPartition = 0xA0000;
+const uint32_t kSquashfs = 0x73717368, kCramfs = 0x28CD3D45, kJffs2 = 0xE0011985, kKernelMagic = 0xFEEDFA42,
+               kKernelPartition = 0xA0000;
 
 // Shortened time, in milliseconds. Under an emulator everything is slower,
 // the clients' pace too.
@@ -124,15 +124,15 @@ struct Shot {
   std::string words;
   CgiRequest request;
   int deadlineMs = 0;
-  bool upload = false;    // an UploadFile request
-  bool download = false;  // a download when it succeeds
+  bool upload = false;     // an UploadFile request
+  bool download = false;   // a download when it succeeds
   std::string mustRefuse;  // why it cannot be valid; empty when it may succeed
   bool mustSucceed = false;
   bool unsignedFile = false;  // an image or package without a valid signature by an installed key
   std::map<std::string, std::string> writes;  // partition: what a success writes
-  std::string plainWhole;  // the upload, when a plain file arrives whole
-  std::string scriptImage;  // what the package's script leaves at fw.bin
-  std::string marker;      // on the command line of every process of its script
+  std::string plainWhole;                     // the upload, when a plain file arrives whole
+  std::string scriptImage;                    // what the package's script leaves at fw.bin
+  std::string marker;                         // on the command line of every process of its script
   bool scriptHangs = false;
 };
 
@@ -156,8 +156,9 @@ class Generator {
     if (!chance(10)) return "";
     keys_ = (Keys)pick(7);
     const std::string path = root.path(kKeys);
-    if (system(("rm -rf " + path + " " + root.path("/etc/keyring") + " && mkdir -p " + root.path("/etc/dornix"))
-                   .c_str()) != 0)
+    if (system(
+            ("rm -rf " + path + " " + root.path("/etc/keyring") + " && mkdir -p " + root.path("/etc/dornix"))
+                .c_str()) != 0)
       ADD_FAILURE() << "cannot clear " << path;
     auto folder = [&](const std::string &dir, const std::string &files) {
       mkdir(root.path(dir).c_str(), 0755);
@@ -200,16 +201,35 @@ class Generator {
     // The signature part: which, and where.
     enum { None, Right, ByO, OtherData, NotOne, OverLong, Huge, After } sig = None;
     const int r = pick(100);
-    sig = r < 45 ? None : r < 70 ? Right : r < 80 ? ByO : r < 85 ? OtherData : r < 90 ? NotOne
-        : r < 95 ? OverLong : r < 97 ? After : Huge;
+    sig = r < 45   ? None
+          : r < 70 ? Right
+          : r < 80 ? ByO
+          : r < 85 ? OtherData
+          : r < 90 ? NotOne
+          : r < 95 ? OverLong
+          : r < 97 ? After
+                   : Huge;
     std::string text;
     const char *sigWords = "no signature part";
     switch (sig) {
       case None: break;
-      case Right: case After: text = signer_.sign(f.bytes, 'k'); sigWords = sig == Right ? "signed by k" : "signed by k, the signature part after the file"; break;
-      case ByO: text = signer_.sign(f.bytes, 'o'); sigWords = "signed by o"; break;
-      case OtherData: text = signer_.sign(f.bytes + "x", 'k'); sigWords = "a signature by k of other data"; break;
-      case NotOne: text = "hello\n"; sigWords = "a signature part that is no signature"; break;
+      case Right:
+      case After:
+        text = signer_.sign(f.bytes, 'k');
+        sigWords = sig == Right ? "signed by k" : "signed by k, the signature part after the file";
+        break;
+      case ByO:
+        text = signer_.sign(f.bytes, 'o');
+        sigWords = "signed by o";
+        break;
+      case OtherData:
+        text = signer_.sign(f.bytes + "x", 'k');
+        sigWords = "a signature by k of other data";
+        break;
+      case NotOne:
+        text = "hello\n";
+        sigWords = "a signature part that is no signature";
+        break;
       case OverLong:
         text = "untrusted comment: x\n" + std::string(between(4097, 12000), 'R') + "\n";
         sigWords = "an over-long signature part";
@@ -225,7 +245,8 @@ class Generator {
 
     std::vector<Part> parts;
     if (chance(30)) parts.push_back(Part("upgrade", "1"));
-    if (sig != None && sig != After) parts.push_back(Part("signature", text, "fw.img.minisig", "application/octet-stream"));
+    if (sig != None && sig != After)
+      parts.push_back(Part("signature", text, "fw.img.minisig", "application/octet-stream"));
     parts.push_back(Part("UploadFile", f.bytes, "fw.img", "application/octet-stream"));
     if (sig == After) parts.push_back(Part("signature", text));
     std::string body = MultipartBody(parts, kBoundary);
@@ -293,8 +314,10 @@ class Generator {
       const char *name;
       uint64_t lo, hi;
     } kinds[] = {
-        {kSquashfs, "squashfs", 655360, 1400000},   {kCramfs, "cramfs", 655360, 1400000},
-        {kJffs2, "jffs2", 655360, 1400000},         {kKernelMagic, "kernel", 655360, kKernelPartition + 8},
+        {kSquashfs, "squashfs", 655360, 1400000},
+        {kCramfs, "cramfs", 655360, 1400000},
+        {kJffs2, "jffs2", 655360, 1400000},
+        {kKernelMagic, "kernel", 655360, kKernelPartition + 8},
         {kKernelMagic, "combined", kKernelPartition + 9, 1500000},
     };
     const auto &k = kinds[pick(5)];
@@ -366,7 +389,8 @@ class Generator {
     s->marker = runWord_ + "n" + std::to_string(n);
     const std::string loop = "sh -c 'while :; do sleep 1; done' " + s->marker;
     auto child = [&](bool quiet) {
-      return std::string(chance(50) ? "setsid " : "") + loop + (quiet ? " >/dev/null 2>&1 </dev/null" : "") + " &\n";
+      return std::string(chance(50) ? "setsid " : "") + loop + (quiet ? " >/dev/null 2>&1 </dev/null" : "") +
+             " &\n";
     };
     const std::string install = "cp \"$DORNIX_ROOT/var/tmp/pkg/image.bin\" \"$DORNIX_ROOT/var/tmp/fw.bin\"\n";
     std::string script = "#!/bin/sh\n", scriptWords;
@@ -454,7 +478,8 @@ class Generator {
     s.deadlineMs = kTimes.unhooked + kTimes.grace;
     const uint64_t size = chance(10) ? 16u << 20 : between(2000, 2u << 20);
     s.request.body = std::string("--") + kBoundary + "\r\n";
-    s.request.more = {{chance(50) ? "a line of a form that names no part\r\n" : std::string(3000, 'x'), size}};
+    s.request.more = {
+        {chance(50) ? "a line of a form that names no part\r\n" : std::string(3000, 'x'), size}};
     s.words = "a body of " + Num(size) + " bytes in which no line names a part";
     return s;
   }
@@ -517,8 +542,12 @@ std::vector<std::string> Marked(const std::string &word) {
   if (d == nullptr) return found;
   while (struct dirent *e = readdir(d)) {
     if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::ifstream f(std::string("/proc/") + e->d_name + "/cmdline");
-    std::string cmdline((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    // Read by hand: a process may end while it is read.
+    char buf[4096];
+    const int fd = open((std::string("/proc/") + e->d_name + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf) : -1;
+    if (fd >= 0) close(fd);
+    std::string cmdline(buf, n > 0 ? (size_t)n : 0);
     for (char &c : cmdline) c = c == '\0' ? ' ' : c;
     if (cmdline.find(word) != std::string::npos) found.push_back(std::string(e->d_name) + ": " + cmdline);
   }
@@ -557,7 +586,8 @@ std::string Check(const ScratchRoot &root, const Shot &s, const CgiResult &r, in
   std::ostringstream out;
   if (r.overran) {
     out << "the request did not end within its deadline of " << s.deadlineMs << " ms";
-    if (r.status >= 0) out << ": dornix ended (" << code << "), but something it started held its output open";
+    if (r.status >= 0)
+      out << ": dornix ended (" << code << "), but something it started held its output open";
     if (probe == 2) out << "; the endpoint was still held: a request sent then was answered fail[2]";
     return out.str();
   }
@@ -614,7 +644,8 @@ std::string Check(const ScratchRoot &root, const Shot &s, const CgiResult &r, in
       const std::string bin = root.read("/var/tmp/fw.bin");
       // What the checks looked at stays: a plain upload that arrived whole,
       // or the image a package's script left.
-      if ((code == 0 && s.upload) || (b.hadBin && bin == b.bin) || (!s.plainWhole.empty() && bin == s.plainWhole) ||
+      if ((code == 0 && s.upload) || (b.hadBin && bin == b.bin) ||
+          (!s.plainWhole.empty() && bin == s.plainWhole) ||
           (!s.scriptImage.empty() && !s.scriptHangs && bin == s.scriptImage))
         continue;
     }
@@ -691,9 +722,8 @@ TEST(Invariants, RandomRequestsKeepThePromises) {
     KillMarked(runWord);
     if (!broken.empty()) {
       ADD_FAILURE() << "seed " << seed << ", request " << n << " (" << r.ms << " ms): " << shot.words << "; "
-                    << keysWords << "\n  broke: " << broken
-                    << "\n  again: DORNIX_HARNESS_SEED=" << seed << " DORNIX_HARNESS_REQUESTS=" << n
-                    << "\n  the debug log ends:\n"
+                    << keysWords << "\n  broke: " << broken << "\n  again: DORNIX_HARNESS_SEED=" << seed
+                    << " DORNIX_HARNESS_REQUESTS=" << n << "\n  the debug log ends:\n"
                     << Tail(root.read("/var/tmp/log.txt"), 12);
       return;
     }
