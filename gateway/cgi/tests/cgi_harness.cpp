@@ -14,12 +14,9 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 
-#include "cfgmgr_cksum.h"
-#include "le.h"
 
 #ifndef DORNIX_BINARY
 #error "DORNIX_BINARY must name the dornix binary under test"
@@ -369,45 +366,6 @@ std::string MultipartBody(const std::vector<Part> &parts, const std::string &bou
   }
   body += "--" + boundary + "--\r\n";
   return body;
-}
-
-std::string Le32(uint32_t v) {
-  unsigned char raw[4];
-  le32_put(raw, v);
-  return std::string(reinterpret_cast<char *>(raw), 4);
-}
-
-std::string TaggedImage(uint32_t magic, size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string content = Le32(magic);
-  content.resize(size - 8);
-  for (size_t i = 4; i < content.size(); ++i) content[i] = (char)(gen() & 0xFF);
-  return content + Le32(CS_TAG_MAGIC) + Le32(cs_calc_buf_sum(content.data(), content.size()));
-}
-
-std::string TarArchive(const std::vector<TarMember> &members) {
-  std::string out;
-  for (const TarMember &m : members) {
-    char h[512] = {};
-    memcpy(h, m.name.data(), std::min<size_t>(m.name.size(), 100));
-    const size_t size = m.type == '0' ? m.data.size() : 0;
-    snprintf(h + 100, 8, "%07o", m.mode);
-    snprintf(h + 108, 8, "%07o", 0);
-    snprintf(h + 116, 8, "%07o", 0);
-    snprintf(h + 124, 12, "%011llo", (unsigned long long)size);
-    snprintf(h + 136, 12, "%011o", 0);
-    memset(h + 148, ' ', 8);
-    h[156] = m.type;
-    memcpy(h + 157, m.link.data(), std::min<size_t>(m.link.size(), 100));
-    memcpy(h + 257, "ustar\0" "00", 8);
-    unsigned sum = 0;
-    for (unsigned char c : h) sum += c;
-    snprintf(h + 148, 8, "%06o", sum);
-    out.append(h, sizeof h);
-    out += m.data.substr(0, size);
-    out.append((512 - size % 512) % 512, '\0');
-  }
-  return out + std::string(1024, '\0');
 }
 
 std::string ResultLine(const std::string &output) {

@@ -117,27 +117,6 @@ struct Part {
 std::string MultipartBody(const std::vector<Part> &parts,
                           const std::string &boundary = "----DornixTestBoundary");
 
-// Little-endian bytes of `v`, as every on-flash word is stored.
-std::string Le32(uint32_t v);
-
-// A file of `size` bytes in all that starts with `magic` and ends with a
-// valid image tag; its other bytes (CR, LF and NUL among them) come from
-// `seed`.
-std::string TaggedImage(uint32_t magic, size_t size, unsigned seed);
-
-// One member of a tar archive in the ustar format: `type` '0' a regular
-// file, '2' a symbolic link, '1' a hard link, '5' a directory.
-struct TarMember {
-  TarMember(std::string n, std::string d, char t = '0', unsigned m = 0644, std::string l = "")
-      : name(std::move(n)), data(std::move(d)), type(t), mode(m), link(std::move(l)) {}
-  std::string name;  // at most 100 bytes
-  std::string data;
-  char type;
-  unsigned mode;
-  std::string link;
-};
-std::string TarArchive(const std::vector<TarMember> &members);
-
 // The body part of a result page: "upgrade result: ...\n" when the response
 // is a well-formed result page (header, line, 2000 CR LF pairs), else "".
 std::string ResultLine(const std::string &output);

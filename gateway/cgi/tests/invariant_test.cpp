@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "cfgmgr_cksum.h"
 #include "cgi_harness.h"
+#include "fixtures.h"
 
 #ifndef DORNIX_EMULATOR
 #define DORNIX_EMULATOR ""
@@ -41,21 +41,22 @@
 namespace {
 
 using namespace cgitest;
+using fixtures::Image;
+using fixtures::Word;
 
 // What one request may add to the debug log, whatever its client sent, and
 // what the log and its older generation may hold together
 // (docs/result-codes.md).
 const uint64_t kLogGrowthPerRequest = 16 * 1024;
 const uint64_t kLogFilesLimit = 160 * 1024;
-// Body bytes up to the end of the uploaded file.
-const uint64_t kMaxBody = 8191999;
+const uint64_t kMaxBody = GWC_MAX_BODY_BYTES;  // up to the end of the uploaded file
 
 const char kFs[] = "/dev/mtdblock/0", kKernel[] = "/dev/mtdblock/1", kConfig[] = "/dev/mtdblock/4";
 const char *const kPartitions[] = {kFs, kKernel, kConfig};
 const char kKeys[] = "/etc/dornix/keys";
 const char kBoundary[] = "----DornixTestBoundary";
-const uint32_t kSquashfs = 0x73717368, kCramfs = 0x28CD3D45, kJffs2 = 0xE0011985, kKernelMagic = 0xFEEDFA42,
-               kKernelPartition = 0xA0000;
+const uint32_t kSquashfs = GWC_MAGIC_SQUASHFS, kCramfs = GWC_MAGIC_CRAMFS, kJffs2 = GWC_MAGIC_JFFS2,
+               kKernelMagic = GWC_MAGIC_KERNEL, kKernelPartition = GWC_KERNEL_PARTITION_SIZE;
 
 // Shortened time, in milliseconds. Under an emulator everything is slower,
 // the clients' pace too.
@@ -323,7 +324,7 @@ class Generator {
     const auto &k = kinds[pick(5)];
     const uint64_t size = chance(5) ? between(4000000, 8100000) : between(k.lo, k.hi);
     File f;
-    f.bytes = TaggedImage(k.magic, size, (unsigned)rng_());
+    f.bytes = Image(k.magic, size, (unsigned)rng_());
     const int variant = pick(100);
     if (variant < 62) {
       f.words = std::string(k.name) + " image of " + Num(size) + " bytes";
@@ -345,7 +346,7 @@ class Generator {
       f.words = std::string(k.name) + " image of " + Num(size - 8) + " bytes without a tag";
       f.bad = "it carries no image tag";
     } else {
-      f.bytes = TaggedImage(0x12345678, size, (unsigned)rng_());
+      f.bytes = Image(0x12345678, size, (unsigned)rng_());
       f.words = "tagged file of " + Num(size) + " bytes of no known kind";
       f.bad = "its first word names no image kind";
     }
@@ -354,7 +355,7 @@ class Generator {
 
   File oversized() {
     File f;
-    f.bytes = TaggedImage(kSquashfs, between(kMaxBody + 1, 9500000), (unsigned)rng_());
+    f.bytes = Image(kSquashfs, between(kMaxBody + 1, 9500000), (unsigned)rng_());
     f.words = "squashfs image of " + Num(f.bytes.size()) + " bytes, over the limit";
     f.bad = "the body passes " + Num(kMaxBody) + " bytes before the end of the file";
     return f;
@@ -368,8 +369,8 @@ class Generator {
     if (chance(75)) {
       const std::string data = "<config><a>" + value + "</a></config>";
       f.bytes = data + padding;
-      f.writes[kConfig] = "LMMC" + Le32(512) + Le32((uint32_t)data.size()) +
-                          Le32(cs_calc_buf_sum(data.data(), data.size())) + data;
+      f.writes[kConfig] = "LMMC" + Word(512) + Word((uint32_t)data.size()) +
+                          Word(cs_calc_buf_sum(data.data(), data.size())) + data;
       f.words = "configuration file";
     } else {
       f.bytes = "<config><a>" + value + " &amp; more</a></config>" + padding;
@@ -393,7 +394,7 @@ class Generator {
              " &\n";
     };
     const std::string install = "cp \"$DORNIX_ROOT/var/tmp/pkg/image.bin\" \"$DORNIX_ROOT/var/tmp/fw.bin\"\n";
-    std::string script = "#!/bin/sh\n", scriptWords;
+    std::string script, scriptWords;
     const int r = pick(100);
     if (r < 40) {
       script += install;
@@ -419,24 +420,22 @@ class Generator {
       s->request.env["DORNIX_SCRIPT_LIMIT_MS"] = std::to_string(kTimes.script);
       s->deadlineMs = kTimes.unhooked + kTimes.script + 5000 + kTimes.grace;
     }
-    std::vector<TarMember> members = {{"pkg/", "", '5', 0755},
-                                      {"pkg/fw.inf", "package\n"},
-                                      {"pkg/fw_exec.sh", script, '0', 0755},
-                                      {"pkg/image.bin", inner.bytes}};
+    std::vector<fixtures::TarEntry> members =
+        fixtures::Package(script, {fixtures::TarEntry("pkg/image.bin", inner.bytes)});
     std::string memberWords;
     const int m = pick(100);
     if (m < 70) {
     } else if (m < 76) {
-      members.push_back({"pkg/flash", "", '2', 0777, "/dev/mtdblock/0"});
+      members.push_back(fixtures::TarEntry{"pkg/flash", "", '2', 0777, "/dev/mtdblock/0"});
       memberWords = ", with a symbolic link";
     } else if (m < 82) {
-      members.push_back({"pkg/again", "", '1', 0644, "pkg/fw.inf"});
+      members.push_back(fixtures::TarEntry{"pkg/again", "", '1', 0644, "pkg/fw.inf"});
       memberWords = ", with a hard link";
     } else if (m < 88) {
-      members.push_back({"pkg/../outside", "x\n"});
+      members.push_back(fixtures::TarEntry{"pkg/../outside", "x\n"});
       memberWords = ", with a member outside pkg/";
     } else if (m < 94) {
-      members.push_back({"/var/tmp/absolute", "x\n"});
+      members.push_back(fixtures::TarEntry{"/var/tmp/absolute", "x\n"});
       memberWords = ", with an absolute member path";
     } else {
       members.erase(members.begin() + 1);
@@ -449,7 +448,7 @@ class Generator {
     if (memberWords.empty() && script.find(install) != std::string::npos) f.installs = inner.bytes;
     if (f.bad.empty()) f.bad = inner.bad;
     if (f.bad.empty()) f.writes = inner.writes;
-    f.bytes = TarArchive(members);
+    f.bytes = fixtures::Tar(members);
     f.words = "package of " + Num(f.bytes.size()) + " bytes" + memberWords + " whose script " + scriptWords +
               ", holding a " + inner.words;
     return f;
