@@ -599,7 +599,7 @@ std::string Check(const ScratchRoot &root, const Shot &s, const CgiResult &r, in
   }
   if (!s.marker.empty() && s.scriptHangs) {
     std::vector<std::string> left = Marked(s.marker);
-    for (int i = 0; i < 20 && !left.empty(); ++i) {
+    for (int i = 0; i < 60 && !left.empty(); ++i) {  // a killed process takes a moment to go
       usleep(50 * 1000);
       left = Marked(s.marker);
     }
