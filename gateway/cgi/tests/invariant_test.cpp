@@ -13,9 +13,9 @@
 // (default: a new one each run), DORNIX_HARNESS_SECONDS=S runs for S seconds,
 // DORNIX_HARNESS_REQUESTS=K runs exactly K requests however long they take.
 // A broken promise ends the run with all it takes to see it again.
+#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
