@@ -231,7 +231,7 @@ int gwc_tar_next(gwc_tar_reader *r, gwc_tar_member *m) {
     const uint64_t data = at + kBlock;
     if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
       if (padded(size) > r->size - data)
-        return refuse(r, "extended header '%s': data beyond the end of the archive", header_name);
+        return refuse(r, "the archive ends inside the data of extended header '%s'", header_name);
       r->offset = data + padded(size);
       if (type == 'L') {
         // GNU: the next member's name, NUL-terminated.
@@ -284,7 +284,7 @@ int gwc_tar_next(gwc_tar_reader *r, gwc_tar_member *m) {
       return refuse(r, "member '%s' is of type '%c'; packages hold only files and folders", m->name, type);
     }
     if (padded(size) > r->size - data)
-      return refuse(r, "member '%s': data beyond the end of the archive", m->name);
+      return refuse(r, "the archive ends inside the data of member '%s'", m->name);
     m->mode = (unsigned)mode & 0755u;
     m->size = size;
     m->data = data;

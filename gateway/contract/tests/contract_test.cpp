@@ -134,7 +134,7 @@ TEST(Packages, ExtendedHeadersAndDamage) {
       {"pkg as a file", Tar({{"pkg", "x"}, {"pkg/fw.inf", ""}}), "is a file where the folder pkg/ must be", 0},
       {"no marker", Tar({{"pkg/fw_exec.sh", ""}}), "no regular file pkg/fw.inf", 1},
       {"data cut short", Tar(Package("", {{"pkg/big", std::string(5000, 'b')}})).substr(0, 3500),
-       "'pkg/big': data beyond the end", 3},
+       "ends inside the data of member 'pkg/big'", 3},
       {"header cut short", Tar(good).substr(0, 2560 + 100), "ends inside a header at byte 2560", 3},
       {"damaged header", with(std::string(512, 'z') + end), "damaged header at byte 2560 (after 'pkg/fw_exec.sh')", 3},
   };
