@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -41,6 +42,42 @@ TEST(Results, DocumentationTablesFollowTheTable) {
     EXPECT_NE(text.str().find("| −1 ("), std::string::npos) << doc;
   }
   for (size_t i = 0; i < count; ++i) EXPECT_GT(strlen(table[i].what), 0u) << table[i].name;
+}
+
+// The PC side (pc/ and the kit checker) reaches into gateway/ only for this
+// layer and the image checksum, by folder; the layer itself stands on
+// support/ alone. A header of another gateway folder on a PC include path
+// would stand in for a system header of its name (io.h on Windows).
+TEST(Layout, PcSideIncludesOnlyTheSharedGround) {
+  namespace fs = std::filesystem;
+  const fs::path root(DORNIX_SOURCE_DIR);
+  if (!fs::exists(root / "pc")) GTEST_SKIP() << "no source tree at " << DORNIX_SOURCE_DIR;
+  struct {
+    const char *dir;
+    std::vector<std::string> allowed;  // include prefixes into gateway/
+  } sides[] = {{"pc", {"contract/"}}, {"tools/kitcheck", {"contract/", "minisig.h", "fdio.h"}},
+               {"gateway/contract", {"contract/", "support/cfgmgr_cksum.h", "support/le.h"}}};
+  const char *gateway_only[] = {"cgi/", "messages/", "platform/platform.h", "support/", "contract/", "cfgmgr_cksum.h",
+                                "io.h", "le.h", "keyvalue.h", "fdio.h", "minisig.h", "platform.h", "firmware.h"};
+  for (const auto &side : sides)
+    for (const auto &entry : fs::recursive_directory_iterator(root / side.dir)) {
+      const std::string ext = entry.path().extension().string();
+      std::ifstream in(entry.path());
+      std::string line;
+      while (std::getline(in, line)) {
+        if (ext == ".txt" || entry.path().filename() == "CMakeLists.txt") {
+          for (const char *lib : {"gwsupport", "gwplatform", "dornixmsg", "dornixcgi", "/gateway/support"})
+            EXPECT_EQ(line.find(lib), std::string::npos) << entry.path() << ": " << line;
+          continue;
+        }
+        if ((ext != ".cpp" && ext != ".h") || line.compare(0, 10, "#include \"") != 0) continue;
+        const std::string name = line.substr(10, line.find('"', 10) - 10);
+        bool gateway = false, allowed = false;
+        for (const char *g : gateway_only) gateway = gateway || name.compare(0, strlen(g), g) == 0;
+        for (const std::string &a : side.allowed) allowed = allowed || name.compare(0, a.size(), a) == 0;
+        EXPECT_TRUE(!gateway || allowed) << entry.path() << ": " << line;
+      }
+    }
 }
 
 TEST(Upload, LengthsAreThoseOfTheWizardsBytes) {
