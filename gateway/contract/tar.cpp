@@ -235,16 +235,17 @@ int gwc_tar_next(gwc_tar_reader *r, gwc_tar_member *m) {
       r->offset = data + padded(size);
       if (type == 'L') {
         // GNU: the next member's name, NUL-terminated.
-        if (size >= GWC_TAR_NAME_MAX)
-          return refuse(r, "a member's long name is longer than %d characters", GWC_TAR_NAME_MAX - 1);
         unsigned char name[GWC_TAR_NAME_MAX];
-        if (!read_exact(r, data, name, (size_t)size)) return refuse(r, "a long name cannot be read");
+        const bool too_long = size > sizeof name;
+        if (!too_long && !read_exact(r, data, name, (size_t)size)) return refuse(r, "a long name cannot be read");
+        if (too_long || (size == sizeof name && memchr(name, '\0', sizeof name) == nullptr))
+          return refuse(r, "a member's long name is longer than %d characters", GWC_TAR_NAME_MAX - 1);
         field_text(m->name, sizeof m->name, name, (size_t)size);
         has_name = 1;
       } else if (type == 'x' || type == 'g') {
         if (read_pax(r, data, size, type == 'x' ? own : global, header_name) != 0) return -1;
       }
-      pending = type != 'g';
+      pending = pending || type != 'g';
       continue;
     }
 
