@@ -111,6 +111,14 @@ TEST_F(Kit, ImageFaultsAreNamedWithTheGatewaysAnswer) {
   EXPECT_EQ(check().errors, 0);
   write("fw_3.60.1.0.5.img", Tag(filesystem_payload(655160 - 8)));
   EXPECT_TRUE(has(check(), kit::kError, "fail[6]"));
+  // The largest file the gateway takes, until the signature part the
+  // wizard sends along pushes the request over the limit.
+  const uint64_t most = gwc_upload_largest_file(17, GWC_UNSIGNED);
+  write("fw_3.60.1.0.5.img", Tag(filesystem_payload(most - 8)));
+  EXPECT_EQ(check().errors, 0) << dump(check());
+  write("fw_3.60.1.0.5.img.minisig", std::string(200, 's'));
+  EXPECT_TRUE(has(check(), kit::kError, "bytes of file with its signature (fail[7])")) << dump(check());
+  sh("rm " + dir + "/fw_3.60.1.0.5.img.minisig");
 
   std::string kernel = "\x42\xFA\xED\xFE";
   kernel.resize(0xA0000 + 1000, 'k');
