@@ -87,6 +87,23 @@ inline int bind_peer(const char *address) {
   return s;
 }
 
+// Fills the queue of the socket bound at `address` (which never reads) from
+// a socket of its own that does not block: afterwards a send to it fails
+// with EAGAIN, or blocks. The number of datagrams it took.
+inline int fill_queue(const char *address) {
+  int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+  if (s < 0) return -1;
+  struct sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  comm_socket_path(address, sa.sun_path, sizeof sa.sun_path);
+  int sent = 0;
+  while (sent < 100000 && sendto(s, "x", 1, MSG_DONTWAIT, reinterpret_cast<struct sockaddr *>(&sa),
+                                 sizeof sa) == 1)
+    ++sent;
+  close(s);
+  return sent;
+}
+
 // One datagram from `sock`, waiting at most `ms` milliseconds; empty when
 // none came.
 inline std::string receive_text(int sock, int ms = 2000) {
