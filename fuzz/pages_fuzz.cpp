@@ -123,14 +123,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       client.BackupAccessList("pppoe", "6", "net");
       break;
     case 7: {
-      // Line and key, split at the first NUL.
+      // Text and key, split at the first NUL. A value that was read ends
+      // where it ends: whatever follows the text cannot change it.
       size_t nul = rest.find('\0');
-      std::string line = rest.substr(0, nul);
-      std::string key = nul == std::string::npos ? kKeys[line.size() % 6] : rest.substr(nul + 1);
+      std::string text = rest.substr(0, nul);
+      std::string key = nul == std::string::npos ? kKeys[text.size() % 6] : rest.substr(nul + 1);
       key = key.substr(0, key.find('\0'));
-      if (CGatewayClient::ExtractFieldValue(line.c_str(), key.c_str(), a) &&
-          line.find(a) == std::string::npos)
-        Fail("ExtractFieldValue: value not taken from the line");
+      if (CGatewayClient::ExtractFieldValue(text, key.c_str(), a) &&
+          (!CGatewayClient::ExtractFieldValue(text + "\" id=\"x\" value=\"y\" id", key.c_str(), b) ||
+           a != b))
+        Fail("ExtractFieldValue: a value changed with what follows the text");
       break;
     }
     case 8: {
