@@ -315,13 +315,15 @@ TEST_F(Upload, ReplyVerdicts) {
 }
 
 TEST_F(Upload, EveryWaitOfTheUploadHasItsLimit) {
-  env.clock.limitScale = 0.01;  // the 150 s for the reply become 2 s
+  env.clock.limitScale = 0.001;  // the 150 s for the reply become 2 s
   struct Case {
     const char *name;
     FakeServer::Script script;
     int verdict;
   } cases[] = {
       {"never reads", [](FakeConnection &c) { Pause(6000); c.Close(); }, -1},
+      // Takes a kilobyte every 10 ms: 8 MB would take 80 s.
+      {"reads slowly", [](FakeConnection &c) { c.ReadSlowly(1024, 10, 15000); c.Close(); }, -1},
       {"never answers", [](FakeConnection &c) { c.ReadRequest(10000); c.ReadFor(6000); }, 0},
       {"answers without end",
        [](FakeConnection &c) {
@@ -341,8 +343,9 @@ TEST_F(Upload, EveryWaitOfTheUploadHasItsLimit) {
   image = Binary(8 << 20);  // more than the socket buffers hold
   ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
   for (const Case &c : cases) {
-    if (std::string(c.name) == "never reads") {
-      // Reads nothing at all: the send stalls; its limit is 10 s.
+    if (std::string(c.name) == "never reads" || std::string(c.name) == "reads slowly") {
+      // Reads nothing at all: the send stalls; its limit is 10 s. Reads
+      // steadily but too slowly: the upload's deadline ends it.
     } else {
       image = Binary(3000);
       ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
