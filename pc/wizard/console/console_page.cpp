@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/shown_text.h"
 #include "platform/support_log.h"
 #include "wizard/console/terminal.h"
 
@@ -26,10 +27,11 @@ ConsolePage::~ConsolePage() {
 }
 
 // Texts are written with CR LF line ends for the Windows edit control; a
-// terminal wants LF alone.
+// terminal wants LF alone. What a text holds besides its own line ends is
+// shown escaped (ShownText): it may come from the gateway or the kit.
 // `to`: another stream than the page's (standard error), which shares the
 // page's idea of where the line stands.
-void ConsolePage::WriteLocked(const char *text, FILE *to) {
+void ConsolePage::WriteLocked(const char *raw, LineEnds ends, FILE *to) {
   EraseSpinnerLocked();
   EraseTailLocked();
   if (lineBroken_) {
@@ -37,6 +39,8 @@ void ConsolePage::WriteLocked(const char *text, FILE *to) {
     lineBroken_ = false;
   }
   if (!to) to = out_;
+  const std::string shown = ShownText(raw, ends);
+  const char *text = shown.c_str();
   // Each finished line goes into the support log too. Typed answers are
   // never part of it: the page does not echo them.
   logLines_.Feed(text);
@@ -132,34 +136,34 @@ void ConsolePage::ShowWaiting(const char *what, uint32_t elapsedMs) {
 void ConsolePage::SetText(const char *text) {
   std::lock_guard<std::mutex> lock(mutex_);
   // A replaced page starts on a line of its own.
-  if (!atLineStart_) WriteLocked("\n");
-  WriteLocked(text);
+  if (!atLineStart_) WriteLocked("\n", LineEnds::kLf);
+  WriteLocked(text, LineEnds::kCrLf);
 }
 
 void ConsolePage::AppendStatus(const char *text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  WriteLocked(text);
+  WriteLocked(text, LineEnds::kCrLf);
 }
 
 void ConsolePage::AppendError(const char *text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  WriteLocked(text, stderr);
+  WriteLocked(text, LineEnds::kCrLf, stderr);
 }
 
 void ConsolePage::SetErrorText(const char *text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!atLineStart_) WriteLocked("\n");
-  WriteLocked(text, stderr);
+  if (!atLineStart_) WriteLocked("\n", LineEnds::kLf);
+  WriteLocked(text, LineEnds::kCrLf, stderr);
 }
 
 void ConsolePage::PrintError(const char *text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  WriteLocked(text, stderr);
+  WriteLocked(text, LineEnds::kLf, stderr);
 }
 
 void ConsolePage::Print(const char *text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  WriteLocked(text);
+  WriteLocked(text, LineEnds::kLf);
 }
 
 void ConsolePage::StartBusyBar(uint32_t periodMs) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/shown_text.h"
 #include "platform/support_log.h"
 #include "wizard/progress.h"
 #include "wizard/sequence.h"
@@ -76,7 +77,7 @@ class ConsolePage : public WizardPage {
   bool finishEnabled() const { return buttons_[3]; }
 
  private:
-  void WriteLocked(const char *text, FILE *to = nullptr);
+  void WriteLocked(const char *text, LineEnds ends, FILE *to = nullptr);
   void EraseSpinnerLocked();
   void ShowTailLocked(std::string text);
   void EraseTailLocked();

@@ -564,6 +564,15 @@ TEST_P(CliHostileTest, NeverClaimsSuccessWithoutProof) {
   EXPECT_EQ(out.find("The Firmware upgrade was successful."), std::string::npos) << out;
   EXPECT_NE(out.find(h.text), std::string::npos) << out;
   EXPECT_NE(out.find(h.explained), std::string::npos) << out;
+  // Nothing the gateway sends reaches the terminal or the log as a control
+  // character.
+  std::string log;
+  platform::ReadWholeFile(state + "/velmora-cli.log", &log);
+  for (const std::string *text : {&out, &log})
+    for (char c : *text)
+      EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f))
+          << "control character " << static_cast<int>(static_cast<unsigned char>(c)) << " in\n"
+          << *text;
 
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(static_cast<int>(gw.uploads.size()), h.uploads);
@@ -637,6 +646,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "*** Can not upgrade to the different hardware platform.***", 0, "none",
                 "What failed: the Gateway runs firmware version \"3.60.1.0.4-ZZ\"; the kit holds "
                 "version \"3.60.1.0.5-GQ\", for the platforms GQ, GX."},
+        Hostile{"VersionWithControlCharacters",
+                [](Gateway &g, const std::string &) {
+                  g.running = "3.60.1.0.4-GQ\x1b]0;owned\x07\x1b[2J\r";
+                },
+                false, 7,
+                "What failed: the Gateway runs firmware version "
+                "\"3.60.1.0.4-GQ\\x1B]0;owned\\x07\\x1B[2J\\x0D\"; the kit holds",
+                0, "none"},
         Hostile{"SettingsPageCutShort",
                 [](Gateway &g, const std::string &) {
                   g.rawPages["custom_setup_ssid.html"] =
