@@ -160,6 +160,7 @@ class CGatewayClient {
   static bool ExtractFieldValue(const std::string &text, const char *key,
                                 std::string &out);
   bool DisableAccessPoint();
+  bool EnableAccessPoint();
   // Posts the backup back; true when the gateway took every post. The
   // backup files stay.
   bool RestoreWireless();

@@ -367,6 +367,10 @@ bool CGatewayClient::DisableAccessPoint() {
   return PostForm(kWebcm, "ap:settings/ap_enabled=0");
 }
 
+bool CGatewayClient::EnableAccessPoint() {
+  return PostForm(kWebcm, "ap:settings/ap_enabled=1");
+}
+
 bool CGatewayClient::RestoreWireless() {
   // The backup stays until the settings read back equal to it
   // (VerifyWireless), so that every attempt starts from the whole of it.

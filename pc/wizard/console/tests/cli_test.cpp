@@ -182,8 +182,9 @@ class Gateway {
 class CliRun {
  public:
   // `errFile`: standard error goes there instead of into Output().
+  // `closeAfter`: the reader of the output goes away once that text came.
   CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env,
-         const std::string &errFile = "") {
+         const std::string &errFile = "", const std::string &closeAfter = "") {
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) abort();
     pid_ = fork();
@@ -209,13 +210,14 @@ class CliRun {
     close(in[0]);
     close(out[1]);
     stdin_ = in[1];
-    reader_ = std::thread([this, fd = out[0]] {
+    reader_ = std::thread([this, closeAfter, fd = out[0]] {
       char buf[4096];
       ssize_t n;
       while ((n = read(fd, buf, sizeof buf)) > 0) {
         std::lock_guard<std::mutex> lock(m_);
         out_.append(buf, static_cast<size_t>(n));
         cv_.notify_all();
+        if (!closeAfter.empty() && out_.find(closeAfter) != std::string::npos) break;
       }
       close(fd);
       std::lock_guard<std::mutex> lock(m_);
@@ -716,6 +718,31 @@ TEST_F(CliTest, KeptBackupIsRestoredWithRestore) {
   EXPECT_TRUE(StateEmpty());
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(gw.posts.back(), "logic:command/reboot");
+}
+
+// The reader of the output goes away once the access point is off: the
+// run ends with its own status, the access point back on, the backup kept
+// and named, the scratch files gone.
+TEST_F(CliTest, ClosedOutputEndsTheRunSafely) {
+  std::string errFile = root + "/stderr";
+  CliRun run(Args(), Env(), errFile, "Setting up environment......");
+  EXPECT_EQ(run.Wait(), 16) << run.Output();
+  std::string err, log;
+  platform::ReadWholeFile(errFile, &err);
+  EXPECT_NE(err.find("velmora-cli: the output is closed; the run stopped. The saved wireless "
+                     "settings are kept in " + state + "/Ssid; velmora-cli --restore writes "
+                     "them back."),
+            std::string::npos) << err;
+  ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
+  EXPECT_NE(log.find("exit status 16"), std::string::npos) << log;
+  EXPECT_TRUE(platform::PathExists(state + "/Ssid"));
+  for (const char *scratch : {"zuntmp.dat", "SsidBak", "AccessListBak"})
+    EXPECT_FALSE(platform::PathExists(state + "/" + scratch)) << scratch;
+  std::lock_guard<std::mutex> lock(gw.m);
+  EXPECT_TRUE(gw.apEnabled);
+  auto off = std::find(gw.posts.begin(), gw.posts.end(), "ap:settings/ap_enabled=0");
+  ASSERT_NE(off, gw.posts.end());
+  EXPECT_NE(std::find(off, gw.posts.end(), "ap:settings/ap_enabled=1"), gw.posts.end());
 }
 
 TEST_F(CliTest, GatewayNotRecognisedAfterThePowerCycle) {
