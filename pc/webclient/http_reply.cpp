@@ -156,7 +156,8 @@ void CReplyFraming::Feed(const char *data, size_t length, std::string *text) {
 }
 
 void CReplyFraming::FeedChunked(const char *data, size_t length, std::string *text) {
-  for (size_t i = 0; i < length && state_ != kDone && state_ != kUntilClose;) {
+  size_t i = 0;
+  while (i < length && state_ != kDone && state_ != kUntilClose) {
     char c = data[i];
     switch (state_) {
       case kChunkData: {
@@ -194,6 +195,9 @@ void CReplyFraming::FeedChunked(const char *data, size_t length, std::string *te
         break;
     }
   }
+  // A body that stopped being chunked is read to the close, from here on
+  // whichever read these bytes came in.
+  if (state_ == kUntilClose) text->append(data + i, length - i);
 }
 
 }  // namespace velmora
