@@ -685,6 +685,12 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 false, 13, "The wireless settings could not be read from the Gateway.", 0,
                 "none"},
+        Hostile{"NameWithNul",
+                [](Gateway &g, const std::string &) { g.ssid = std::string("home\0net", 8); },
+                false, 13, "The wireless settings could not be read from the Gateway.", 0,
+                "none",
+                "What failed: the Gateway's wireless setting ssid holds a NUL byte, which the "
+                "Gateway's settings form cannot take back."},
         Hostile{"BrokenKit",
                 [](Gateway &, const std::string &kit) {
                   platform::WriteWholeFile(kit + "/fw-3.60.1.0.5.img", std::string(700000, 'F'));
