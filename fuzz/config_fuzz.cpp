@@ -56,8 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // 2. The same bytes as an uploaded fw.bin.
   fuzzroot::Write("/var/tmp/fw.bin", file);
   fuzzroot::Write(kConfig, kOld);
-  upload_truncated = 0;
-  int c = copy_config_file();
+  static struct request req;
+  request_reset(&req, -1);
+  int c = copy_config_file(&req);
   std::string partition = fuzzroot::Read(kConfig);
   if (c == 0) {
     if (r != 0) Fail("stored a file the compaction refused");

@@ -5,9 +5,11 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "firmware.h"
 #include "io.h"
+#include "log.h"
+#include "pages.h"
 #include "platform.h"
+#include "result.h"
 #include "script.h"
 
 namespace {
@@ -177,7 +179,7 @@ struct Buffer {
 
 }  // namespace
 
-int copy_config_file(void) {
+int copy_config_file(struct request *req) {
   // Read and write access, as the image path opens fw.bin.
   Stream in{fopen(GwPath(GW_FW_BIN), "r+")};
   if (in.f == nullptr) return RESULT_TMP_OPEN;
@@ -200,7 +202,7 @@ int copy_config_file(void) {
   int r = compact_config(file.p, (size_t)size, out.p, (size_t)size, &length);
   if (r != RESULT_OK) return r;
   debug_printf("copy_config_file: totalLen: %x\n", (unsigned)length);
-  if (upload_truncated) {
+  if (req->upload_truncated) {
     // Part of the file never arrived, and no tag tells: storing the rest
     // would lose the part of the configuration that was cut off.
     debug_printf("copy_config_file: Error - upload ended before its boundary\n");
@@ -230,7 +232,7 @@ int send_config_file(void) {
   unsigned char *block = nullptr;
   size_t size = 0;
   if (io_load_mtd_header(GwPath(GW_MTD_CONFIG), &block, &size) != 0) return RESULT_CONFIG_OPEN;
-  header(0);
+  header(0, "");
   fflush(nullptr);
   // The block goes out whole, header included, in one write.
   size_t done = 0;

@@ -6,17 +6,21 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "flash.h"
+
 #include "cfgmgr_cksum.h"
 #include "comm.h"
+#include "config.h"
 #include "fdio.h"
-#include "firmware.h"
 #include "le.h"
+#include "log.h"
 #include "platform.h"
+#include "reception.h"
+#include "result.h"
 
 namespace {
 
 // First words of the files that may arrive at fw.bin.
-const uint32_t kMagicConfig = 0x6E6F633C;      // "<con"
 const uint32_t kMagicSquashfs = 0x73717368;    // "hsqs"
 const uint32_t kMagicCramfs = 0x28CD3D45;
 const uint32_t kMagicJffs2 = 0xE0011985;
@@ -35,19 +39,23 @@ struct Buffer {
 
 }  // namespace
 
-int do_firmware_upgrade(void) {
+int do_firmware_upgrade(struct request *req) {
   GwPath bin(GW_FW_BIN);
   unsigned char first[4];
   off_t size;
+  int kind;
   {
-    Fd fd(open(bin, O_RDONLY));
+    Fd fd(open(bin, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return RESULT_TMP_OPEN;
     if (fd_read_up_to(fd.get(), first, sizeof first) != (ssize_t)sizeof first) return RESULT_BAD_MAGIC;
     size = lseek(fd.get(), 0, SEEK_END);
+    // The upload's kind was decided when it arrived; what a package's
+    // script left is a file of its own.
+    kind = req->upload_kind == UPLOAD_PACKAGE ? file_kind(fd.get()) : req->upload_kind;
   }
   const uint32_t magic = le32_get(first);
   // Configuration files carry no tag.
-  if (magic == kMagicConfig) return copy_config_file();
+  if (kind == UPLOAD_CONFIG) return copy_config_file(req);
 
   FILE *stream = fopen(bin, "r+");
   if (stream == nullptr) return RESULT_TMP_OPEN;

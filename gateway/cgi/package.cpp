@@ -4,33 +4,21 @@
 
 #include "package.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "firmware.h"
+#include "log.h"
 #include "platform.h"
+#include "result.h"
 
 namespace {
 
-const size_t kBlock = 512;  // tar header and data blocks
-
-// One member, as the checks see it.
-struct Member {
-  char type;             // '0' regular file, '5' directory
-  bool root;             // "./": the directory the archive unpacks into
-  unsigned long long size;
-  unsigned mode;
-  char path[GW_PATH_MAX];  // below pkg: "" for pkg itself, else "/a/b"
-};
+const size_t kBlock = PKG_BLOCK;  // tar header and data blocks
 
 // An octal number field, blanks and NULs around it. False for anything
 // else (base-256 sizes included: no package needs them).
@@ -72,7 +60,7 @@ bool header_valid(const unsigned char *h) {
 // Appends the components of the NUL-terminated or `n`-byte name field to
 // member->path: "." and empty components are dropped, ".." refused, and
 // the first component kept must be "pkg" (which is not stored).
-bool add_components(const char *name, size_t n, Member *member, bool *seen_pkg) {
+bool add_components(const char *name, size_t n, pkg_member *member, bool *seen_pkg) {
   size_t i = 0;
   while (i < n && name[i] != '\0') {
     size_t start = i;
@@ -98,7 +86,7 @@ bool add_components(const char *name, size_t n, Member *member, bool *seen_pkg) 
 // Reads the header at `offset` into `member`. Returns 1 for a member, 0 at
 // the end of the archive, -1 for a member that may not be unpacked (with
 // the reason in the debug log).
-int read_member(int fd, off_t offset, off_t file_size, Member *member) {
+int read_member(int fd, off_t offset, off_t file_size, pkg_member *member) {
   unsigned char h[kBlock];
   if (offset + (off_t)kBlock > file_size) return 0;  // no end blocks: the end all the same
   if (pread(fd, h, kBlock, offset) != (ssize_t)kBlock) return -1;
@@ -145,96 +133,13 @@ int read_member(int fd, off_t offset, off_t file_size, Member *member) {
   return 1;
 }
 
-off_t next_offset(off_t offset, const Member &member) {
+off_t next_offset(off_t offset, const pkg_member &member) {
   return offset + (off_t)kBlock + (off_t)((member.size + kBlock - 1) / kBlock * kBlock);
 }
 
 off_t size_of(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 ? st.st_size : -1;
-}
-
-// Creates directory `path` unless a directory (not a link) stands there.
-bool make_dir(const char *path) {
-  if (mkdir(path, 0755) == 0) return true;
-  struct stat st;
-  return errno == EEXIST && lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Creates the directories that lead to `path`, below `base`.
-bool make_parents(char *path, size_t base) {
-  if (path[base] == '\0') return true;  // the directory itself
-  for (char *slash = strchr(path + base + 1, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
-    *slash = '\0';
-    bool ok = make_dir(path);
-    *slash = '/';
-    if (!ok) return false;
-  }
-  return true;
-}
-
-bool copy_data(int from, off_t offset, unsigned long long size, int to) {
-  static char buffer[64 * 1024];
-  while (size > 0) {
-    size_t want = size < sizeof buffer ? (size_t)size : sizeof buffer;
-    ssize_t got = pread(from, buffer, want, offset);
-    if (got <= 0) return false;
-    for (ssize_t done = 0; done < got;) {
-      ssize_t put = write(to, buffer + done, (size_t)(got - done));
-      if (put <= 0) return false;
-      done += put;
-    }
-    offset += got;
-    size -= (unsigned long long)got;
-  }
-  return true;
-}
-
-bool unpack_file(int fd, off_t data, const Member &m, const char *path) {
-  int out = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (out < 0) return false;
-  bool ok = copy_data(fd, data, m.size, out) && fchmod(out, m.mode | 0600) == 0;
-  return close(out) == 0 && ok;
-}
-
-long long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits for `pid` until `deadline` (monotonic ms). True when it ended.
-bool wait_until(pid_t pid, long long deadline, int *status) {
-  long step = 1;
-  for (;;) {
-    pid_t r = waitpid(pid, status, WNOHANG);
-    if (r == pid || (r < 0 && errno != EINTR)) return true;
-    if (now_ms() >= deadline) return false;
-    struct timespec pause = {0, step * 1000000L};
-    nanosleep(&pause, nullptr);
-    if (step < 100) step *= 2;
-  }
-}
-
-void remove_below(int dir) {
-  DIR *d = fdopendir(dir);
-  if (d == nullptr) {
-    close(dir);
-    return;
-  }
-  while (struct dirent *e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    struct stat st;
-    if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      int sub = openat(dir, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) remove_below(sub);
-      unlinkat(dir, e->d_name, AT_REMOVEDIR);
-    } else {
-      unlinkat(dir, e->d_name, 0);
-    }
-  }
-  closedir(d);
 }
 
 }  // namespace
@@ -247,7 +152,7 @@ bool pkg_is_archive(int fd) {
 int pkg_check(int fd) {
   const off_t file_size = size_of(fd);
   bool marker = false;
-  Member m;
+  pkg_member m;
   off_t offset = 0;
   int r;
   while ((r = read_member(fd, offset, file_size, &m)) == 1) {
@@ -262,60 +167,12 @@ int pkg_check(int fd) {
   return RESULT_OK;
 }
 
-int pkg_unpack(int fd, const char *dir) {
-  if (mkdir(dir, 0755) != 0) {
-    debug_printf("pkg_unpack: cannot create %s\n", GW_PKG_DIR);
-    return RESULT_TMP_OPEN;
-  }
-  const off_t file_size = size_of(fd);
-  const size_t base = strlen(dir);
-  Member m;
-  for (off_t offset = 0; read_member(fd, offset, file_size, &m) == 1; offset = next_offset(offset, m)) {
-    if (m.root) continue;
-    char path[2 * GW_PATH_MAX];
-    snprintf(path, sizeof path, "%s%s", dir, m.path);
-    bool ok = make_parents(path, base) &&
-              (m.type == '5' ? make_dir(path) : unpack_file(fd, offset + (off_t)kBlock, m, path));
-    if (!ok) {
-      debug_printf("pkg_unpack: cannot create pkg%s: %s\n", m.path, strerror(errno));
-      return RESULT_TMP_OPEN;
-    }
-  }
-  return RESULT_OK;
+int pkg_read_member(int fd, long long offset, long long file_size, struct pkg_member *member) {
+  return read_member(fd, (off_t)offset, (off_t)file_size, member);
 }
 
-int pkg_run_script(const char *script, int limit_ms) {
-  fflush(nullptr);  // the script writes to the same response and log
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    setpgid(0, 0);
-    execl(script, script, static_cast<char *>(nullptr));
-    // A script without a "#!" line is run by the shell, as the shell would.
-    if (errno == ENOEXEC) execl(GW_SHELL, "sh", script, static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  setpgid(pid, pid);  // whichever of the two runs first
-  int status = -1;
-  if (wait_until(pid, now_ms() + limit_ms, &status)) return status;
-  debug_printf("pkg_run_script: still running after %d ms: stopped\n", limit_ms);
-  kill(-pid, SIGTERM);
-  if (!wait_until(pid, now_ms() + 2000, &status)) {
-    kill(-pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  kill(-pid, SIGKILL);  // what it started and left behind
-  return PKG_SCRIPT_STOPPED;
+long long pkg_next_offset(long long offset, const struct pkg_member *member) {
+  return next_offset((off_t)offset, *member);
 }
 
-void pkg_remove_tree(const char *path) {
-  struct stat st;
-  if (lstat(path, &st) != 0) return;
-  if (!S_ISDIR(st.st_mode)) {
-    unlink(path);
-    return;
-  }
-  int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir >= 0) remove_below(dir);
-  rmdir(path);
-}
+long long pkg_file_size(int fd) { return size_of(fd); }

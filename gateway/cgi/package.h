@@ -6,6 +6,17 @@
 #ifndef DORNIX_CGI_PACKAGE_H
 #define DORNIX_CGI_PACKAGE_H
 
+#include "platform.h"
+
+// One member of a checked archive, as the unpacking sees it.
+struct pkg_member {
+  char type;             // '0' regular file, '5' directory
+  bool root;             // "./": the directory the archive unpacks into
+  unsigned long long size;
+  unsigned mode;
+  char path[GW_PATH_MAX];  // below pkg: "" for pkg itself, else "/a/b"
+};
+
 // True when the file open at `fd` starts with a tar header block (a valid
 // header checksum and the "ustar" mark). Anything else is a plain upload.
 bool pkg_is_archive(int fd);
@@ -17,20 +28,18 @@ bool pkg_is_archive(int fd);
 // the first member that fails in the debug log.
 int pkg_check(int fd);
 
-// Unpacks the checked archive at `fd` into `dir` (the real location of
-// /var/tmp/pkg, which must not exist). Returns 0, or RESULT_TMP_OPEN (8)
-// when a file or directory cannot be created or written.
-int pkg_unpack(int fd, const char *dir);
+// Reads the member header at `offset` of the archive at `fd` (of
+// `file_size` bytes). Returns 1 for a member (its data follows the 512-byte
+// header), 0 at the end of the archive, -1 for a member that may not be
+// unpacked (with the reason in the debug log).
+int pkg_read_member(int fd, long long offset, long long file_size, struct pkg_member *member);
 
-// Runs `script` in a process group of its own and waits for its end, at
-// most `limit_ms` milliseconds; then its whole group is stopped. Returns
-// its wait status, PKG_SCRIPT_STOPPED when it was stopped, or -1 when it
-// could not be started.
-#define PKG_SCRIPT_STOPPED (-2)
-int pkg_run_script(const char *script, int limit_ms);
+// Offset of the header after `member`, whose header is at `offset`.
+long long pkg_next_offset(long long offset, const struct pkg_member *member);
 
-// Removes `path` and, when it is a directory, everything in it. Links are
-// removed, never followed.
-void pkg_remove_tree(const char *path);
+// Size of the open file `fd`, or -1.
+long long pkg_file_size(int fd);
+
+#define PKG_BLOCK 512
 
 #endif

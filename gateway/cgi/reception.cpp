@@ -4,14 +4,16 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "comm.h"
-#include "config.h"
-#include "firmware.h"
-#include "package.h"
-#include "parse.h"
-#include "platform.h"
+#include "reception.h"
 
-int upload_truncated = 0;
+#include "comm.h"
+#include "le.h"
+#include "log.h"
+#include "package.h"
+#include "platform.h"
+#include "result.h"
+#include "runner.h"
+#include "unpack.h"
 
 namespace {
 
@@ -21,6 +23,8 @@ const long long kMinContentLength = 655360;
 const int kMaxBodyBytes = 8191999;
 // A package script that runs longer than this is stopped.
 const int kScriptLimitMs = 10 * 60 * 1000;
+// First word of a configuration file: "<con".
+const uint32_t kMagicConfig = 0x6E6F633C;
 
 // Removes what this request unpacked and the upload as received.
 void remove_upload() {
@@ -49,33 +53,41 @@ int parse_content_length(const char *text, long long *value) {
   return RESULT_OK;
 }
 
-int prepare_firmware_upgrade(void) {
-  long long length = 0;
-  const char *text = getenv("CONTENT_LENGTH");
-  int code = parse_content_length(text, &length);
+int file_kind(int fd) {
+  unsigned char first[4];
+  if (pkg_is_archive(fd)) return UPLOAD_PACKAGE;
+  if (pread(fd, first, sizeof first, 0) == (ssize_t)sizeof first && le32_get(first) == kMagicConfig)
+    return UPLOAD_CONFIG;
+  return UPLOAD_PLAIN;
+}
+
+int prepare_firmware_upgrade(struct request *req) {
+  struct post_reader *post = &req->post;
+  int code = req->content_length_code;
   if (code != RESULT_OK) {
+    const char *text = req->content_length_text;
     debug_printf("prepare_firmware_upgrade: CONTENT_LENGTH '%s' refused\n", text ? text : "");
     return code;
   }
-  if (length < kMinContentLength) return RESULT_TOO_SHORT;
+  if (req->content_length < kMinContentLength) return RESULT_TOO_SHORT;
 
-  const bool text_mode = get_content_type(sLineBuffer, sizeof sLineBuffer) == 1;
-  get_line_from_post(sLineBuffer, sizeof sLineBuffer);  // the empty line ending the part header
+  const bool text_mode = get_content_type(post, post->sLineBuffer, sizeof post->sLineBuffer) == 1;
+  get_line_from_post(post, post->sLineBuffer, sizeof post->sLineBuffer);  // the empty line ending the part header
 
   FILE *file = fopen(GwPath(GW_FW_PKG), "wb");
   if (file == nullptr) return RESULT_TMP_OPEN;
 
   int written = 0;
-  switch (copy_post_data(file, text_mode, kMaxBodyBytes, &written)) {
+  switch (copy_post_data(post, file, text_mode, kMaxBodyBytes, &written)) {
     case POST_DATA_WHOLE:
       debug_printf("prepare_firmware_upgrade: Found end of data.\n");
       break;
     case POST_DATA_CUT:
       // Whatever arrived is not the file that was sent: nothing of it may
       // be unpacked, run or written.
-      upload_truncated = 1;
+      req->upload_truncated = 1;
       debug_printf("prepare_firmware_upgrade: body %s before the end of data\n",
-                   post_stalled ? "stalled" : "ended");
+                   post->post_stalled ? "stalled" : "ended");
       code = RESULT_TOO_SHORT;
       break;
     case POST_DATA_TOO_LONG:
@@ -91,11 +103,19 @@ int prepare_firmware_upgrade(void) {
     debug_printf("prepare_firmware_upgrade: write to %s failed.\n", GW_FW_PKG);
     code = RESULT_TMP_OPEN;
   }
-  if (code != RESULT_OK) unlink(GwPath(GW_FW_PKG));  // /var/tmp is the gateway's RAM
-  return code;
+  if (code != RESULT_OK) {
+    unlink(GwPath(GW_FW_PKG));  // /var/tmp is the gateway's RAM
+    return code;
+  }
+  // What the upload is, decided here once for every later step.
+  int fd = open(GwPath(GW_FW_PKG), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return RESULT_TMP_OPEN;
+  req->upload_kind = file_kind(fd);
+  close(fd);
+  return RESULT_OK;
 }
 
-int preaction_for_upgrade(void) {
+int preaction_for_upgrade(struct request *req) {
   GwPath pkg(GW_FW_PKG), bin(GW_FW_BIN), dir(GW_PKG_DIR), exec(GW_PKG_EXEC);
   // What an earlier request left behind must not stand in for this upload:
   // a stale fw.bin would be flashed again when the package leaves none, and
@@ -103,11 +123,8 @@ int preaction_for_upgrade(void) {
   // is still there) would mix its files or its script with this package's.
   unlink(bin);
 
-  int fd = open(pkg, O_RDONLY);
-  if (fd < 0) return RESULT_TMP_OPEN;
-  if (!pkg_is_archive(fd)) {
+  if (req->upload_kind != UPLOAD_PACKAGE) {
     // A plain file: the upload itself is the file to check and write.
-    close(fd);
     if (rename(pkg, bin) != 0) {
       debug_printf("preaction_for_upgrade: cannot move %s to %s\n", GW_FW_PKG, GW_FW_BIN);
       unlink(pkg);
@@ -117,6 +134,8 @@ int preaction_for_upgrade(void) {
   }
 
   // A package: every member is checked before the first one is unpacked.
+  int fd = open(pkg, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return RESULT_TMP_OPEN;
   int code = pkg_check(fd);
   if (code == RESULT_OK) code = pkg_unpack(fd, dir);
   close(fd);

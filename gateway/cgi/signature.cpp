@@ -7,33 +7,15 @@
 #include <unistd.h>
 
 #include "fdio.h"
-#include "firmware.h"
-#include "le.h"
+#include "log.h"
 #include "minisig.h"
-#include "package.h"
-#include "parse.h"
 #include "platform.h"
-
-char sSignatureHeader[64] = "";
+#include "result.h"
 
 namespace {
 
 // Keys read from GW_KEY_DIR; more files than this are not looked at.
 const int kMaxKeys = 8;
-const uint32_t kMagicConfig = 0x6E6F633C;  // "<con"
-
-// The "signature" part as received: -1 bytes when none arrived.
-char sSignature[MS_SIG_TEXT_MAX + 1];
-int nSignatureLength = -1;
-int signature_too_long = 0;
-
-// A configuration file: the first word says so, and it is no archive that
-// the package step would unpack.
-bool is_configuration(int fd) {
-  unsigned char first[4];
-  if (lseek(fd, 0, SEEK_SET) != 0 || fd_read_up_to(fd, first, sizeof first) != (ssize_t)sizeof first) return false;
-  return le32_get(first) == kMagicConfig && !pkg_is_archive(fd);
-}
 
 // Files in the key directory, valid keys or not: a damaged key file still
 // means that the gateway's owner wants signed uploads.
@@ -49,17 +31,21 @@ int key_files(const char *dir) {
 
 }  // namespace
 
-void sig_read_part(void) {
-  const size_t divider_length = strlen(sDivider);
+void sig_read_part(struct request *req) {
+  struct post_reader *post = &req->post;
+  char *sLineBuffer = post->sLineBuffer;
+  char *sSignature = req->sSignature;
+  int &nSignatureLength = req->nSignatureLength;
+  const size_t divider_length = strlen(post->sDivider);
   bool header = true;
   nSignatureLength = 0;
-  signature_too_long = 0;
+  req->signature_too_long = 0;
   for (;;) {
-    int n = get_line_from_post(sLineBuffer, sizeof sLineBuffer);
+    int n = get_line_from_post(post, sLineBuffer, sizeof post->sLineBuffer);
     if (n == 0) break;
-    if (strncmp(sLineBuffer, sDivider, divider_length) == 0) {
+    if (strncmp(sLineBuffer, post->sDivider, divider_length) == 0) {
       // The closing boundary: no part follows.
-      if (strncmp(sLineBuffer + divider_length, "--", 2) == 0) post_eof = 1;
+      if (strncmp(sLineBuffer + divider_length, "--", 2) == 0) post->post_eof = 1;
       break;
     }
     if (header) {
@@ -67,7 +53,7 @@ void sig_read_part(void) {
       continue;
     }
     if (nSignatureLength + n > MS_SIG_TEXT_MAX) {
-      signature_too_long = 1;
+      req->signature_too_long = 1;
       continue;
     }
     memcpy(sSignature + nSignatureLength, sLineBuffer, (size_t)n);
@@ -77,21 +63,21 @@ void sig_read_part(void) {
   if (nSignatureLength > 0 && sSignature[nSignatureLength - 1] == '\n') --nSignatureLength;
   if (nSignatureLength > 0 && sSignature[nSignatureLength - 1] == '\r') --nSignatureLength;
   sSignature[nSignatureLength] = '\0';
-  debug_printf("sig_read_part: %d bytes%s\n", nSignatureLength, signature_too_long ? ", too long" : "");
+  debug_printf("sig_read_part: %d bytes%s\n", nSignatureLength, req->signature_too_long ? ", too long" : "");
 }
 
-int sig_check_upload(void) {
+int sig_check_upload(struct request *req) {
   GwPath dir(GW_KEY_DIR);
   int files = key_files(dir);
   if (files == 0) return RESULT_OK;
 
-  Fd fd(open(GwPath(GW_FW_PKG), O_RDONLY));
-  if (fd.get() < 0) return RESULT_TMP_OPEN;
-  if (is_configuration(fd.get())) {
+  if (req->upload_kind == UPLOAD_CONFIG) {
     debug_printf("sig_check_upload: a configuration file; no signature needed\n");
     return RESULT_OK;
   }
-  if (nSignatureLength < 0) {
+  Fd fd(open(GwPath(GW_FW_PKG), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return RESULT_TMP_OPEN;
+  if (req->nSignatureLength < 0) {
     debug_printf("sig_check_upload: %d key file(s) installed, but the upload is not signed\n", files);
     return RESULT_SIGNATURE;
   }
@@ -99,7 +85,7 @@ int sig_check_upload(void) {
   struct ms_public_key keys[kMaxKeys];
   int count = ms_load_key_dir(dir, keys, kMaxKeys);
   struct ms_signature sig;
-  if (signature_too_long || !ms_parse_signature(sSignature, (size_t)nSignatureLength, &sig)) {
+  if (req->signature_too_long || !ms_parse_signature(req->sSignature, (size_t)req->nSignatureLength, &sig)) {
     debug_printf("sig_check_upload: the signature part is not a signature\n");
     return RESULT_SIGNATURE;
   }
@@ -108,7 +94,7 @@ int sig_check_upload(void) {
   ms_id_text(sig.id, id);
   debug_printf("sig_check_upload: key %s: %s\n", id, ms_result_text(r));
   if (r != MS_OK) return RESULT_SIGNATURE;
-  snprintf(sSignatureHeader, sizeof sSignatureHeader, "X-Dornix-Signature: valid, key %s\n", id);
+  snprintf(req->sSignatureHeader, sizeof req->sSignatureHeader, "X-Dornix-Signature: valid, key %s\n", id);
   return RESULT_OK;
 #else
   debug_printf("sig_check_upload: keys installed, but this dornix cannot check signatures\n");

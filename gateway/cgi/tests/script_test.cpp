@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "config.h"
-#include "firmware.h"
+#include "result.h"
 #include "script.h"
 
 namespace {

@@ -16,7 +16,8 @@
 
 #include "cfgmgr_cksum.h"
 #include "cgi_harness.h"
-#include "firmware.h"
+#include "flash.h"
+#include "result.h"
 #include "le.h"
 
 namespace {
