@@ -86,6 +86,8 @@ int firmware_main(struct request *req) {
     log_close(&req->log);
     return RESULT_SOCKET;
   }
+  // One request at a time from here on: it may move a full log aside.
+  log_limit_size(&req->log);
 
   const char *method = getenv("REQUEST_METHOD");
   if (method == nullptr || strcasecmp(method, "POST") != 0) {

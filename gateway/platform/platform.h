@@ -17,6 +17,8 @@ extern "C" {
 
 // Fixed paths of the gateway, as the device knows them.
 #define GW_LOG_FILE        "/var/tmp/log.txt"
+// The log's older generation: where the log goes when it reaches its limit.
+#define GW_LOG_FILE_OLD    "/var/tmp/log.txt.0"
 #define GW_TMP_DIR         "/var/tmp"
 #define GW_FW_PKG          "/var/tmp/fw.pkg"
 #define GW_FW_BIN          "/var/tmp/fw.bin"

@@ -292,4 +292,19 @@ std::string ResultLine(const std::string &output) {
   return output.substr(start, eol + 1 - start);
 }
 
+size_t CountInLog(const std::string &log, const std::string &text) {
+  static const std::string kRepeated = "] last line repeated ";
+  size_t n = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+    ++n;
+    // The repeat count, when it is the next line after this one's end.
+    size_t end = log.find('\n', at + text.size() - 1);
+    while (end != std::string::npos && end + 1 < log.size() && log[end + 1] == '\n') ++end;
+    size_t next = end == std::string::npos ? end : log.find('\n', end + 1);
+    size_t mark = end == std::string::npos ? end : log.find(kRepeated, end);
+    if (mark != std::string::npos && mark < next) n += strtoul(log.c_str() + mark + kRepeated.size(), nullptr, 10);
+  }
+  return n;
+}
+
 }  // namespace cgitest

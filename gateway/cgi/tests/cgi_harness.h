@@ -98,6 +98,10 @@ std::string MultipartBody(const std::vector<Part> &parts,
 // is a well-formed result page (header, line, 2000 CR LF pairs), else "".
 std::string ResultLine(const std::string &output);
 
+// How often `text` stands in the debug log `log`, counting the repeats
+// the log writes as "last line repeated N times" after a line.
+size_t CountInLog(const std::string &log, const std::string &text);
+
 }  // namespace cgitest
 
 #endif

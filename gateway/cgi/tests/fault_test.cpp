@@ -124,10 +124,7 @@ TEST_F(Fault, CombinedWriteThatOnePartitionLosesIsFoundByTheReadBack) {
   EXPECT_TRUE(root_.read(kKernel) == img.substr(0, 0xA0000));
   EXPECT_EQ(root_.read(kConfig), kOld);
   std::string l = log();
-  size_t retries = 0;
-  for (size_t at = l.find("try it again"); at != std::string::npos; at = l.find("try it again", at + 1))
-    ++retries;
-  EXPECT_EQ(retries, 4u);  // two for each request: three passes each
+  EXPECT_EQ(CountInLog(l, "try it again"), 4u);  // two for each request: three passes each
 }
 
 // A body cut at each place where the reader changes what it looks for.

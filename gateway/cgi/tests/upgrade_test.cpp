@@ -401,7 +401,7 @@ TEST_F(Upgrade, DeviceFaults) {
   link(kKernel, "/dev/zero");
   link(kFs, "/dev/zero");
   expect(upload(image(kKernelMagic, 800000)), 11);
-  EXPECT_EQ(count(log(), "previous writing is wrong, try it again"), 2u);
+  EXPECT_EQ(CountInLog(log(), "previous writing is wrong, try it again"), 2u);
   EXPECT_EQ(count(log(), "Reach max rewriting counter"), 1u);
   EXPECT_NE(log().find("copy_firmware_image_combo: 11\n"), std::string::npos);
   EXPECT_EQ(count(root_.read("/dev/led"), "previous writing is wrong"), 2u);
