@@ -114,10 +114,12 @@ int firmware_main(struct request *req) {
     debug_printf("main: variable name: %s", req->sVarName);
     debug_printf(": %s\n", name);
     if (strcmp(name, "UploadFile") == 0) return upload(req);
-    if (strcmp(name, "signature") == 0)
-      sig_read_part(req);
-    else if (strcmp(name, "upgrade") != 0)
+    if (strcmp(name, "signature") == 0) {
+      int r = sig_read_part(req);
+      if (r != RESULT_OK) return finish(req, r);
+    } else if (strcmp(name, "upgrade") != 0) {
       break;
+    }
   }
 
   if (strcmp(name, "reboot") == 0) {

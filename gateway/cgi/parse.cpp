@@ -61,10 +61,10 @@ bool fill_block(struct post_reader *post, size_t keep) {
 }
 
 // Writes block[from, to) to the upload file.
-bool store(const struct post_reader *post, FILE *file, size_t from, size_t to, int *written) {
+bool store(const struct post_reader *post, FILE *file, size_t from, size_t to, long long *written) {
   if (to <= from) return true;
   if (fwrite(post->block + from, 1, to - from, file) != to - from) return false;
-  *written += (int)(to - from);
+  *written += (long long)(to - from);
   return true;
 }
 
@@ -104,7 +104,7 @@ int get_line_from_post(struct post_reader *post, char *buffer, int size) {
       memcpy(buffer + n, block + at, take);
       at += take;
       n += (int)take;
-      post->nPostDataCount += (int)take;
+      post->nPostDataCount += (long long)take;
       if (lf != nullptr || (size_t)n == want || !fill_block(post, at)) break;
     }
   }
@@ -112,7 +112,7 @@ int get_line_from_post(struct post_reader *post, char *buffer, int size) {
   return n;
 }
 
-int copy_post_data(struct post_reader *post, FILE *file, int text, int max_count, int *written) {
+int copy_post_data(struct post_reader *post, FILE *file, int text, long long max_count, long long *written) {
   // The data is cut into the lines get_line_from_post would give with
   // sLineBuffer, and each is judged as that reader's caller would judge
   // it, but in place: runs of data go to the file in one write.
@@ -120,7 +120,7 @@ int copy_post_data(struct post_reader *post, FILE *file, int text, int max_count
   const char *block = post->block;
   const size_t &filled = post->filled;
   size_t &at = post->at;
-  int &nPostDataCount = post->nPostDataCount;
+  long long &nPostDataCount = post->nPostDataCount;
   const size_t line_max = sizeof post->sLineBuffer - 1;
   const size_t divider_length = strlen(sDivider);
   // Most lines are told from the boundary by their first byte.
@@ -139,19 +139,20 @@ int copy_post_data(struct post_reader *post, FILE *file, int text, int max_count
     if (divider_length > 0 && at < filled && block[at] == '\n') {
       size_t run = 1;
       while (at + run < filled && block[at + run] == '\n') ++run;
-      const long long over = (long long)nPostDataCount + (long long)run - max_count;
+      const long long over = nPostDataCount + (long long)run - max_count;
       if (over > 0) {
         // The first line past the limit ends the data; the line end in
-        // front of it is held.
-        const size_t first = run - (size_t)over;
+        // front of it is held. Bytes before the data (a signature part)
+        // count too: the limit may have passed before the first line.
+        const size_t first = over >= (long long)run ? 0 : run - (size_t)over;
         const size_t end = at + first - (first == 0 ? held : text ? 0 : 1);
-        nPostDataCount += (int)first + 1;
+        nPostDataCount += (long long)first + 1;
         at += first + 1;
         return store(post, file, from, end, written) ? POST_DATA_TOO_LONG : POST_DATA_WRITE_FAILED;
       }
       // Held: the last LF, and with a lone first one the CR cut off before it.
       if (!text) held = run == 1 && held == 1 && block[at - 1] == '\r' ? 2 : 1;
-      nPostDataCount += (int)run;
+      nPostDataCount += (long long)run;
       at += run;
       continue;
     }
@@ -171,7 +172,7 @@ int copy_post_data(struct post_reader *post, FILE *file, int text, int max_count
       // The body ended before its boundary: the last line end stays out.
       return store(post, file, from, at - held, written) ? POST_DATA_CUT : POST_DATA_WRITE_FAILED;
     }
-    nPostDataCount += (int)n;
+    nPostDataCount += (long long)n;
     at += n;
     if (n >= divider_length &&
         (divider_length == 0 || line[0] == first_lower || line[0] == first_upper) &&

@@ -12,8 +12,9 @@ struct post_reader {
   int input_fd;            // the body: standard input
   char sDivider[80];       // the boundary line: the body's first line, line end removed
   char sLineBuffer[1024];  // line buffer for the part headers and the data
-  // Bytes taken from the input so far, over the whole body.
-  int nPostDataCount;
+  // Bytes taken from the input so far, over the whole body: every byte,
+  // in 64 bits, so that no body is long enough to wrap it.
+  long long nPostDataCount;
   // Set at the end of input or once the closing boundary was seen; no
   // further input is read after that.
   int post_eof;
@@ -56,7 +57,8 @@ enum {
 // line end in front of the boundary. Lines are those get_line_from_post
 // gives with sLineBuffer; the body may hold at most `max_count` bytes
 // after a data line. *written is the number of bytes written.
-int copy_post_data(struct post_reader *post, FILE *file, int text, int max_count, int *written);
+int copy_post_data(struct post_reader *post, FILE *file, int text, long long max_count,
+                   long long *written);
 
 // Replaces the CR and LF bytes at the end of `text` (of `length` bytes) by NUL.
 void remove_trailing_CRLF(char *text, int length);

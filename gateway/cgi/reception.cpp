@@ -20,7 +20,7 @@ namespace {
 // Smallest request accepted: 0xA0000 bytes, the size of the kernel partition.
 const long long kMinContentLength = 655360;
 // Most body bytes that may have been read after a data line.
-const int kMaxBodyBytes = 8191999;
+const long long kMaxBodyBytes = 8191999;
 // A package script that runs longer than this is stopped.
 const int kScriptLimitMs = 10 * 60 * 1000;
 // First word of a configuration file: "<con".
@@ -77,7 +77,7 @@ int prepare_firmware_upgrade(struct request *req) {
   FILE *file = fopen(GwPath(GW_FW_PKG), "wb");
   if (file == nullptr) return RESULT_TMP_OPEN;
 
-  int written = 0;
+  long long written = 0;
   switch (copy_post_data(post, file, text_mode, kMaxBodyBytes, &written)) {
     case POST_DATA_WHOLE:
       debug_printf("prepare_firmware_upgrade: Found end of data.\n");
@@ -98,7 +98,7 @@ int prepare_firmware_upgrade(struct request *req) {
       debug_printf("prepare_firmware_upgrade: write to %s failed.\n", GW_FW_PKG);
       code = RESULT_TMP_OPEN;
   }
-  debug_printf("prepare_firmware_upgrade: written %d bytes. %d\n", written, code);
+  debug_printf("prepare_firmware_upgrade: written %lld bytes. %d\n", written, code);
   if (fclose(file) != 0 && code == RESULT_OK) {
     debug_printf("prepare_firmware_upgrade: write to %s failed.\n", GW_FW_PKG);
     code = RESULT_TMP_OPEN;

@@ -30,11 +30,9 @@ struct request {
   long long content_length;
 
   // The "signature" part as received: nSignatureLength is -1 when none
-  // arrived; signature_too_long when its value passed what a signature
-  // can be.
+  // arrived.
   char sSignature[MS_SIG_TEXT_MAX + 1];
   int nSignatureLength;
-  int signature_too_long;
   // After a signature held: the header line that says so; else empty.
   char sSignatureHeader[64];
 

@@ -31,7 +31,7 @@ int key_files(const char *dir) {
 
 }  // namespace
 
-void sig_read_part(struct request *req) {
+int sig_read_part(struct request *req) {
   struct post_reader *post = &req->post;
   char *sLineBuffer = post->sLineBuffer;
   char *sSignature = req->sSignature;
@@ -39,7 +39,6 @@ void sig_read_part(struct request *req) {
   const size_t divider_length = strlen(post->sDivider);
   bool header = true;
   nSignatureLength = 0;
-  req->signature_too_long = 0;
   for (;;) {
     int n = get_line_from_post(post, sLineBuffer, sizeof post->sLineBuffer);
     if (n == 0) break;
@@ -53,8 +52,9 @@ void sig_read_part(struct request *req) {
       continue;
     }
     if (nSignatureLength + n > MS_SIG_TEXT_MAX) {
-      req->signature_too_long = 1;
-      continue;
+      // No signature is this long: the rest is not read.
+      debug_printf("sig_read_part: more than %d bytes: refused\n", MS_SIG_TEXT_MAX);
+      return RESULT_TOO_LONG;
     }
     memcpy(sSignature + nSignatureLength, sLineBuffer, (size_t)n);
     nSignatureLength += n;
@@ -63,7 +63,8 @@ void sig_read_part(struct request *req) {
   if (nSignatureLength > 0 && sSignature[nSignatureLength - 1] == '\n') --nSignatureLength;
   if (nSignatureLength > 0 && sSignature[nSignatureLength - 1] == '\r') --nSignatureLength;
   sSignature[nSignatureLength] = '\0';
-  debug_printf("sig_read_part: %d bytes%s\n", nSignatureLength, req->signature_too_long ? ", too long" : "");
+  debug_printf("sig_read_part: %d bytes\n", nSignatureLength);
+  return RESULT_OK;
 }
 
 int sig_check_upload(struct request *req) {
@@ -85,7 +86,7 @@ int sig_check_upload(struct request *req) {
   struct ms_public_key keys[kMaxKeys];
   int count = ms_load_key_dir(dir, keys, kMaxKeys);
   struct ms_signature sig;
-  if (req->signature_too_long || !ms_parse_signature(req->sSignature, (size_t)req->nSignatureLength, &sig)) {
+  if (!ms_parse_signature(req->sSignature, (size_t)req->nSignatureLength, &sig)) {
     debug_printf("sig_check_upload: the signature part is not a signature\n");
     return RESULT_SIGNATURE;
   }

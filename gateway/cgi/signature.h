@@ -10,9 +10,10 @@
 #include "request.h"
 
 // Reads the value of the "signature" part, whose name line has just been
-// read, and the boundary line after it. Keeps at most MS_SIG_TEXT_MAX bytes;
-// a longer value is remembered as unusable.
-void sig_read_part(struct request *req);
+// read, and the boundary line after it: RESULT_OK. A value longer than
+// MS_SIG_TEXT_MAX bytes is no signature: RESULT_TOO_LONG as soon as it
+// passes that, without reading the rest of the body.
+int sig_read_part(struct request *req);
 
 // Checks the upload as received at /var/tmp/fw.pkg, before anything of it
 // is unpacked, run or written: RESULT_OK when no key is installed, when the

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #ifndef DORNIX_BINARY
 #error "DORNIX_BINARY must name the dornix binary under test"
@@ -239,6 +240,16 @@ CgiResult RunningDornix::finish() {
   result.status = wait_status(pid_);
   pid_ = -1;
   return result;
+}
+
+bool RunningDornix::endsWithin(int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, (id_t)pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 void RunningDornix::kill() {

@@ -64,6 +64,9 @@ class RunningDornix {
   void feed(const std::string &bytes);
   // Closes standard input and waits for the end.
   CgiResult finish();
+  // True once the process has ended within `ms` milliseconds; it stays
+  // unreaped for finish().
+  bool endsWithin(int ms);
   // Kills the process (SIGKILL) and reaps it.
   void kill();
   // The client goes away: both pipes are closed. Returns the wait status

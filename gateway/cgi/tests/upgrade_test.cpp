@@ -204,6 +204,23 @@ TEST_F(Upgrade, BodyOfEightMegabytesIsRefused) {
     EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // /var/tmp is the gateway's RAM
     expect_untouched();
   }
+  // Every byte counts, those in front of the file too.
+  CgiRequest front;
+  front.body = MultipartBody({Part("upgrade", std::string(8190000, 'u')),
+                              Part("UploadFile", image(kSquashfs, 700000), "f", "application/octet-stream")});
+  expect(front, 7);
+  // A signature part longer than any signature ends the request at once:
+  // the rest of the body is never waited for.
+  CgiRequest sig;
+  sig.body = MultipartBody({Part("signature", std::string(20000, 's'))});
+  sig.body.resize(sig.body.size() - 100);
+  sig.contentLength = "3000000000";
+  RunningDornix running(root_, sig);
+  EXPECT_TRUE(running.endsWithin(10000));
+  CgiResult r = running.finish();
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(ResultLine(r.output), page(7));
+  expect_untouched();
 }
 
 TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
