@@ -9,6 +9,10 @@
 
 #include "request.h"
 
+// Most files the key folder may hold: every one of them is read for each
+// signed upload. A folder with more refuses signed uploads as broken.
+#define SIG_KEY_FILES_MAX 256
+
 // Reads the value of the "signature" part, whose name line has just been
 // read, and the boundary line after it: RESULT_OK. A value longer than
 // MS_SIG_TEXT_MAX bytes is no signature: RESULT_TOO_LONG as soon as it

@@ -616,6 +616,32 @@ TEST_F(Signed, SignedImagesAndPackagesAndUnsignedConfigurationsPass) {
   EXPECT_EQ(root_.read(kConfig), block(512, "<config><a>1</a></config>"));
 }
 
+// Every key file counts, and every key with the signature's id is tried:
+// twenty copies of the signer's id with another key, and nine other keys,
+// stand beside it. Keys that cannot be read are never "no keys".
+TEST_F(Signed, EveryMatchingKeyIsTriedAndUnreadableKeysRefuse) {
+  const std::string img = image(kSquashfs, 700000);
+  const std::string dir = root_.path("/etc/dornix/keys");
+  ASSERT_EQ(system(("python3 -c \"import base64, sys\n"
+                    "k, o = (base64.b64decode(open(f).read().split()[-1]) for f in sys.argv[1:3])\n"
+                    "for i in range(20): open(sys.argv[3] + '/twin%02d.pub' % i, 'w').write("
+                    "base64.b64encode(k[:10] + o[10:]).decode())\" " +
+                    keys_ + "/k.pub " + keys_ + "/o.pub " + dir).c_str()),
+            0);
+  for (int i = 0; i < 9; ++i) root_.write("/etc/dornix/keys/other" + std::to_string(i) + ".pub", root_.read("/signer/o.pub"));
+  expect(with(img, sign(img, "k")), 0);
+  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  root_.write(kFs, kOld);
+
+  for (const std::string &make : {"cp " + keys_ + "/k.pub " + dir, "ln -s /nonexistent " + dir,
+                                  "ln -s " + dir + " " + dir}) {
+    ASSERT_EQ(system(("rm -rf " + dir + " && " + make).c_str()), 0);
+    expect(upload(img), RESULT_SIGNATURE);
+    expect_untouched();
+    EXPECT_NE(log().find("sig_check_upload: the keys cannot be read"), std::string::npos) << make;
+  }
+}
+
 TEST_F(Signed, KeylessGatewayIgnoresTheSignaturePart) {
   unlink(root_.path("/etc/dornix/keys/k.pub").c_str());
   const std::string img = image(kSquashfs, 700000);
