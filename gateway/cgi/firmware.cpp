@@ -8,6 +8,7 @@
 
 #include "comm.h"
 #include "config.h"
+#include "deadline.h"
 #include "flash.h"
 #include "log.h"
 #include "pages.h"
@@ -75,6 +76,9 @@ void cut_name(const char *name, char *out, size_t size) {
 }  // namespace
 
 int firmware_main(struct request *req) {
+  // One deadline for the whole body, from the request's start.
+  req->post.deadline_ms =
+      monotonic_ms() + gw_time_limit_ms(GW_HOOK_REQUEST_LIMIT, DORNIX_REQUEST_LIMIT_MS);
   if (!log_open(&req->log)) {
     resend_firmware_page(RESULT_LOG_OPEN, "");
     return RESULT_LOG_OPEN;

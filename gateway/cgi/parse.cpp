@@ -9,25 +9,35 @@
 #include <unistd.h>
 
 #include "comm.h"
+#include "deadline.h"
 #include "log.h"
 #include "platform.h"
 
 namespace {
 
-// A client that sends nothing for this long has gone: the request ends as
-// if its body had ended there, and the "fw" address is free again.
-const int kIdleLimitMs = 60 * 1000;
-
-// Reads what standard input has, waiting at most the idle limit for it.
-// Returns 0 at the end of input, after an error or when the client stalls.
+// Reads what the input has, waiting at most the idle limit for it and
+// never past the request's deadline: a client that sends nothing, or too
+// little for too long, has gone. Returns 0 at the end of input, after an
+// error, when the client stalls or when the deadline has passed; the
+// request then ends as if its body had ended there, and the "fw" address
+// is free again.
 ssize_t read_input(struct post_reader *post, char *into, size_t room) {
   const int fd = post->input_fd;
   if (fd < 0) return 0;
-  const int idle_ms = gw_time_limit_ms(GW_HOOK_IDLE_LIMIT, kIdleLimitMs);
+  const int idle_ms = gw_time_limit_ms(GW_HOOK_IDLE_LIMIT, DORNIX_IDLE_LIMIT_MS);
   for (;;) {
+    int wait_ms = idle_ms;
+    const long long left = post->deadline_ms > 0 ? post->deadline_ms - monotonic_ms() : -1;
+    if (post->deadline_ms > 0 && left <= 0) {
+      post->post_stalled = 1;
+      debug_printf("get_line_from_post: the request's time is up, giving up\n");
+      return 0;
+    }
+    if (left >= 0 && left < wait_ms) wait_ms = (int)left;
     struct pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, idle_ms);
+    int ready = poll(&p, 1, wait_ms);
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && wait_ms < idle_ms) continue;  // the deadline: said above
     if (ready == 0) {
       post->post_stalled = 1;
       debug_printf("get_line_from_post: no data for %d ms, giving up\n", idle_ms);
@@ -86,6 +96,7 @@ void post_reset(struct post_reader *post, int input_fd) {
   post->nPostDataCount = 0;
   post->post_eof = 0;
   post->post_stalled = 0;
+  post->deadline_ms = 0;
   post->at = post->filled = 0;
   post->left = -1;
 }

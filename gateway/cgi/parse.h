@@ -19,8 +19,10 @@ struct post_reader {
   // further input is read after that.
   int post_eof;
   // Set when the body ended because the client sent nothing for the idle
-  // limit (60 seconds).
+  // limit (60 seconds), or because the request's deadline passed.
   int post_stalled;
+  // When the body must have arrived (monotonic ms; 0: no deadline).
+  long long deadline_ms;
   // Bytes the body may still deliver (CONTENT_LENGTH); negative: no limit.
   long long left;
   // The body is read in blocks; the bytes not yet handed out are

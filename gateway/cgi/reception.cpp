@@ -7,6 +7,7 @@
 #include "reception.h"
 
 #include "comm.h"
+#include "deadline.h"
 #include "le.h"
 #include "log.h"
 #include "package.h"
@@ -21,8 +22,6 @@ namespace {
 const long long kMinContentLength = 655360;
 // Most body bytes that may have been read after a data line.
 const long long kMaxBodyBytes = 8191999;
-// A package script that runs longer than this is stopped.
-const int kScriptLimitMs = 10 * 60 * 1000;
 // First word of a configuration file: "<con".
 const uint32_t kMagicConfig = 0x6E6F633C;
 
@@ -145,7 +144,7 @@ int preaction_for_upgrade(struct request *req) {
   }
 
   // Its own script leaves the file to be written at fw.bin.
-  int status = pkg_run_script(exec, gw_time_limit_ms(GW_HOOK_SCRIPT_LIMIT, kScriptLimitMs));
+  int status = pkg_run_script(exec, gw_time_limit_ms(GW_HOOK_SCRIPT_LIMIT, DORNIX_SCRIPT_LIMIT_MS));
   debug_printf("preaction_for_upgrade: %s: %d\n", GW_PKG_EXEC, status);
   if (status == PKG_SCRIPT_STOPPED) {
     // What a stopped script left at fw.bin may be half written.

@@ -8,16 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "deadline.h"
 #include "log.h"
 #include "platform.h"
 
 namespace {
 
-long long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
+long long now_ms() { return monotonic_ms(); }
 
 // Waits for `pid` until `deadline` (monotonic ms). True when it ended.
 bool wait_until(pid_t pid, long long deadline, int *status) {

@@ -63,6 +63,7 @@ enum gw_hook {
   GW_HOOK_IDLE_LIMIT,    // DORNIX_IDLE_LIMIT_MS: a body that makes no progress
   GW_HOOK_SCRIPT_LIMIT,  // DORNIX_SCRIPT_LIMIT_MS: a package's script
   GW_HOOK_STALE_PAUSE,   // DORNIX_TEST_STALE_PAUSE_MS: inside the stale-socket check
+  GW_HOOK_REQUEST_LIMIT, // DORNIX_REQUEST_LIMIT_MS: a request's whole body
 };
 
 // The time limit `ms`, or in scratch-root builds a shorter one from the

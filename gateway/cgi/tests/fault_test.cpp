@@ -213,27 +213,35 @@ TEST_F(Fault, ClientGoneMidBody) {
   EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
 }
 
-// A client that goes silent with its connection open: the request ends on
-// its own after the idle limit (shortened here), and the next is served.
-TEST_F(Fault, SilentClientDoesNotHoldTheEndpoint) {
+// A client that goes silent with its connection open, or that drips its
+// body a byte at a time: the request ends on its own after the idle limit
+// or the request's deadline (both shortened here), and the next is served.
+TEST_F(Fault, SilentOrDrippingClientDoesNotHoldTheEndpoint) {
   const std::string img = image(kSquashfs, 800000, 10);
   const std::string body = upload(img).body;
-  CgiRequest r;
-  r.contentLength = std::to_string(body.size());
-  r.env["DORNIX_IDLE_LIMIT_MS"] = "500";
-  RunningDornix running(root_, r);
-  running.feed(body.substr(0, body.find("\r\n\r\n", body.find("UploadFile")) + 4 + 1000));
-  ASSERT_TRUE(wait_for(kSocket));
-  const auto start = std::chrono::steady_clock::now();
-  while (root_.exists(kSocket) && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(root_.exists(kSocket)) << "still holding the endpoint";
-  expect(upload(img), 0);  // while the silent client is still connected
-  CgiResult silent = running.finish();
-  EXPECT_EQ(silent.status, 6);
-  EXPECT_EQ(ResultLine(silent.output), page(6));
-  EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
-  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  const size_t head = body.find("\r\n\r\n", body.find("UploadFile")) + 4 + 1000;
+  for (bool drip : {false, true}) {
+    root_.write(kFs, kOld);
+    CgiRequest r;
+    r.contentLength = std::to_string(body.size());
+    r.env["DORNIX_IDLE_LIMIT_MS"] = "500";
+    r.env["DORNIX_REQUEST_LIMIT_MS"] = "2500";
+    RunningDornix running(root_, r);
+    running.feed(body.substr(0, head));
+    ASSERT_TRUE(wait_for(kSocket));
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t at = head; root_.exists(kSocket) && std::chrono::steady_clock::now() - start < std::chrono::seconds(20); ++at) {
+      if (drip) running.feed(body.substr(at, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_FALSE(root_.exists(kSocket)) << "still holding the endpoint; drip " << drip;
+    expect(upload(img), 0);  // while the first client is still connected
+    CgiResult first = running.finish();
+    EXPECT_EQ(first.status, 6);
+    EXPECT_EQ(ResultLine(first.output), page(6));
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
+    EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  }
 }
 
 TEST_F(Fault, KilledWhileReceivingThenTheNextUploadWorks) {
