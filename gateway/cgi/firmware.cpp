@@ -1,5 +1,6 @@
 #include "firmware.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,6 +50,15 @@ int upload(struct request *req) {
   pkg_remove_tree(GwPath(GW_PKG_DIR));
   int r = prepare_firmware_upgrade(req);
   if (r != RESULT_OK) return finish(req, r);
+  // The whole upload is here: from now on dornix checks, runs a package's
+  // script and writes flash, and a web server that stops it because its
+  // client went away would leave a script or a partition cut short. So a
+  // SIGTERM waits until the request has ended (and is then dropped with
+  // the process); SIGHUP and SIGPIPE are ignored throughout.
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, nullptr);
   // A gateway that holds keys unpacks, runs and writes only what they signed.
   r = sig_check_upload(req);
   if (r != RESULT_OK) {
@@ -76,6 +86,10 @@ void cut_name(const char *name, char *out, size_t size) {
 }  // namespace
 
 int firmware_main(struct request *req) {
+  // A client that goes away closes the response: writing it then fails
+  // instead of ending dornix in the middle of its work.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
   // One deadline for the whole body, from the request's start.
   req->post.deadline_ms =
       monotonic_ms() + gw_time_limit_ms(GW_HOOK_REQUEST_LIMIT, DORNIX_REQUEST_LIMIT_MS);

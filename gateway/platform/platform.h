@@ -40,6 +40,8 @@ extern "C" {
 // The shell that runs a package script which is not a program of its own
 // (no "#!" line). Never prefixed: it is a program, not gateway state.
 #define GW_SHELL           "/bin/sh"
+// Empty input for a package's script. Never prefixed either.
+#define GW_DEV_NULL        "/dev/null"
 
 // Longest path a scratch-root build can form (root plus fixed path).
 #define GW_PATH_MAX 256

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "cfgmgr_cksum.h"
 #include "cgi_harness.h"
@@ -390,8 +391,12 @@ TEST_F(Upgrade, PackagesCutShortOrHangingDoNotReachFlash) {
   for (const char *p : {"/var/tmp/pkg", "/var/tmp/fw.pkg", "/var/tmp/fw.bin", "/var/tmp/ran"})
     EXPECT_FALSE(root_.exists(p)) << p;
 
+  // A script that hangs, with a child in its group and one that left its
+  // session (and its parent) behind: all are stopped.
   CgiRequest hangs = upload(package(root_,
-      "sleep 60 & echo $! > \"$DORNIX_ROOT/var/tmp/child\"\n" + copy + "sleep 60\n", img));
+      "sleep 60 & echo $! > \"$DORNIX_ROOT/var/tmp/child\"\n"
+      "sh -c 'setsid sh -c \"echo \\$\\$ > $DORNIX_ROOT/var/tmp/detached; exec sleep 60\" &' \n" +
+      copy + "sleep 60\n", img));
   hangs.env["DORNIX_SCRIPT_LIMIT_MS"] = "1000";
   const auto start = std::chrono::steady_clock::now();
   expect(hangs, 8);
@@ -399,11 +404,49 @@ TEST_F(Upgrade, PackagesCutShortOrHangingDoNotReachFlash) {
   expect_untouched();
   EXPECT_FALSE(root_.exists("/var/tmp/fw.bin"));
   EXPECT_FALSE(root_.exists("/var/tmp/pkg"));
-  // The script's own child went with it (gone, or a zombie for init to reap).
-  std::ifstream proc("/proc/" + std::to_string(atoi(root_.read("/var/tmp/child").c_str())) + "/stat");
-  std::string line;
-  std::getline(proc, line);
-  EXPECT_TRUE(line.empty() || line.find(") Z ") != std::string::npos) << line;
+  // Its processes went with it (gone, or a zombie for init to reap).
+  for (const char *pid_file : {"/var/tmp/child", "/var/tmp/detached"}) {
+    std::ifstream proc("/proc/" + std::to_string(atoi(root_.read(pid_file).c_str())) + "/stat");
+    std::string line;
+    std::getline(proc, line);
+    EXPECT_TRUE(line.empty() || line.find(") Z ") != std::string::npos) << pid_file << ": " << line;
+  }
+}
+
+// A package's script gets empty input and nothing of dornix's; what it
+// prints goes to the log, not in front of the answer; a background job it
+// leaves cannot hold the answer open; and a dornix killed while its script
+// runs leaves the endpoint free.
+TEST_F(Upgrade, PackageScriptGetsNothingOfDornix) {
+  const std::string img = image(kSquashfs, 700000, 24);
+  const std::string copy = "cp \"$DORNIX_ROOT/var/tmp/pkg/image.bin\" \"$DORNIX_ROOT/var/tmp/fw.bin\"\n";
+  const std::string t = "\"$DORNIX_ROOT/var/tmp/";
+  const auto start = std::chrono::steady_clock::now();
+  expect(upload(package(root_,
+                        "ls -l /proc/$$/fd > " + t + "fds\"\n"
+                        "read line && echo \"input: $line\"\n"
+                        "echo printed by the script; echo to stderr >&2\n"
+                        "sleep 30 &\n" + copy, img)),
+         0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  const std::string fds = root_.read("/var/tmp/fds");
+  EXPECT_NE(fds.find(" 0 -> /dev/null"), std::string::npos) << fds;
+  for (const char *held : {"socket:", "log.txt", "fw.pkg", "fw.bin", "/dev/mtdblock"})
+    EXPECT_EQ(fds.find(held), std::string::npos) << held << " in\n" << fds;
+  EXPECT_NE(log().find("pkg_run_script: printed by the script\n"), std::string::npos);
+  EXPECT_NE(log().find("pkg_run_script: to stderr\n"), std::string::npos);
+  EXPECT_EQ(log().find("input:"), std::string::npos);
+
+  root_.write(kFs, kOld);
+  RunningDornix killed(root_, upload(package(root_, "echo > " + t + "started\"\nsleep 5\n" + copy, img)));
+  for (int i = 0; i < 1000 && !root_.exists("/var/tmp/started"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(root_.exists("/var/tmp/started"));
+  killed.kill();
+  CgiRequest next;
+  next.body = MultipartBody({Part("get_log0", "1")});
+  EXPECT_EQ(RunDornix(root_, next).status, 0);  // not 2: the script holds no socket
 }
 
 TEST_F(Upgrade, DeviceFaults) {
