@@ -9,7 +9,7 @@
 #include "log.h"
 #include "pages.h"
 #include "platform.h"
-#include "result.h"
+#include "contract/result.h"
 #include "script.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #define DORNIX_CGI_FIRMWARE_H
 
 #include "request.h"
-#include "result.h"
+#include "contract/result.h"
 
 // The message address of dornix; holding it keeps a second request out.
 #define FW_ADDRESS "fw"

@@ -11,24 +11,18 @@
 #include "cfgmgr_cksum.h"
 #include "comm.h"
 #include "config.h"
+#include "contract/image.h"
 #include "fdio.h"
-#include "le.h"
 #include "log.h"
 #include "platform.h"
 #include "reception.h"
-#include "result.h"
+#include "contract/result.h"
 
 namespace {
 
-// First words of the files that may arrive at fw.bin.
-const uint32_t kMagicSquashfs = 0x73717368;    // "hsqs"
-const uint32_t kMagicCramfs = 0x28CD3D45;
-const uint32_t kMagicJffs2 = 0xE0011985;
-const uint32_t kMagicKernel = 0xFEEDFA42;
-
 // The kernel partition; a kernel image larger than it (tag included)
 // carries the file system after it.
-const off_t kKernelSize = 0xA0000;
+const off_t kKernelSize = GWC_KERNEL_PARTITION_SIZE;
 const size_t kChunk = 65536;
 const int kPasses = 3;
 
@@ -53,7 +47,7 @@ int do_firmware_upgrade(struct request *req) {
     // script left is a file of its own.
     kind = req->upload_kind == UPLOAD_PACKAGE ? file_kind(fd.get()) : req->upload_kind;
   }
-  const uint32_t magic = le32_get(first);
+  const int image = gwc_image_kind(first, (uint64_t)size);
   // Configuration files carry no tag.
   if (kind == UPLOAD_CONFIG) return copy_config_file(req);
 
@@ -67,11 +61,11 @@ int do_firmware_upgrade(struct request *req) {
     r = RESULT_CHECKSUM_CALC;
   } else if (!cs_get_sum(stream, &stored) || computed != stored) {
     r = RESULT_BAD_CRC;
-  } else if (magic == kMagicSquashfs || magic == kMagicCramfs || magic == kMagicJffs2) {
+  } else if (image == GWC_IMAGE_FILESYSTEM) {
     r = copy_firmware_image(GW_MTD_FILESYSTEM, IMAGE_FILESYSTEM);
-  } else if (magic == kMagicKernel && size <= kKernelSize + CS_TAG_SIZE) {
+  } else if (image == GWC_IMAGE_KERNEL) {
     r = copy_firmware_image(GW_MTD_KERNEL, IMAGE_KERNEL);
-  } else if (magic == kMagicKernel) {
+  } else if (image == GWC_IMAGE_COMBINED) {
     r = copy_firmware_image_combo();
     debug_printf("copy_firmware_image_combo: %d\n", r);
   } else {

@@ -8,7 +8,7 @@
 
 #include "log.h"
 #include "platform.h"
-#include "result.h"
+#include "contract/result.h"
 
 void flush_output_buffer(void) {
   for (int i = 0; i < 2000; ++i) fputs("\r\n", stdout);

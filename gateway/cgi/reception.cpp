@@ -7,23 +7,18 @@
 #include "reception.h"
 
 #include "comm.h"
+#include "contract/image.h"
+#include "contract/upload.h"
 #include "deadline.h"
 #include "le.h"
 #include "log.h"
 #include "package.h"
 #include "platform.h"
-#include "result.h"
+#include "contract/result.h"
 #include "runner.h"
 #include "unpack.h"
 
 namespace {
-
-// Smallest request accepted: 0xA0000 bytes, the size of the kernel partition.
-const long long kMinContentLength = 655360;
-// Most body bytes that may have been read after a data line.
-const long long kMaxBodyBytes = 8191999;
-// First word of a configuration file: "<con".
-const uint32_t kMagicConfig = 0x6E6F633C;
 
 // Removes what this request unpacked and the upload as received.
 void remove_upload() {
@@ -55,7 +50,7 @@ int parse_content_length(const char *text, long long *value) {
 int file_kind(int fd) {
   unsigned char first[4];
   if (pkg_is_archive(fd)) return UPLOAD_PACKAGE;
-  if (pread(fd, first, sizeof first, 0) == (ssize_t)sizeof first && le32_get(first) == kMagicConfig)
+  if (pread(fd, first, sizeof first, 0) == (ssize_t)sizeof first && le32_get(first) == GWC_MAGIC_CONFIG)
     return UPLOAD_CONFIG;
   return UPLOAD_PLAIN;
 }
@@ -68,7 +63,7 @@ int prepare_firmware_upgrade(struct request *req) {
     debug_printf("prepare_firmware_upgrade: CONTENT_LENGTH '%s' refused\n", text ? text : "");
     return code;
   }
-  if (req->content_length < kMinContentLength) return RESULT_TOO_SHORT;
+  if (req->content_length < GWC_MIN_CONTENT_LENGTH) return RESULT_TOO_SHORT;
 
   const bool text_mode = get_content_type(post, post->sLineBuffer, sizeof post->sLineBuffer) == 1;
   get_line_from_post(post, post->sLineBuffer, sizeof post->sLineBuffer);  // the empty line ending the part header
@@ -77,7 +72,7 @@ int prepare_firmware_upgrade(struct request *req) {
   if (file == nullptr) return RESULT_TMP_OPEN;
 
   long long written = 0;
-  switch (copy_post_data(post, file, text_mode, kMaxBodyBytes, &written)) {
+  switch (copy_post_data(post, file, text_mode, GWC_MAX_BODY_BYTES, &written)) {
     case POST_DATA_WHOLE:
       debug_printf("prepare_firmware_upgrade: Found end of data.\n");
       break;

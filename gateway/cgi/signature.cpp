@@ -12,7 +12,7 @@
 #include "log.h"
 #include "minisig.h"
 #include "platform.h"
-#include "result.h"
+#include "contract/result.h"
 
 namespace {
 

@@ -13,12 +13,22 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "contract/result.h"
+#include "contract/tar.h"
 #include "log.h"
-#include "package.h"
 #include "platform.h"
-#include "result.h"
 
 namespace {
+
+// The archive is read by descriptor, at any offset.
+long read_fd(void *ctx, uint64_t offset, void *buffer, size_t length) {
+  return (long)pread(*static_cast<int *>(ctx), buffer, length, (off_t)offset);
+}
+
+off_t size_of(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 ? st.st_size : -1;
+}
 
 // Creates directory `path` unless a directory (not a link) stands there.
 bool make_dir(const char *path) {
@@ -56,10 +66,10 @@ bool copy_data(int from, off_t offset, unsigned long long size, int to) {
   return true;
 }
 
-bool unpack_file(int fd, off_t data, const pkg_member &m, const char *path) {
+bool unpack_file(int fd, const gwc_tar_member &m, const char *path) {
   int out = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (out < 0) return false;
-  bool ok = copy_data(fd, data, m.size, out) && fchmod(out, m.mode | 0600) == 0;
+  bool ok = copy_data(fd, (off_t)m.data, m.size, out) && fchmod(out, m.mode | 0600) == 0;
   return close(out) == 0 && ok;
 }
 
@@ -91,15 +101,16 @@ int pkg_unpack(int fd, const char *dir) {
     debug_printf("pkg_unpack: cannot create %s\n", GW_PKG_DIR);
     return RESULT_TMP_OPEN;
   }
-  const long long file_size = pkg_file_size(fd);
   const size_t base = strlen(dir);
-  pkg_member m;
-  for (long long offset = 0; pkg_read_member(fd, offset, file_size, &m) == 1; offset = pkg_next_offset(offset, &m)) {
+  gwc_tar_reader r;
+  gwc_tar_open(&r, read_fd, &fd, (uint64_t)size_of(fd));
+  gwc_tar_member m;
+  while (gwc_tar_next(&r, &m) == 1) {
     if (m.root) continue;
     char path[2 * GW_PATH_MAX];
     snprintf(path, sizeof path, "%s%s", dir, m.path);
     bool ok = make_parents(path, base) &&
-              (m.type == '5' ? make_dir(path) : unpack_file(fd, (off_t)offset + PKG_BLOCK, m, path));
+              (m.type == GWC_TAR_DIR ? make_dir(path) : unpack_file(fd, m, path));
     if (!ok) {
       debug_printf("pkg_unpack: cannot create pkg%s: %s\n", m.path, strerror(errno));
       return RESULT_TMP_OPEN;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "config.h"
-#include "result.h"
+#include "contract/result.h"
 #include "script.h"
 
 namespace {
