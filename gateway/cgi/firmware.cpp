@@ -25,12 +25,21 @@ void request_reset(struct request *req, int input_fd) {
   req->content_length_code = RESULT_NO_LENGTH;
   req->nSignatureLength = -1;
   req->upload_kind = UPLOAD_NONE;
+  req->upload_fd = req->image_fd = -1;
 }
 
 namespace {
 
+// The upload's descriptors go with the request.
+void close_files(struct request *req) {
+  if (req->image_fd >= 0 && req->image_fd != req->upload_fd) close(req->image_fd);
+  if (req->upload_fd >= 0) close(req->upload_fd);
+  req->image_fd = req->upload_fd = -1;
+}
+
 // Ends a request that answers with the result page.
 int finish(struct request *req, int code) {
+  close_files(req);
   comm_unlink(FW_ADDRESS);
   resend_firmware_page(code, req->sSignatureHeader);
   log_close(&req->log);

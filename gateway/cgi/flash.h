@@ -12,7 +12,9 @@ int do_firmware_upgrade(struct request *req);
 // Image kinds of copy_firmware_image.
 enum { IMAGE_KERNEL = 1, IMAGE_FILESYSTEM = 2 };
 
-int copy_firmware_image(const char *device, int kind);
-int copy_firmware_image_combo(void);
+// The writers read the checked file from the open descriptor `source`,
+// from its start.
+int copy_firmware_image(int source, const char *device, int kind);
+int copy_firmware_image_combo(int source);
 
 #endif

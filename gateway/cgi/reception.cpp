@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -68,8 +69,20 @@ int prepare_firmware_upgrade(struct request *req) {
   const bool text_mode = get_content_type(post, post->sLineBuffer, sizeof post->sLineBuffer) == 1;
   get_line_from_post(post, post->sLineBuffer, sizeof post->sLineBuffer);  // the empty line ending the part header
 
-  FILE *file = fopen(GwPath(GW_FW_PKG), "wb");
-  if (file == nullptr) return RESULT_TMP_OPEN;
+  // The upload file is made new: whatever stands at its path (a file, a
+  // link planted there, a directory) is removed, never followed or taken
+  // over, and the file is the owner's alone. Its descriptor stays open for
+  // every later step, so that what is checked is what is written.
+  GwPath pkg(GW_FW_PKG);
+  pkg_remove_tree(pkg);
+  req->upload_fd = open(pkg, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int copy = req->upload_fd >= 0 ? dup(req->upload_fd) : -1;
+  FILE *file = copy >= 0 ? fdopen(copy, "wb") : nullptr;
+  if (file == nullptr) {
+    if (copy >= 0) close(copy);
+    debug_printf("prepare_firmware_upgrade: cannot create %s\n", GW_FW_PKG);
+    return RESULT_TMP_OPEN;
+  }
 
   long long written = 0;
   switch (copy_post_data(post, file, text_mode, GWC_MAX_BODY_BYTES, &written)) {
@@ -98,14 +111,11 @@ int prepare_firmware_upgrade(struct request *req) {
     code = RESULT_TMP_OPEN;
   }
   if (code != RESULT_OK) {
-    unlink(GwPath(GW_FW_PKG));  // /var/tmp is the gateway's RAM
+    unlink(pkg);  // /var/tmp is the gateway's RAM
     return code;
   }
   // What the upload is, decided here once for every later step.
-  int fd = open(GwPath(GW_FW_PKG), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return RESULT_TMP_OPEN;
-  req->upload_kind = file_kind(fd);
-  close(fd);
+  req->upload_kind = file_kind(req->upload_fd);
   return RESULT_OK;
 }
 
@@ -115,24 +125,23 @@ int preaction_for_upgrade(struct request *req) {
   // a stale fw.bin would be flashed again when the package leaves none, and
   // an old pkg/ (removed when the request began; unpacking refuses one that
   // is still there) would mix its files or its script with this package's.
-  unlink(bin);
+  pkg_remove_tree(bin);
 
   if (req->upload_kind != UPLOAD_PACKAGE) {
-    // A plain file: the upload itself is the file to check and write.
+    // A plain file: the upload itself, still open, is the file to check
+    // and write.
     if (rename(pkg, bin) != 0) {
       debug_printf("preaction_for_upgrade: cannot move %s to %s\n", GW_FW_PKG, GW_FW_BIN);
       unlink(pkg);
       return RESULT_TMP_OPEN;
     }
+    req->image_fd = req->upload_fd;
     return RESULT_OK;
   }
 
   // A package: every member is checked before the first one is unpacked.
-  int fd = open(pkg, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return RESULT_TMP_OPEN;
-  int code = pkg_check(fd);
-  if (code == RESULT_OK) code = pkg_unpack(fd, dir);
-  close(fd);
+  int code = pkg_check(req->upload_fd);
+  if (code == RESULT_OK) code = pkg_unpack(req->upload_fd, dir);
   if (code != RESULT_OK) {
     remove_upload();
     return code;
@@ -148,5 +157,15 @@ int preaction_for_upgrade(struct request *req) {
   }
   remove_upload();
   kprintf("exec embedded script file...\n");
-  return code;
+  if (code != RESULT_OK) return code;
+  // What the script left is opened once, here, and written from this
+  // descriptor: a regular file, not a link to one.
+  req->image_fd = open(bin, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (req->image_fd >= 0 && (fstat(req->image_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    debug_printf("preaction_for_upgrade: %s is not a file\n", GW_FW_BIN);
+    close(req->image_fd);
+    req->image_fd = -1;
+  }
+  return req->image_fd >= 0 ? RESULT_OK : RESULT_TMP_OPEN;
 }

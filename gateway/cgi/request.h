@@ -39,6 +39,8 @@ struct request {
   // The upload.
   int upload_truncated;   // the body ended before the file's boundary line
   int upload_kind;        // enum upload_kind of the file as received
+  int upload_fd;          // the file as received (fw.pkg; fw.bin for a plain upload)
+  int image_fd;           // fw.bin: the file that is checked and written
 };
 
 // Starts `req` afresh, reading its body from `input_fd`: the state of a

@@ -129,8 +129,8 @@ int sig_check_upload(struct request *req) {
     debug_printf("sig_check_upload: a configuration file; no signature needed\n");
     return RESULT_OK;
   }
-  Fd fd(open(GwPath(GW_FW_PKG), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return RESULT_TMP_OPEN;
+  const int fd = req->upload_fd;
+  if (fd < 0) return RESULT_TMP_OPEN;
   if (keys == KEYS_BROKEN) {
     debug_printf("sig_check_upload: the keys cannot be read: nothing unsigned is taken\n");
     return RESULT_SIGNATURE;
@@ -145,7 +145,7 @@ int sig_check_upload(struct request *req) {
     debug_printf("sig_check_upload: the signature part is not a signature\n");
     return RESULT_SIGNATURE;
   }
-  enum ms_result r = verify_with_keys(dir, fd.get(), &sig);
+  enum ms_result r = verify_with_keys(dir, fd, &sig);
   char id[17];
   ms_id_text(sig.id, id);
   debug_printf("sig_check_upload: key %s: %s\n", id, ms_result_text(r));

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +61,12 @@ pid_t spawn(const ScratchRoot &root, const CgiRequest &request, int *in, int *ou
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
+    if (request.fileSizeLimit > 0) {
+      // Writes past the limit fail (EFBIG) instead of ending the process.
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {(rlim_t)request.fileSizeLimit, (rlim_t)request.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     dup2(to_child[0], 0);
     dup2(from_child[1], 1);
     close(to_child[0]);

@@ -44,6 +44,7 @@ struct CgiRequest {
   bool withContentLength = true;       // CONTENT_LENGTH = body size unless overridden
   std::string contentLength;           // explicit CONTENT_LENGTH text when not empty
   std::map<std::string, std::string> env;  // more variables
+  long fileSizeLimit = 0;  // when set, no file dornix writes grows past it (a full RAM disk)
 };
 
 // Runs dornix to its end on `root` and returns what it answered.

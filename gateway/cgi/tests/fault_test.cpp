@@ -97,16 +97,32 @@ class Fault : public ::testing::Test {
   ScratchRoot root_;
 };
 
+// The upload file is made new: a link planted at its path is removed, not
+// written through, and a RAM disk that cannot take it answers 8.
 TEST_F(Fault, TemporaryFileThatCannotBeWritten) {
-  link("/var/tmp/fw.pkg", "/dev/full");
-  expect(upload(image(kSquashfs, 700000, 1)), 8);
-  EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // the link goes with what it took
-  link("/var/tmp/fw.pkg", "/dev/full");
-  expect(upload("<config><a>1</a></config>" + std::string(700000, '\n')), 8);
-  EXPECT_NE(log().find("prepare_firmware_upgrade: write to /var/tmp/fw.pkg failed."),
-            std::string::npos);
-  EXPECT_FALSE(root_.exists("/var/tmp/fw.bin"));
-  expect_untouched();
+  root_.write("/outside", "outside /var/tmp");
+  link("/var/tmp/fw.pkg", root_.path("/outside").c_str());
+  const std::string img = image(kSquashfs, 700000, 1);
+  expect(upload(img), 0);
+  EXPECT_EQ(root_.read("/outside"), "outside /var/tmp");
+  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  restore(kFs);
+  struct stat st;
+  ASSERT_EQ(stat(root_.path("/var/tmp/fw.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  unlink(root_.path("/var/tmp/fw.bin").c_str());
+
+  for (const std::string &file : {img, "<config><a>1</a></config>" + std::string(700000, '\n')}) {
+    link("/var/tmp/fw.pkg", root_.path("/outside").c_str());
+    CgiRequest full = upload(file);
+    full.fileSizeLimit = 300000;
+    expect(full, 8);
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
+    EXPECT_NE(log().find("prepare_firmware_upgrade: write to /var/tmp/fw.pkg failed."), std::string::npos);
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.bin"));
+    EXPECT_EQ(root_.read("/outside"), "outside /var/tmp");
+    expect_untouched();
+  }
 }
 
 TEST_F(Fault, CombinedWriteThatOnePartitionLosesIsFoundByTheReadBack) {

@@ -2,6 +2,7 @@
 // writing and the configuration partition, on a scratch root whose
 // partitions are plain files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -482,7 +483,7 @@ TEST_F(Upgrade, CombinedImageLargerThanThePartitionFails) {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {700000, 700000};  // room for the kernel part only
     setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(copy_firmware_image_combo());
+    _exit(copy_firmware_image_combo(open(root_.path("/var/tmp/fw.bin").c_str(), O_RDONLY)));
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
