@@ -29,6 +29,10 @@ off_t size_of(int fd) {
 
 }  // namespace
 
+void pkg_reader_open(gwc_tar_reader *reader, int *fd) {
+  gwc_tar_open(reader, read_fd, fd, (uint64_t)size_of(*fd));
+}
+
 bool pkg_is_archive(int fd) {
   unsigned char h[GWC_TAR_BLOCK];
   return pread(fd, h, sizeof h, 0) == (ssize_t)sizeof h && gwc_tar_is_archive(h);
@@ -36,7 +40,7 @@ bool pkg_is_archive(int fd) {
 
 int pkg_check(int fd) {
   gwc_tar_reader r;
-  gwc_tar_open(&r, read_fd, &fd, (uint64_t)size_of(fd));
+  pkg_reader_open(&r, &fd);
   if (gwc_pkg_check(&r, nullptr) == 0) return RESULT_OK;
   debug_printf("pkg_check: %s\n", r.reason);
   return RESULT_BAD_MAGIC;

@@ -7,6 +7,12 @@
 #ifndef DORNIX_CGI_PACKAGE_H
 #define DORNIX_CGI_PACKAGE_H
 
+#include "contract/tar.h"
+
+// Starts `reader` on the archive open at `*fd` (read by descriptor, at any
+// offset); `fd` must outlive the reader.
+void pkg_reader_open(gwc_tar_reader *reader, int *fd);
+
 // True when the file open at `fd` starts with a tar header block (a valid
 // header checksum and the "ustar" mark). Anything else is a plain upload.
 bool pkg_is_archive(int fd);

@@ -14,21 +14,11 @@
 #include <unistd.h>
 
 #include "contract/result.h"
-#include "contract/tar.h"
 #include "log.h"
+#include "package.h"
 #include "platform.h"
 
 namespace {
-
-// The archive is read by descriptor, at any offset.
-long read_fd(void *ctx, uint64_t offset, void *buffer, size_t length) {
-  return (long)pread(*static_cast<int *>(ctx), buffer, length, (off_t)offset);
-}
-
-off_t size_of(int fd) {
-  struct stat st;
-  return fstat(fd, &st) == 0 ? st.st_size : -1;
-}
 
 // Creates directory `path` unless a directory (not a link) stands there.
 bool make_dir(const char *path) {
@@ -103,7 +93,7 @@ int pkg_unpack(int fd, const char *dir) {
   }
   const size_t base = strlen(dir);
   gwc_tar_reader r;
-  gwc_tar_open(&r, read_fd, &fd, (uint64_t)size_of(fd));
+  pkg_reader_open(&r, &fd);
   gwc_tar_member m;
   while (gwc_tar_next(&r, &m) == 1) {
     if (m.root) continue;
