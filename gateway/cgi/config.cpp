@@ -5,11 +5,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "contract/result.h"
 #include "io.h"
 #include "log.h"
 #include "pages.h"
 #include "platform.h"
-#include "contract/result.h"
 #include "script.h"
 
 namespace {

@@ -12,11 +12,11 @@
 #include "comm.h"
 #include "config.h"
 #include "contract/image.h"
+#include "contract/result.h"
 #include "fdio.h"
 #include "log.h"
 #include "platform.h"
 #include "reception.h"
-#include "contract/result.h"
 
 namespace {
 

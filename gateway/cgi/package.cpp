@@ -10,8 +10,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "contract/tar.h"
 #include "contract/result.h"
+#include "contract/tar.h"
 #include "log.h"
 #include "platform.h"
 

@@ -6,9 +6,9 @@
 
 #include "pages.h"
 
+#include "contract/result.h"
 #include "log.h"
 #include "platform.h"
-#include "contract/result.h"
 
 void flush_output_buffer(void) {
   for (int i = 0; i < 2000; ++i) fputs("\r\n", stdout);

@@ -1,21 +1,21 @@
+#include "reception.h"
+
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#include "reception.h"
 
 #include "comm.h"
 #include "contract/image.h"
+#include "contract/result.h"
 #include "contract/upload.h"
 #include "deadline.h"
 #include "le.h"
 #include "log.h"
 #include "package.h"
 #include "platform.h"
-#include "contract/result.h"
 #include "runner.h"
 #include "unpack.h"
 

@@ -8,11 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "contract/result.h"
 #include "fdio.h"
 #include "log.h"
 #include "minisig.h"
 #include "platform.h"
-#include "contract/result.h"
 
 namespace {
 
