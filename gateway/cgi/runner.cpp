@@ -255,10 +255,9 @@ int pkg_run_script(const char *script, int limit_ms) {
   }
 
   debug_printf("pkg_run_script: still running after %d ms: stopped\n", limit_ms);
-  if (out.fd >= 0) {
-    out.flush();
-    close(out.fd);
-  }
+  out.flush();
+  // The read end stays open until the end of the stop: while it is, no
+  // other pipe can carry the inode number the stop looks for.
   signal_tree(pid, pipe_ino, SIGTERM);
   const long long grace = monotonic_ms() + 2000;
   while (waitpid(pid, &status, WNOHANG) == 0 && monotonic_ms() < grace) pause_ms(20);
@@ -268,5 +267,6 @@ int pkg_run_script(const char *script, int limit_ms) {
     if (left == 0) break;
     pause_ms(10);
   }
+  if (out.fd >= 0) close(out.fd);
   return PKG_SCRIPT_STOPPED;
 }
