@@ -1,5 +1,6 @@
 #include "firmware.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -113,6 +114,9 @@ int firmware_main(struct request *req) {
     log_close(&req->log);
     return RESULT_SOCKET;
   }
+  // Like every descriptor dornix opens, the socket stays out of the
+  // programs it starts: a package's script must not hold the endpoint.
+  fcntl(req->fw_fd, F_SETFD, FD_CLOEXEC);
   // One request at a time from here on: it may move a full log aside.
   log_limit_size(&req->log);
 
