@@ -56,6 +56,7 @@ struct CgiRequest {
   bool withContentLength = true;       // CONTENT_LENGTH = body size unless overridden
   std::string contentLength;           // explicit CONTENT_LENGTH text when not empty
   std::map<std::string, std::string> env;  // more variables
+  long fileSizeLimit = 0;  // when set, no file dornix writes grows past it (a full RAM disk)
   // Clients that are not in a hurry: after `dripAfter` bytes, one byte every
   // `dripMs` milliseconds; nothing at all after `stallAt` bytes, with the
   // connection left open until dornix ends.
@@ -87,6 +88,9 @@ class RunningDornix {
   void feed(const std::string &bytes);
   // Closes standard input and waits for the end.
   CgiResult finish();
+  // True once the process has ended within `ms` milliseconds; it stays
+  // unreaped for finish().
+  bool endsWithin(int ms);
   // Kills the process (SIGKILL) and reaps it.
   void kill();
   // The client goes away: both pipes are closed. Returns the wait status
@@ -120,6 +124,10 @@ std::string MultipartBody(const std::vector<Part> &parts,
 // The body part of a result page: "upgrade result: ...\n" when the response
 // is a well-formed result page (header, line, 2000 CR LF pairs), else "".
 std::string ResultLine(const std::string &output);
+
+// How often `text` stands in the debug log `log`, counting the repeats
+// the log writes as "last line repeated N times" after a line.
+size_t CountInLog(const std::string &log, const std::string &text);
 
 }  // namespace cgitest
 
