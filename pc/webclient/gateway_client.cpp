@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "platform/files.h"
-#include "platform/support_log.h"
 #include "webclient/gateway_socket.h"
 
 namespace velmora {

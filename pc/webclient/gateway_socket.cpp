@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "platform/files.h"
-#include "platform/support_log.h"
 #include "webclient/text_util.h"
 #include "webclient/upload_progress.h"
 

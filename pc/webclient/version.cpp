@@ -4,9 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform/environment.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "platform/files.h"
-#include "platform/support_log.h"
 #include "platform/sysinfo.h"
 #include "webclient/gateway_client.h"
 #include "webclient/gateway_socket.h"

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "platform/files.h"
 #include "webclient/gateway_client.h"
 #include "webclient/text_file.h"

@@ -3,8 +3,8 @@
 #include <stdio.h>
 
 #include "kit.h"
-#include "platform/environment.h"
-#include "platform/support_log.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "webclient/gateway_client.h"
 
 namespace velmora {

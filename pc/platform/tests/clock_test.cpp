@@ -1,8 +1,8 @@
 // The system clock and the production defaults of the environment.
 #include <gtest/gtest.h>
 
+#include "app/environment.h"
 #include "platform/clock.h"
-#include "platform/environment.h"
 #include "platform/files.h"
 
 #include "message_window.h"

@@ -1,9 +1,9 @@
 // Local files under a temporary directory that stands for "C:\".
 #include <gtest/gtest.h>
 
-#include "platform/environment.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "platform/files.h"
-#include "platform/support_log.h"
 
 namespace velmora {
 namespace platform {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "platform/net.h"
 
 namespace velmora {

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "platform/support_log.h"
+#include "app/support_log.h"
 #include "wizard/console/terminal.h"
 
 namespace velmora {

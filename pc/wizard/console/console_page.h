@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/support_log.h"
+#include "app/support_log.h"
 #include "wizard/progress.h"
 #include "wizard/sequence.h"
 

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "dornix_version.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "platform/console.h"
-#include "platform/environment.h"
 #include "platform/files.h"
-#include "platform/support_log.h"
 #include "webclient/gateway_client.h"
 #include "wizard/console/console_page.h"
 #include "wizard/console/console_support.h"

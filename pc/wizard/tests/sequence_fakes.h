@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "wizard/sequence.h"
 
 namespace velmora {

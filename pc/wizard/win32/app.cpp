@@ -9,8 +9,8 @@
 
 #include "dornix_version.h"
 #include "pages.h"
-#include "platform/environment.h"
-#include "platform/support_log.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "webclient/gateway_client.h"
 #include "resource.h"
 #include "ui.h"

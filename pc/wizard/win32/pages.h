@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/support_log.h"
+#include "app/support_log.h"
 #include "wizard/sequence.h"
 #include "wizard_frame.h"
 

@@ -2,8 +2,8 @@
 // probe, the clock, the directory that stands for "C:\" and the kit folder.
 // Production code uses the defaults; tests replace fields so that a whole
 // upgrade runs against fake servers on loopback, in virtual time.
-#ifndef VELMORA_PLATFORM_ENVIRONMENT_H
-#define VELMORA_PLATFORM_ENVIRONMENT_H
+#ifndef VELMORA_APP_ENVIRONMENT_H
+#define VELMORA_APP_ENVIRONMENT_H
 
 #include <stdint.h>
 

@@ -1,10 +1,10 @@
-#include "platform/environment.h"
+#include "app/environment.h"
 
 #include <string.h>
 
+#include "app/probe.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/probe.h"
 
 namespace velmora {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/support_log.h"
+#include "app/support_log.h"
 
 #include <stdarg.h>
 #include <stdio.h>
