@@ -62,7 +62,9 @@ bool OpenSupportLog(const std::string &path) {
     std::lock_guard<std::mutex> lock(logMutex);
     logFile.Close();
     logPath.clear();
-    if (!logFile.Open(path, platform::File::kAppend)) return false;
+    // The log names the gateway and the steps of the run: its reader is the
+    // user who attaches it to a support request, nobody else.
+    if (!logFile.Open(path, platform::File::kAppend, true)) return false;
     logPath = path;
   }
   SupportLog("---- start of a run");

@@ -1,12 +1,14 @@
-// Backup of the access point's settings into "C:\Ssid" and "C:\AccessList"
-// as ready-made form bodies, and their replay after the upgrade. Values are
-// read with their character references decoded and stored form-encoded,
-// so that they reach the gateway as they were; only WEP keys are rewritten.
+// Reading the access point's settings as ready-made form bodies (what
+// "C:\Ssid" and "C:\AccessList" hold; the backup's owner keeps them), and
+// their replay after the upgrade. Values are read with their character
+// references decoded and stored form-encoded, so that they reach the
+// gateway as they were; only WEP keys are rewritten.
 #include <stdlib.h>
 #include <string.h>
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/environment.h"
 #include "platform/files.h"
@@ -48,10 +50,10 @@ struct PageValues {
   const std::string &operator[](const char *name) { return value[name]; }
 };
 
-bool ReadPage(const char *const *names, size_t n, PageValues &out,
+bool ReadPage(const std::string &scratch, const char *const *names, size_t n, PageValues &out,
               const char *const *keys = nullptr) {
   TextFile page;
-  if (!page.Open(LocalPath(kScratchPageFile), "r")) return false;
+  if (!page.Open(scratch, "r")) return false;
   std::string line;
   std::string v;
   while (page.ReadWholeLine(line)) {
@@ -66,11 +68,9 @@ bool ReadPage(const char *const *names, size_t n, PageValues &out,
   return true;
 }
 
-bool AppendToSsid(const std::string &text) {
-  TextFile ssid;
-  if (!ssid.Open(LocalPath(kSsidFile), "a")) return false;
-  bool ok = ssid.Write(text);
-  return ssid.Close() && ok;
+bool AppendToSsid(WirelessSettings &settings, const std::string &text) {
+  settings.ssid += text;
+  return true;
 }
 
 // The key as read from the page (decoded): a short key goes with four
@@ -80,7 +80,105 @@ std::string WepKeyText(const std::string &key) {
   return key.size() < 14 ? "++++" + FormValue(key) : FormValue(key);
 }
 
+// The lines of a saved text, without their line ends; empty lines are no
+// form bodies and are skipped.
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t lf = text.find('\n', at);
+    if (lf == std::string::npos) lf = text.size();
+    if (lf > at) lines.push_back(text.substr(at, lf - at));
+    at = lf + 1;
+  }
+  return lines;
+}
+
+// The settings BackupWireless writes into the form bodies.
+const char *const kSavedNames[] = {
+    "ap_enabled",  "channel",    "ssid",          "privacy_type", "interval",   "psktype",
+    "wep_auth_type", "wep_privacy", "key_id",     "key_value1",   "key_len1",   "key_value2",
+    "key_len2",    "key_value3", "key_len3",      "key_value4",   "key_len4",   "radius_ip",
+    "radius_port", "radius_secret", "pskvalue",   "bgmode",       "hidden_ssid"};
+
+bool IsConnectionWord(const std::string &word) {
+  for (int type = 1; type <= 5; ++type)
+    if (word == CGatewayClient::ConnectionWord(type)) return true;
+  return false;
+}
+
+bool IsSavedField(const std::string &name) {
+  if (name == "grp_interval") return true;
+  const std::string prefix = "ap:settings/";
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  for (const char *saved : kSavedNames)
+    if (name.compare(prefix.size(), std::string::npos, saved) == 0) return true;
+  return false;
+}
+
+// A piece of the file for a refusal: short, and nothing that could act on
+// a terminal.
+std::string Shown(const std::string &text) {
+  std::string out;
+  for (unsigned char c : text.substr(0, 40)) out += c < 0x20 || c >= 0x7F ? '?' : static_cast<char>(c);
+  return text.size() > 40 ? out + "..." : out;
+}
+
 }  // namespace
+
+bool CheckWirelessBackup(const WirelessSettings &settings, std::string *problem) {
+  std::vector<std::string> bodies = Lines(settings.ssid);
+  if (bodies.empty()) {
+    *problem = "the backup holds no settings";
+    return false;
+  }
+  int lineNo = 0;
+  for (const std::string &body : bodies) {
+    ++lineNo;
+    const std::string where = " (line " + std::to_string(lineNo) + " of " + kSsidFile + ")";
+    std::vector<std::string> fields;
+    for (size_t at = 0;; ) {
+      size_t amp = body.find('&', at);
+      fields.push_back(body.substr(at, amp == std::string::npos ? std::string::npos : amp - at));
+      if (amp == std::string::npos) break;
+      at = amp + 1;
+    }
+    const std::string kContype = "var:contype=";
+    if (fields.size() < 3 || fields[0] != "var:conname=connection0" ||
+        fields[1].compare(0, kContype.size(), kContype) != 0 ||
+        !IsConnectionWord(fields[1].substr(kContype.size()))) {
+      *problem = "a line that is not one of the settings this utility saves" + where;
+      return false;
+    }
+    for (size_t i = 2; i < fields.size(); ++i) {
+      std::string name = fields[i].substr(0, fields[i].find('='));
+      if (fields[i].find('=') == std::string::npos || !IsSavedField(name)) {
+        *problem = "the field \"" + Shown(name) + "\", which this utility never saves" + where;
+        return false;
+      }
+    }
+  }
+  // The access list: addresses as the page showed them (whatever they
+  // hold: each goes out as a value), then its type and the connection.
+  std::vector<std::string> list = Lines(settings.accessList);
+  const std::string kType = "ap:settings/access_type=", kWord = "connectiontype=";
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string &l = list[i];
+    const std::string where = " (line " + std::to_string(i + 1) + " of " + kAccessListFile + ")";
+    if (l.compare(0, kType.size(), kType) == 0) {
+      bool typeOk = l.size() == kType.size() + 1 && l.back() >= '1' && l.back() <= '9';
+      bool last = i + 2 == list.size() && list[i + 1].compare(0, kWord.size(), kWord) == 0 &&
+                  IsConnectionWord(list[i + 1].substr(kWord.size()));
+      if (typeOk && last) break;
+      *problem = "an access type or connection this utility never saves" + where;
+      return false;
+    }
+    if (l.size() < 12 || l.size() > 17) {
+      *problem = "\"" + Shown(l) + "\", which is not an address of the access list" + where;
+      return false;
+    }
+  }
+  return true;
+}
 
 bool CGatewayClient::ExtractFieldValue(const char *line, const char *key,
                                        std::string &out) {
@@ -108,7 +206,7 @@ bool CGatewayClient::ReadSsidPage(std::string &ssid, std::string &channel,
                                        "interval", "psktype",       "wep_auth_type",
                                        "wep_privacy"};
   PageValues v;
-  if (!ReadPage(kNames, 7, v)) return false;
+  if (!ReadPage(ScratchPage(), kNames, 7, v)) return false;
   ssid = v["ssid"];
   channel = v["channel"];
   privacyType = v["privacy_type"];
@@ -119,8 +217,8 @@ bool CGatewayClient::ReadSsidPage(std::string &ssid, std::string &channel,
   return v.count == 7;
 }
 
-int CGatewayClient::BackupWireless() {
-  if (FileExists(kSsidFile)) return 1;
+int CGatewayClient::BackupWireless(WirelessSettings &settings) {
+  settings = WirelessSettings();
   // Nothing to save only when the gateway says so on a whole page; a page
   // that could not be read stops the run before anything is changed.
   const char *word = ConnectionWord(GetConnectionType());
@@ -142,13 +240,8 @@ int CGatewayClient::BackupWireless() {
   if (privacy > 0)
     main += Field("interval", interval) + Field("psktype", psktype) +
             Field("wep_auth_type", wepAuthType) + Field("wep_privacy", wepPrivacy);
-  {
-    TextFile file;
-    if (!file.Open(LocalPath(kSsidFile), "w")) return -1;
-    bool ok = file.Write(main);
-    if (!file.Close() || !ok) return -1;
-  }
-
+  settings.ssid = main;
+  reading_ = &settings;
   bool ok = true;
   if (privacy == 1)
     ok = BackupWepSettings(word);
@@ -158,10 +251,10 @@ int CGatewayClient::BackupWireless() {
     ok = BackupWpaSettings(word);
   ok = ok && BackupAccessList(word, channel.c_str(), ssid.c_str()) >= 0 &&
        BackupApAdvanced(word) >= 0;
+  reading_ = nullptr;
   if (ok) return 1;
   // Half a backup would restore half the settings and call that done.
-  platform::DeleteLocalFile(LocalPath(kSsidFile));
-  platform::DeleteLocalFile(LocalPath(kAccessListFile));
+  settings = WirelessSettings();
   return -1;
 }
 
@@ -174,7 +267,7 @@ bool CGatewayClient::BackupWepSettings(const char *word) {
                 SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
-  if (!ReadPage(kNames, 12, v) || v.count < 12) return false;
+  if (!ReadPage(ScratchPage(), kNames, 12, v) || v.count < 12) return false;
   std::string line = "\n" + Connection(word) + Field("privacy_type", v["privacy_type"]) +
                      Field("wep_privacy", v["wep_privacy"]) +
                      Field("wep_auth_type", v["wep_auth_type"]) + Field("key_id", v["key_id"]);
@@ -183,7 +276,7 @@ bool CGatewayClient::BackupWepSettings(const char *word) {
     line += "&ap:settings/key_value" + n + "=" + WepKeyText(v.value["key_value" + n]) +
             Field(("key_len" + n).c_str(), v.value["key_len" + n]);
   }
-  return AppendToSsid(line);
+  return AppendToSsid(Reading(), line);
 }
 
 bool CGatewayClient::Backup8021x(const char *word) {
@@ -195,8 +288,8 @@ bool CGatewayClient::Backup8021x(const char *word) {
                 SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
-  if (!ReadPage(kNames, 7, v) || v.count < 7) return false;
-  return AppendToSsid("\n" + Connection(word) + Field("privacy_type", v["privacy_type"]) +
+  if (!ReadPage(ScratchPage(), kNames, 7, v) || v.count < 7) return false;
+  return AppendToSsid(Reading(), "\n" + Connection(word) + Field("privacy_type", v["privacy_type"]) +
                       Field("radius_ip", v["radius_ip"]) +
                       Field("radius_port", v["radius_port"]) +
                       Field("radius_secret", v["radius_secret"]) +
@@ -215,7 +308,7 @@ bool CGatewayClient::BackupWpaSettings(const char *word) {
                 SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
-  if (!ReadPage(kNames, 9, v, kKeys) || v.count < 5) return false;
+  if (!ReadPage(ScratchPage(), kNames, 9, v, kKeys) || v.count < 5) return false;
   std::string line = "\n" + Connection(word) + Field("privacy_type", v["privacy_type"]);
   int psk = atoi(v["psktype"].c_str());
   if (psk == 0)
@@ -226,7 +319,7 @@ bool CGatewayClient::BackupWpaSettings(const char *word) {
     line += Field("interval", v["interval"]) + Field("psktype", v["psktype"]) +
             Field("pskvalue", v["pskvalue"]);
   line += "&grp_interval=" + FormValue(v["interval"]);
-  return AppendToSsid(line);
+  return AppendToSsid(Reading(), line);
 }
 
 int CGatewayClient::BackupApAdvanced(const char *word) {
@@ -234,18 +327,15 @@ int CGatewayClient::BackupApAdvanced(const char *word) {
                 SettingsPage) == 0)
     return PageWhole() ? 0 : -1;
   TextFile page;
-  if (!page.Open(LocalPath(kScratchPageFile), "r")) return -1;
-  TextFile ssid;
-  if (!ssid.Open(LocalPath(kSsidFile), "a")) return -1;
+  if (!page.Open(ScratchPage(), "r")) return -1;
   std::string bgmodeKey = Key("bgmode");
   std::string hiddenKey = Key("hidden_ssid");
   std::string line, value, hidden;
   int count = 0;
-  bool ok = true;
   while (page.ReadWholeLine(line)) {
     if (ExtractFieldValue(line.c_str(), bgmodeKey.c_str(), value)) {
       count++;
-      ok = ssid.Write("\n" + Connection(word) + Field("bgmode", value)) && ok;
+      AppendToSsid(Reading(), "\n" + Connection(word) + Field("bgmode", value));
     }
     if (ExtractFieldValue(line.c_str(), hiddenKey.c_str(), value)) {
       count++;
@@ -253,8 +343,7 @@ int CGatewayClient::BackupApAdvanced(const char *word) {
     }
   }
   if (count >= 2 && atoi(hidden.c_str()) == 1)
-    ok = ssid.Write("\n" + Connection(word) + "&ap:settings/hidden_ssid=1") && ok;
-  if (!ssid.Close() || !ok) return -1;
+    AppendToSsid(Reading(), "\n" + Connection(word) + "&ap:settings/hidden_ssid=1");
   return count >= 2 ? 1 : 0;
 }
 
@@ -265,13 +354,13 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
                         AddressValue(channel) + "&ap:settings/ssid=" + AddressValue(ssid) +
                         "&ap:settings/privacy_type=0";
   if (FetchPage(address.c_str(), SettingsPage) == 0) return PageWhole() ? 0 : -1;
-  std::string scratchPath = LocalPath(kScratchPageFile);
-  std::string listPath = LocalPath(kAccessListFile);
-  TextFile page, list;
-  if (!page.Open(scratchPath, "r") || !list.Open(listPath, "w")) return -1;
+  std::string scratchPath = ScratchPage();
+  TextFile page;
+  if (!page.Open(scratchPath, "r")) return -1;
+  std::string &list = Reading().accessList;
+  list.clear();
 
   int count = 0;
-  bool ok = true;
   std::string line;
   while (page.ReadWholeLine(line)) {
     const char *rest = line.c_str();
@@ -281,7 +370,7 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
       rest += pos + strlen(kListMarker);
       std::string mac;
       CTextUtil::Left(rest, mac, 17);
-      if (mac.size() > 11) ok = list.Write(mac + "\n") && ok;
+      if (mac.size() > 11) list += mac + "\n";
     }
     pos = CTextUtil::Find(line.c_str(), kAccessTypeMarker);
     if (pos >= 0) {
@@ -290,21 +379,17 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
       if (atoi(type) == 0) {
         // The list is not in use on the gateway: nothing to restore.
         page.Close();
-        list.Close();
+        list.clear();
         platform::DeleteLocalFile(scratchPath);
-        platform::DeleteLocalFile(listPath);
         return 0;
       }
-      ok = list.Write(std::string("ap:settings/access_type=") + type + "\n" +
-                      "connectiontype=" + word + "\n") &&
-           ok;
+      list += std::string("ap:settings/access_type=") + type + "\n" + "connectiontype=" + word +
+              "\n";
       break;
     }
   }
   page.Close();
-  ok = list.Close() && ok;
   platform::DeleteLocalFile(scratchPath);
-  if (!ok) return -1;
   return count >= 2 ? 1 : 0;
 }
 
@@ -312,38 +397,37 @@ bool CGatewayClient::DisableAccessPoint() {
   return PostForm(kWebcm, "ap:settings/ap_enabled=0");
 }
 
-bool CGatewayClient::RestoreWireless() {
-  // The backup stays until the settings read back equal to it
-  // (VerifyWireless), so that every attempt starts from the whole of it.
-  TextFile file;
-  if (!file.Open(LocalPath(kSsidFile), "r")) return false;
-  std::string line;
-  while (file.ReadWholeLine(line)) {
-    Env().clock->PumpingSleep(1000);
-    if (!PostForm(kWebcm, CutAtLineEnd(line).c_str())) return false;
+bool CGatewayClient::RestoreWireless(const WirelessSettings &settings) {
+  // Not a byte goes out of a backup that is not the wizard's own.
+  std::string why;
+  if (!CheckWirelessBackup(settings, &why)) {
+    SetProblem(why);
+    return false;
   }
-  file.Close();
+  // Every attempt starts from the whole of the settings: the backup stays
+  // until they read back equal to it (VerifyWireless).
+  for (const std::string &line : Lines(settings.ssid)) {
+    Env().clock->PumpingSleep(1000);
+    if (!PostForm(kWebcm, line.c_str())) return false;
+  }
   Env().clock->PumpingSleep(1000);
-  return RestoreAccessList();
+  return RestoreAccessList(settings.accessList);
 }
 
-bool CGatewayClient::RestoreAccessList() {
+bool CGatewayClient::RestoreAccessList(const std::string &accessList) {
   const char kTypeKey[] = "ap:settings/access_type=";
   const char kWordKey[] = "connectiontype=";
-  TextFile file;
-  if (!file.Open(LocalPath(kAccessListFile), "r")) return true;
-  std::string line, type, word;
-  while (file.ReadWholeLine(line)) {
-    std::string l = CutAtLineEnd(line);
-    int pos = CTextUtil::Find(l.c_str(), kTypeKey);
-    if (pos >= 0) type = l.substr(pos + strlen(kTypeKey));
-    pos = CTextUtil::Find(l.c_str(), kWordKey);
-    if (pos >= 0) word = l.substr(pos + strlen(kWordKey));
-  }
-  file.Rewind();
-  while (file.ReadWholeLine(line)) {
-    std::string mac = CutAtLineEnd(line);
-    if (CTextUtil::Find(mac.c_str(), kTypeKey) >= 0) break;
+  std::vector<std::string> lines = Lines(accessList);
+  // The addresses come first, each posted as a value whatever it holds;
+  // the type and the connection follow them.
+  size_t macs = 0;
+  while (macs < lines.size() && lines[macs].compare(0, strlen(kTypeKey), kTypeKey) != 0) ++macs;
+  std::string type, word;
+  if (macs < lines.size()) type = lines[macs].substr(strlen(kTypeKey));
+  if (macs + 1 < lines.size() && lines[macs + 1].compare(0, strlen(kWordKey), kWordKey) == 0)
+    word = lines[macs + 1].substr(strlen(kWordKey));
+  for (size_t i = 0; i < macs; ++i) {
+    const std::string &mac = lines[i];
     std::string body = "var:conname=connection0&var:contype=" + word +
                        "&ap:settings/access_type=" + type + Field("mac_add", mac);
     if (!PostForm(kWebcm, body.c_str())) return false;
@@ -351,21 +435,12 @@ bool CGatewayClient::RestoreAccessList() {
   return true;
 }
 
-int CGatewayClient::VerifyWireless() {
-  std::string ssid, list, readSsid, readList;
-  if (!platform::ReadWholeFile(LocalPath(kSsidFile), &ssid)) return -1;
-  platform::ReadWholeFile(LocalPath(kAccessListFile), &list);
-  // The backup steps aside while the gateway's settings are read into the
-  // same files as a fresh backup, and comes back over them afterwards.
-  SwapBackupFiles(false);
-  int r = BackupWireless();
-  if (r > 0) {
-    platform::ReadWholeFile(LocalPath(kSsidFile), &readSsid);
-    platform::ReadWholeFile(LocalPath(kAccessListFile), &readList);
-  }
-  SwapBackupFiles(true);
+int CGatewayClient::VerifyWireless(const WirelessSettings &saved) {
+  // Read afresh into memory: the backup on disk is not touched.
+  WirelessSettings now;
+  int r = BackupWireless(now);
   if (r < 0) return -1;
-  return r > 0 && readSsid == ssid && readList == list ? 1 : 0;
+  return r > 0 && now.ssid == saved.ssid && now.accessList == saved.accessList ? 1 : 0;
 }
 
 }  // namespace velmora

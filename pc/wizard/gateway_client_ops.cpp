@@ -13,6 +13,11 @@ namespace {
 
 class GatewayClientOps : public GatewayOps {
  public:
+  explicit GatewayClientOps(UpgradeRun &run) : kitDir_(run.kitDir) {
+    client_.stateDir = run.stateDir;
+    client_.kitDir = run.kitDir;
+    client_.loginAsked = &run.loginAsked;
+  }
   void SetTarget(const char *address, const char *user,
                  const char *password) override {
     // The client borrows its texts; the address is the task's own copy,
@@ -28,7 +33,7 @@ class GatewayClientOps : public GatewayOps {
   }
   bool CheckKit(std::string *problem) override {
     kit::Report report;
-    bool usable = kit::kit_usable(KitDirectory(), problem, &report);
+    bool usable = kit::kit_usable(kitDir_, problem, &report);
     static const char *const kSeverity[] = {"ok", "note", "warning", "error"};
     for (const kit::Finding &f : report.findings)
       SupportLog("kit check: %s: %s%s%s", kSeverity[f.severity], f.file.c_str(),
@@ -44,41 +49,47 @@ class GatewayClientOps : public GatewayOps {
   const char *VersionErrorMessage() override {
     return velmora::VersionErrorMessage(client_.VersionError);
   }
+  bool AlreadyOnKitVersion(std::string *version) override {
+    *version = client_.kitVersion;
+    return client_.AlreadyOnKitVersion();
+  }
   bool StopConnection() override { return client_.StopConnection(); }
-  int BackupWireless() override {
+  int BackupWireless(WirelessSettings *settings) override {
     client_.SetProblem("");
-    return client_.BackupWireless();
+    return client_.BackupWireless(*settings);
   }
-  void SwapBackupFiles(bool restore) override { velmora::SwapBackupFiles(restore); }
   bool DisableAccessPoint() override { return client_.DisableAccessPoint(); }
-  int UploadFirmware(int32_t prepare) override {
+  int UploadFirmware(int32_t prepare, const UploadProgress &progress) override {
     client_.SetProblem("");
-    return client_.UploadFirmware(prepare);
+    return client_.UploadFirmware(prepare, progress);
   }
+  std::string UploadNotice() override { return client_.uploadNotice; }
   bool TelnetReboot() override { return client_.TelnetReboot(); }
-  bool RestoreWireless() override { return client_.RestoreWireless(); }
-  int VerifyWireless() override { return client_.VerifyWireless(); }
+  bool RestoreWireless(const WirelessSettings &settings) override {
+    client_.SetProblem("");
+    return client_.RestoreWireless(settings);
+  }
+  int VerifyWireless(const WirelessSettings &saved) override {
+    return client_.VerifyWireless(saved);
+  }
   bool SaveAndReboot(bool save) override { return client_.SaveAndReboot(save); }
   int ConfirmKitVersion(std::string *running, std::string *kit) override {
     return client_.ConfirmKitVersion(*running, *kit);
   }
-  void RemoveScratchFiles() override { velmora::RemoveScratchFiles(); }
-  void KeepBackupOnly() override { RemoveScratchFilesKeepingBackup(); }
-  std::string KeptBackup() override {
-    return FileExists(kSsidFile) ? LocalPath(kSsidFile) : std::string();
-  }
+  void RemoveScratchFiles() override { client_.RemoveScratchFiles(); }
   std::string Problem() override { return client_.problem; }
   std::string Advice() override { return client_.advice; }
 
  private:
   CGatewayClient client_;
-  char address_[sizeof g_gatewayAddress] = "";
+  const std::string kitDir_;
+  char address_[sizeof(UpgradeRun::g_gatewayAddress)] = "";
 };
 
 }  // namespace
 
-std::unique_ptr<GatewayOps> MakeGatewayClientOps() {
-  return std::unique_ptr<GatewayOps>(new GatewayClientOps);
+std::unique_ptr<GatewayOps> MakeGatewayClientOps(UpgradeRun &run) {
+  return std::unique_ptr<GatewayOps>(new GatewayClientOps(run));
 }
 
 }  // namespace velmora

@@ -207,6 +207,7 @@ bool ConsolePage::RunLoginDialog(std::string *user, std::string *password) {
     return true;
   }
   std::string pending = currentLine_;
+  prompting_ = true;
   Print("\n\nYour Gateway is password protected.\n"
         " Please provide the correct User Name and Password below.\n"
         "(Ctrl-D cancels.)\n"
@@ -218,6 +219,7 @@ bool ConsolePage::RunLoginDialog(std::string *user, std::string *password) {
     ok = ReadHiddenLine(password);
     if (ok && !StdinIsTerminal()) Print("\n");
   }
+  prompting_ = false;
   if (!ok) Print("\n");
   // Back to the page: repeat the line whose result is still to come.
   Print("\n");

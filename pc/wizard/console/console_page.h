@@ -13,6 +13,7 @@
 
 #include <stdio.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -72,6 +73,8 @@ class ConsolePage : public WizardPage {
   void Print(const char *text);
   void PrintError(const char *text);
   int lastStep() const { return lastStep_; }
+  // Whether the page waits for the user to type (the login's prompts).
+  bool Prompting() const { return prompting_; }
   bool backEnabled() const { return buttons_[0]; }
   bool finishEnabled() const { return buttons_[3]; }
 
@@ -89,6 +92,7 @@ class ConsolePage : public WizardPage {
   LoginSource login_;
   bool buttons_[4] = {false, true, true, false};
   int lastStep_ = -1;
+  std::atomic<bool> prompting_{false};
   bool atLineStart_ = true;
   std::string currentLine_;
   std::string tail_;         // shown after the open line (terminal)
