@@ -27,8 +27,7 @@ void WatchInterrupts(void (*onInterrupt)());
 // standard output and standard error are flushed first.
 [[noreturn]] void ExitNow(int status);
 
-// chdir / getcwd. On failure false or "", with errno set.
-bool ChangeDirectory(const std::string &path);
+// getcwd. On failure "", with errno set.
 std::string CurrentDirectory();
 
 }  // namespace platform
