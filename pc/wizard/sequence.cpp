@@ -235,8 +235,11 @@ std::string WhereTheGatewayStands(const UpgradeRun &run) {
       return "The Gateway's Internet connection is stopped until it restarts, and its "
              "wireless access point is switched off.\r\n";
     case kStageImageSent:
-      return "The firmware image was sent to the Gateway; its wireless access point stays "
-             "off until the saved settings are written back.\r\n";
+      return std::string("The firmware image was sent to the Gateway: unplug its power cord and "
+                         "plug it back in.\r\n") +
+             (run.g_wirelessSaved ? "Its wireless access point stays off until the saved "
+                                    "settings are written back.\r\n"
+                                  : "");
     case kStageSettingsPosted:
       return "The saved wireless settings were sent back to the Gateway, but not yet "
              "read back.\r\n";
@@ -402,9 +405,9 @@ void ShowUnproven(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, const 
   text += "The Gateway runs firmware version " + kit +
           ", the version of the upgrade kit, but it ran that version before the upgrade too "
           "and gave no answer to the image: whether the image was written is not known.\r\n";
-  text += settings == kUpgradeSucceeded ? "The wireless settings were restored.\r\n"
-          : run.g_wirelessSaved         ? "The wireless settings were not restored.\r\n"
-                                        : "";
+  if (run.g_wirelessSaved)
+    text += settings == kUpgradeSucceeded ? "The wireless settings were restored.\r\n"
+                                          : "The wireless settings were not restored.\r\n";
   text += "If the Gateway works as it should, nothing more needs to be done; otherwise run this "
           "utility again.\r\n";
   ShowResult(page, run, gateway, text, true);
