@@ -11,7 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "cfgmgr_cksum.h"
+#include "support/cfgmgr_cksum.h"
 #include "dornix_version.h"
 #include "sign.h"
 
