@@ -59,6 +59,19 @@ CGatewaySocket::~CGatewaySocket() {
   platform::NetRelease();
 }
 
+void CGatewaySocket::SetDeadline(uint32_t limitMs) {
+  hasDeadline_ = true;
+  deadlineStart_ = Env().clock->TickCount();
+  deadlineMs_ = limitMs;
+}
+
+uint32_t CGatewaySocket::WithinDeadline(uint32_t ms) const {
+  if (!hasDeadline_) return ms;
+  uint32_t spent = Since(deadlineStart_);
+  uint32_t left = spent >= deadlineMs_ ? 0 : deadlineMs_ - spent;
+  return ms < left ? ms : left;
+}
+
 int CGatewaySocket::Connect(int port, const char *host) {
   connected_ = 0;
   host_ = host ? host : "";
@@ -76,8 +89,9 @@ int CGatewaySocket::Connect(int port, const char *host) {
     Fail(to + "not an address this computer can reach)");
     return 0;
   }
-  if (!platform::ConnectWithin(socket_, address, port, LimitMs())) {
-    Fail(to + ConnectFailure(LimitMs()) + ")");
+  uint32_t limit = WithinDeadline(LimitMs());
+  if (limit == 0 || !platform::ConnectWithin(socket_, address, port, limit)) {
+    Fail(to + ConnectFailure(limit) + ")");
     return 0;
   }
   connected_ = 1;
@@ -108,11 +122,11 @@ int CGatewaySocket::SendAll(const char *data, int length) {
   uint32_t lastProgress = Env().clock->TickCount();
   int sent = 0;
   while (sent < length && connected_) {
-    if (Since(lastProgress) >= limit) {
+    if (Since(lastProgress) >= limit || PastDeadline()) {
       connected_ = 0;
       break;
     }
-    platform::WaitResult w = platform::WaitWritable(socket_, kWaitStepMs);
+    platform::WaitResult w = platform::WaitWritable(socket_, WithinDeadline(kWaitStepMs));
     if (w == platform::WaitResult::kTimeout) continue;
     if (w == platform::WaitResult::kError) {
       if (!Interrupted()) connected_ = 0;
@@ -137,12 +151,15 @@ int CGatewaySocket::ReceiveAll(char *buffer, int length) {
   uint32_t limit = LimitMs();
   int got = 0;
   while (got < length) {
-    if (Since(start) >= limit) {
+    if (Since(start) >= limit || PastDeadline()) {
       connected_ = 0;
       return 0;
     }
-    platform::WaitResult w = platform::WaitReadable(socket_, kWaitStepMs);
-    if (w == platform::WaitResult::kTimeout) break;
+    uint32_t wait = WithinDeadline(kWaitStepMs);
+    platform::WaitResult w = platform::WaitReadable(socket_, wait);
+    // Silence ends the read; the deadline's end is no silence.
+    if (w == platform::WaitResult::kTimeout && wait == kWaitStepMs) break;
+    if (w == platform::WaitResult::kTimeout) continue;
     if (w == platform::WaitResult::kError) {
       if (Interrupted()) continue;
       connected_ = 0;
@@ -162,7 +179,7 @@ int CGatewaySocket::ReceiveAll(char *buffer, int length) {
 
 int CGatewaySocket::ReceiveWithin(char *buffer, int length, int seconds) {
   if (length > bufferSize || length < 0 || !connected_) return 0;
-  unsigned ms = seconds > 0 ? static_cast<unsigned>(seconds) * 1000u : 0u;
+  unsigned ms = WithinDeadline(seconds > 0 ? static_cast<unsigned>(seconds) * 1000u : 0u);
   if (platform::WaitReadable(socket_, ms) != platform::WaitResult::kReady)
     return 0;
   int n = platform::Receive(socket_, buffer, length);
@@ -191,6 +208,7 @@ CGatewaySocket::ReplyEnd CGatewaySocket::ReceiveReply(
     uint32_t limitMs, size_t maxBytes, CReplyFraming &framing,
     const std::function<bool(const std::string &)> &sink) {
   if (!connected_) return kReplyIncomplete;
+  limitMs = WithinDeadline(limitMs);
   uint32_t start = Env().clock->TickCount();
   std::vector<char> block(16384);
   std::string text;
@@ -255,7 +273,8 @@ bool CGatewaySocket::SendRequest(const std::string &request) {
 }
 
 bool CGatewaySocket::SendFailed() {
-  Fail("the connection broke while the request was sent");
+  Fail(PastDeadline() ? "the Gateway did not take the request within its time limit"
+                      : "the connection broke while the request was sent");
   return false;
 }
 

@@ -18,12 +18,22 @@ namespace velmora {
 namespace {
 
 const uint32_t kUploadReplyMs = 150000;
+// The file of an upload goes out within a minute and a second for every
+// 16,000 bytes: a gateway that takes less, however steadily, is stuck.
+const uint32_t kUploadSendMs = 60000;
+const uint64_t kUploadBytesPerSecond = 16000;
 const unsigned kPauseAfterUploadMs = 20000;
 const size_t kLongestUploadReply = 1 << 20;
 const int kUploadTimeoutSeconds = 10;
 // Longest signature file that dornix takes.
 const size_t kLongestSignature = 4096;
 const char kSignatureHeader[] = "X-Dornix-Signature";
+
+// a + b, kept below the longest limit a tick count can measure.
+uint32_t AddLimits(uint64_t a, uint64_t b) {
+  const uint64_t kLongest = 4000000000u;
+  return static_cast<uint32_t>(a + b < kLongest ? a + b : kLongest);
+}
 
 // N of the first "fail[N]" in `text`, or -1.
 int FailCodeIn(const std::string &text) {
@@ -50,6 +60,8 @@ UploadVerdict CFirmwareUpload::UploadFile(const char *path, const char *fileName
   replyStatus_ = 0;
   failCode_ = -1;
   signatureRefused_ = signatureChecked_ = transferBroken_ = false;
+  // Until the file's size is known: the head goes out within a minute.
+  socket_.SetDeadline(Env().clock->Limit(kUploadSendMs));
   if (!socket_.PrepareRequest(1024)) return kUploadRefused;
   std::string auth;
   socket_.BuildAuthorization(auth);
@@ -66,6 +78,10 @@ UploadVerdict CFirmwareUpload::UploadFile(const char *path, const char *fileName
   }
   SupportLog("sending %s: %lld bytes%s", fileName, static_cast<long long>(size),
              signature ? ", with its signature" : "");
+  socket_.SetDeadline(AddLimits(
+      Env().clock->Limit(AddLimits(kUploadSendMs, static_cast<uint64_t>(size) * 1000u /
+                                                      kUploadBytesPerSecond)),
+      Env().clock->Limit(kUploadReplyMs)));
 
   // Announce the exact body: a web server that trusts the length would
   // otherwise wait for bytes that never come or cut the image short.

@@ -29,6 +29,9 @@ class GatewayClientOps : public GatewayOps {
   }
   int CheckAccess() override {
     client_.SetProblem("");
+    // After an image went out, the next access check is after the power
+    // cycle: the gateway came back with the image's settings.
+    if (imageSent_) accessPointOff_ = false;
     return client_.CheckAccess();
   }
   bool CheckKit(std::string *problem) override {
@@ -58,16 +61,34 @@ class GatewayClientOps : public GatewayOps {
     client_.SetProblem("");
     return client_.BackupWireless(*settings);
   }
-  bool DisableAccessPoint() override { return client_.DisableAccessPoint(); }
+  bool DisableAccessPoint() override {
+    accessPointOff_ = true;  // even a post without an answer may have been taken
+    return client_.DisableAccessPoint();
+  }
+  bool RestoreAccessPoint() override {
+    if (!accessPointOff_) return true;
+    bool on = client_.EnableAccessPoint();
+    if (on) accessPointOff_ = false;
+    SupportLog("access point switched back on: %s", on ? "done" : client_.problem.c_str());
+    return on;
+  }
   int UploadFirmware(int32_t prepare, const UploadProgress &progress) override {
     client_.SetProblem("");
-    return client_.UploadFirmware(prepare, progress);
+    int verdict = client_.UploadFirmware(prepare, progress);
+    if (verdict >= 0) imageSent_ = true;
+    return verdict;
   }
   std::string UploadNotice() override { return client_.uploadNotice; }
-  bool TelnetReboot() override { return client_.TelnetReboot(); }
+  bool TelnetReboot() override {
+    bool rebooted = client_.TelnetReboot();
+    if (rebooted) accessPointOff_ = false;
+    return rebooted;
+  }
   bool RestoreWireless(const WirelessSettings &settings) override {
     client_.SetProblem("");
-    return client_.RestoreWireless(settings);
+    bool restored = client_.RestoreWireless(settings);
+    if (restored) accessPointOff_ = false;
+    return restored;
   }
   int VerifyWireless(const WirelessSettings &saved) override {
     return client_.VerifyWireless(saved);
@@ -84,6 +105,8 @@ class GatewayClientOps : public GatewayOps {
   CGatewayClient client_;
   const std::string kitDir_;
   char address_[sizeof(UpgradeRun::g_gatewayAddress)] = "";
+  bool accessPointOff_ = false;  // switched off by this run, not restarted since
+  bool imageSent_ = false;
 };
 
 }  // namespace

@@ -15,11 +15,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/shown_text.h"
 #include "app/support_log.h"
 #include "wizard/progress.h"
 #include "wizard/sequence.h"
@@ -72,6 +74,11 @@ class ConsolePage : public WizardPage {
   // with the spinner.
   void Print(const char *text);
   void PrintError(const char *text);
+
+  // Called once, on the thread of the page call that finds it, when
+  // standard output or standard error can no longer be written (a closed
+  // pipe, a full disk): nobody sees the run any more.
+  void OnOutputGone(std::function<void()> handler) { onOutputGone_ = std::move(handler); }
   int lastStep() const { return lastStep_; }
   // Whether the page waits for the user to type (the login's prompts).
   bool Prompting() const { return prompting_; }
@@ -79,7 +86,10 @@ class ConsolePage : public WizardPage {
   bool finishEnabled() const { return buttons_[3]; }
 
  private:
-  void WriteLocked(const char *text, FILE *to = nullptr);
+  void WriteLocked(const char *text, LineEnds ends, FILE *to = nullptr);
+  void CheckOutputLocked();
+  // Tells the handler, outside the lock, once the output is gone.
+  void ReportOutputGone();
   void EraseSpinnerLocked();
   void ShowTailLocked(std::string text);
   void EraseTailLocked();
@@ -100,6 +110,9 @@ class ConsolePage : public WizardPage {
   TenthSteps tenths_;
   uint32_t waitLines_ = 0;   // half minutes of the wait already printed
   SupportLogLines logLines_;
+  bool outputGone_ = false;
+  bool goneReported_ = false;
+  std::function<void()> onOutputGone_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -46,7 +46,8 @@ enum ExitStatus {
   kExitBackupUnreadable = 13,
   kExitBackupKept = 14,
   kExitUnproven = 15,
-  kExitBackupRefused = 16,
+  kExitOutputClosed = 16,
+  kExitBackupRefused = 17,
   kExitInterrupted = 130,
 };
 
@@ -85,10 +86,13 @@ const char kUsage[] =
     "settings could not be read or saved (nothing changed); 14 settings kept by\n"
     "an earlier run are waiting for --restore; 15 the gateway runs the kit's\n"
     "version, but ran it before and said nothing to the image, so whether it was\n"
-    "written is not known; 16 the kept settings hold what this program never\n"
-    "saves and were not sent; 130 interrupted. Every status after a change to\n"
-    "the gateway keeps the saved settings and names their file, until they were\n"
-    "read back from the gateway equal.\n"
+    "written is not known; 16 the output was closed (a pipe or terminal went\n"
+    "away): the run stopped, switched the access point back on if it had\n"
+    "switched it off, and kept saved settings for --restore; 17 the kept\n"
+    "settings hold what this program never saves and were not sent;\n"
+    "130 interrupted. Every status after a change to the gateway keeps the saved\n"
+    "settings and names their file, until they were read back from the gateway\n"
+    "equal.\n"
     "\n"
     "Example:\n"
     "  velmora-cli --kit /media/kit --gateway 192.168.0.1\n";
@@ -174,8 +178,10 @@ int ParseOptions(int argc, char **argv, Options *o) {
   return -1;
 }
 
-// What the interrupt's thread works with; set by main, under g_ending.
-std::mutex g_ending;
+// What the endings' threads work with; set by main, under g_ending, which
+// an ending holds until the process ends (the output's may come back to it
+// from the interrupt's, on the same thread).
+std::recursive_mutex g_ending;
 UpgradeRun *g_run = nullptr;
 ConsolePage *g_page = nullptr;
 GatewayOps *g_gateway = nullptr;
@@ -189,7 +195,7 @@ bool g_mainEnding = false;
 void OnInterrupt() {
   RestoreTerminal();
   // Held until the process ends: main, done meanwhile, waits for it.
-  std::lock_guard<std::mutex> lock(g_ending);
+  std::lock_guard<std::recursive_mutex> lock(g_ending);
   if (g_mainEnding) return;  // main ends with its own status
   ConsolePage *page = g_page;
   GatewayOps *gateway = g_gateway;
@@ -207,6 +213,33 @@ void OnInterrupt() {
   EndInterrupted(*page, run, *gateway);
   SupportLog("exit status %d", kExitInterrupted);
   ExitNow(kExitInterrupted);
+}
+
+// The output is gone (a closed pipe, a terminal that went away): nobody
+// sees the run any more, or could do what it asks next. Called on the
+// task's own thread at its page call, so that nothing of the run moves
+// meanwhile: the run ends where it stands and leaves the gateway as usable
+// as it can. The access point it switched off goes back on, the saved
+// settings stay for --restore, the scratch files go.
+void OnOutputGone() {
+  std::lock_guard<std::recursive_mutex> lock(g_ending);
+  if (g_mainEnding || !g_run || !g_gateway) return;
+  RestoreTerminal();
+  UpgradeRun &run = *g_run;
+  run.stop = true;  // nothing more of the run may move
+  SupportLog("the output is closed: the run stops");
+  std::string note = "velmora-cli: the output is closed; the run stopped.";
+  if (!g_gateway->RestoreAccessPoint())
+    note += " The Gateway's wireless access point may still be off: switch it on in the "
+            "Gateway's web pages.";
+  g_gateway->RemoveScratchFiles();
+  if (run.backup.Kept())
+    note += " The saved wireless settings are kept in " + run.backup.Path() +
+            "; velmora-cli --restore writes them back.";
+  fprintf(stderr, "\n%s\n", note.c_str());
+  SupportLog("%s", note.c_str());
+  SupportLog("exit status %d", kExitOutputClosed);
+  ExitNow(kExitOutputClosed);
 }
 
 ExitStatus ChecksStatus(ChecksResult r) {
@@ -427,6 +460,9 @@ class Wizard {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A reader that goes away must not end the run unseen: writes fail
+  // instead, and the page ends the run safely (OnOutputGone).
+  platform::IgnoreBrokenPipe();
   Options o;
   int status = ParseOptions(argc, argv, &o);
   if (status >= 0) return status;
@@ -480,17 +516,18 @@ int main(int argc, char **argv) {
   WatchInterrupts(OnInterrupt);
   ConsolePage page(stdout, StdoutIsTerminal(), o.timeScale, login);
   {
-    std::lock_guard<std::mutex> lock(g_ending);
+    std::lock_guard<std::recursive_mutex> lock(g_ending);
     g_run = &run;
     g_gateway = gateway.get();
     g_page = &page;
   }
+  page.OnOutputGone(OnOutputGone);
   Wizard wizard(o, page, run, *gateway);
   status = wizard.Run();
   {
     // Stopped, the interrupt's thread holds this until it has said the
     // ending and ended the process.
-    std::lock_guard<std::mutex> lock(g_ending);
+    std::lock_guard<std::recursive_mutex> lock(g_ending);
     g_mainEnding = true;
   }
   fflush(stdout);
