@@ -216,7 +216,7 @@ bool CheckWirelessBackup(const WirelessSettings &settings, std::string *problem)
       *problem = "an access type or connection this utility never saves" + where;
       return false;
     }
-    if (l.size() < 12 || l.size() > 17) {
+    if (l.size() > 17) {
       *problem = "\"" + Shown(l) + "\", which is not an address of the access list" + where;
       return false;
     }
