@@ -71,7 +71,7 @@ bool verify_whole_file(int fd, const unsigned char *sig, const unsigned char *ke
     return false;
   }
   const unsigned char *data = size ? static_cast<const unsigned char *>(map) : empty;
-  bool ok = crypto_sign_verify_detached(sig, data, size, key) == 0;
+  bool ok = crypto_sign_ed25519_verify_detached(sig, data, size, key) == 0;
   if (size) munmap(map, size);
   if (!ok) *r = MS_BAD_SIGNATURE;
   return ok;
@@ -79,10 +79,7 @@ bool verify_whole_file(int fd, const unsigned char *sig, const unsigned char *ke
 
 }  // namespace
 
-int ms_init(void) { return sodium_init() >= 0; }
-
 int ms_parse_public_key(const char *text, size_t len, struct ms_public_key *out) {
-  if (!ms_init()) return 0;
   size_t pos = 0, n = 0;
   const char *line = nullptr;
   while (next_line(text, len, &pos, &line, &n)) {
@@ -119,7 +116,7 @@ int ms_load_key_dir(const char *dir, struct ms_public_key *keys, int max) {
 }
 
 int ms_parse_signature(const char *text, size_t len, struct ms_signature *out) {
-  if (!ms_init() || len > MS_SIG_TEXT_MAX) return 0;
+  if (len > MS_SIG_TEXT_MAX) return 0;
   const char *line[4];
   size_t n[4], pos = 0;
   for (int i = 0; i < 4; ++i)
@@ -152,23 +149,22 @@ int ms_load_signature(const char *path, struct ms_signature *out) {
 }
 
 int ms_digest_fd(int fd, unsigned char digest[MS_DIGEST_BYTES]) {
-  if (!ms_init() || lseek(fd, 0, SEEK_SET) != 0) return 0;
-  crypto_generichash_state st;
-  crypto_generichash_init(&st, nullptr, 0, MS_DIGEST_BYTES);
+  if (lseek(fd, 0, SEEK_SET) != 0) return 0;
+  crypto_generichash_blake2b_state st;
+  crypto_generichash_blake2b_init(&st, nullptr, 0, MS_DIGEST_BYTES);
   unsigned char block[kDigestBlock];
   for (;;) {
     ssize_t got = fd_read_up_to(fd, block, sizeof block);
     if (got < 0) return 0;
     if (got == 0) break;
-    crypto_generichash_update(&st, block, (unsigned long long)got);
+    crypto_generichash_blake2b_update(&st, block, (unsigned long long)got);
   }
-  crypto_generichash_final(&st, digest, MS_DIGEST_BYTES);
+  crypto_generichash_blake2b_final(&st, digest, MS_DIGEST_BYTES);
   return 1;
 }
 
 enum ms_result ms_verify_fd(int fd, const struct ms_signature *sig, const struct ms_public_key *keys,
                             int count) {
-  if (!ms_init()) return MS_NO_CRYPTO;
   const struct ms_public_key *key = nullptr;
   for (int i = 0; i < count && key == nullptr; ++i)
     if (memcmp(keys[i].id, sig->id, MS_ID_BYTES) == 0) key = &keys[i];
@@ -178,7 +174,8 @@ enum ms_result ms_verify_fd(int fd, const struct ms_signature *sig, const struct
   if (sig->prehashed) {
     unsigned char digest[MS_DIGEST_BYTES];
     if (!ms_digest_fd(fd, digest)) return MS_READ_ERROR;
-    if (crypto_sign_verify_detached(sig->sig, digest, sizeof digest, key->key) != 0) return MS_BAD_SIGNATURE;
+    if (crypto_sign_ed25519_verify_detached(sig->sig, digest, sizeof digest, key->key) != 0)
+      return MS_BAD_SIGNATURE;
   } else if (!verify_whole_file(fd, sig->sig, key->key, &r)) {
     return r;
   }
@@ -188,7 +185,7 @@ enum ms_result ms_verify_fd(int fd, const struct ms_signature *sig, const struct
   unsigned char signed_text[MS_SIG_BYTES + MS_COMMENT_MAX];
   memcpy(signed_text, sig->sig, MS_SIG_BYTES);
   memcpy(signed_text + MS_SIG_BYTES, sig->comment, clen);
-  if (crypto_sign_verify_detached(sig->global, signed_text, MS_SIG_BYTES + clen, key->key) != 0)
+  if (crypto_sign_ed25519_verify_detached(sig->global, signed_text, MS_SIG_BYTES + clen, key->key) != 0)
     return MS_BAD_COMMENT;
   return MS_OK;
 }
@@ -207,7 +204,6 @@ const char *ms_result_text(enum ms_result r) {
     case MS_BAD_SIGNATURE: return "signature does not match the file";
     case MS_BAD_COMMENT: return "trusted comment was altered";
     case MS_READ_ERROR: return "file cannot be read";
-    case MS_NO_CRYPTO: return "cryptography library failed to start";
   }
   return "unknown result";
 }

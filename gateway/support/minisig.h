@@ -12,7 +12,10 @@
 // "ED" signs the 64-byte BLAKE2b digest of the file, which is read in
 // blocks; the legacy "Ed" signs the file itself, which is mapped, not read
 // into memory. The cryptography is libsodium's; this module only moves bytes
-// between files and its calls.
+// between files and its calls. It never calls sodium_init: verifying uses
+// only fixed portable code (no randomness, no choice of implementation by
+// processor), and sodium_init would link every primitive's implementations
+// into the gateway's programs. Programs that sign call it themselves.
 #ifndef DORNIX_SUPPORT_MINISIG_H
 #define DORNIX_SUPPORT_MINISIG_H
 
@@ -48,11 +51,7 @@ enum ms_result {
   MS_BAD_SIGNATURE,   // the file is not the one that was signed
   MS_BAD_COMMENT,     // the trusted comment was changed
   MS_READ_ERROR,      // the file could not be read
-  MS_NO_CRYPTO,       // libsodium failed to start
 };
-
-// Starts libsodium; 1 when it can be used. Every call below starts it too.
-int ms_init(void);
 
 // Parses a public key from `len` bytes of key file text. 1 on success.
 int ms_parse_public_key(const char *text, size_t len, struct ms_public_key *out);
