@@ -110,6 +110,9 @@ configs = {
     "padded_in_tag": b"<config><a\r" + b"\n" * 40,
     "padded_name": b"<config><a>1</a \r" + b"\n" * 40,
     "padded_text": b"<config><a>1\r" + b"\n" * 40,
+    # NULs: padding after the last tag, inside text, a value and a comment.
+    "padded_nul": CONFIG + b"\0" * 2000,
+    "nul_inside": b"<config><a x=\"\0\1\">\0\1</a><!--\0--><b\0/></config>",
 }
 
 

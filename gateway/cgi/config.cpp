@@ -12,13 +12,64 @@
 
 namespace {
 
+// NUL is the scanner's end-of-buffer mark: at every NUL it meets, flex
+// checks whether its buffer ends there and, finding that it does not, scans
+// the token so far again from its start. A token that holds many NULs (text,
+// a value, a comment, or the NULs a file is padded with after its last tag)
+// then takes quadratic time. To the rules a NUL is one of the control bytes
+// other than tab and the line ends, which are all text, value and comment
+// bytes and invalid anywhere else. So the scanner is shown kNulStandIn, one
+// of those bytes, in place of each NUL, and the NULs are put back wherever
+// the file's bytes are copied.
+const char kNulStandIn = '\x01';
+
+class Nuls {
+ public:
+  explicit Nuls(char *file) : file_(file) {}
+  Nuls(const Nuls &) = delete;
+  Nuls &operator=(const Nuls &) = delete;
+  ~Nuls() { free(at_); }
+
+  // Replaces the NULs of the first `size` bytes of the file and notes where
+  // they were. false when there is no memory for the note.
+  bool hide(size_t size) {
+    if (memchr(file_, '\0', size) == nullptr) return true;
+    at_ = static_cast<unsigned char *>(calloc(size / 8 + 1, 1));
+    if (at_ == nullptr) return false;
+    for (size_t i = 0; i < size; ++i) {
+      if (file_[i] != '\0') continue;
+      at_[i / 8] = (unsigned char)(at_[i / 8] | 1u << (i % 8));
+      file_[i] = kNulStandIn;
+    }
+    return true;
+  }
+
+  // The `n` bytes at `from`, bytes of the file, as the file held them.
+  void restore(char *to, const char *from, size_t n) const {
+    if (at_ == nullptr) return;
+    for (size_t k = 0, i = (size_t)(from - file_); k < n; ++k, ++i)
+      if (at_[i / 8] & 1u << (i % 8)) to[k] = '\0';
+  }
+
+ private:
+  char *file_;
+  unsigned char *at_ = nullptr;  // a bit for each byte of the file
+};
+
 // The compacted text: appends never run past the buffer, although the
 // compaction cannot make the text longer than the file it came from.
 struct Output {
   char *buf;
   size_t capacity;
   size_t length;
+  const Nuls &nuls;
 
+  // Bytes of the file (a token or part of one).
+  bool copy(const char *data, size_t n) {
+    if (!append(data, n)) return false;
+    nuls.restore(buf + length - n, data, n);
+    return true;
+  }
   bool append(const char *data, size_t n) {
     if (n > capacity - length) return false;
     memcpy(buf + length, data, n);
@@ -93,7 +144,12 @@ int compact_config(char *file, size_t size, char *out_buf, size_t capacity, size
   const size_t scanned = size - cut;
   if (cut > 0) file[scanned] = file[scanned + 1] = '\0';
 
-  Output out{out_buf, capacity, 0};
+  Nuls nuls(file);
+  if (!nuls.hide(scanned)) {
+    debug_printf("copy_config_file: Error - no memory to scan the file\n");
+    return RESULT_NO_MEMORY;
+  }
+  Output out{out_buf, capacity, 0, nuls};
   Span start;  // name of the most recent start tag, blanks after its "<" included
   Span text;   // text of the current element, written once its end tag names it
   Scan scan(file, scanned);
@@ -111,6 +167,7 @@ int compact_config(char *file, size_t size, char *out_buf, size_t capacity, size
     name_at_end = token == TOKEN_NAME && t + n == file + scanned;
     switch (token) {
       case TOKEN_INVALID:
+        nuls.restore(yytext, t, n);
         return token_error(t);
       case TOKEN_TAG_END: {
         size_t keep = n;
@@ -118,7 +175,7 @@ int compact_config(char *file, size_t size, char *out_buf, size_t capacity, size
           keep -= 2;
         else if (keep >= 1 && (t[keep - 1] == '\r' || t[keep - 1] == '\n'))
           keep -= 1;
-        fits = fits && out.append(t, keep);
+        fits = fits && out.copy(t, keep);
         break;
       }
       case TOKEN_START_TAG: {
@@ -126,7 +183,7 @@ int compact_config(char *file, size_t size, char *out_buf, size_t capacity, size
         const char *lt = static_cast<const char *>(memchr(t, '<', n));
         const size_t skip = lt != nullptr ? (size_t)(lt - t) + 1 : 0;
         start.keep(t + skip, n - skip);
-        fits = fits && out.append(t, n);
+        fits = fits && out.copy(t, n);
         text.drop();
         break;
       }
@@ -140,15 +197,15 @@ int compact_config(char *file, size_t size, char *out_buf, size_t capacity, size
           // Only a leaf keeps its text: the end tag must close the element
           // opened last (names hold no NUL bytes).
           if (start.is(t, n) && text.data != nullptr) {
-            fits = fits && out.append(text.data, text.length);
+            fits = fits && out.copy(text.data, text.length);
             text.drop();
           }
           fits = fits && out.append("</", 2);
         }
-        fits = fits && out.append(t, n);
+        fits = fits && out.copy(t, n);
         break;
       default:  // instructions, attributes, values, comments: as written
-        fits = fits && out.append(t, n);
+        fits = fits && out.copy(t, n);
         break;
     }
   }

@@ -231,20 +231,21 @@ int gwc_tar_next(gwc_tar_reader *r, gwc_tar_member *m) {
     const uint64_t data = at + kBlock;
     if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
       if (padded(size) > r->size - data)
-        return refuse(r, "extended header '%s': data beyond the end of the archive", header_name);
+        return refuse(r, "the archive ends inside the data of extended header '%s'", header_name);
       r->offset = data + padded(size);
       if (type == 'L') {
         // GNU: the next member's name, NUL-terminated.
-        if (size >= GWC_TAR_NAME_MAX)
-          return refuse(r, "a member's long name is longer than %d characters", GWC_TAR_NAME_MAX - 1);
         unsigned char name[GWC_TAR_NAME_MAX];
-        if (!read_exact(r, data, name, (size_t)size)) return refuse(r, "a long name cannot be read");
+        const bool too_long = size > sizeof name;
+        if (!too_long && !read_exact(r, data, name, (size_t)size)) return refuse(r, "a long name cannot be read");
+        if (too_long || (size == sizeof name && memchr(name, '\0', sizeof name) == nullptr))
+          return refuse(r, "a member's long name is longer than %d characters", GWC_TAR_NAME_MAX - 1);
         field_text(m->name, sizeof m->name, name, (size_t)size);
         has_name = 1;
       } else if (type == 'x' || type == 'g') {
         if (read_pax(r, data, size, type == 'x' ? own : global, header_name) != 0) return -1;
       }
-      pending = type != 'g';
+      pending = pending || type != 'g';
       continue;
     }
 
@@ -284,7 +285,7 @@ int gwc_tar_next(gwc_tar_reader *r, gwc_tar_member *m) {
       return refuse(r, "member '%s' is of type '%c'; packages hold only files and folders", m->name, type);
     }
     if (padded(size) > r->size - data)
-      return refuse(r, "member '%s': data beyond the end of the archive", m->name);
+      return refuse(r, "the archive ends inside the data of member '%s'", m->name);
     m->mode = (unsigned)mode & 0755u;
     m->size = size;
     m->data = data;

@@ -253,6 +253,7 @@ struct parse_context {
   value_row *row;        // row that "value" elements fill
   int value_count;
   msg_record *msg;
+  void *parser;          // expat's, while it reads the message
 };
 
 // Free element records, reused across parses; grows to the deepest nesting.
@@ -797,6 +798,20 @@ msg_record *msg_parse(const char *text, int length) {
   return msg_parse_xml(text, length);
 }
 
+namespace {
+
+// The wire format has no document type declaration, and the entities that
+// one declares would let a short message expand to text of any length. A
+// message with one is refused before its declarations are read.
+void XMLCALL refuse_doctype(void *ctx, const XML_Char *, const XML_Char *, const XML_Char *,
+                            int) {
+  parse_context *c = static_cast<parse_context *>(ctx);
+  c->state = REJECTED;
+  XML_StopParser(static_cast<XML_Parser>(c->parser), XML_FALSE);
+}
+
+}  // namespace
+
 msg_record *msg_parse_xml(const char *text, int length) {
   if (text == nullptr || length < 0) return nullptr;
   XML_Parser parser = XML_ParserCreate(nullptr);
@@ -805,7 +820,9 @@ msg_record *msg_parse_xml(const char *text, int length) {
   XML_SetUserData(parser, &ctx);
   XML_SetElementHandler(parser, msgStartElement, msgEndElement);
   XML_SetCharacterDataHandler(parser, msgCharacters);
+  XML_SetStartDoctypeDeclHandler(parser, refuse_doctype);
   msgStartDocument(&ctx);
+  ctx.parser = parser;
   if (XML_Parse(parser, text, length, 1) != XML_STATUS_OK) ctx.state = REJECTED;
   msgEndDocument(&ctx);
   XML_ParserFree(parser);

@@ -8,26 +8,25 @@
 
 #include <algorithm>
 
-#include "cfgmgr_cksum.h"
-#include "le.h"
+#include "contract/image.h"
+#include "contract/kitmeta.h"
+#include "contract/result.h"
+#include "contract/tar.h"
+#include "contract/upload.h"
+#include "contract/version.h"
 #include "platform/files.h"
 
 namespace kit {
 
 namespace {
 
-// Limits of the upload as the gateway counts it: the wizard announces the
-// file size plus 220 bytes, and dornix refuses an announcement under 655,360
-// and a body that has passed 8,191,999 bytes after a data line.
-const uint64_t kAnnouncedExtra = 220;
-const uint64_t kMinAnnounced = 655360;
-const uint64_t kMaxBodyBytes = 8191999;
-const uint64_t kKernelPartition = 0xA0000;
-const size_t kSlot = 19;          // version field and platform entry slots hold 19 / 29 characters
-const size_t kEntrySlot = 29;
-const int kMaxEntries = 101;
-// config.xml and upgrade.ini are a few lines; anything bigger is not one.
-const uint64_t kLongestTextFile = 1 << 20;
+const uint64_t kKernelPartition = GWC_KERNEL_PARTITION_SIZE;
+const size_t kSlot = GWC_VERSION_FIELD_MAX;  // version field and platform entry slots
+const size_t kEntrySlot = GWC_PLATFORM_MAX;
+const int kMaxEntries = GWC_PLATFORMS_MAX;
+const uint64_t kLongestTextFile = GWC_KIT_TEXT_MAX;
+// Longest signature file that the wizard sends along.
+const uint64_t kLongestSignature = 4096;
 
 std::string fmt(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string fmt(const char *format, ...) {
@@ -94,48 +93,16 @@ bool read_text_file(const std::string &path, std::string *text, std::string *why
   return true;
 }
 
-// Whether a package member would land outside the folder it is unpacked in.
-bool escapes(const std::string &name) {
-  if (name.empty() || name[0] == '/' || name[0] == '\\') return true;
-  size_t pos = 0;
-  for (;;) {
-    size_t slash = name.find('/', pos);
-    std::string part = name.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
-    if (part == "..") return true;
-    if (slash == std::string::npos) return false;
-    pos = slash + 1;
-  }
-}
-
-// The field of a tar header as text: up to its first NUL.
-std::string tar_text(const unsigned char *p, size_t n) {
-  size_t len = 0;
-  while (len < n && p[len] != 0) ++len;
-  return std::string(reinterpret_cast<const char *>(p), len);
-}
-
-bool tar_number(const unsigned char *p, size_t n, uint64_t *out) {
-  uint64_t v = 0;
-  if (p[0] & 0x80) {  // GNU base-256 for big sizes
-    v = p[0] & 0x7f;
-    for (size_t i = 1; i < n; ++i) v = v << 8 | p[i];
-    *out = v;
-    return true;
-  }
-  size_t i = 0;
-  while (i < n && p[i] == ' ') ++i;
-  bool any = false;
-  for (; i < n && p[i] >= '0' && p[i] <= '7'; ++i) {
-    v = v * 8 + (uint64_t)(p[i] - '0');
-    any = true;
-  }
-  *out = v;
-  return any || (i < n && (p[i] == 0 || p[i] == ' '));
-}
-
-std::string strip_dot_slash(std::string name) {
-  while (name.compare(0, 2, "./") == 0) name.erase(0, 2);
-  return name;
+// The archive is read through a stdio stream, at any offset.
+long read_file(void *ctx, uint64_t offset, void *buffer, size_t length) {
+  FILE *f = static_cast<FILE *>(ctx);
+#ifdef _WIN32
+  if (_fseeki64(f, (long long)offset, SEEK_SET) != 0) return -1;
+#else
+  if (fseeko(f, (off_t)offset, SEEK_SET) != 0) return -1;
+#endif
+  size_t got = fread(buffer, 1, length, f);
+  return ferror(f) ? -1 : (long)got;
 }
 
 }  // namespace
@@ -147,206 +114,85 @@ void Report::add(Severity s, const std::string &file, const std::string &text) {
 }
 
 bool parse_version(const std::string &text, Version *out, std::string *why) {
-  size_t dash = text.find('-'), dot = text.find('.');
-  if (dash == std::string::npos && dot == std::string::npos) {
-    *why = "neither \".\" nor \"-\" in it";
+  gwc_version v;
+  const char *reason = "";
+  if (!gwc_version_parse(text.data(), text.size(), &v, &reason)) {
+    *why = reason;
+    size_t at = text.find('-');
+    if (at != std::string::npos && at > text.find('.')) at = std::string::npos;
+    std::string rest = at == std::string::npos ? text : text.substr(at + 1);
+    int dots = (int)std::count(rest.begin(), rest.end(), '.');
+    if (dots < GWC_VERSION_MIN_DOTS || dots > GWC_VERSION_MAX_DOTS) *why = fmt("%d dots; %s", dots, reason);
     return false;
   }
-  std::string rest = text;
-  if (dash != std::string::npos && dot != std::string::npos && dash < dot) rest = text.substr(dash + 1);
-  if (rest.empty()) {
-    *why = "nothing after the leading name";
-    return false;
-  }
-  int dots = (int)std::count(rest.begin(), rest.end(), '.');
-  if (dots < 4 || dots > 10) {
-    *why = fmt("%d dots; five to eleven numbers (4 to 10 dots) are needed", dots);
-    return false;
-  }
-  Version v;
-  v.dots = dots;
-  size_t pos = 0;
-  for (int i = 0; i < dots; ++i) {
-    size_t next = rest.find('.', pos);
-    v.fields.push_back(rest.substr(pos, next - pos));
-    pos = next + 1;
-  }
-  std::string last = rest.substr(pos);
-  size_t d = last.find('-');
-  if (d == std::string::npos) {
-    *why = "no \"-\" between the last number and the platform name";
-    return false;
-  }
-  v.fields.push_back(last.substr(0, d));
-  v.fields.push_back(upper(last.substr(d + 1)));
-  *out = v;
+  Version parsed;
+  parsed.dots = v.dots;
+  for (int i = 0; i <= v.dots; ++i) parsed.fields.push_back(text.substr(v.field[i].at, v.field[i].length));
+  parsed.fields.push_back(upper(text.substr(v.field[v.dots + 1].at, v.field[v.dots + 1].length)));
+  *out = parsed;
   return true;
 }
 
 bool config_version(const std::string &path, std::string *version, std::string *why) {
   std::string text;
   if (!read_text_file(path, &text, why)) return false;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    std::string l = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos + 1);
-    pos = end == std::string::npos ? text.size() : end + 1;
-    size_t at = lower(l).find("config version");
-    if (at == std::string::npos) continue;
-    std::string window = l.substr(at, 200);
-    size_t q1 = window.find('"');
-    if (q1 == std::string::npos) {
-      *why = "no double quote within 200 characters after \"config version\"";
-      return false;
-    }
-    std::string after = l.substr(at + q1 + 1, 200);
-    size_t q2 = after.find('"');
-    if (q2 == std::string::npos) {
-      *why = "no closing double quote within 200 characters";
-      return false;
-    }
-    *version = after.substr(0, q2);
-    return true;
+  gwc_span value;
+  const char *reason = "";
+  if (!gwc_config_version(text.data(), text.size(), &value, &reason)) {
+    *why = reason;
+    return false;
   }
-  *why = "no line holds \"config version\"";
-  return false;
+  *version = text.substr(value.at, value.length);
+  return true;
 }
 
 std::vector<std::string> upgrade_list(const std::string &path, std::vector<std::string> *other) {
   std::vector<std::string> entries;
   std::string text, why;
   if (!read_text_file(path, &text, &why)) return entries;
-  std::string token;
-  auto take = [&]() {
-    if (token.empty()) return;
-    if ((token[0] == 'G' || token[0] == 'g'))
-      entries.push_back(token);
+  gwc_span token;
+  for (size_t pos = 0; gwc_ini_next_token(text.data(), text.size(), &pos, &token);) {
+    std::string t = text.substr(token.at, token.length);
+    if (gwc_ini_is_platform(text.data(), token))
+      entries.push_back(t);
     else if (other != nullptr)
-      other->push_back(token);
-    token.clear();
-  };
-  for (char c : text) {
-    if (isspace((unsigned char)c))
-      take();
-    else
-      token += c;
+      other->push_back(t);
   }
-  take();
   return entries;
-}
-
-bool tar_list(const std::string &path, std::vector<TarEntry> *out, std::string *why) {
-  FILE *f = fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    *why = "cannot be opened";
-    return false;
-  }
-  out->clear();
-  unsigned char h[512];
-  std::string long_name;
-  uint64_t offset = 0;
-  bool ok = false;
-  for (;;) {
-    size_t got = fread(h, 1, sizeof h, f);
-    if (got == 0 && !out->empty()) {
-      ok = true;  // no end blocks, but every member was whole
-      break;
-    }
-    if (got != sizeof h) {
-      *why = fmt("ends inside a header at byte %llu", (unsigned long long)offset);
-      break;
-    }
-    if (std::all_of(h, h + 512, [](unsigned char b) { return b == 0; })) {
-      ok = !out->empty();
-      if (!ok) *why = "holds no member";
-      break;
-    }
-    uint64_t stored = 0;
-    unsigned sum = 0;
-    for (int i = 0; i < 512; ++i) sum += (i >= 148 && i < 156) ? ' ' : h[i];
-    if (!tar_number(h + 148, 8, &stored) || stored != sum) {
-      *why = offset == 0 ? "not a tar archive" : fmt("header checksum wrong at byte %llu", (unsigned long long)offset);
-      break;
-    }
-    uint64_t size = 0, mode = 0;
-    tar_number(h + 124, 12, &size);
-    tar_number(h + 100, 8, &mode);
-    char type = h[156] == 0 ? '0' : (char)h[156];
-    std::string name = tar_text(h, 100);
-    if (memcmp(h + 257, "ustar", 5) == 0 && h[345] != 0) name = tar_text(h + 345, 155) + "/" + name;
-    uint64_t blocks = (size + 511) / 512;
-    std::string data;
-    if (type == 'L' || type == 'x') {
-      data.resize((size_t)(blocks * 512));
-      if (fread(&data[0], 1, data.size(), f) != data.size()) {
-        *why = "ends inside a member";
-        break;
-      }
-      data.resize((size_t)size);
-    } else if (blocks > 0 && fseek(f, (long)(blocks * 512), SEEK_CUR) != 0) {
-      *why = "ends inside a member";
-      break;
-    }
-    offset += 512 + blocks * 512;
-    if (type == 'L') {  // GNU: the next member's long name
-      long_name = tar_text(reinterpret_cast<const unsigned char *>(data.data()), data.size());
-      continue;
-    }
-    if (type == 'x') {  // pax: "length path=value\n" records
-      size_t p = data.find(" path=");
-      if (p != std::string::npos) long_name = data.substr(p + 6, data.find('\n', p) - p - 6);
-      continue;
-    }
-    if (type == 'g') continue;
-    if (!long_name.empty()) {
-      name = long_name;
-      long_name.clear();
-    }
-    out->push_back({strip_dot_slash(name), type, (unsigned)mode, size});
-  }
-  if (ok) {
-    // A member whose data runs past the end of the file shows as a short file.
-    long here = ftell(f);
-    fseek(f, 0, SEEK_END);
-    if (ftell(f) < here) {
-      ok = false;
-      *why = "ends inside a member";
-    }
-  }
-  fclose(f);
-  return ok;
-}
-
-uint32_t image_checksum(const void *data, size_t length) { return cs_calc_buf_sum(data, length); }
-
-ImageKind image_kind(const unsigned char first[4], uint64_t size) {
-  switch (le32_get(first)) {
-    case 0x6E6F633Cu: return kConfigFile;
-    case 0x73717368u:
-    case 0x28CD3D45u:
-    case 0xE0011985u: return kFileSystem;
-    case 0xFEEDFA42u: return size <= kKernelPartition + CS_TAG_SIZE ? kKernel : kCombined;
-    default: return kUnknown;
-  }
-}
-
-uint64_t upload_body_bytes(const std::string &name, uint64_t size) {
-  // Delimiter line, part header with the file name, empty line, the data and
-  // the line end that closes its last line before the closing delimiter.
-  std::string head = "----MULTI-PARTS-FORM-DATA-BOUNDARY\r\n"
-                     "Content-Disposition: form-data; name=\"UploadFile\"; filename=\"" + name + "\"\r\n"
-                     "Content-Type: application/octet-stream\r\n\r\n";
-  return head.size() + size + 2;
 }
 
 namespace {
 
-// The limits that the gateway applies to any file the wizard posts to it.
-void check_upload_size(Report *r, const std::string &name, uint64_t size) {
-  if (size + kAnnouncedExtra < kMinAnnounced)
-    r->add(kError, name, fmt("%s bytes; the gateway refuses uploads of less than %s bytes (fail[6]); pad it", with_commas(size).c_str(), with_commas(kMinAnnounced - kAnnouncedExtra).c_str()));
-  if (upload_body_bytes(name, size) > kMaxBodyBytes)
-    r->add(kError, name, fmt("%s bytes; the gateway takes at most %s bytes of file (fail[7])", with_commas(size).c_str(), with_commas(kMaxBodyBytes - upload_body_bytes(name, 0)).c_str()));
+// The signature part the wizard sends with `name`: the size of its
+// .minisig, or GWC_UNSIGNED when the kit holds none it would send.
+long signature_length(const std::string &dir, const std::string &name) {
+  uint64_t size = 0;
+  return file_size(velmora::platform::JoinPath(dir, name + ".minisig"), &size) && size <= kLongestSignature
+             ? (long)size
+             : GWC_UNSIGNED;
+}
+
+// Whether the wizard's upload of `name` stays within the gateway's count
+// of body bytes (with the signature part it sends along).
+bool fits(const std::string &dir, const std::string &name, uint64_t size) {
+  return gwc_upload_counted_bytes(name.size(), size, signature_length(dir, name)) <= GWC_MAX_BODY_BYTES;
+}
+
+// The limits that the gateway applies to any file the wizard posts to it,
+// counted over the request as the wizard sends it: the smallest request is
+// the one without a signature (a gateway that takes none gets the file
+// again so), the largest the one with it.
+void check_upload_size(Report *r, const std::string &dir, const std::string &name, uint64_t size) {
+  if (gwc_upload_body_length(name.size(), size, GWC_UNSIGNED) < GWC_MIN_CONTENT_LENGTH)
+    r->add(kError, name, fmt("%s bytes; the gateway refuses uploads of less than %s bytes (fail[6]); pad it",
+                             with_commas(size).c_str(),
+                             with_commas(gwc_upload_smallest_file(name.size(), GWC_UNSIGNED)).c_str()));
+  const long signature = signature_length(dir, name);
+  if (!fits(dir, name, size))
+    r->add(kError, name, fmt("%s bytes; the gateway takes at most %s bytes of file%s (fail[7])",
+                             with_commas(size).c_str(),
+                             with_commas(gwc_upload_largest_file(name.size(), signature)).c_str(),
+                             signature == GWC_UNSIGNED ? "" : " with its signature"));
 }
 
 void check_image(const std::string &dir, Report *r) {
@@ -380,9 +226,9 @@ void check_image(const std::string &dir, Report *r) {
     r->add(kError, name, "not an ordinary file");
     return;
   }
-  if (upload_body_bytes(name, size) > kMaxBodyBytes) {
+  if (!fits(dir, name, size)) {
     // Too big to go up at all: not worth reading to the end.
-    check_upload_size(r, name, size);
+    check_upload_size(r, dir, name, size);
     return;
   }
   FILE *f = fopen(path.c_str(), "rb");
@@ -396,20 +242,20 @@ void check_image(const std::string &dir, Report *r) {
     r->add(kError, name, "a double quote in the file name breaks the upload request");
   bool has_tag = cs_is_tagged(f) != 0;
   uint64_t payload = has_tag ? size - CS_TAG_SIZE : size;
-  switch (image_kind(first, size)) {
-    case kConfigFile:
+  switch (gwc_image_kind(first, size)) {
+    case GWC_IMAGE_CONFIG:
       r->add(kError, name, "a configuration file (\"<con\"), not a firmware image: the gateway would store it as its configuration");
       break;
-    case kFileSystem:
+    case GWC_IMAGE_FILESYSTEM:
       r->add(kOk, name, fmt("file system image, %s bytes for /dev/mtdblock/0", with_commas(payload).c_str()));
       break;
-    case kKernel:
+    case GWC_IMAGE_KERNEL:
       r->add(kOk, name, fmt("kernel image, %s bytes for /dev/mtdblock/1", with_commas(payload).c_str()));
       break;
-    case kCombined:
+    case GWC_IMAGE_COMBINED:
       r->add(kOk, name, fmt("combined image: %s bytes kernel, %s bytes file system", with_commas(kKernelPartition).c_str(), with_commas(payload - kKernelPartition).c_str()));
       break;
-    case kUnknown:
+    default:
       r->add(kError, name, fmt("unknown image kind, first bytes %02X %02X %02X %02X (the gateway answers fail[15])", first[0], first[1], first[2], first[3]));
       break;
   }
@@ -427,7 +273,7 @@ void check_image(const std::string &dir, Report *r) {
     }
   }
   fclose(f);
-  check_upload_size(r, name, size);
+  check_upload_size(r, dir, name, size);
 }
 
 bool check_config(const std::string &dir, Report *r, Version *version) {
@@ -505,54 +351,37 @@ void check_prepare(const std::string &dir, Report *r) {
     r->add(kError, "prepare.bin", "not an ordinary file");
     return;
   }
-  if (upload_body_bytes("prepare.bin", size) > kMaxBodyBytes) {
-    check_upload_size(r, "prepare.bin", size);
+  if (!fits(dir, "prepare.bin", size)) {
+    check_upload_size(r, dir, "prepare.bin", size);
     return;
   }
   FILE *f = fopen(path.c_str(), "rb");
-  unsigned char magic[2] = {0, 0};
-  if (f != nullptr) {
-    size_t got = fread(magic, 1, 2, f);
-    (void)got;
-    fclose(f);
+  unsigned char first[GWC_TAR_BLOCK] = {0};
+  const size_t got = f != nullptr ? fread(first, 1, sizeof first, f) : 0;
+  if (first[0] == 0x1F && first[1] == 0x8B) {
+    r->add(kError, "prepare.bin", "compressed (gzip): the gateway does not uncompress packages; it would take "
+                                  "the file for an image and refuse it (fail[12]); make a plain tar archive");
+  } else if (got != sizeof first || !gwc_tar_is_archive(first)) {
+    r->add(kError, "prepare.bin", "not a tar archive: the gateway would take it for an image and refuse it");
+  } else {
+    gwc_tar_reader reader;
+    gwc_tar_open(&reader, read_file, f, size);
+    gwc_pkg_summary s;
+    if (gwc_pkg_check(&reader, &s) != 0) {
+      // The gateway's own reason, as its log gives it.
+      r->add(kError, "prepare.bin", fmt("%s: the gateway refuses the package (fail[%d])", reader.reason,
+                                        RESULT_BAD_MAGIC));
+    } else if (!s.has_script) {
+      r->add(kError, "prepare.bin", "no pkg/fw_exec.sh: the package has no script to run");
+    } else if ((s.script_mode & 0111) == 0) {
+      r->add(kError, "prepare.bin",
+             fmt("pkg/fw_exec.sh has mode %03o: not executable, the shell cannot run it", s.script_mode & 0777));
+    } else {
+      r->add(kOk, "prepare.bin", fmt("package with %u members, pkg/fw.inf and pkg/fw_exec.sh", s.members));
+    }
   }
-  if (magic[0] == 0x1F && magic[1] == 0x8B) {
-    r->add(kWarning, "prepare.bin", "compressed (gzip); cannot look inside; the gateway unpacks it with a plain \"tar xf\"");
-    check_upload_size(r, "prepare.bin", size);
-    return;
-  }
-  std::vector<TarEntry> members;
-  std::string why;
-  if (!tar_list(path, &members, &why)) {
-    r->add(kError, "prepare.bin", why + ": the gateway would take it for an image and refuse it");
-    return;
-  }
-  const TarEntry *inf = nullptr, *script = nullptr;
-  int errors_before = r->errors;
-  for (const TarEntry &m : members) {
-    if (m.name == "pkg/fw.inf") inf = &m;
-    if (m.name == "pkg/fw_exec.sh") script = &m;
-    // The gateway's rules for package members: nothing that lands outside
-    // the folder it is unpacked in, no links, nothing but files and folders.
-    if (escapes(m.name))
-      r->add(kError, "prepare.bin", "member \"" + m.name + "\" unpacks outside /var/tmp (the gateway refuses the package)");
-    if (m.type == '1' || m.type == '2')
-      r->add(kError, "prepare.bin", "member \"" + m.name + "\" is a link (the gateway refuses the package)");
-    else if (m.type != '0' && m.type != '7' && m.type != '5')
-      r->add(kError, "prepare.bin", fmt("member \"%s\" is of type '%c', not a file or folder (the gateway refuses the package)", m.name.c_str(), m.type));
-  }
-  if (inf == nullptr)
-    r->add(kError, "prepare.bin", "no pkg/fw.inf: the gateway would not run the package but take it for an image");
-  if (script == nullptr) {
-    r->add(kError, "prepare.bin", "no pkg/fw_exec.sh: the package has no script to run");
-  } else if (script->type != '0' && script->type != '7') {
-    r->add(kError, "prepare.bin", "pkg/fw_exec.sh is not a plain file");
-  } else if ((script->mode & 0111) == 0) {
-    r->add(kError, "prepare.bin", fmt("pkg/fw_exec.sh has mode %03o: not executable, the shell cannot run it", script->mode & 0777));
-  }
-  if (r->errors == errors_before)
-    r->add(kOk, "prepare.bin", fmt("package with %zu members, pkg/fw.inf and pkg/fw_exec.sh", members.size()));
-  check_upload_size(r, "prepare.bin", size);
+  if (f != nullptr) fclose(f);
+  check_upload_size(r, dir, "prepare.bin", size);
 }
 
 }  // namespace

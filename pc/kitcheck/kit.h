@@ -3,9 +3,6 @@
 #ifndef KITCHECK_KIT_H
 #define KITCHECK_KIT_H
 
-#include <stddef.h>
-#include <stdint.h>
-
 #include <string>
 #include <vector>
 
@@ -26,8 +23,9 @@ struct Report {
   void add(Severity s, const std::string &file, const std::string &text);
 };
 
-// A version text split as the wizard splits it: numbers between dots, the
-// last number, and the platform name (upper-cased).
+// A version text split as the wizard splits it (contract/version.h):
+// numbers between dots, the last number, and the platform name
+// (upper-cased).
 struct Version {
   int dots = 0;
   std::vector<std::string> fields;  // dots + 2 entries
@@ -45,29 +43,8 @@ bool config_version(const std::string &path, std::string *version, std::string *
 // g, at most 101. `other` receives the tokens that are ignored.
 std::vector<std::string> upgrade_list(const std::string &path, std::vector<std::string> *other);
 
-struct TarEntry {
-  std::string name;  // without a leading "./"
-  char type;         // '0' file, '5' directory, ...
-  unsigned mode;
-  uint64_t size;
-};
-
-// Reads the member list of a plain (ustar or GNU) tar archive. false with
-// `why` when the file is not one. Callers make sure it is an ordinary file.
-bool tar_list(const std::string &path, std::vector<TarEntry> *out, std::string *why);
-
-// The image tag: the last 8 bytes of an image, this magic and then
-// image_checksum of everything before the tag, both little-endian.
-const uint32_t kTagMagic = 0xC453DE23u;
-uint32_t image_checksum(const void *data, size_t length);
-
-// Kinds of image by their first word, as the gateway tells them apart.
-enum ImageKind { kUnknown, kConfigFile, kFileSystem, kKernel, kCombined };
-ImageKind image_kind(const unsigned char first[4], uint64_t size);
-
-// Bytes of the upload body that the gateway counts up to the end of the
-// file's last line, for a file of `size` bytes named `name`.
-uint64_t upload_body_bytes(const std::string &name, uint64_t size);
+// Package, image and upload rules are those of gateway/contract, which the
+// gateway applies too.
 
 // Runs every check on the kit in `dir`.
 void check_kit(const std::string &dir, Report *report);

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "contract/upload.h"
 #include "webclient/base64.h"
 
 namespace velmora {
@@ -17,7 +18,6 @@ const char kAccept[] =
 const char kUserAgent[] =
     "User-Agent: Mozilla/4.0 (compatible; MSIE 5.0; Windows NT; DigExt; "
     "KeStReLoN Agent;)\r\n";
-const char kBoundaryLine[] = "----MULTI-PARTS-FORM-DATA-BOUNDARY\r\n";
 
 }  // namespace
 
@@ -88,8 +88,7 @@ std::string ComposeUploadHead(const char *path, const char *host,
   r.append("Pragma: no-cache\r\n");
   r.append("Accept: */*\r\n");
   r.append(authorization);
-  r.append("Content-Type: multipart/form-data; "
-           "boundary=--MULTI-PARTS-FORM-DATA-BOUNDARY\r\n");
+  r.append("Content-Type: multipart/form-data; boundary=" GWC_BOUNDARY "\r\n");
   return r;
 }
 
@@ -101,35 +100,29 @@ std::string ComposeUploadLength(uint64_t contentLength) {
 
 std::string ComposeUploadPartHeader(const char *fileName) {
   std::string r("\r\n");
-  r.append(kBoundaryLine);
-  r.append("Content-Disposition: form-data; name=\"UploadFile\"; filename=\"")
-      .append(fileName)
-      .append("\"\r\n");
-  r.append("Content-Type: application/octet-stream\r\n");
+  r.append(GWC_DELIMITER_LINE);
+  r.append(GWC_FILE_DISPOSITION).append(fileName).append("\"\r\n");
+  r.append(GWC_PART_TYPE);
   r.append("\r\n");
   return r;
 }
 
 std::string ComposeSignaturePart(const char *fileName, const std::string &signature) {
   std::string r("\r\n");
-  r.append(kBoundaryLine);
-  r.append("Content-Disposition: form-data; name=\"signature\"; filename=\"")
-      .append(fileName)
-      .append(".minisig\"\r\n");
-  r.append("Content-Type: application/octet-stream\r\n");
+  r.append(GWC_DELIMITER_LINE);
+  r.append(GWC_SIGNATURE_DISPOSITION).append(fileName).append(GWC_SIGNATURE_SUFFIX "\"\r\n");
+  r.append(GWC_PART_TYPE);
   r.append("\r\n");
   r.append(signature);
   return r;
 }
 
 std::string ComposeUploadTail() {
-  return "\r\n----MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
+  return "\r\n" GWC_CLOSING_LINE;
 }
 
 uint64_t UploadBodyLength(const char *fileName, uint64_t fileSize) {
-  // The part header's leading "\r\n" ends the request headers.
-  return ComposeUploadPartHeader(fileName).size() - 2 + fileSize +
-         ComposeUploadTail().size();
+  return gwc_upload_body_length(strlen(fileName), fileSize, GWC_UNSIGNED);
 }
 
 }  // namespace velmora

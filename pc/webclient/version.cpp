@@ -4,6 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "contract/kitmeta.h"
+#include "contract/result.h"
+#include "contract/version.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/support_log.h"
@@ -27,44 +30,10 @@ const char *const kVersionMessages[8] = {
     "Can not upgrade back to the previous firmware version.",
 };
 
-// dornix's result codes 1 to 23: what each means and what a user does.
-struct FailMeaning {
-  int code;
-  const char *meaning;
-  const char *todo;
-};
-const char kRestartAndRetry[] = "Restart the Gateway (unplug its power cord and plug it back in), "
-                                "then try again.";
-const char kRetryThenSupport[] =
-    "Restart the Gateway and try again; if it fails again, send the log to support.";
-const char kCopyKitAgain[] = "Check the kit with velmora-kit check, then copy it again or get a new one.";
-const char kOtherKit[] = "Get the upgrade kit made for this Gateway.";
-const FailMeaning kFailMeanings[] = {
-    {1, "the Gateway cannot write its log", kRestartAndRetry},
-    {2, "the Gateway is serving another upload", "Wait a minute, restart the Gateway, then try again."},
-    {3, "the Gateway did not understand the request", kRetryThenSupport},
-    {4, "the Gateway did not understand the request", kRetryThenSupport},
-    {5, "the Gateway did not understand the request", kRetryThenSupport},
-    {6, "the image did not arrive whole",
-     "Check the cable between this computer and the Gateway, restart the Gateway, then try again."},
-    {7, "the image is larger than the Gateway takes", kOtherKit},
-    {8, "the Gateway could not store or unpack the upload", kRetryThenSupport},
-    {9, "the Gateway could not read back the stored image", kRestartAndRetry},
-    {10, "the Gateway could not open its flash memory", kRestartAndRetry},
-    {11, "the Gateway could not write its flash memory, which may now be partly written",
-     "Do not unplug the Gateway; send the log to support."},
-    {12, "the kit's image carries no image tag: the kit is damaged or incomplete", kCopyKitAgain},
-    {13, "the Gateway could not compute the image's checksum", kRestartAndRetry},
-    {14, "the kit's image is damaged: its checksum does not match its tag", kCopyKitAgain},
-    {15, "the image is of a kind the Gateway does not take, or its package was refused", kOtherKit},
-    {16, "the Gateway ran out of memory", kRestartAndRetry},
-    {19, "the Gateway could not open its configuration", kRestartAndRetry},
-    {22, "the Gateway took the file for a configuration and refused it", kOtherKit},
-    {23, "the Gateway takes only images signed by its maker, and the kit's signature is "
-         "missing or does not hold", "Get a signed kit from the maker."},
-};
+const char kCopyKitAgain[] = GWC_COPY_KIT_AGAIN;
+const char kOtherKit[] = GWC_OTHER_KIT;
 
-const size_t kMaxPlatforms = 101;
+const size_t kMaxPlatforms = GWC_PLATFORMS_MAX;
 const size_t kQuoteWindow = 200;
 const int kUploadTimeoutSeconds = 10;
 const char kQornPage[] = "cgi-bin/webcm?getpage=../html/qorn.html";
@@ -104,19 +73,10 @@ bool StartsWith(const std::string &s, const char *prefix) {
   return s.compare(0, strlen(prefix), prefix) == 0;
 }
 
-// Whether two split versions name the same release: the same platform and
-// count of numbers, each number equal, and the same text after the last
-// number's digits.
-bool SameVersion(const VersionParts &a, const VersionParts &b) {
-  if (a.dots != b.dots || a.fields.back() != b.fields.back()) return false;
-  for (int j = 0; j <= a.dots; j++) {
-    char *endA = nullptr;
-    char *endB = nullptr;
-    if (strtol(a.fields[j].c_str(), &endA, 10) != strtol(b.fields[j].c_str(), &endB, 10) ||
-        strcmp(endA, endB) != 0)
-      return false;
-  }
-  return true;
+// Splits a version as both sides do (contract/version.h).
+bool SplitVersion(const std::string &text, gwc_version &v) {
+  const char *why = "";
+  return gwc_version_parse(text.data(), text.size(), &v, &why) != 0;
 }
 
 }  // namespace
@@ -127,61 +87,35 @@ const char *VersionErrorMessage(int versionError) {
 }
 
 const char *DornixFailMeaning(int code, const char **todo) {
-  for (const FailMeaning &m : kFailMeanings)
-    if (m.code == code) {
-      *todo = m.todo;
-      return m.meaning;
-    }
-  *todo = kRetryThenSupport;
+  const gwc_result_info *r = code > 0 ? gwc_result_find(code) : nullptr;
+  if (r != nullptr) {
+    *todo = r->todo;
+    return r->what;
+  }
+  *todo = GWC_RETRY_THEN_SUPPORT;
   return "the Gateway refused the upload";
 }
 
 void CGatewayClient::ReadUpgradeList() {
   platformList.clear();
-  FILE *f = fopen("upgrade.ini", "r");
-  if (!f) return;
-  std::string token;
-  int c = 0;
-  while (platformList.size() < kMaxPlatforms && c != EOF) {
-    token.clear();
-    while ((c = fgetc(f)) != EOF && isspace(c)) {
-    }
-    while (c != EOF && !isspace(c)) {
-      token.push_back(static_cast<char>(c));
-      c = fgetc(f);
-    }
-    if (!token.empty() && (token[0] == 'G' || token[0] == 'g'))
-      platformList.push_back(token);
-  }
-  fclose(f);
+  std::string text;
+  if (!platform::ReadWholeFile("upgrade.ini", &text)) return;
+  gwc_span token;
+  for (size_t pos = 0; platformList.size() < kMaxPlatforms &&
+                       gwc_ini_next_token(text.data(), text.size(), &pos, &token);)
+    if (gwc_ini_is_platform(text.data(), token)) platformList.push_back(text.substr(token.at, token.length));
 }
 
 bool CGatewayClient::ParseVersion(const char *text, VersionParts &out) {
   out = VersionParts();
-  if (!text) return false;
-  int dash = CTextUtil::Find(text, "-");
-  int dot = CTextUtil::Find(text, ".");
-  if (dash < 0 && dot < 0) return false;
-  std::string rest = text;
-  if (dash >= 0 && (dot < 0 || dash < dot)) rest.erase(0, dash + 1);
-  if (rest.empty()) return false;
-  int dots = 0;
-  for (char c : rest)
-    if (c == '.') dots++;
-  if (dots < 4 || dots > 10) return false;
-  for (int i = 0; i < dots; i++) {
-    size_t p = rest.find('.');
-    out.fields.push_back(rest.substr(0, p));
-    rest.erase(0, p + 1);
-  }
-  size_t d = rest.find('-');
-  if (d == std::string::npos) return false;
-  out.fields.push_back(rest.substr(0, d));
-  std::string platform = rest.substr(d + 1);
-  for (char &c : platform)
+  gwc_version v;
+  if (!text || !SplitVersion(text, v)) return false;
+  for (int i = 0; i <= v.dots; i++) out.fields.push_back(std::string(text + v.field[i].at, v.field[i].length));
+  std::string name(text + v.field[v.dots + 1].at, v.field[v.dots + 1].length);
+  for (char &c : name)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  out.fields.push_back(platform);
-  out.dots = dots;
+  out.fields.push_back(name);
+  out.dots = v.dots;
   return true;
 }
 
@@ -263,16 +197,23 @@ void CGatewayClient::ExplainVersionRefusal() {
 }
 
 bool CGatewayClient::ReadKitVersion(std::string &version) {
-  return QuotedValueInFile("config.xml", "config version", version);
+  std::string text;
+  gwc_span value;
+  const char *why = "";
+  if (!platform::ReadWholeFile("config.xml", &text) ||
+      !gwc_config_version(text.data(), text.size(), &value, &why))
+    return false;
+  version = DecodeCharacterReferences(text.substr(value.at, value.length));
+  return true;
 }
 
 int CGatewayClient::ConfirmKitVersion(std::string &running, std::string &kit) {
   running.clear();
   kit.clear();
-  VersionParts r, k;
-  if (!ReadKitVersion(kit) || !ParseVersion(kit.c_str(), k)) return -1;
-  if (!ReadRunningVersion(running) || !ParseVersion(running.c_str(), r)) return -1;
-  return SameVersion(r, k) ? 1 : 0;
+  gwc_version r, k;
+  if (!ReadKitVersion(kit) || !SplitVersion(kit, k)) return -1;
+  if (!ReadRunningVersion(running) || !SplitVersion(running, r)) return -1;
+  return gwc_version_same(running.c_str(), &r, kit.c_str(), &k) ? 1 : 0;
 }
 
 bool CGatewayClient::CompareWithKit(const char *runningVersion,
@@ -307,24 +248,14 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
   kitVersion = newVersion;
 
   VersionError = 5;
-  VersionParts n;
-  if (!ParseVersion(newVersion.c_str(), n)) return false;
+  gwc_version running, kit;
+  if (!SplitVersion(newVersion, kit) || !SplitVersion(runningVersion, running)) return false;
 
+  const int order = gwc_version_compare(runningVersion, &running, newVersion.c_str(), &kit);
   VersionError = 6;
-  if (r.dots != n.dots || rf[r.dots + 1] != n.fields[n.dots + 1]) return false;
-
+  if (order == GWC_VERSION_OTHER_PLATFORM) return false;
   VersionError = 7;
-  for (int j = 0; j <= r.dots; j++) {
-    char *endR = nullptr;
-    char *endN = nullptr;
-    long vr = strtol(rf[j].c_str(), &endR, 10);
-    long vn = strtol(n.fields[j].c_str(), &endN, 10);
-    if (vn > vr) break;
-    if (vn < vr) return false;
-    if (j == r.dots && *endR && *endN &&
-        static_cast<unsigned char>(*endR) > static_cast<unsigned char>(*endN))
-      return false;
-  }
+  if (order == GWC_VERSION_OLDER) return false;
   VersionError = 0;
   return true;
 }

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "cfgmgr_cksum.h"
+#include "fixtures.h"
 #include "sim_test_util.h"
 
 namespace {
@@ -110,11 +110,8 @@ class Upgrade : public ::testing::Test {
   std::string MakeKit(const Kit &k) {
     std::string payload = "hsqs";
     for (size_t i = 4; i < k.size; ++i) payload += (char)((i * 2654435761u) >> 13);
-    uint32_t sum = cs_calc_buf_sum(payload.data(), payload.size());
-    if (k.bad_tag) sum ^= 0x100;
-    std::string image = payload;
-    for (uint32_t w : {(uint32_t)CS_TAG_MAGIC, sum})
-      for (int i = 0; i < 4; ++i) image += (char)(w >> (8 * i));
+    std::string image = fixtures::Tag(payload);
+    if (k.bad_tag) image[image.size() - 3] ^= 0x01;  // a wrong checksum
     std::ofstream(work_ + "/kit/fw.img", std::ios::binary) << image;
     std::ofstream(work_ + "/kit/config.xml")
         << "<?xml version=\"1.0\"?>\n<config version=\"" << k.version << "\">\n</config>\n";

@@ -9,6 +9,12 @@
 // Messages are printed one per line, parsed. Requests go straight to the
 // recipient's socket file; the tool claims an address of its own (--from)
 // for the answer and gives its socket file back on the way out.
+//
+// Every wait has its limit: a send that the recipient cannot take is tried
+// again until the command's deadline (send_within), a reply of answer for
+// half a second at most; every datagram is read whole, whatever its size
+// (receive); and what answer copies from a query into its reply is escaped
+// as the wire format escapes values (Escaped).
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,14 +49,18 @@ const char kUsage[] =
     "  answer ADDRESS VALUE     answer every query sent to ADDRESS with VALUE and\n"
     "                           every set with an empty response; print what arrives\n"
     "\n"
+    "A datagram that is not a readable message is printed as \"unreadable\", \"cut\"\n"
+    "or \"empty\" with its size. A reply that its recipient cannot take within\n"
+    "0.5 s is dropped with a line on standard error, and answer goes on.\n"
+    "\n"
     "Options (--name=VALUE or --name VALUE):\n"
     "      --from=ADDRESS    the tool's own address for query, set and report\n"
     "                        (default \"dornix-msg\")\n"
     "      --group=GID       group id of a query or set\n"
     "      --pid=PID         pid of a report\n"
-    "      --timeout=SECS    how long to wait for an answer (default 5), or how\n"
-    "                        long listen and answer run (default: until\n"
-    "                        interrupted)\n"
+    "      --timeout=SECS    how long to wait for the recipient to take the\n"
+    "                        message and answer it (default 5), or how long\n"
+    "                        listen and answer run (default: until interrupted)\n"
     "      --count=N         listen and answer stop after N messages\n"
     "  -h, --help            print this help and exit\n"
     "      --version         print the version and exit\n"
@@ -58,7 +69,8 @@ const char kUsage[] =
     "  0  done\n"
     "  1  no answer in time\n"
     "  2  wrong command line\n"
-    "  3  endpoint or send failure\n"
+    "  3  endpoint or send failure (the recipient took nothing within --timeout,\n"
+    "     or nobody is listening there)\n"
     "\n"
     "Example:\n"
     "  dornix-msg --timeout=2 query pc wan/status\n";
@@ -78,13 +90,10 @@ void on_signal(int) { stop_requested = 1; }
 
 // ---- Printing one message on one line ----
 
-void put_quoted(const char *s) {
-  if (s == nullptr) {
-    fputs("null", stdout);
-    return;
-  }
+// `n` bytes, NULs included, quoted and with control bytes shown escaped.
+void put_bytes(const char *s, size_t n) {
   putchar('"');
-  for (const unsigned char *p = (const unsigned char *)s; *p != 0; ++p) {
+  for (const unsigned char *p = (const unsigned char *)s, *end = p + n; p < end; ++p) {
     if (*p == '"' || *p == '\\') printf("\\%c", *p);
     else if (*p == '\n') fputs("\\n", stdout);
     else if (*p == '\r') fputs("\\r", stdout);
@@ -93,6 +102,11 @@ void put_quoted(const char *s) {
     else putchar(*p);
   }
   putchar('"');
+}
+
+void put_quoted(const char *s) {
+  if (s == nullptr) fputs("null", stdout);
+  else put_bytes(s, strlen(s));
 }
 
 void put_field(const char *name, const char *value) {
@@ -184,18 +198,7 @@ void print_message(const msg_record *m) {
   fflush(stdout);
 }
 
-void print_unreadable(const char *data, int length) {
-  printf("unreadable (%d bytes): ", length);
-  char text[MSG_OUT_BUFFER + 1];
-  int n = length < MSG_OUT_BUFFER ? length : MSG_OUT_BUFFER;
-  memcpy(text, data, (size_t)n);
-  text[n] = '\0';
-  put_quoted(text);
-  putchar('\n');
-  fflush(stdout);
-}
-
-// ---- Endpoint ----
+// ---- Datagrams ----
 
 double now_seconds() {
   struct timespec ts;
@@ -203,8 +206,92 @@ double now_seconds() {
   return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
+// One datagram as it arrived. The buffer grows to the largest one seen.
+struct Datagram {
+  char *data = nullptr;
+  size_t capacity = 0;
+  size_t length = 0;  // bytes read
+  size_t real = 0;    // bytes sent, as far as the system tells
+  bool cut = false;   // the system says that bytes are missing
+
+  Datagram() = default;
+  Datagram(const Datagram &) = delete;
+  Datagram &operator=(const Datagram &) = delete;
+  ~Datagram() { free(data); }
+};
+
+// Receives one datagram whole, waiting until `deadline` (monotonic seconds;
+// a negative deadline waits until a signal). Its real size is asked first
+// and the buffer made large enough; whether it was cut all the same (no
+// memory, or a system that does not tell the size) is the system's own
+// flag. 1 when one came, 0 when the time ran out or a signal came, -1 on an
+// error.
+int receive(Datagram *d, double deadline) {
+  for (;;) {
+    if (stop_requested) return 0;
+    int wait_ms = -1;
+    if (deadline >= 0) {
+      double left = deadline - now_seconds();
+      if (left <= 0) return 0;
+      wait_ms = (int)(left * 1000) + 1;
+    }
+    struct pollfd pfd = {serv_socket, POLLIN, 0};
+    int r = poll(&pfd, 1, wait_ms);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) continue;  // the deadline check above ends the wait
+    char probe;
+    ssize_t real = recv(serv_socket, &probe, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (real < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (real < 0) return -1;
+    if ((size_t)real > d->capacity) {
+      char *grown = static_cast<char *>(realloc(d->data, (size_t)real));
+      if (grown != nullptr) {
+        d->data = grown;
+        d->capacity = (size_t)real;
+      }
+    }
+    struct iovec iov = {d->data, d->capacity};
+    struct msghdr mh;
+    memset(&mh, 0, sizeof mh);
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    ssize_t n = recvmsg(serv_socket, &mh, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) return -1;
+    d->length = (size_t)n;
+    d->cut = (mh.msg_flags & MSG_TRUNC) != 0;
+    d->real = (size_t)real > d->length ? (size_t)real : d->length;
+    return 1;
+  }
+}
+
+// The message in a datagram, or absent: a datagram that is empty, cut or
+// not a readable message is printed as such, with its size and (up to
+// MSG_OUT_BUFFER bytes) what it holds.
+msg_record *read_message(const Datagram &d) {
+  if (d.cut) {
+    printf("cut (%lu of %lu bytes): ", (unsigned long)d.length, (unsigned long)d.real);
+  } else if (d.length == 0) {
+    printf("empty (0 bytes)\n");
+    fflush(stdout);
+    return nullptr;
+  } else if (msg_record *m = msg_parse(d.data, (int)d.length)) {
+    return m;
+  } else {
+    printf("unreadable (%lu bytes): ", (unsigned long)d.length);
+  }
+  put_bytes(d.data, d.length < MSG_OUT_BUFFER ? d.length : MSG_OUT_BUFFER);
+  putchar('\n');
+  fflush(stdout);
+  return nullptr;
+}
+
+// ---- Endpoint ----
+
+// Sends never block (MSG_DONTWAIT): send_within decides how long to try.
 bool claim(const char *address) {
-  int r = comm_start(address, 0);
+  int r = comm_start(address, MSG_DONTWAIT);
   if (r >= 0) return true;
   char path[108];
   comm_socket_path(address, path, sizeof path);
@@ -224,27 +311,16 @@ bool claim(const char *address) {
   return false;
 }
 
-// Receives one datagram, waiting until `deadline` (monotonic seconds; a
-// negative deadline waits until a signal). Returns its length, 0 when the
-// time ran out or a signal came, -1 on an error.
-int receive(char *buf, size_t size, double deadline) {
-  for (;;) {
-    if (stop_requested) return 0;
-    int wait_ms = -1;
-    if (deadline >= 0) {
-      double left = deadline - now_seconds();
-      if (left <= 0) return 0;
-      wait_ms = (int)(left * 1000) + 1;
-    }
-    struct pollfd pfd = {serv_socket, POLLIN, 0};
-    int r = poll(&pfd, 1, wait_ms);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return -1;
-    if (r == 0) continue;  // the deadline check above ends the wait
-    ssize_t n = recv(serv_socket, buf, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n > 0) return (int)n;
+// Sends `m` to `to`. While the recipient's queue is full it tries again, at
+// intervals growing to 50 ms, until `deadline`: the result of msg_sendOut,
+// MSG_DELIVER_LATER when the time ran out (or a signal came).
+int send_within(const msg_record *m, const char *to, double deadline) {
+  for (long pause_us = 1000;; pause_us = pause_us < 25000 ? pause_us * 2 : 50000) {
+    int r = msg_sendOut(m, to);
+    if (r != MSG_DELIVER_LATER || stop_requested) return r;
+    double left_us = (deadline - now_seconds()) * 1e6;
+    if (left_us <= 0) return r;
+    usleep((useconds_t)(left_us < pause_us ? left_us : pause_us));
   }
 }
 
@@ -264,6 +340,53 @@ bool valid_address(const char *a) {
          verbatim_ok(a);
 }
 
+// A text received in a message, to go into a field that the writer copies
+// verbatim (key, sequence, group): escaped as the wire format escapes
+// values, so that the reader gives back the text as it arrived and no text
+// adds elements.
+class Escaped {
+ public:
+  explicit Escaped(const char *raw) : absent_(raw == nullptr) {
+    // escapeXML stops only where 5 bytes no longer fit: a shorter result is
+    // the whole text.
+    int n = escapeXML(text_, sizeof text_ - 1, raw);
+    fits_ = n < (int)sizeof text_ - 5;
+    text_[n] = '\0';
+  }
+  Escaped(const Escaped &) = delete;
+  Escaped &operator=(const Escaped &) = delete;
+
+  // false when the escaped text could not fit into any message.
+  bool fits() const { return fits_; }
+  const char *get() const { return absent_ ? nullptr : text_; }
+
+ private:
+  char text_[MSG_OUT_BUFFER];
+  bool absent_;
+  bool fits_;
+};
+
+// How long answer tries to hand a reply to a querier whose queue is full: a
+// process that reads its socket takes it at once, and others are waiting.
+const double kReplyWait = 0.5;
+
+// The reply of answer to a query or set, or absent (said on stderr) when
+// it cannot be made.
+msg_record *make_reply(const char *address, const msg_record *m, const char *value) {
+  Escaped key(m->trans->key), seq(m->seq), group(m->trans->gid);
+  if (!key.fits() || !seq.fits() || !group.fits()) {
+    fprintf(stderr, "dornix-msg: no answer to \"%s\": its key, sequence or group is too long\n",
+            m->from);
+    return nullptr;
+  }
+  if (msg_getTransType(m) == TRANS_QUERY)
+    return msgr_makeTransResponseSingle(address, m->from, group.get(), seq.get(), 0, key.get(),
+                                        value);
+  if (msg_getTransType(m) == TRANS_SET)
+    return msgr_makeTransResponseEmpty(address, m->from, group.get(), seq.get(), 0, key.get());
+  return nullptr;
+}
+
 
 // ---- Commands ----
 
@@ -271,36 +394,28 @@ int listen_or_answer(const Options &o, bool answer) {
   const char *address = o.args[0];
   if (!claim(address)) return EXIT_FAILED;
   double deadline = o.timeout >= 0 ? now_seconds() + o.timeout : -1;
-  char buf[MSG_OUT_BUFFER * 2];
+  Datagram d;
   long seen = 0;
   int status = EXIT_OK;
   while (o.count == 0 || seen < o.count) {
-    int n = receive(buf, sizeof buf, deadline);
-    if (n < 0) {
+    int got = receive(&d, deadline);
+    if (got < 0) {
       fprintf(stderr, "dornix-msg: receiving failed: %s\n", strerror(errno));
       status = EXIT_FAILED;
       break;
     }
-    if (n == 0) break;
+    if (got == 0) break;
     ++seen;
-    msg_record *m = msg_parse(buf, n);
-    if (m == nullptr) {
-      print_unreadable(buf, n);
-      continue;
-    }
+    msg_record *m = read_message(d);
+    if (m == nullptr) continue;
     print_message(m);
     // The answer goes to the file named by the sender's address: only to a
     // plain name, never to a path.
     if (answer && msg_isTrans(m) && valid_address(m->from)) {
-      msg_record *a = nullptr;
-      if (msg_getTransType(m) == TRANS_QUERY)
-        a = msgr_makeTransResponseSingle(address, m->from, m->trans->gid, m->seq, 0,
-                                         m->trans->key, o.args[1]);
-      else if (msg_getTransType(m) == TRANS_SET)
-        a = msgr_makeTransResponseEmpty(address, m->from, m->trans->gid, m->seq, 0,
-                                        m->trans->key);
+      msg_record *a = make_reply(address, m, o.args[1]);
       if (a != nullptr) {
-        int r = msg_sendOut(a, m->from);
+        double until = now_seconds() + kReplyWait;
+        int r = send_within(a, m->from, deadline >= 0 && deadline < until ? deadline : until);
         if (r < 0) fprintf(stderr, "dornix-msg: answer to \"%s\" not sent: %s\n", m->from,
                            send_error(r));
         msg_free(a);
@@ -336,7 +451,10 @@ int request(const Options &o, const char *command) {
   char seq[64];
   snprintf(seq, sizeof seq, "%s", m->seq != nullptr ? m->seq : "");
   bool is_report = m->type == MSG_REPORT;
-  int r = msg_sendOut(m, to);
+  // One deadline for both: the recipient taking the message and answering.
+  double timeout = o.timeout >= 0 ? o.timeout : 5.0;
+  double deadline = now_seconds() + timeout;
+  int r = send_within(m, to, deadline);
   msg_free(m);
   if (r < 0) {
     fprintf(stderr, "dornix-msg: not sent to \"%s\": %s\n", to, send_error(r));
@@ -346,18 +464,11 @@ int request(const Options &o, const char *command) {
 
   // Print what arrives until the answer to our message does (for a report,
   // which names nothing it answers, the first message is the answer).
-  double timeout = o.timeout >= 0 ? o.timeout : 5.0;
-  double deadline = now_seconds() + timeout;
-  char buf[MSG_OUT_BUFFER * 2];
+  Datagram d;
   int status = EXIT_NO_ANSWER;
-  for (;;) {
-    int n = receive(buf, sizeof buf, deadline);
-    if (n <= 0) break;
-    msg_record *a = msg_parse(buf, n);
-    if (a == nullptr) {
-      print_unreadable(buf, n);
-      continue;
-    }
+  while (receive(&d, deadline) > 0) {
+    msg_record *a = read_message(d);
+    if (a == nullptr) continue;
     print_message(a);
     bool answers = is_report || strcmp(msg_getTransReSeq(a) != nullptr ? msg_getTransReSeq(a)
                                                                         : "", seq) == 0;

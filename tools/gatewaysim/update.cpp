@@ -5,14 +5,14 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "cfgmgr_cksum.h"
-#include "le.h"
+#include "contract/image.h"
+#include "contract/result.h"
 
 namespace gwsim {
 
 namespace {
 
-const uint32_t kKernelPartition = 0xA0000;
+const size_t kKernelPartition = GWC_KERNEL_PARTITION_SIZE;
 
 bool write_at_start(const std::string &path, const char *data, size_t n) {
   // The partition keeps whatever lies beyond the new image, as flash does.
@@ -46,18 +46,16 @@ bool multipart_file(const std::string &body, const std::string &boundary, std::s
 std::string write_image(const SimDir &d, const std::string &image) {
   if (image.size() < 12) return "image too short";
   const unsigned char *p = reinterpret_cast<const unsigned char *>(image.data());
-  size_t size = image.size();
-  if (le32_get(p + size - 8) != CS_TAG_MAGIC) return "image has no tag";
-  if (cs_calc_buf_sum(p, size - 8) != le32_get(p + size - 4)) return "image checksum wrong";
-  size_t payload = size - 8;
-  switch (le32_get(p)) {
-    case 0x73717368u:
-    case 0x28CD3D45u:
-    case 0xE0011985u:
-      return write_at_start(d.mtd(0), image.data(), payload) ? "" : "cannot write file system";
-    case 0xFEEDFA42u:
-      if (payload <= kKernelPartition)
-        return write_at_start(d.mtd(1), image.data(), payload) ? "" : "cannot write kernel";
+  const size_t size = image.size(), payload = size - CS_TAG_SIZE;
+  const int tag = gwc_tag_check(p, size);
+  if (tag == RESULT_NO_CHECKSUM) return "image has no tag";
+  if (tag != RESULT_OK) return "image checksum wrong";
+  switch (gwc_image_kind(p, size)) {
+    case GWC_IMAGE_FILESYSTEM:
+      return write_at_start(d.mtd(GWC_MTD_FILESYSTEM), image.data(), payload) ? "" : "cannot write file system";
+    case GWC_IMAGE_KERNEL:
+      return write_at_start(d.mtd(GWC_MTD_KERNEL), image.data(), payload) ? "" : "cannot write kernel";
+    case GWC_IMAGE_COMBINED:
       if (!write_at_start(d.mtd(1), image.data(), kKernelPartition)) return "cannot write kernel";
       return write_at_start(d.mtd(0), image.data() + kKernelPartition, payload - kKernelPartition)
                  ? ""

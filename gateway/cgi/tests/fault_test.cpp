@@ -17,9 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "cfgmgr_cksum.h"
 #include "cgi_harness.h"
-#include "le.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -32,22 +31,10 @@ const char kSocket[] = "/var/tmp/cm_fw.ctl";
 const char kOld[] = "old partition content";
 const std::string kBoundary = "----FaultBoundary";
 
-std::string word(uint32_t v) {
-  unsigned char raw[4];
-  le32_put(raw, v);
-  return std::string(reinterpret_cast<char *>(raw), 4);
-}
+using fixtures::Image;
+using fixtures::Word;
 
-// A tagged image of `size` bytes in all, starting with `magic`; its bytes
-// include CR, LF and NUL.
-std::string image(uint32_t magic, size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string content = word(magic) + std::string(size - 12, '\0');
-  for (size_t i = 4; i < content.size(); ++i) content[i] = (char)(gen() & 0xFF);
-  return content + word(CS_TAG_MAGIC) + word(cs_calc_buf_sum(content.data(), content.size()));
-}
-
-const uint32_t kSquashfs = 0x73717368, kKernelMagic = 0xFEEDFA42;
+const uint32_t kSquashfs = GWC_MAGIC_SQUASHFS, kKernelMagic = GWC_MAGIC_KERNEL;
 
 CgiRequest upload(const std::string &file) {
   CgiRequest r;
@@ -99,7 +86,7 @@ class Fault : public ::testing::Test {
 
 TEST_F(Fault, TemporaryFileThatCannotBeWritten) {
   link("/var/tmp/fw.pkg", "/dev/full");
-  expect(upload(image(kSquashfs, 700000, 1)), 8);
+  expect(upload(Image(kSquashfs, 700000, 1)), 8);
   EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // the link goes with what it took
   link("/var/tmp/fw.pkg", "/dev/full");
   expect(upload("<config><a>1</a></config>" + std::string(700000, '\n')), 8);
@@ -110,7 +97,7 @@ TEST_F(Fault, TemporaryFileThatCannotBeWritten) {
 }
 
 TEST_F(Fault, CombinedWriteThatOnePartitionLosesIsFoundByTheReadBack) {
-  const std::string img = image(kKernelMagic, 0xA0000 + 200008, 2);
+  const std::string img = Image(kKernelMagic, 0xA0000 + 200008, 2);
   // The kernel partition takes every write and reads back zeros.
   link(kKernel, "/dev/zero");
   expect(upload(img), 11, "kernel reads back wrong");
@@ -132,7 +119,7 @@ TEST_F(Fault, CombinedWriteThatOnePartitionLosesIsFoundByTheReadBack) {
 
 // A body cut at each place where the reader changes what it looks for.
 TEST_F(Fault, BodyCutShort) {
-  const std::string img = image(kSquashfs, 700000, 3);
+  const std::string img = Image(kSquashfs, 700000, 3);
   const std::string body = upload(img).body;
   const size_t part = body.find("name=\"UploadFile\"");
   const size_t type = body.find("Content-Type:", part);
@@ -186,7 +173,7 @@ TEST_F(Fault, BodyCutShort) {
 }
 
 TEST_F(Fault, ClientGoneMidBody) {
-  const std::string img = image(kSquashfs, 900000, 4);
+  const std::string img = Image(kSquashfs, 900000, 4);
   const std::string body = upload(img).body;
   {
     // The web server closes the body early; dornix sees its end.
@@ -219,7 +206,7 @@ TEST_F(Fault, ClientGoneMidBody) {
 // A client that goes silent with its connection open: the request ends on
 // its own after the idle limit (shortened here), and the next is served.
 TEST_F(Fault, SilentClientDoesNotHoldTheEndpoint) {
-  const std::string img = image(kSquashfs, 800000, 10);
+  const std::string img = Image(kSquashfs, 800000, 10);
   const std::string body = upload(img).body;
   CgiRequest r;
   r.contentLength = std::to_string(body.size());
@@ -240,7 +227,7 @@ TEST_F(Fault, SilentClientDoesNotHoldTheEndpoint) {
 }
 
 TEST_F(Fault, KilledWhileReceivingThenTheNextUploadWorks) {
-  const std::string first = image(kSquashfs, 2000000, 5);
+  const std::string first = Image(kSquashfs, 2000000, 5);
   const std::string body = upload(first).body;
   CgiRequest r;
   r.contentLength = std::to_string(body.size());
@@ -252,7 +239,7 @@ TEST_F(Fault, KilledWhileReceivingThenTheNextUploadWorks) {
   EXPECT_TRUE(root_.exists("/var/tmp/fw.pkg"));
   expect_untouched();
 
-  const std::string second = image(kSquashfs, 800000, 6);
+  const std::string second = Image(kSquashfs, 800000, 6);
   expect(upload(second), 0);
   EXPECT_TRUE(root_.read(kFs) == second.substr(0, second.size() - 8));
   EXPECT_TRUE(root_.read("/var/tmp/fw.bin") == second);
@@ -261,7 +248,7 @@ TEST_F(Fault, KilledWhileReceivingThenTheNextUploadWorks) {
 // Killed while the image is being written: the partition is a FIFO that
 // the test drains, so the kill lands while dornix is inside its writes.
 TEST_F(Fault, KilledWhileWritingFlashThenTheNextUploadWorks) {
-  const std::string img = image(kSquashfs, 3000000, 7);
+  const std::string img = Image(kSquashfs, 3000000, 7);
   unlink(root_.path(kFs).c_str());
   ASSERT_EQ(mkfifo(root_.path(kFs).c_str(), 0600), 0);
   int fifo = open(root_.path(kFs).c_str(), O_RDONLY | O_NONBLOCK);
@@ -294,7 +281,7 @@ TEST_F(Fault, KilledWhileWritingFlashThenTheNextUploadWorks) {
 }
 
 TEST_F(Fault, WhatIsLeftAtTheSocketPath) {
-  const std::string img = image(kSquashfs, 700000, 8);
+  const std::string img = Image(kSquashfs, 700000, 8);
   // A plain file where the socket was: cleared like a stale socket.
   root_.write(kSocket, "stale");
   expect(upload(img), 0);
@@ -347,7 +334,7 @@ TEST_F(Fault, LogsThatCannotBeRead) {
 // still goes through.
 TEST_F(Fault, DebugLogThatCannotBeWrittenDoesNotStopAnUpload) {
   link("/var/tmp/log.txt", "/dev/full");
-  const std::string img = image(kSquashfs, 700000, 9);
+  const std::string img = Image(kSquashfs, 700000, 9);
   expect(upload(img), 0);
   EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
 }

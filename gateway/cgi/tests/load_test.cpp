@@ -11,9 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "cfgmgr_cksum.h"
 #include "cgi_harness.h"
-#include "le.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -23,19 +22,8 @@ const int kRequests = 50;
 const char kFs[] = "/dev/mtdblock/0";
 const char kSocket[] = "/var/tmp/cm_fw.ctl";
 
-std::string word(uint32_t v) {
-  unsigned char raw[4];
-  le32_put(raw, v);
-  return std::string(reinterpret_cast<char *>(raw), 4);
-}
-
 // A tagged file system image of `size` bytes, different for every seed.
-std::string image(size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string content = word(0x73717368) + std::string(size - 12, '\0');
-  for (size_t i = 4; i < content.size(); ++i) content[i] = (char)(gen() & 0xFF);
-  return content + word(CS_TAG_MAGIC) + word(cs_calc_buf_sum(content.data(), content.size()));
-}
+std::string image(size_t size, unsigned seed) { return fixtures::Image(GWC_MAGIC_SQUASHFS, size, seed); }
 
 CgiRequest upload(const std::string &file) {
   CgiRequest r;

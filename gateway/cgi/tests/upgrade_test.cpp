@@ -14,10 +14,9 @@
 #include <random>
 #include <string>
 
-#include "cfgmgr_cksum.h"
 #include "cgi_harness.h"
 #include "firmware.h"
-#include "le.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -27,31 +26,12 @@ const char kFs[] = "/dev/mtdblock/0";
 const char kKernel[] = "/dev/mtdblock/1";
 const char kConfig[] = "/dev/mtdblock/4";
 const char kOld[] = "old partition content";
-const uint32_t kSquashfs = 0x73717368, kCramfs = 0x28CD3D45, kJffs2 = 0xE0011985,
-               kKernelMagic = 0xFEEDFA42;
+const uint32_t kSquashfs = GWC_MAGIC_SQUASHFS, kCramfs = GWC_MAGIC_CRAMFS, kJffs2 = GWC_MAGIC_JFFS2,
+               kKernelMagic = GWC_MAGIC_KERNEL;
 
-std::string word(uint32_t v) {
-  unsigned char raw[4];
-  le32_put(raw, v);
-  return std::string(reinterpret_cast<char *>(raw), 4);
-}
-
-// Bytes of every value, CR, LF and NUL included.
-std::string noise(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char &c : s) c = (char)(gen() & 0xFF);
-  return s;
-}
-
-std::string tag(const std::string &content) {
-  return content + word(CS_TAG_MAGIC) + word(cs_calc_buf_sum(content.data(), content.size()));
-}
-
-// A tagged image of `size` bytes in all that starts with `magic`.
-std::string image(uint32_t magic, size_t size, unsigned seed = 1) {
-  return tag(word(magic) + noise(size - 12, seed));
-}
+using fixtures::Noise;
+using fixtures::Word;
+std::string image(uint32_t magic, size_t size, unsigned seed = 1) { return fixtures::Image(magic, size, seed); }
 
 // The request a browser or the wizard sends with a file.
 CgiRequest upload(const std::string &file, const std::string &type = "application/octet-stream") {
@@ -126,10 +106,7 @@ TEST_F(Upgrade, WizardUploadIsWrittenAsIs) {
   // plus 220 rather than the body's.
   std::string img = image(kKernelMagic, 0xA0000 + 70001);
   CgiRequest r;
-  r.body = "----MULTI-PARTS-FORM-DATA-BOUNDARY\r\n"
-           "Content-Disposition: form-data; name=\"UploadFile\"; filename=\"gw.img\"\r\n"
-           "Content-Type: application/octet-stream\r\n\r\n" +
-           img + "\r\n----MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
+  r.body = fixtures::WizardBody("gw.img", img);
   r.contentLength = std::to_string(img.size() + 220);
   expect(r, 0);
   EXPECT_EQ(root_.read(kKernel).substr(0, 0xA0000), img.substr(0, 0xA0000));
@@ -156,7 +133,7 @@ TEST_F(Upgrade, RefusedFilesLeaveFlashUntouched) {
   expect(upload(fs.substr(0, fs.size() - 8)), 12);                // no tag
   expect(upload(damaged), 14);                                    // checksum differs
   expect(upload(image(0x12345678, 700000)), 15);                  // unknown kind
-  expect(upload("<?xml version=\"1.0\"?>" + noise(700000, 3)), 12);  // no "<con", no tag
+  expect(upload("<?xml version=\"1.0\"?>" + Noise(700000, 3)), 12);  // no "<con", no tag
   // A file too short for a first word; the request is made large by a
   // field in front of it.
   CgiRequest tiny;
@@ -206,7 +183,7 @@ TEST_F(Upgrade, BodyOfEightMegabytesIsRefused) {
 }
 
 TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
-  const std::string body = noise(700000, 7) + "\n";
+  const std::string body = Noise(700000, 7) + "\n";
   const std::string edge(1022, 'e');  // a CR after it is the last byte of a read
   const std::string cases[] = {
       body + "NUL\0NUL\rlone CR\r\r\nlong line:" + std::string(3000, 'x') + "\r\n",
@@ -262,7 +239,7 @@ TEST_F(Upgrade, PackageRunsItsScriptAndIsRemoved) {
 
 TEST_F(Upgrade, PackageThatLeavesNoImageDoesNotFlashAnOldOne) {
   root_.write("/var/tmp/fw.bin", image(kKernelMagic, 1000));  // from an earlier request
-  expect(upload(package(root_, "exit 0\n", noise(700000, 9))), 8);
+  expect(upload(package(root_, "exit 0\n", Noise(700000, 9))), 8);
   expect_untouched();
 }
 
@@ -435,8 +412,8 @@ TEST_F(Upgrade, CombinedImageLargerThanThePartitionFails) {
 std::string config_file(const std::string &text) { return text + std::string(700000, '\n'); }
 
 std::string block(uint32_t version, const std::string &data, const std::string &extra = "") {
-  return "LMMC" + word(version) + word((uint32_t)data.size()) +
-         word(cs_calc_buf_sum(data.data(), data.size())) + extra + data;
+  return "LMMC" + Word(version) + Word((uint32_t)data.size()) +
+         Word(cs_calc_buf_sum(data.data(), data.size())) + extra + data;
 }
 
 const char kDownloadHeader[] =
@@ -474,7 +451,7 @@ TEST_F(Upgrade, ConfigurationCutShortIsNotStored) {
 }
 
 TEST_F(Upgrade, ConfigurationDownloadOfOtherBlocks) {
-  std::string extended = block(768, "<config/>", word(0xCAFEF00D));
+  std::string extended = block(768, "<config/>", Word(0xCAFEF00D));
   root_.write(kConfig, extended + "trailing flash");
   CgiResult r = RunDornix(root_, named("config"));
   EXPECT_EQ(r.output, kDownloadHeader + extended);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -42,6 +43,42 @@ TEST(Results, DocumentationTablesFollowTheTable) {
     EXPECT_NE(text.str().find("| −1 ("), std::string::npos) << doc;
   }
   for (size_t i = 0; i < count; ++i) EXPECT_GT(strlen(table[i].what), 0u) << table[i].name;
+}
+
+// The PC side (pc/ and the kit checker) reaches into gateway/ only for this
+// layer and the image checksum, by folder; the layer itself stands on
+// support/ alone. A header of another gateway folder on a PC include path
+// would stand in for a system header of its name (io.h on Windows).
+TEST(Layout, PcSideIncludesOnlyTheSharedGround) {
+  namespace fs = std::filesystem;
+  const fs::path root(DORNIX_SOURCE_DIR);
+  if (!fs::exists(root / "pc")) GTEST_SKIP() << "no source tree at " << DORNIX_SOURCE_DIR;
+  struct {
+    const char *dir;
+    std::vector<std::string> allowed;  // include prefixes into gateway/
+  } sides[] = {{"pc", {"contract/"}}, {"tools/kitcheck", {"contract/", "minisig.h", "fdio.h"}},
+               {"gateway/contract", {"contract/", "support/cfgmgr_cksum.h", "support/le.h"}}};
+  const char *gateway_only[] = {"cgi/", "messages/", "platform/platform.h", "support/", "contract/", "cfgmgr_cksum.h",
+                                "io.h", "le.h", "keyvalue.h", "fdio.h", "minisig.h", "platform.h", "firmware.h"};
+  for (const auto &side : sides)
+    for (const auto &entry : fs::recursive_directory_iterator(root / side.dir)) {
+      const std::string ext = entry.path().extension().string();
+      std::ifstream in(entry.path());
+      std::string line;
+      while (std::getline(in, line)) {
+        if (ext == ".txt" || entry.path().filename() == "CMakeLists.txt") {
+          for (const char *lib : {"gwsupport", "gwplatform", "dornixmsg", "dornixcgi", "/gateway/support"})
+            EXPECT_EQ(line.find(lib), std::string::npos) << entry.path() << ": " << line;
+          continue;
+        }
+        if ((ext != ".cpp" && ext != ".h") || line.compare(0, 10, "#include \"") != 0) continue;
+        const std::string name = line.substr(10, line.find('"', 10) - 10);
+        bool gateway = false, allowed = false;
+        for (const char *g : gateway_only) gateway = gateway || name.compare(0, strlen(g), g) == 0;
+        for (const std::string &a : side.allowed) allowed = allowed || name.compare(0, a.size(), a) == 0;
+        EXPECT_TRUE(!gateway || allowed) << entry.path() << ": " << line;
+      }
+    }
 }
 
 TEST(Upload, LengthsAreThoseOfTheWizardsBytes) {
@@ -128,14 +165,15 @@ TEST(Packages, ExtendedHeadersAndDamage) {
        "member 'pkg/s' is a sparse file", 3},
       {"damaged pax record", with(TarPax('x', "99 path=pkg/a\n") + TarHeader("pkg/a", '0', 0) + end),
        "damaged extended header", 3},
-      {"long name too long", Tar(Package("", {{"pkg/" + std::string(300, 'n'), "x"}}), kGnu),
+      {"long name too long", Tar(Package("", {{"pkg/" + std::string(256, 'n'), "x"}}), kGnu),
        "longer than 255 characters", 3},
+      {"longest long name", Tar(Package("", {{"pkg/" + std::string(251, 'n'), "x"}}), kGnu), nullptr, 4},
       {"extended header without its member", with(TarPax('x', PaxRecord("path", "pkg/a")) + end),
        "ends after an extended header", 3},
       {"pkg as a file", Tar({{"pkg", "x"}, {"pkg/fw.inf", ""}}), "is a file where the folder pkg/ must be", 0},
       {"no marker", Tar({{"pkg/fw_exec.sh", ""}}), "no regular file pkg/fw.inf", 1},
       {"data cut short", Tar(Package("", {{"pkg/big", std::string(5000, 'b')}})).substr(0, 3500),
-       "'pkg/big': data beyond the end", 3},
+       "ends inside the data of member 'pkg/big'", 3},
       {"header cut short", Tar(good).substr(0, 2560 + 100), "ends inside a header at byte 2560", 3},
       {"damaged header", with(std::string(512, 'z') + end), "damaged header at byte 2560 (after 'pkg/fw_exec.sh')", 3},
   };

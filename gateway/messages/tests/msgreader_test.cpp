@@ -131,6 +131,10 @@ TEST(Reader, Refusals) {
       "</message>",
       "<message><program><arg><x/></arg></program></message>",
       "<message><to>\x01</to></message>",
+      // No document type declaration: the wire format has none, and its
+      // entities would let a short message grow without bound.
+      "<!DOCTYPE message><message><to>a</to></message>",
+      "<!DOCTYPE m [<!ENTITY e \"xxxxxxxx\">]><message><to>&e;&e;</to></message>",
   };
   for (const char *text : refused) EXPECT_FALSE(parse(text)) << text;
   EXPECT_EQ(nullptr, msg_parse(nullptr, 3));

@@ -71,20 +71,40 @@ class ScratchRoot {
   std::string root_;
 };
 
+// The socket address of the file of `address`.
+inline struct sockaddr_un socket_address(const char *address) {
+  struct sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  comm_socket_path(address, sa.sun_path, sizeof sa.sun_path);
+  return sa;
+}
+
 // A plain datagram socket bound to the socket file of `address`, standing in
 // for another process's endpoint. -1 on failure.
 inline int bind_peer(const char *address) {
   int s = socket(AF_UNIX, SOCK_DGRAM, 0);
   if (s < 0) return -1;
-  struct sockaddr_un sa = {};
-  sa.sun_family = AF_UNIX;
-  comm_socket_path(address, sa.sun_path, sizeof sa.sun_path);
+  struct sockaddr_un sa = socket_address(address);
   unlink(sa.sun_path);
   if (bind(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
     close(s);
     return -1;
   }
   return s;
+}
+
+// Fills the queue of the socket bound at `address` (which never reads) from
+// a socket of its own that does not block: afterwards a send to it fails
+// with EAGAIN, or blocks. The number of datagrams it took.
+inline int fill_queue(const char *address) {
+  int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+  if (s < 0) return -1;
+  struct sockaddr_un sa = socket_address(address);
+  const struct sockaddr *to = reinterpret_cast<struct sockaddr *>(&sa);
+  int sent = 0;
+  while (sent < 100000 && sendto(s, "x", 1, MSG_DONTWAIT, to, sizeof sa) == 1) ++sent;
+  close(s);
+  return sent;
 }
 
 // One datagram from `sock`, waiting at most `ms` milliseconds; empty when

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "kit.h"
+#include "fixtures.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -286,43 +286,12 @@ void ScopedTestEnv::WriteLocal(const char *windowsPath, const std::string &text)
   fclose(f);
 }
 
-namespace {
-
-// One ustar member: header, then the data padded to 512-byte blocks.
-std::string TarMember(const std::string &name, unsigned mode, const std::string &data) {
-  char h[512];
-  memset(h, 0, sizeof h);
-  snprintf(h, 100, "%s", name.c_str());
-  snprintf(h + 100, 8, "%07o", mode);
-  snprintf(h + 108, 8, "%07o", 0u);
-  snprintf(h + 116, 8, "%07o", 0u);
-  snprintf(h + 124, 12, "%011o", static_cast<unsigned>(data.size()));
-  snprintf(h + 136, 12, "%011o", 0u);
-  h[156] = '0';
-  memcpy(h + 257, "ustar", 6);
-  memcpy(h + 263, "00", 2);
-  memset(h + 148, ' ', 8);
-  unsigned sum = 0;
-  for (unsigned char c : h) sum += c;
-  snprintf(h + 148, 8, "%06o", sum);
-  std::string out(h, sizeof h);
-  out += data;
-  out.resize((out.size() + 511) / 512 * 512, '\0');
-  return out;
-}
-
-}  // namespace
-
 bool WriteTestKit(const std::string &dir, const std::string &version,
                   const std::string &platforms, bool withPrepare,
                   const std::string &imageName) {
   for (const std::string &old : platform::FindFiles(dir, "*.img"))
     platform::DeleteLocalFile(platform::JoinPath(dir, old));
-  std::string image = "hsqs";
-  image.resize(700000, 'F');
-  uint32_t sum = kit::image_checksum(image.data(), image.size());
-  for (uint32_t word : {kit::kTagMagic, sum})
-    for (int i = 0; i < 4; ++i) image += static_cast<char>(word >> (8 * i));
+  const std::string image = fixtures::Image(GWC_MAGIC_SQUASHFS, 700008, 1, 'F');
   bool ok = platform::WriteWholeFile(platform::JoinPath(dir, imageName), image) &&
             platform::WriteWholeFile(platform::JoinPath(dir, "config.xml"),
                                      "<?xml version=\"1.0\"?>\n<config version=\"" + version +
@@ -333,10 +302,9 @@ bool WriteTestKit(const std::string &dir, const std::string &version,
     platform::DeleteLocalFile(prepare);
     return ok;
   }
-  std::string tar = TarMember("pkg/fw.inf", 0644, "prepare\n") +
-                    TarMember("pkg/fw_exec.sh", 0755, "#!/bin/sh\necho prepared\n") +
-                    TarMember("pkg/filler.bin", 0644, std::string(700000, '\0')) +
-                    std::string(1024, '\0');
+  std::string tar = fixtures::Tar({fixtures::TarEntry("pkg/fw.inf", "prepare\n"),
+                                   fixtures::TarEntry("pkg/fw_exec.sh", "#!/bin/sh\necho prepared\n", '0', 0755),
+                                   fixtures::TarEntry("pkg/filler.bin", std::string(700000, '\0'))});
   return ok && platform::WriteWholeFile(prepare, tar);
 }
 

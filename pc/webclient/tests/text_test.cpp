@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "fixtures.h"
 #include "webclient/base64.h"
 #include "webclient/requests.h"
 #include "webclient/text_util.h"
@@ -93,6 +94,15 @@ TEST(Requests, UploadPiecesAndExactLength) {
             "\r\n----MULTI-PARTS-FORM-DATA-BOUNDARY\r\n"
             "Content-Disposition: form-data; name=\"signature\"; filename=\"fw.img.minisig\"\r\n"
             "Content-Type: application/octet-stream\r\n\r\nsig\n");
+  // The pieces make the body the gateway's tests send, whose length both
+  // sides count alike.
+  const std::string sig = "sig\n", file(3000, 'f');
+  for (const std::string *s : {(const std::string *)nullptr, &sig}) {
+    std::string body = (s ? ComposeSignaturePart("fw.img", *s) : "") + ComposeUploadPartHeader("fw.img");
+    body = body.substr(2) + file + ComposeUploadTail();
+    EXPECT_EQ(body, fixtures::WizardBody("fw.img", file, s));
+    EXPECT_EQ(body.size(), gwc_upload_body_length(6, file.size(), s ? (long)s->size() : GWC_UNSIGNED));
+  }
 }
 
 }  // namespace

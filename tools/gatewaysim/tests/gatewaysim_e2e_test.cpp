@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "cfgmgr_cksum.h"
+#include "fixtures.h"
 #include "sim_test_util.h"
 
 namespace {
@@ -32,11 +32,7 @@ std::string missing_prerequisite() {
 std::string make_image(const std::string &path, size_t size) {
   std::string payload = "hsqs";
   for (size_t i = 4; i < size; ++i) payload += (char)((i * 131) >> 3);
-  uint32_t sum = cs_calc_buf_sum(payload.data(), payload.size());
-  std::string image = payload;
-  for (uint32_t w : {(uint32_t)CS_TAG_MAGIC, sum})
-    for (int i = 0; i < 4; ++i) image += (char)(w >> (8 * i));
-  std::ofstream(path, std::ios::binary) << image;
+  std::ofstream(path, std::ios::binary) << fixtures::Tag(payload);
   return payload;
 }
 

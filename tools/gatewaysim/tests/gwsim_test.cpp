@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cfgmgr_cksum.h"
+#include "fixtures.h"
 #include "state.h"
 #include "update.h"
 #include "webcm.h"
@@ -56,14 +56,7 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
-std::string tagged(const std::string &payload) {
-  std::string out = payload;
-  uint32_t sum = cs_calc_buf_sum(payload.data(), payload.size());
-  uint32_t words[2] = {CS_TAG_MAGIC, sum};
-  for (uint32_t w : words)
-    for (int i = 0; i < 4; ++i) out += (char)(w >> (8 * i));
-  return out;
-}
+std::string tagged(const std::string &payload) { return fixtures::Tag(payload); }
 
 class SimDirTest : public ::testing::Test {
  protected:
@@ -270,15 +263,14 @@ TEST(Versions, BumpAndKitVersion) {
 }
 
 TEST(UpdateService, FindsTheFilePartEvenWhenTheBodyIsCutShort) {
-  std::string b = "--MULTI-PARTS-FORM-DATA-BOUNDARY";
-  std::string head = "--" + b + "\r\nContent-Disposition: form-data; name=\"UploadFile\"; filename=\"fw.img\"\r\n"
-                     "Content-Type: application/octet-stream\r\n\r\n";
+  std::string b = GWC_BOUNDARY;
   std::string data("ab\r\ncd\0ef", 9);
+  const std::string body = fixtures::WizardBody("fw.img", data);
   std::string name, got;
-  ASSERT_TRUE(multipart_file(head + data + "\r\n--" + b + "--\r\n", b, &name, &got));
+  ASSERT_TRUE(multipart_file(body, b, &name, &got));
   EXPECT_EQ(name, "fw.img");
   EXPECT_EQ(got, data);
-  ASSERT_TRUE(multipart_file(head + data, b, &name, &got));
+  ASSERT_TRUE(multipart_file(body.substr(0, body.size() - strlen(GWC_CLOSING_LINE) - 2), b, &name, &got));
   EXPECT_EQ(got, data);
   EXPECT_FALSE(multipart_file("no multipart here", b, &name, &got));
 }

@@ -7,19 +7,13 @@
 #include <fstream>
 #include <string>
 
-#include "cfgmgr_cksum.h"
+#include "fixtures.h"
 #include "kit.h"
 #include "signatures.h"
 
 namespace {
 
-std::string tagged(const std::string &payload) {
-  std::string out = payload;
-  uint32_t sum = cs_calc_buf_sum(payload.data(), payload.size());
-  for (uint32_t w : {(uint32_t)CS_TAG_MAGIC, sum})
-    for (int i = 0; i < 4; ++i) out += (char)(w >> (8 * i));
-  return out;
-}
+using fixtures::Tag;
 
 std::string filesystem_payload(size_t size) {
   std::string p = "hsqs";
@@ -33,7 +27,7 @@ class Kit : public ::testing::Test {
     char tmpl[] = "/tmp/kitcheck-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
-    write("fw_3.60.1.0.5.img", tagged(filesystem_payload(700000)));
+    write("fw_3.60.1.0.5.img", Tag(filesystem_payload(700000)));
     write("config.xml", "<?xml version=\"1.0\"?>\n<Config Version=\"3.60.1.0.5-GQ\">\n</Config>\n");
     write("upgrade.ini", "[platforms]\nGQ GR\n");
   }
@@ -96,7 +90,7 @@ TEST_F(Kit, AGoodKitPasses) {
 }
 
 TEST_F(Kit, ImageFaultsAreNamedWithTheGatewaysAnswer) {
-  std::string good = tagged(filesystem_payload(700000));
+  std::string good = Tag(filesystem_payload(700000));
   std::string bad = good;
   bad[1000] ^= 0x20;
   write("fw_3.60.1.0.5.img", bad);
@@ -105,31 +99,40 @@ TEST_F(Kit, ImageFaultsAreNamedWithTheGatewaysAnswer) {
   write("fw_3.60.1.0.5.img", filesystem_payload(700000));
   EXPECT_TRUE(has(check(), kit::kError, "no image tag at its end (the gateway answers fail[12])"));
 
-  write("fw_3.60.1.0.5.img", tagged("ABCD" + std::string(700000, 'y')));
+  write("fw_3.60.1.0.5.img", Tag("ABCD" + std::string(700000, 'y')));
   EXPECT_TRUE(has(check(), kit::kError, "first bytes 41 42 43 44"));
 
   write("fw_3.60.1.0.5.img", "<config>\n" + std::string(700000, ' '));
   EXPECT_TRUE(has(check(), kit::kError, "a configuration file"));
 
-  // Size limits of the upload: 655,140 bytes of file is the least it takes.
-  write("fw_3.60.1.0.5.img", tagged(filesystem_payload(655140 - 8)));
+  // Size limits of the upload: the wizard sends 199 bytes around a file of
+  // this name, so 655,161 bytes of file is the least the gateway takes.
+  write("fw_3.60.1.0.5.img", Tag(filesystem_payload(655161 - 8)));
   EXPECT_EQ(check().errors, 0);
-  write("fw_3.60.1.0.5.img", tagged(filesystem_payload(655139 - 8)));
+  write("fw_3.60.1.0.5.img", Tag(filesystem_payload(655160 - 8)));
   EXPECT_TRUE(has(check(), kit::kError, "fail[6]"));
+  // The largest file the gateway takes, until the signature part the
+  // wizard sends along pushes the request over the limit.
+  const uint64_t most = gwc_upload_largest_file(17, GWC_UNSIGNED);
+  write("fw_3.60.1.0.5.img", Tag(filesystem_payload(most - 8)));
+  EXPECT_EQ(check().errors, 0) << dump(check());
+  write("fw_3.60.1.0.5.img.minisig", std::string(200, 's'));
+  EXPECT_TRUE(has(check(), kit::kError, "bytes of file with its signature (fail[7])")) << dump(check());
+  sh("rm " + dir + "/fw_3.60.1.0.5.img.minisig");
 
   std::string kernel = "\x42\xFA\xED\xFE";
   kernel.resize(0xA0000 + 1000, 'k');
-  write("fw_3.60.1.0.5.img", tagged(kernel));
+  write("fw_3.60.1.0.5.img", Tag(kernel));
   EXPECT_TRUE(has(check(), kit::kOk, "combined image: 655,360 bytes kernel, 1,000 bytes file system"));
 }
 
 TEST_F(Kit, TheWizardNeedsExactlyOneImage) {
-  write("other.IMG", tagged(filesystem_payload(700000)));  // Windows matches regardless of case
+  write("other.IMG", Tag(filesystem_payload(700000)));  // Windows matches regardless of case
   kit::Report r = check();
   EXPECT_TRUE(has(r, kit::kError, "2 images (fw_3.60.1.0.5.img, other.IMG)")) << dump(r);
   sh("rm " + dir + "/other.IMG " + dir + "/fw_3.60.1.0.5.img");
   EXPECT_TRUE(has(check(), kit::kError, "no firmware image"));
-  write("fw.img", tagged(filesystem_payload(700000)));
+  write("fw.img", Tag(filesystem_payload(700000)));
   write("fw.img.bak", "old");
   write("notes.imgx", "x");
   r = check();
@@ -193,9 +196,9 @@ TEST_F(Kit, OnlyOrdinaryFilesAndSafePackageMembers) {
   struct {
     const char *options, *text;
   } packages[] = {
-      {"--transform=s,^,../,", "unpacks outside /var/tmp"},
-      {"-P --transform=s,^,/,", "unpacks outside /var/tmp"},
-      {"", "is a link"},
+      {"--transform=s,^,../,", "climbs out of its folder with '..': the gateway refuses the package (fail[15])"},
+      {"-P --transform=s,^,/,", "has an absolute path: the gateway refuses the package (fail[15])"},
+      {"", "member 'pkg/link' is a symbolic link"},
   };
   for (const auto &p : packages) {
     make_package(p.options);
@@ -220,14 +223,14 @@ TEST_F(Kit, PreparePackageIsReadFromItsTarHeaders) {
   make_package("", "755", true, 1000);
   EXPECT_TRUE(has(check(), kit::kError, "prepare.bin: ") && has(check(), kit::kError, "fail[6]"));
 
-  write("prepare.bin", tagged(filesystem_payload(700000)));
+  write("prepare.bin", Tag(filesystem_payload(700000)));
   EXPECT_TRUE(has(check(), kit::kError, "not a tar archive: the gateway would take it for an image"));
 
   // A member cut short by a truncated copy.
   make_package("");
   std::string path = dir + "/prepare.bin";
   ASSERT_EQ(sh("truncate -s 2000 " + path), 0);
-  EXPECT_TRUE(has(check(), kit::kError, "ends inside a "));
+  EXPECT_TRUE(has(check(), kit::kError, "the archive ends inside "));
 }
 
 // Signatures made by the minisign tool, one fault at a time.

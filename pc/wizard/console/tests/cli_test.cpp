@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "contract/upload.h"
 #include "fake_server.h"
 #include "platform/files.h"
 #include "webclient/base64.h"
@@ -30,7 +31,7 @@ namespace {
 using testing::FakeConnection;
 using testing::FakeServer;
 
-const char kBoundaryEnd[] = "--MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
+const char kBoundaryEnd[] = GWC_CLOSING_LINE;
 
 std::string Between(const std::string &s, const std::string &a, const std::string &b) {
   size_t p = s.find(a);
