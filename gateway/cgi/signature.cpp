@@ -201,11 +201,12 @@ int sig_check_upload(struct request *req) {
   }
 #if DORNIX_WITH_SIGNATURES
   struct ms_signature sig;
-  if (!ms_parse_signature(req->sSignature, (size_t)req->nSignatureLength, &sig)) {
-    debug_printf("sig_check_upload: the signature part is not a signature\n");
+  enum ms_result r = ms_parse_signature(req->sSignature, (size_t)req->nSignatureLength, &sig);
+  if (r != MS_OK) {
+    debug_printf("sig_check_upload: the signature part: %s\n", ms_result_text(r));
     return RESULT_SIGNATURE;
   }
-  enum ms_result r = verify_with_keys(dir, fd, &sig);
+  r = verify_with_keys(dir, fd, &sig);
   char id[17];
   ms_id_text(sig.id, id);
   debug_printf("sig_check_upload: key %s: %s\n", id, ms_result_text(r));

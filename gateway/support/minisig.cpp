@@ -1,6 +1,5 @@
 #include "minisig.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sodium.h>
 #include <stdio.h>
@@ -82,13 +81,17 @@ bool verify_whole_file(int fd, const unsigned char *sig, const unsigned char *ke
 int ms_parse_public_key(const char *text, size_t len, struct ms_public_key *out) {
   size_t pos = 0, n = 0;
   const char *line = nullptr;
-  while (next_line(text, len, &pos, &line, &n)) {
+  for (bool first = true; next_line(text, len, &pos, &line, &n); first = false) {
     if (n == 0 || starts_with(line, n, kUntrusted)) continue;
     unsigned char raw[2 + MS_ID_BYTES + MS_KEY_BYTES];
-    if (!decode(line, n, raw, sizeof raw) || raw[0] != 'E' || raw[1] != 'd') return 0;
-    memcpy(out->id, raw + 2, MS_ID_BYTES);
-    memcpy(out->key, raw + 2 + MS_ID_BYTES, MS_KEY_BYTES);
-    return 1;
+    if (decode(line, n, raw, sizeof raw) && raw[0] == 'E' && raw[1] == 'd') {
+      memcpy(out->id, raw + 2, MS_ID_BYTES);
+      memcpy(out->key, raw + 2 + MS_ID_BYTES, MS_KEY_BYTES);
+      return 1;
+    }
+    // The first line is the file's comment, whatever it says; after it the
+    // key must come.
+    if (!first) return 0;
   }
   return 0;
 }
@@ -99,53 +102,41 @@ int ms_load_public_key(const char *path, struct ms_public_key *out) {
   return n >= 0 && ms_parse_public_key(text, (size_t)n, out);
 }
 
-int ms_load_key_dir(const char *dir, struct ms_public_key *keys, int max) {
-  DIR *d = opendir(dir);
-  if (d == nullptr) return 0;
-  int loaded = 0;
-  char path[512];
-  struct stat st;
-  while (struct dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.' || loaded == max) continue;
-    if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >= (int)sizeof path) continue;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (ms_load_public_key(path, &keys[loaded])) ++loaded;
-  }
-  closedir(d);
-  return loaded;
-}
-
-int ms_parse_signature(const char *text, size_t len, struct ms_signature *out) {
-  if (len > MS_SIG_TEXT_MAX) return 0;
+enum ms_result ms_parse_signature(const char *text, size_t len, struct ms_signature *out) {
+  if (len > MS_SIG_TEXT_MAX) return MS_TOO_LONG;
   const char *line[4];
   size_t n[4], pos = 0;
   for (int i = 0; i < 4; ++i)
-    if (!next_line(text, len, &pos, &line[i], &n[i])) return 0;
+    if (!next_line(text, len, &pos, &line[i], &n[i])) return MS_MALFORMED;
   const char *rest = nullptr;
   size_t rest_len = 0;
   while (next_line(text, len, &pos, &rest, &rest_len))
-    if (rest_len != 0) return 0;  // nothing but empty lines after the four
+    if (rest_len != 0) return MS_MALFORMED;  // nothing but empty lines after the four
 
   unsigned char raw[2 + MS_ID_BYTES + MS_SIG_BYTES];
   size_t tlen = strlen(kTrusted);
   if (!starts_with(line[0], n[0], kUntrusted) || !decode(line[1], n[1], raw, sizeof raw) ||
-      !starts_with(line[2], n[2], kTrusted) || n[2] - tlen >= MS_COMMENT_MAX ||
-      !decode(line[3], n[3], out->global, MS_SIG_BYTES))
-    return 0;
-  if (raw[0] != 'E' || (raw[1] != 'D' && raw[1] != 'd')) return 0;
+      !starts_with(line[2], n[2], kTrusted) || !decode(line[3], n[3], out->global, MS_SIG_BYTES))
+    return MS_MALFORMED;
+  if (raw[0] != 'E' || (raw[1] != 'D' && raw[1] != 'd')) return MS_MALFORMED;
+  // The minisign tool signs trusted comments of up to 8 KiB; a gateway
+  // holds 1 KiB.
+  if (n[2] - tlen >= MS_COMMENT_MAX) return MS_TOO_LONG;
   out->prehashed = raw[1] == 'D';
   memcpy(out->id, raw + 2, MS_ID_BYTES);
   memcpy(out->sig, raw + 2 + MS_ID_BYTES, MS_SIG_BYTES);
   memcpy(out->comment, line[2] + tlen, n[2] - tlen);
   out->comment[n[2] - tlen] = '\0';
   // A NUL inside the comment would let two texts pass as one.
-  return strlen(out->comment) == n[2] - tlen;
+  return strlen(out->comment) == n[2] - tlen ? MS_OK : MS_MALFORMED;
 }
 
-int ms_load_signature(const char *path, struct ms_signature *out) {
+enum ms_result ms_load_signature(const char *path, struct ms_signature *out) {
   char text[MS_SIG_TEXT_MAX + 1];
-  ssize_t n = read_small_file(path, text, sizeof text);
-  return n >= 0 && ms_parse_signature(text, (size_t)n, out);
+  Fd fd(open(path, O_RDONLY));
+  const ssize_t n = fd.get() < 0 ? -1 : fd_read_up_to(fd.get(), text, sizeof text);
+  if (n < 0) return MS_READ_ERROR;
+  return ms_parse_signature(text, (size_t)n, out);
 }
 
 int ms_digest_fd(int fd, unsigned char digest[MS_DIGEST_BYTES]) {
@@ -204,6 +195,7 @@ const char *ms_result_text(enum ms_result r) {
     case MS_BAD_SIGNATURE: return "signature does not match the file";
     case MS_BAD_COMMENT: return "trusted comment was altered";
     case MS_READ_ERROR: return "file cannot be read";
+    case MS_TOO_LONG: return "longer than a gateway takes (a trusted comment of at most 1023 bytes, a signature of at most 4096)";
   }
   return "unknown result";
 }

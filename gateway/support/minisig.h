@@ -1,7 +1,9 @@
 // Detached Ed25519 signatures in the minisign formats, for signed kits.
 //
 // A public key is "Ed", an 8-byte key id and the 32-byte Ed25519 key, in
-// base64 on one line (a file may put an "untrusted comment:" line first).
+// base64 on one line. A key file's first line may be a comment whatever it
+// says (the minisign tool skips it unread: "untrusted comment: ...", or
+// that line behind a byte-order mark a Windows editor put there).
 // A signature file has four lines:
 //
 //   untrusted comment: <anything>
@@ -51,6 +53,7 @@ enum ms_result {
   MS_BAD_SIGNATURE,   // the file is not the one that was signed
   MS_BAD_COMMENT,     // the trusted comment was changed
   MS_READ_ERROR,      // the file could not be read
+  MS_TOO_LONG,        // longer than a gateway takes (MS_COMMENT_MAX, MS_SIG_TEXT_MAX)
 };
 
 // Parses a public key from `len` bytes of key file text. 1 on success.
@@ -59,16 +62,13 @@ int ms_parse_public_key(const char *text, size_t len, struct ms_public_key *out)
 // Reads and parses the public key file `path`. 1 on success.
 int ms_load_public_key(const char *path, struct ms_public_key *out);
 
-// Loads the public keys of the directory `dir`: every regular file in it
-// whose name does not start with a dot and that holds a key, at most `max`
-// of them. Returns the number stored in `keys`.
-int ms_load_key_dir(const char *dir, struct ms_public_key *keys, int max);
+// Parses `len` bytes of signature file text: MS_OK, MS_MALFORMED, or
+// MS_TOO_LONG for a signature the minisign tool may well verify but whose
+// trusted comment or text is longer than a gateway holds.
+enum ms_result ms_parse_signature(const char *text, size_t len, struct ms_signature *out);
 
-// Parses `len` bytes of signature file text. 1 on success.
-int ms_parse_signature(const char *text, size_t len, struct ms_signature *out);
-
-// Reads and parses the signature file `path`. 1 on success.
-int ms_load_signature(const char *path, struct ms_signature *out);
+// Reads and parses the signature file `path`: as above, or MS_READ_ERROR.
+enum ms_result ms_load_signature(const char *path, struct ms_signature *out);
 
 // Checks `sig` over everything in the open file `fd` (read from its start)
 // with whichever of the `count` keys made it. MS_OK only when both the file

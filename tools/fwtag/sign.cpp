@@ -486,7 +486,8 @@ int fwtag_check_signature(const char *pub, const char *file) {
   if (!ms_load_public_key(pub, &key)) return fail(pub, "not a public key file");
   if (snprintf(path, sizeof path, "%s.minisig", file) >= (int)sizeof path) return fail(file, "name too long");
   if (access(path, F_OK) != 0) return fail(path, "missing: the file is not signed");
-  if (!ms_load_signature(path, &sig)) return fail(path, "not a signature file");
+  const enum ms_result parsed = ms_load_signature(path, &sig);
+  if (parsed != MS_OK) return fail(path, ms_result_text(parsed));
   Fd fd(open(file, O_RDONLY));
   if (fd.get() < 0) return fail(file, strerror(errno));
   enum ms_result r = ms_verify_fd(fd.get(), &sig, &key, 1);

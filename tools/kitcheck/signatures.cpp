@@ -125,8 +125,9 @@ void check_one(const std::string &dir, const std::string &name, const ms_public_
     return;
   }
   ms_signature sig;
-  if (!ms_load_signature(sig_path.c_str(), &sig)) {
-    r->add(kError, sig_name, "not a signature file, or longer than the gateway takes (fail[23])");
+  const enum ms_result parsed = ms_load_signature(sig_path.c_str(), &sig);
+  if (parsed != MS_OK) {
+    r->add(kError, sig_name, std::string(ms_result_text(parsed)) + ": a gateway that holds keys refuses it (fail[23])");
     return;
   }
   Fd fd(open(path.c_str(), O_RDONLY));

@@ -35,6 +35,9 @@ check "keygen with passphrase says what takes its time" \
   'echo "fw pass" | "$fwtag" keygen --key b.key --pubkey b.pub 2>&1 >/dev/null | grep -q "protecting the secret key with the passphrase (scrypt"'
 minisign -G -W -p m.pub -s m.key >/dev/null
 printf 'pw\npw\n' | minisign -G -p e.pub -s e.key >/dev/null 2>&1
+# mb: m's public key with a byte-order mark in front of its comment line,
+# which the minisign tool skips unread.
+printf '\357\273\277' | cat - m.pub > mb.pub
 head -c 100000 /dev/urandom | tr X Y > img && "$fwtag" add img >/dev/null
 
 # Each signer against both checkers, with and without the fields that bind
@@ -54,6 +57,7 @@ m minisign -S -W -s m.key -m img
 a "$fwtag" sign --key a.key --comment "kit 3.60" img
 a "$fwtag" sign --key a.key img
 m minisign -S -W -s m.key -m img -t "$(printf 'timestamp:1\tplatforms:GQ\tversion:3.60.1.0.9-GQ')"
+mb minisign -S -W -s m.key -m img
 a "$fwtag" sign --key a.key --platforms " GQ	GR" --firmware-version 3.60.1.0.9-GQ img
 SIGNERS
 check "wrong passphrase refused" '! echo nope | "$fwtag" sign --key e.key img 2>/dev/null'
@@ -74,7 +78,7 @@ cp img "$(printf 'two\nlines')"
 check "line end in a name escaped" '"$fwtag" sign --key a.key two*lines >/dev/null && grep -q "file:two\\\\x0Alines	hashed$" two*lines.minisig'
 check "line end in a name: both verify" '"$fwtag" verify --pubkey a.pub two*lines >/dev/null && minisign -Vq -p a.pub -m two*lines'
 
-# Refused before any key is read: STATUS#COMMAND#what stderr says.
+# Refused (most before any key is read): STATUS#COMMAND#what stderr says.
 a_id=$(sed -n '1s/.* //p' a.pub) m_id=$(sed -n '1s/.* //p' m.pub)
 sed -n 2p e.key | base64 -d > huge.raw  # scrypt memory limit (bytes 46-53) made absurd
 printf '\377\377\377\377\377\377\377\177' | dd of=huge.raw bs=1 seek=46 conv=notrunc status=none
@@ -92,6 +96,7 @@ done <<'REFUSALS'
 1#"$fwtag" sign --key a.key --platforms GQ --comment "$(printf 'x\tplatforms:GR')" img#platforms field is given twice
 2#"$fwtag" sign --key a.key --platforms GQ kit#--platforms and --firmware-version are for single files
 1#rm kit/upgrade.ini && "$fwtag" sign --key a.key kit#upgrade.ini: No such file
+1#minisign -S -W -s m.key -m img -t "$(head -c 1500 /dev/zero | tr '\0' c)" && "$fwtag" verify --pubkey m.pub img#longer than a gateway takes
 REFUSALS
 
 # Ctrl-C at the passphrase prompt gives the terminal its echo back.
