@@ -64,8 +64,9 @@ const size_t kDeclarationMax = 256;
 // Reads the declaration file `fixed` (GW_PLATFORM_FILE, ...) into `out`,
 // blanks and line ends around its word removed. 1 with `*declared` NULL
 // when the file does not exist, or pointing at `out`; 0 when it cannot be
-// read, is no regular file or is too long: a declaration that exists but
-// cannot be read fails closed, as a key folder does.
+// read, is no regular file, is too long or holds a NUL byte: a declaration
+// that exists but cannot be read fails closed, as a key folder does. What
+// the word may be is gwc_binding_judge's to say.
 int read_declaration(const char *fixed, char (&out)[kDeclarationMax], const char **declared) {
   *declared = nullptr;
   GwPath path(fixed);
@@ -89,7 +90,13 @@ int read_declaration(const char *fixed, char (&out)[kDeclarationMax], const char
     debug_printf("sig_check_upload: %s: %s\n", fixed, n < 0 ? strerror(errno) : "longer than a declaration");
     return 0;
   }
-  size_t start = 0, end = (size_t)n;
+  if (memchr(out, '\0', (size_t)n) != nullptr) {
+    debug_printf("sig_check_upload: %s: holds a NUL byte\n", fixed);
+    return 0;
+  }
+  // A byte-order mark, as an editor on Windows writes one, is no part of
+  // the word.
+  size_t start = n >= 3 && memcmp(out, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0, end = (size_t)n;
   auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   while (start < end && blank(out[start])) ++start;
   while (end > start && blank(out[end - 1])) --end;

@@ -25,12 +25,31 @@ bool platforms_well_formed(const char *comment, gwc_span list, const char **why)
   return names > 0;
 }
 
-// Whether `text` is one word: not empty, no blanks.
+// Whether `text` is one word of printable ASCII: not empty, no blanks, no
+// control or 8-bit bytes (a byte-order mark, a stray escape) that would
+// make a name or a version read as something else.
 bool one_word(const char *text) {
   if (*text == '\0') return false;
   for (; *text; ++text)
-    if (is_blank(*text)) return false;
+    if ((unsigned char)*text <= ' ' || (unsigned char)*text > '~') return false;
   return true;
+}
+
+// Whether the gateway's declared lowest version is one: a version whose
+// numbers all start with a digit. The wizard reads a number without digits
+// as 0, which in a floor would let every version pass.
+bool declared_version(const char *text, gwc_version *v) {
+  const char *reason = "";
+  if (!one_word(text) || !gwc_version_parse(text, strlen(text), v, &reason)) return false;
+  for (int i = 0; i <= v->dots; ++i)
+    if (v->field[i].length == 0 || text[v->field[i].at] < '0' || text[v->field[i].at] > '9') return false;
+  return true;
+}
+
+// Whether the platform of the signed version `text` is `platform`.
+bool version_platform_is(const char *text, const gwc_version *v, const char *platform) {
+  const gwc_span p = v->field[v->dots + 1];
+  return gwc_platforms_include(platform, {0, strlen(platform)}, text + p.at, p.length);
 }
 
 }  // namespace
@@ -142,23 +161,27 @@ int gwc_binding_judge(const char *comment, size_t length, const char *platform, 
     *why = "the gateway's declared platform is not one name";
     return 0;
   }
-  if (lowest != nullptr && !gwc_version_parse(lowest, strlen(lowest), &low, &reason)) {
+  if (lowest != nullptr && !declared_version(lowest, &low)) {
     *why = "the gateway's declared lowest version is not a version";
     return 0;
   }
   gwc_span value;
+  int platforms = 0;
   if (platform != nullptr) {
-    const int n = gwc_comment_field(comment, length, GWC_FIELD_PLATFORMS, &value);
-    if (n > 1) {
+    platforms = gwc_comment_field(comment, length, GWC_FIELD_PLATFORMS, &value);
+    if (platforms > 1) {
       *why = "the platforms field is signed twice";
       return 0;
     }
-    if (n == 1 && !gwc_platforms_include(comment, value, platform, strlen(platform))) {
+    if (platforms == 1 && !gwc_platforms_include(comment, value, platform, strlen(platform))) {
       *why = "the signed platforms do not include this gateway's";
       return 0;
     }
   }
-  if (lowest != nullptr) {
+  // A signed version names its platform: without a platform list it is
+  // the one platform the signature is for.
+  const bool version_binds_platform = platform != nullptr && platforms == 0;
+  if (lowest != nullptr || version_binds_platform) {
     const int n = gwc_comment_field(comment, length, GWC_FIELD_VERSION, &value);
     if (n > 1) {
       *why = "the version field is signed twice";
@@ -170,6 +193,11 @@ int gwc_binding_judge(const char *comment, size_t length, const char *platform, 
         *why = "the signed version is malformed";
         return 0;
       }
+      if (version_binds_platform && !version_platform_is(text, &signed_version, platform)) {
+        *why = "the signed version is for another platform than this gateway's";
+        return 0;
+      }
+      if (lowest == nullptr) return 1;
       const int order = gwc_version_compare(lowest, &low, text, &signed_version);
       if (order == GWC_VERSION_OLDER) {
         *why = "the signed version is older than the lowest this gateway takes";

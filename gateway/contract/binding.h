@@ -54,11 +54,14 @@ int gwc_binding_check(const char *comment, size_t length, const char **why);
 
 // Judges the trusted comment of a valid signature for a gateway that
 // declares its platform and the lowest version it takes (NULL: not
-// declared). Refused: a declaration that is no platform name or version;
-// signed platforms without the declared one; a signed version older than
-// the lowest, or for another platform or count of numbers; a field that
-// is needed but given twice or malformed. A field the gateway does not
-// need is not looked at. 1 when taken; 0 with *why.
+// declared). Refused: a declaration that is no platform name or version
+// (one word of printable ASCII; a lowest version's numbers start with a
+// digit); signed platforms without the declared one; a signed version
+// older than the lowest, or for another platform or count of numbers; a
+// signed version for another platform than the declared one when no
+// platforms are signed; a field that is needed but given twice or
+// malformed. A field the gateway does not need is not looked at. 1 when
+// taken; 0 with *why.
 int gwc_binding_judge(const char *comment, size_t length, const char *platform, const char *lowest,
                       const char **why);
 

@@ -692,6 +692,11 @@ TEST_F(Signed, BoundSignaturesAreJudgedByWhatTheGatewayDeclares) {
       {"ln -s /nonexistent lowest-version", nullptr, RESULT_SIGNATURE},
       {"echo 3.60 > lowest-version", nullptr, RESULT_SIGNATURE},
       {"head -c 300 /dev/zero | tr '\\0' G > platform", nullptr, RESULT_SIGNATURE},
+      // Written by an editor on Windows, or damaged: a byte-order mark is
+      // no part of the word, and a NUL byte ends nothing.
+      {"printf '\\357\\273\\277GQ\\r\\n' > platform", bound, 0},
+      {"printf '\\357\\273\\2773.60.1.0.10-GQ\\n' > lowest-version", bound, RESULT_SIGNATURE},
+      {"printf 'GQ\\0GZ' > platform", bound, RESULT_SIGNATURE},
   };
   const std::string etc = root_.path("/etc/dornix");
   for (const auto &c : cases) {

@@ -282,6 +282,10 @@ TEST(Bindings, JudgedOnlyByWhatTheGatewayDeclares) {
       {bound, "GQ GR", nullptr, false},          // a broken declaration fails closed
       {bound, "", nullptr, false},
       {bound, nullptr, "3.60", false},
+      {bound, nullptr, "v3.60.1.0.10-GQ", false},  // numbers without digits would make a floor of 0
+      // A signed version without a platform list binds the version's platform.
+      {"version:3.60.1.0.9-GQ", "GR", nullptr, false},
+      {"version:3.60.1.0.9-GQ", "gq", nullptr, true},
       // Without the fields, a signature is judged by its bytes alone.
       {"timestamp:1\tfile:fw.img\thashed", "GQ", "3.60.1.0.9-GQ", true},
       {"", "GQ", "3.60.1.0.9-GQ", true},
