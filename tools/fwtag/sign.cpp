@@ -225,14 +225,18 @@ bool load_secret_key(const char *path, SecretKey *key) {
   ssize_t n = fd.get() < 0 ? -1 : fd_read_up_to(fd.get(), text, sizeof file.text - 1);
   if (n < 0) return refuse(path, strerror(errno));
   text[n] = '\0';
-  char *line = text;
-  if (strncmp(line, "untrusted comment:", 18) == 0 && strchr(line, '\n') != nullptr) line = strchr(line, '\n') + 1;
-  size_t len = strcspn(line, "\r\n"), got = 0;
-  const char *end = nullptr;
   unsigned char *raw = key->raw;
-  if (sodium_base642bin(raw, kKeyFileBytes, line, len, nullptr, &got, &end, sodium_base64_VARIANT_ORIGINAL) != 0 ||
-      got != kKeyFileBytes || end != line + len || memcmp(raw, "Ed", 2) != 0 || memcmp(raw + 4, "B2", 2) != 0)
-    return refuse(path, "not a secret key file");
+  auto key_line = [&](const char *line) {
+    const size_t len = strcspn(line, "\r\n");
+    size_t got = 0;
+    const char *end = nullptr;
+    return sodium_base642bin(raw, kKeyFileBytes, line, len, nullptr, &got, &end, sodium_base64_VARIANT_ORIGINAL) == 0 &&
+           got == kKeyFileBytes && end == line + len && memcmp(raw, "Ed", 2) == 0 && memcmp(raw + 4, "B2", 2) == 0;
+  };
+  // The first line is the file's comment, whatever it says, unless it is
+  // the key itself: the minisign tool skips it unread.
+  const char *second = strchr(text, '\n');
+  if (!key_line(text) && (second == nullptr || !key_line(second + 1))) return refuse(path, "not a secret key file");
   bool is_protected = memcmp(raw + kKdf, "Sc", 2) == 0;
   if (!is_protected && memcmp(raw + kKdf, "\0\0", 2) != 0)
     return refuse(path, "secret key protected in an unknown way");

@@ -35,9 +35,9 @@ check "keygen with passphrase says what takes its time" \
   'echo "fw pass" | "$fwtag" keygen --key b.key --pubkey b.pub 2>&1 >/dev/null | grep -q "protecting the secret key with the passphrase (scrypt"'
 minisign -G -W -p m.pub -s m.key >/dev/null
 printf 'pw\npw\n' | minisign -G -p e.pub -s e.key >/dev/null 2>&1
-# mb: m's public key with a byte-order mark in front of its comment line,
+# mb: m's key files with a byte-order mark in front of their comment line,
 # which the minisign tool skips unread.
-printf '\357\273\277' | cat - m.pub > mb.pub
+for f in pub key; do printf '\357\273\277' | cat - m.$f > mb.$f; done
 head -c 100000 /dev/urandom | tr X Y > img && "$fwtag" add img >/dev/null
 
 # Each signer against both checkers, with and without the fields that bind
@@ -57,7 +57,7 @@ m minisign -S -W -s m.key -m img
 a "$fwtag" sign --key a.key --comment "kit 3.60" img
 a "$fwtag" sign --key a.key img
 m minisign -S -W -s m.key -m img -t "$(printf 'timestamp:1\tplatforms:GQ\tversion:3.60.1.0.9-GQ')"
-mb minisign -S -W -s m.key -m img
+mb "$fwtag" sign --key mb.key img
 a "$fwtag" sign --key a.key --platforms " GQ	GR" --firmware-version 3.60.1.0.9-GQ img
 SIGNERS
 check "wrong passphrase refused" '! echo nope | "$fwtag" sign --key e.key img 2>/dev/null'
