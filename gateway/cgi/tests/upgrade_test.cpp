@@ -257,10 +257,24 @@ TEST_F(Upgrade, PackageRunsItsScriptAndIsRemoved) {
   EXPECT_NE(root_.read("/dev/led").find("exec embedded script file..."), std::string::npos);
 }
 
+// A script that leaves no regular file at fw.bin: an old image is not
+// flashed again, a FIFO is not waited on (it once held the endpoint for
+// good), an image behind a link or in a folder is not taken, and nothing
+// of it stays.
 TEST_F(Upgrade, PackageThatLeavesNoImageDoesNotFlashAnOldOne) {
-  root_.write("/var/tmp/fw.bin", image(kKernelMagic, 1000));  // from an earlier request
-  expect(upload(package(root_, "exit 0\n", Noise(700000, 9))), 8);
-  expect_untouched();
+  const std::string t = "\"$DORNIX_ROOT/var/tmp/";
+  const std::string leaves[] = {
+      "exit 0\n",
+      "mkfifo " + t + "fw.bin\"\n",
+      "ln -s " + t + "pkg/image.bin\" " + t + "fw.bin\"\n",
+      "mkdir " + t + "fw.bin\" && cp " + t + "pkg/image.bin\" " + t + "fw.bin/image.bin\"\n",
+  };
+  for (const std::string &script : leaves) {
+    root_.write("/var/tmp/fw.bin", image(kKernelMagic, 1000));  // from an earlier request
+    expect(upload(package(root_, script, image(kSquashfs, 700000, 9))), 8);
+    expect_untouched();
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.bin")) << script;
+  }
 }
 
 // Tar archives made by Python's tarfile, one for each entry of `members`:
