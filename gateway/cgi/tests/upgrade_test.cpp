@@ -430,6 +430,17 @@ TEST_F(Upgrade, PackageScriptGetsNothingOfDornix) {
   EXPECT_NE(log().find("pkg_run_script: to stderr\n"), std::string::npos);
   EXPECT_EQ(log().find("input:"), std::string::npos);
 
+  // A background job that prints without end, into a pipe it made large,
+  // once kept the answer waiting for good.
+  RunningDornix flooded(root_, upload(package(root_,
+      "python3 -c 'import fcntl, os\nfcntl.fcntl(1, 1031, 1 << 20)  # F_SETPIPE_SZ\n"
+      "while True: os.write(1, b\"y\\n\" * 4096)' &\nsleep 1\n" + copy, img)));
+  if (flooded.endsWithin(10000))
+    EXPECT_EQ(0, flooded.finish().status);
+  else
+    ADD_FAILURE() << "a background job of a script that ended kept the answer waiting";
+  flooded.kill();
+
   root_.write(kFs, kOld);
   RunningDornix killed(root_, upload(package(root_, "echo > " + t + "started\"\nsleep 5\n" + copy, img)));
   for (int i = 0; i < 1000 && !root_.exists("/var/tmp/started"); ++i)
