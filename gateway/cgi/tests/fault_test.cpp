@@ -245,6 +245,20 @@ TEST_F(Fault, SilentOrDrippingClientDoesNotHoldTheEndpoint) {
     EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
     EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
   }
+  // A client that never reads its download goes the same way.
+  restore(kFs);
+  root_.write("/var/log/messages", std::string(4 << 20, 'm'));
+  CgiRequest download;
+  download.body = MultipartBody({Part("get_log0", "1")}, kBoundary);
+  download.env["DORNIX_IDLE_LIMIT_MS"] = "500";
+  RunningDornix reader(root_, download);
+  if (reader.endsWithin(10000)) {
+    EXPECT_FALSE(root_.exists(kSocket));
+  } else {
+    ADD_FAILURE() << "a download that no one takes holds the endpoint";
+    reader.kill();
+  }
+  expect(upload(img), 0);
 }
 
 TEST_F(Fault, KilledWhileReceivingThenTheNextUploadWorks) {
