@@ -63,25 +63,85 @@ bool unpack_file(int fd, const gwc_tar_member &m, const char *path) {
   return close(out) == 0 && ok;
 }
 
-void remove_below(int dir) {
-  DIR *d = fdopendir(dir);
+bool is_dot(const char *name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+
+// Removes the files of the folder open at `dir` and its empty sub-folders,
+// and moves the sub-folders that are not empty up into the folder open at
+// `top`. True when anything changed.
+bool flatten_one_level(int top, int dir, unsigned long *moved) {
+  const int copy = dup(dir);
+  DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
   if (d == nullptr) {
-    close(dir);
-    return;
+    if (copy >= 0) close(copy);
+    return false;
   }
+  bool changed = false;
   while (struct dirent *e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    const char *name = e->d_name;
     struct stat st;
-    if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      int sub = openat(dir, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) remove_below(sub);
-      unlinkat(dir, e->d_name, AT_REMOVEDIR);
-    } else {
-      unlinkat(dir, e->d_name, 0);
+    if (is_dot(name) || fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      changed = unlinkat(dir, name, 0) == 0 || changed;
+      continue;
+    }
+    if (unlinkat(dir, name, AT_REMOVEDIR) == 0) {
+      changed = true;
+      continue;
+    }
+    // A name of its own in `top`; what stands there under such a name is
+    // being removed all the same.
+    char up[32];
+    for (int tries = 0; tries < 16; ++tries) {
+      snprintf(up, sizeof up, ".removing.%lu", (*moved)++);
+      if (renameat(dir, name, top, up) == 0) {
+        changed = true;
+        break;
+      }
+      if (errno != EEXIST && errno != ENOTEMPTY) break;
     }
   }
   closedir(d);
+  return changed;
+}
+
+// Empties the folder open at `top` (and closes it) with three descriptors
+// at most, however deep the folders below it go: a script may leave a
+// tree deeper than the descriptors a process may hold, and a tree that
+// could not be removed made every later package fail. Each folder in `top`
+// is emptied of its files, and the folders it holds that are not empty are
+// moved up into `top`, to be emptied in turn, until nothing changes.
+void remove_below(int top) {
+  unsigned long moved = 0;
+  for (bool changed = true; changed;) {
+    changed = false;
+    const int copy = dup(top);
+    DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (d == nullptr) {
+      if (copy >= 0) close(copy);
+      break;
+    }
+    rewinddir(d);  // the copy shares the position where the last round ended
+    while (struct dirent *e = readdir(d)) {
+      const char *name = e->d_name;
+      struct stat st;
+      if (is_dot(name) || fstatat(top, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (!S_ISDIR(st.st_mode)) {
+        changed = unlinkat(top, name, 0) == 0 || changed;
+        continue;
+      }
+      if (unlinkat(top, name, AT_REMOVEDIR) == 0) {
+        changed = true;
+        continue;
+      }
+      const int sub = openat(top, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) continue;
+      changed = flatten_one_level(top, sub, &moved) || changed;
+      close(sub);
+      changed = unlinkat(top, name, AT_REMOVEDIR) == 0 || changed;
+    }
+    closedir(d);
+  }
+  close(top);
 }
 
 }  // namespace

@@ -255,6 +255,20 @@ TEST_F(Upgrade, PackageRunsItsScriptAndIsRemoved) {
   EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
   EXPECT_FALSE(root_.exists("/var/tmp/pkg"));  // what was unpacked goes with the request
   EXPECT_NE(root_.read("/dev/led").find("exec embedded script file..."), std::string::npos);
+
+  // So do folders its script made there, deeper than the descriptors a
+  // process may hold: they once stayed, and every later package failed.
+  const CgiRequest deep = upload(package(root_,
+      "cd \"$DORNIX_ROOT/var/tmp/pkg\" && i=0 && while [ $i -lt 400 ]; do mkdir d && cd d || exit 1; "
+      "i=$((i+1)); done\n"
+      "cp \"$DORNIX_ROOT/var/tmp/pkg/image.bin\" \"$DORNIX_ROOT/var/tmp/fw.bin\"\n", img));
+  struct rlimit all, few;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &all));
+  few = {128, all.rlim_max};
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
+  expect(deep, 0);
+  setrlimit(RLIMIT_NOFILE, &all);
+  EXPECT_FALSE(root_.exists("/var/tmp/pkg"));
 }
 
 // A script that leaves no regular file at fw.bin: an old image is not
