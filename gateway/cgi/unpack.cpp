@@ -63,41 +63,45 @@ bool unpack_file(int fd, const gwc_tar_member &m, const char *path) {
   return close(out) == 0 && ok;
 }
 
-bool is_dot(const char *name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
-
-// Removes the files of the folder open at `dir` and its empty sub-folders,
-// and moves the sub-folders that are not empty up into the folder open at
-// `top`. True when anything changed.
-bool flatten_one_level(int top, int dir, unsigned long *moved) {
+// One pass over the folder open at `dir`, below the folder open at `top`
+// that is being removed: files and empty folders go; a folder that is not
+// empty is emptied one level down and removed when `dir` is `top`, and is
+// moved up into `top` otherwise. True when anything changed.
+bool sweep(int top, int dir, unsigned long *moved) {
   const int copy = dup(dir);
   DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
   if (d == nullptr) {
     if (copy >= 0) close(copy);
     return false;
   }
+  rewinddir(d);  // the copy shares the position where an earlier pass ended
   bool changed = false;
   while (struct dirent *e = readdir(d)) {
     const char *name = e->d_name;
     struct stat st;
-    if (is_dot(name) || fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISDIR(st.st_mode)) {
-      changed = unlinkat(dir, name, 0) == 0 || changed;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+        fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
       continue;
-    }
-    if (unlinkat(dir, name, AT_REMOVEDIR) == 0) {
+    if (unlinkat(dir, name, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0) {
       changed = true;
-      continue;
-    }
-    // A name of its own in `top`; what stands there under such a name is
-    // being removed all the same.
-    char up[32];
-    for (int tries = 0; tries < 16; ++tries) {
-      snprintf(up, sizeof up, ".removing.%lu", (*moved)++);
-      if (renameat(dir, name, top, up) == 0) {
-        changed = true;
-        break;
+    } else if (S_ISDIR(st.st_mode) && dir == top) {
+      const int sub = openat(top, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) continue;
+      changed = sweep(top, sub, moved) || changed;
+      close(sub);
+      changed = unlinkat(top, name, AT_REMOVEDIR) == 0 || changed;
+    } else if (S_ISDIR(st.st_mode)) {
+      // A name of its own in `top`; what stands there under such a name is
+      // being removed all the same.
+      char up[32];
+      for (int tries = 0; tries < 16; ++tries) {
+        snprintf(up, sizeof up, ".removing.%lu", (*moved)++);
+        if (renameat(dir, name, top, up) == 0) {
+          changed = true;
+          break;
+        }
+        if (errno != EEXIST && errno != ENOTEMPTY) break;
       }
-      if (errno != EEXIST && errno != ENOTEMPTY) break;
     }
   }
   closedir(d);
@@ -107,39 +111,12 @@ bool flatten_one_level(int top, int dir, unsigned long *moved) {
 // Empties the folder open at `top` (and closes it) with three descriptors
 // at most, however deep the folders below it go: a script may leave a
 // tree deeper than the descriptors a process may hold, and a tree that
-// could not be removed made every later package fail. Each folder in `top`
-// is emptied of its files, and the folders it holds that are not empty are
-// moved up into `top`, to be emptied in turn, until nothing changes.
+// could not be removed made every later package fail. Each pass takes one
+// level off every folder in `top`, moving the folders below up into it,
+// until nothing changes.
 void remove_below(int top) {
   unsigned long moved = 0;
-  for (bool changed = true; changed;) {
-    changed = false;
-    const int copy = dup(top);
-    DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
-    if (d == nullptr) {
-      if (copy >= 0) close(copy);
-      break;
-    }
-    rewinddir(d);  // the copy shares the position where the last round ended
-    while (struct dirent *e = readdir(d)) {
-      const char *name = e->d_name;
-      struct stat st;
-      if (is_dot(name) || fstatat(top, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      if (!S_ISDIR(st.st_mode)) {
-        changed = unlinkat(top, name, 0) == 0 || changed;
-        continue;
-      }
-      if (unlinkat(top, name, AT_REMOVEDIR) == 0) {
-        changed = true;
-        continue;
-      }
-      const int sub = openat(top, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub < 0) continue;
-      changed = flatten_one_level(top, sub, &moved) || changed;
-      close(sub);
-      changed = unlinkat(top, name, AT_REMOVEDIR) == 0 || changed;
-    }
-    closedir(d);
+  while (sweep(top, top, &moved)) {
   }
   close(top);
 }
