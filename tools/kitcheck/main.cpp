@@ -1,9 +1,11 @@
 // velmora-kit: checks an upgrade kit before it goes out.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "dornix_version.h"
 #include "kit.h"
+#include "minisig.h"
 #include "signatures.h"
 
 static const char kHelp[] =
@@ -24,7 +26,7 @@ static const char kHelp[] =
     "Exit status:\n"
     "  0  the kit looks good (warnings may remain)\n"
     "  1  the kit would fail\n"
-    "  2  wrong command line\n"
+    "  2  wrong command line, or the --pubkey file cannot be read or holds no key\n"
     "\n"
     "Example:\n"
     "  velmora-kit check --pubkey=release.pub kit/\n";
@@ -59,6 +61,23 @@ int main(int argc, char **argv) {
   if (command == nullptr) return usage_error("no command given (check DIR)", "");
   if (strcmp(command, "check") != 0) return usage_error("unknown command ", command);
   if (dir == nullptr) return usage_error("missing DIR after check", "");
+  if (*pubkey != '\0') {
+    // A key that cannot be had is a wrong command line, not a kit fault.
+    FILE *f = fopen(pubkey, "rb");
+    if (f == nullptr || (fgetc(f) == EOF && ferror(f))) {
+      const int e = errno;
+      if (f != nullptr) fclose(f);
+      fprintf(stderr, "velmora-kit: --pubkey %s: %s\n", pubkey, strerror(e));
+      return 2;
+    }
+    fclose(f);
+    ms_public_key key;
+    if (!ms_load_public_key(pubkey, &key)) {
+      fprintf(stderr, "velmora-kit: --pubkey %s: not a public key file (the .pub file that fwtag keygen writes)\n",
+              pubkey);
+      return 2;
+    }
+  }
 
   kit::Report report;
   kit::check_kit(dir, &report);
