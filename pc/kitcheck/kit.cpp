@@ -448,7 +448,7 @@ void check_prepare(const std::string &dir, Report *r) {
                                   "the file for an image and refuse it (fail[12]); make a plain tar archive (tar -cf, without -z)");
   } else if (got != sizeof first || !gwc_tar_is_archive(first)) {
     r->add(kError, "prepare.bin", "not a tar archive: the gateway would take it for an image and refuse it; make "
-                                  "it with tar from a folder pkg/ (docs/kits.md, prepare.bin)");
+                                  "it with tar from a folder pkg/ (kits.md, prepare.bin)");
   } else {
     gwc_tar_reader reader;
     gwc_tar_open(&reader, read_file, f, size);
@@ -459,7 +459,7 @@ void check_prepare(const std::string &dir, Report *r) {
                                         "folder pkg/ of plain files and folders: tar -cf prepare.bin pkg",
                                         reader.reason, RESULT_BAD_MAGIC));
     } else if (!s.has_script) {
-      r->add(kError, "prepare.bin", "no pkg/fw_exec.sh: the package has no script to run; add it (docs/kits.md, "
+      r->add(kError, "prepare.bin", "no pkg/fw_exec.sh: the package has no script to run; add it (kits.md, "
                                     "prepare.bin)");
     } else if ((s.script_mode & 0111) == 0) {
       r->add(kError, "prepare.bin",
