@@ -1,7 +1,8 @@
 // The wizard's page readers on any reply: a loopback server in this process
 // answers every request with the input's bytes (status line, headers and
 // page as the gateway would send them), and one reader, chosen by the
-// input's first byte, takes it in.
+// input's first byte, takes it in. One more takes the bytes straight into
+// the reply framing, whole and in pieces, which must agree.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +20,7 @@
 #include "fuzz_root.h"
 #include "platform/environment.h"
 #include "webclient/gateway_client.h"
+#include "webclient/http_reply.h"
 
 using fuzzroot::Fail;
 using velmora::CGatewayClient;
@@ -88,7 +91,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
-  const int which = data[0] % 9;
+  const int which = data[0] % 10;
   std::string rest(reinterpret_cast<const char *>(data + 1), size - 1);
   {
     std::lock_guard<std::mutex> lock(reply_mutex);
@@ -123,14 +126,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       client.BackupAccessList("pppoe", "6", "net");
       break;
     case 7: {
-      // Line and key, split at the first NUL.
+      // Text and key, split at the first NUL. A value that was read ends
+      // where it ends: whatever follows the text cannot change it.
       size_t nul = rest.find('\0');
-      std::string line = rest.substr(0, nul);
-      std::string key = nul == std::string::npos ? kKeys[line.size() % 6] : rest.substr(nul + 1);
+      std::string text = rest.substr(0, nul);
+      std::string key = nul == std::string::npos ? kKeys[text.size() % 6] : rest.substr(nul + 1);
       key = key.substr(0, key.find('\0'));
-      if (CGatewayClient::ExtractFieldValue(line.c_str(), key.c_str(), a) &&
-          line.find(a) == std::string::npos)
-        Fail("ExtractFieldValue: value not taken from the line");
+      if (CGatewayClient::ExtractFieldValue(text, key.c_str(), a) &&
+          (!CGatewayClient::ExtractFieldValue(text + "\" id=\"x\" value=\"y\" id", key.c_str(), b) ||
+           a != b))
+        Fail("ExtractFieldValue: a value changed with what follows the text");
+      break;
+    }
+    case 9: {
+      // Where the bytes are cut into reads changes nothing.
+      velmora::CReplyFraming whole, pieces;
+      std::string a1, a2;
+      whole.Feed(rest.data(), rest.size(), &a1);
+      size_t step = 1 + (data[0] / 10) % 7;
+      for (size_t at = 0; at < rest.size(); at += step)
+        pieces.Feed(rest.data() + at, std::min(step, rest.size() - at), &a2);
+      if (a1 != a2 || whole.Complete() != pieces.Complete() ||
+          whole.Status() != pieces.Status() || whole.EndsAtClose() != pieces.EndsAtClose())
+        Fail("CReplyFraming: the reply depends on how it was cut into reads");
+      if (whole.Status() >= 100 && whole.Status() < 200)
+        Fail("CReplyFraming: an interim reply taken for the reply");
       break;
     }
     case 8: {

@@ -137,6 +137,14 @@ pages = {
                                  b"ap:settings/access_type\" value=\"1\" id"),
     "field": b"\7" + b'<input name="ap:settings/ssid" value="home" id="s">\0ap:settings/ssid" value="',
     "version": b"\x08" + b"GW-4.12.03.1.7-gw2210",
+    "interim_page": b"\0" + b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\n"
+                    b"Link: </401.css>\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nKestrelon",
+    "interim_chunked": b"\x01" + b"HTTP/1.1 102 Processing\n\nHTTP/1.1 200 OK\r\n"
+                       b"Transfer-Encoding: chunked\r\n\r\n5\r\npppoe\r\n0\r\n\r\n",
+    "interim_only": b"\x04" + b"HTTP/1.1 100 Continue\r\n\r\n" * 3,
+    "value_lines": b"\x05" + http(SSID_PAGE.replace(b'"home net"', b'"home\nnet\r\x00x"')),
+    "framing": b"\x1d" + b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n"
+               b"Content-Length: 4\r\n\r\nbody",
 }
 
 

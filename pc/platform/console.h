@@ -23,6 +23,10 @@ bool SetInputEcho(bool on);
 // before starting other threads.
 void WatchInterrupts(void (*onInterrupt)());
 
+// A write to a closed pipe fails with an error instead of ending the
+// process (SIGPIPE on POSIX; Windows has no such signal).
+void IgnoreBrokenPipe();
+
 // Ends the process at once with `status`, without running destructors;
 // standard output and standard error are flushed first.
 [[noreturn]] void ExitNow(int status);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/files.h"
+#include "platform/shown_text.h"
 
 namespace velmora {
 
@@ -46,6 +47,7 @@ void WriteLine(const std::string &text) {
   std::string line = MaskSecrets(text);
   for (char &c : line)
     if (c == '\r' || c == '\n') c = ' ';
+  line = ShownText(line, LineEnds::kNone);
   while (!line.empty() && line.back() == ' ') line.pop_back();
   line += '\n';
   std::lock_guard<std::mutex> lock(logMutex);

@@ -21,7 +21,8 @@ void CloseSupportLog();
 std::string SupportLogPath();
 
 // One line, printf style, time-stamped ("2026-12-07 17:20:01.042 "); a
-// trailing line end is not needed. CR and LF inside become blanks.
+// trailing line end is not needed. CR and LF inside become blanks, other
+// control characters are shown escaped (ShownText).
 void SupportLog(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // Page text as it is shown, fed piece by piece: each finished line goes

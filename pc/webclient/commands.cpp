@@ -14,6 +14,10 @@ namespace {
 const int kTelnetBuffer = 512;
 const int kTelnetTimeoutSeconds = 10;
 const unsigned kStepPauseMs = 1000;
+// The whole dialogue, however the service paces its talk. Its three waits
+// for silence last a second each on any clock.
+const uint32_t kTelnetDialogueMs = 57000;
+const uint32_t kTelnetSilencesMs = 3 * 1000;
 
 // Reads what the telnet service says until it falls silent and tells
 // whether `word` appeared: -1 nothing arrived, 0 not seen, 1 seen.
@@ -60,8 +64,9 @@ bool CGatewayClient::TelnetReboot() {
   socket.timeoutSeconds = kTelnetTimeoutSeconds;
   socket.userName = userName;
   socket.password = password;
-  if (!socket.Connect(Env().telnetPort, gatewayAddress)) return false;
   Clock &clock = *Env().clock;
+  socket.SetDeadline(kTelnetSilencesMs + clock.Limit(kTelnetDialogueMs));
+  if (!socket.Connect(Env().telnetPort, gatewayAddress)) return false;
 
   if (AwaitPrompt(socket, "login") != 1) return false;
   clock.PumpingSleep(kStepPauseMs);

@@ -23,6 +23,9 @@ namespace {
 
 const int kPageBlock = 64000;
 const int kRequestTimeoutSeconds = 20;
+// The connect, the request and the reply may each take the time-out; the
+// whole of a page or post no more than that.
+uint32_t RequestDeadline() { return 3 * Env().clock->Limit(kRequestTimeoutSeconds * 1000u); }
 // Every reply the client reads: a page, a post's answer.
 const size_t kLongestPage = 1 << 20;
 
@@ -67,6 +70,7 @@ bool CGatewayClient::PostForm(const char *path, const char *body) {
   socket.userName = userName;
   socket.password = password;
   socket.timeoutSeconds = kRequestTimeoutSeconds;
+  socket.SetDeadline(RequestDeadline());
   // Sent is not applied: only a whole reply with a success status is.
   CReplyFraming framing;
   bool taken = socket.Connect(Env().httpPort, gatewayAddress) && socket.SendPost(path, body) &&
@@ -87,6 +91,7 @@ int CGatewayClient::FetchPage(const char *path, PageCheck check) {
   socket.userName = userName;
   socket.password = password;
   socket.timeoutSeconds = kRequestTimeoutSeconds;
+  socket.SetDeadline(RequestDeadline());
   if (!socket.Connect(Env().httpPort, gatewayAddress)) {
     SetProblem(socket.Problem());
     return 0;

@@ -153,9 +153,14 @@ class CGatewayClient {
   // 1 written, 0 nothing to write, -1 the page could not be read.
   int BackupApAdvanced(const char *word);
   int BackupAccessList(const char *word, const char *channel, const char *ssid);
-  static bool ExtractFieldValue(const char *line, const char *key,
+  // The value of the first field `key` in `text` (keys end in value="):
+  // the bytes up to the first "\" id" after the key, character references
+  // decoded. false when the key does not occur or its value has no end
+  // before the next field's value (it cannot be read).
+  static bool ExtractFieldValue(const std::string &text, const char *key,
                                 std::string &out);
   bool DisableAccessPoint();
+  bool EnableAccessPoint();
   // Posts the backup back; true when the gateway took every post. The
   // backup files stay.
   bool RestoreWireless();

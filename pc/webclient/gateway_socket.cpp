@@ -16,6 +16,10 @@ namespace {
 
 const unsigned kWaitStepMs = 1000;  // one second of silence ends a ReceiveAll
 const uint32_t kUploadReplyMs = 150000;
+// The file of an upload goes out within a minute and a second for every
+// 16,000 bytes: a gateway that takes less, however steadily, is stuck.
+const uint32_t kUploadSendMs = 60000;
+const uint64_t kUploadBytesPerSecond = 16000;
 const unsigned kPauseAfterUploadMs = 20000;
 const size_t kLongestUploadReply = 1 << 20;
 
@@ -24,6 +28,12 @@ bool Interrupted() {
 }
 
 uint32_t Since(uint32_t startMs) { return Env().clock->TickCount() - startMs; }
+
+// a + b, kept below the longest limit a tick count can measure.
+uint32_t AddLimits(uint64_t a, uint64_t b) {
+  const uint64_t kLongest = 4000000000u;
+  return static_cast<uint32_t>(a + b < kLongest ? a + b : kLongest);
+}
 
 // Why a connect failed, in a person's words.
 std::string ConnectFailure(uint32_t limitMs) {
@@ -77,6 +87,19 @@ CGatewaySocket::~CGatewaySocket() {
   platform::NetRelease();
 }
 
+void CGatewaySocket::SetDeadline(uint32_t limitMs) {
+  hasDeadline_ = true;
+  deadlineStart_ = Env().clock->TickCount();
+  deadlineMs_ = limitMs;
+}
+
+uint32_t CGatewaySocket::WithinDeadline(uint32_t ms) const {
+  if (!hasDeadline_) return ms;
+  uint32_t spent = Since(deadlineStart_);
+  uint32_t left = spent >= deadlineMs_ ? 0 : deadlineMs_ - spent;
+  return ms < left ? ms : left;
+}
+
 int CGatewaySocket::Connect(int port, const char *host) {
   connected_ = 0;
   host_ = host ? host : "";
@@ -94,8 +117,9 @@ int CGatewaySocket::Connect(int port, const char *host) {
     Fail(to + "not an address this computer can reach)");
     return 0;
   }
-  if (!platform::ConnectWithin(socket_, address, port, LimitMs())) {
-    Fail(to + ConnectFailure(LimitMs()) + ")");
+  uint32_t limit = WithinDeadline(LimitMs());
+  if (limit == 0 || !platform::ConnectWithin(socket_, address, port, limit)) {
+    Fail(to + ConnectFailure(limit) + ")");
     return 0;
   }
   connected_ = 1;
@@ -126,11 +150,11 @@ int CGatewaySocket::SendAll(const char *data, int length) {
   uint32_t lastProgress = Env().clock->TickCount();
   int sent = 0;
   while (sent < length && connected_) {
-    if (Since(lastProgress) >= limit) {
+    if (Since(lastProgress) >= limit || PastDeadline()) {
       connected_ = 0;
       break;
     }
-    platform::WaitResult w = platform::WaitWritable(socket_, kWaitStepMs);
+    platform::WaitResult w = platform::WaitWritable(socket_, WithinDeadline(kWaitStepMs));
     if (w == platform::WaitResult::kTimeout) continue;
     if (w == platform::WaitResult::kError) {
       if (!Interrupted()) connected_ = 0;
@@ -155,12 +179,15 @@ int CGatewaySocket::ReceiveAll(char *buffer, int length) {
   uint32_t limit = LimitMs();
   int got = 0;
   while (got < length) {
-    if (Since(start) >= limit) {
+    if (Since(start) >= limit || PastDeadline()) {
       connected_ = 0;
       return 0;
     }
-    platform::WaitResult w = platform::WaitReadable(socket_, kWaitStepMs);
-    if (w == platform::WaitResult::kTimeout) break;
+    uint32_t wait = WithinDeadline(kWaitStepMs);
+    platform::WaitResult w = platform::WaitReadable(socket_, wait);
+    // Silence ends the read; the deadline's end is no silence.
+    if (w == platform::WaitResult::kTimeout && wait == kWaitStepMs) break;
+    if (w == platform::WaitResult::kTimeout) continue;
     if (w == platform::WaitResult::kError) {
       if (Interrupted()) continue;
       connected_ = 0;
@@ -180,7 +207,7 @@ int CGatewaySocket::ReceiveAll(char *buffer, int length) {
 
 int CGatewaySocket::ReceiveWithin(char *buffer, int length, int seconds) {
   if (length > bufferSize || length < 0 || !connected_) return 0;
-  unsigned ms = seconds > 0 ? static_cast<unsigned>(seconds) * 1000u : 0u;
+  unsigned ms = WithinDeadline(seconds > 0 ? static_cast<unsigned>(seconds) * 1000u : 0u);
   if (platform::WaitReadable(socket_, ms) != platform::WaitResult::kReady)
     return 0;
   int n = platform::Receive(socket_, buffer, length);
@@ -209,6 +236,7 @@ CGatewaySocket::ReplyEnd CGatewaySocket::ReceiveReply(
     uint32_t limitMs, size_t maxBytes, CReplyFraming &framing,
     const std::function<bool(const std::string &)> &sink) {
   if (!connected_) return kReplyIncomplete;
+  limitMs = WithinDeadline(limitMs);
   uint32_t start = Env().clock->TickCount();
   std::vector<char> block(16384);
   std::string text;
@@ -273,7 +301,8 @@ bool CGatewaySocket::SendRequest(const std::string &request) {
 }
 
 bool CGatewaySocket::SendFailed() {
-  Fail("the connection broke while the request was sent");
+  Fail(PastDeadline() ? "the Gateway did not take the request within its time limit"
+                      : "the connection broke while the request was sent");
   return false;
 }
 
@@ -301,6 +330,8 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
   replyStatus_ = 0;
   failCode_ = -1;
   signatureRefused_ = signatureChecked_ = transferBroken_ = false;
+  // Until the file's size is known: the head goes out within a minute.
+  SetDeadline(Env().clock->Limit(kUploadSendMs));
   if (!PrepareRequest(1024)) return kUploadRefused;
   std::string auth;
   BuildAuthorization(auth);
@@ -317,6 +348,10 @@ CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
   }
   SupportLog("sending %s: %lld bytes%s", fileName, static_cast<long long>(size),
              signature ? ", with its signature" : "");
+  SetDeadline(AddLimits(
+      Env().clock->Limit(AddLimits(kUploadSendMs, static_cast<uint64_t>(size) * 1000u /
+                                                      kUploadBytesPerSecond)),
+      Env().clock->Limit(kUploadReplyMs)));
 
   // Announce the exact body: a web server that trusts the length would
   // otherwise wait for bytes that never come or cut the image short.

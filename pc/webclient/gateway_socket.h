@@ -31,6 +31,13 @@ class CGatewaySocket {
   // ReceiveAll; every limit goes through Env().clock->Limit.
   int timeoutSeconds = 20;
 
+  // Ends the whole dialogue on this connection `limitMs` (already scaled)
+  // from now: the connect, every send and every read end by then however
+  // the peer paces its bytes, each within its own limit too. A peer that
+  // keeps talking, or keeps taking a byte now and then, cannot hold the
+  // wizard beyond it. Without a deadline only each call's limit holds.
+  void SetDeadline(uint32_t limitMs);
+
   // 1 connected, 0 failed (also when the connect takes longer than the
   // time-out). The host is dotted IPv4 or a name.
   int Connect(int port, const char *host);
@@ -106,6 +113,9 @@ class CGatewaySocket {
   ReplyEnd ReceiveReply(uint32_t limitMs, size_t maxBytes, CReplyFraming &framing,
                         const std::function<bool(const std::string &)> &sink);
   uint32_t LimitMs() const;
+  // `ms`, cut to what is left before the deadline.
+  uint32_t WithinDeadline(uint32_t ms) const;
+  bool PastDeadline() const { return hasDeadline_ && WithinDeadline(1) == 0; }
 
   platform::Socket socket_ = platform::kInvalidSocket;
   int connected_ = 0;
@@ -114,6 +124,8 @@ class CGatewaySocket {
   bool signatureChecked_ = false;
   bool transferBroken_ = false;
   int failCode_ = -1;
+  bool hasDeadline_ = false;
+  uint32_t deadlineStart_ = 0, deadlineMs_ = 0;
   const char *host_ = "";
   std::string request_;  // "GET /path HTTP/1.1"
   std::string problem_;

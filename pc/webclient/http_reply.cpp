@@ -69,6 +69,15 @@ void CReplyFraming::ParseHead() {
     status = status * 10 + (head_[i] - '0');
   }
   status_ = status;
+  if (status_ >= 100 && status_ < 200) {
+    // An interim reply ("100 Continue", "103 Early Hints", ...) is a head
+    // without a body, and the reply proper follows it on the same
+    // connection: it is read as though the interim one had not come.
+    status_ = 0;
+    head_.clear();
+    state_ = kHead;
+    return;
+  }
   if (status_ < 200 || status_ == 204 || status_ == 304) {
     framed_ = true;
     state_ = kDone;
@@ -95,12 +104,14 @@ void CReplyFraming::Feed(const char *data, size_t length, std::string *text) {
   while (length > 0) {
     switch (state_) {
       case kHead: {
+        // The head goes into the text once it is known to be the reply's
+        // own: an interim reply's head is no part of the page.
         size_t before = head_.size();
         head_.append(data, length);
         size_t prefix = head_.size() < 5 ? head_.size() : 5;
         if (head_.compare(0, prefix, "HTTP/", prefix) != 0) {
           state_ = kUntilClose;
-          text->append(data, length);
+          text->append(head_);
           return;
         }
         size_t end = head_.find("\r\n\r\n");
@@ -111,14 +122,16 @@ void CReplyFraming::Feed(const char *data, size_t length, std::string *text) {
           endLen = 2;
         }
         if (end == std::string::npos) {
-          text->append(data, length);
-          if (head_.size() > kLongestHead) state_ = kUntilClose;
+          if (head_.size() > kLongestHead) {
+            state_ = kUntilClose;
+            text->append(head_);
+          }
           return;
         }
         size_t used = end + endLen - before;
-        text->append(data, used);
         head_.resize(end + endLen);
         ParseHead();
+        if (state_ != kHead) text->append(head_);
         data += used;
         length -= used;
         break;
@@ -143,7 +156,8 @@ void CReplyFraming::Feed(const char *data, size_t length, std::string *text) {
 }
 
 void CReplyFraming::FeedChunked(const char *data, size_t length, std::string *text) {
-  for (size_t i = 0; i < length && state_ != kDone && state_ != kUntilClose;) {
+  size_t i = 0;
+  while (i < length && state_ != kDone && state_ != kUntilClose) {
     char c = data[i];
     switch (state_) {
       case kChunkData: {
@@ -181,6 +195,9 @@ void CReplyFraming::FeedChunked(const char *data, size_t length, std::string *te
         break;
     }
   }
+  // A body that stopped being chunked is read to the close, from here on
+  // whichever read these bytes came in.
+  if (state_ == kUntilClose) text->append(data + i, length - i);
 }
 
 }  // namespace velmora

@@ -17,7 +17,8 @@ class CReplyFraming {
  public:
   // Takes the next bytes as they arrived. The reply's text (status line and
   // headers as they came, a chunked body without its chunk lines) is
-  // appended to *text.
+  // appended to *text. Interim replies (1xx) before it are passed over:
+  // their heads reach neither the text nor Status().
   void Feed(const char *data, size_t length, std::string *text);
 
   // Whether the whole reply has arrived by its own account. A reply that
@@ -28,8 +29,8 @@ class CReplyFraming {
   // Whether the server's close ends the reply well: its head has arrived
   // and announced no length.
   bool EndsAtClose() const { return state_ == kUntilClose && !framed_; }
-  // The status code of the status line ("HTTP/1.x NNN ..."), 0 while the
-  // head is incomplete or when the reply is not HTTP.
+  // The status code of the final reply's status line ("HTTP/1.x NNN ..."),
+  // 0 while its head is incomplete or when the reply is not HTTP.
   int Status() const { return status_; }
 
  private:

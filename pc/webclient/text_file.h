@@ -6,7 +6,6 @@
 #include <stdio.h>
 
 #include <string>
-#include <vector>
 
 namespace velmora {
 
@@ -25,13 +24,14 @@ class TextFile {
   }
   bool IsOpen() const { return f_ != nullptr; }
   // The next whole line, however long, its "\n" kept; false at the end.
+  // Every byte counts, a NUL too.
   bool ReadWholeLine(std::string &line) {
     line.clear();
     if (!f_) return false;
-    if (buffer_.size() < 4096) buffer_.resize(4096);
-    while (fgets(buffer_.data(), static_cast<int>(buffer_.size()), f_)) {
-      line.append(buffer_.data());
-      if (!line.empty() && line.back() == '\n') break;
+    int c;
+    while ((c = getc(f_)) != EOF) {
+      line += static_cast<char>(c);
+      if (c == '\n') break;
     }
     return !line.empty();
   }
@@ -51,7 +51,6 @@ class TextFile {
 
  private:
   FILE *f_ = nullptr;
-  std::vector<char> buffer_;
 };
 
 // The line without its line end.

@@ -1,6 +1,7 @@
 // Backup of the access point's settings into "C:\Ssid" and "C:\AccessList"
 // as ready-made form bodies, and their replay after the upgrade. Values are
-// read with their character references decoded and stored form-encoded,
+// read from the page's bytes (a value may hold a line end or any other
+// byte) with their character references decoded, and stored form-encoded,
 // so that they reach the gateway as they were; only WEP keys are rewritten.
 #include <stdlib.h>
 #include <string.h>
@@ -21,6 +22,8 @@ const char kWebcm[] = "cgi-bin/webcm";
 const char kPagePrefix[] = "cgi-bin/webcm?getpage=../html/";
 const char kListMarker[] = "list_init[i++]='";
 const char kAccessTypeMarker[] = "ap:settings/access_type\" value=\"";
+const char kValueEnd[] = "\" id";
+const char kValueStart[] = "value=\"";
 
 std::string Key(const char *name) {
   return std::string("ap:settings/") + name + "\" value=\"";
@@ -40,8 +43,39 @@ std::string PageAddress(const char *page, const char *word) {
          "&var:contype=" + word;
 }
 
+// The scratch page as it arrived, byte for byte.
+bool ReadScratchPage(std::string *page) {
+  return platform::ReadWholeFile(LocalPath(kScratchPageFile), page);
+}
+
+// The value that starts at `at`: the bytes up to the first "\" id" after
+// it, character references decoded. A value that runs into the next field
+// (another value=") before such an end has no end of its own: it cannot be
+// read.
+bool ValueAt(const std::string &page, size_t at, std::string &out) {
+  long end = CTextUtil::FindIn(page.data(), page.size(), kValueEnd, at);
+  if (end < 0) return false;
+  if (CTextUtil::FindIn(page.data(), static_cast<size_t>(end), kValueStart, at) >= 0)
+    return false;
+  out = DecodeCharacterReferences(page.substr(at, static_cast<size_t>(end) - at));
+  return true;
+}
+
+// Calls take(value) for every occurrence of `key` in `page` whose value
+// can be read, in page order.
+template <typename Take>
+void EachValue(const std::string &page, const std::string &key, Take take) {
+  std::string v;
+  for (long at = 0; (at = CTextUtil::FindIn(page.data(), page.size(), key.c_str(),
+                                            static_cast<size_t>(at))) >= 0;) {
+    at += static_cast<long>(key.size());
+    if (ValueAt(page, static_cast<size_t>(at), v)) take(v);
+  }
+}
+
 // Values of the named settings found in the scratch page, and how many
-// times any of them matched. The last match of a key wins.
+// times any of them was found with a value that can be read. The last one
+// of a key wins.
 struct PageValues {
   std::map<std::string, std::string> value;
   int count = 0;
@@ -50,20 +84,30 @@ struct PageValues {
 
 bool ReadPage(const char *const *names, size_t n, PageValues &out,
               const char *const *keys = nullptr) {
-  TextFile page;
-  if (!page.Open(LocalPath(kScratchPageFile), "r")) return false;
-  std::string line;
-  std::string v;
-  while (page.ReadWholeLine(line)) {
-    for (size_t i = 0; i < n; i++) {
-      std::string key = keys && keys[i] ? std::string(keys[i]) : Key(names[i]);
-      if (CGatewayClient::ExtractFieldValue(line.c_str(), key.c_str(), v)) {
-        out.value[names[i]] = v;
-        out.count++;
-      }
-    }
+  std::string page;
+  if (!ReadScratchPage(&page)) return false;
+  for (size_t i = 0; i < n; i++) {
+    std::string key = keys && keys[i] ? std::string(keys[i]) : Key(names[i]);
+    EachValue(page, key, [&](const std::string &v) {
+      out.value[names[i]] = v;
+      out.count++;
+    });
   }
   return true;
+}
+
+// The setting of a restore line whose value no form can carry back: a NUL
+// byte ends a value for the gateway's form. FormValue writes it "%00", and
+// nothing else makes those bytes. "" when every value can go back.
+std::string UnrestorableSetting(const std::string &body) {
+  size_t at = body.find("%00");
+  if (at == std::string::npos) return "";
+  size_t eq = body.rfind('=', at);
+  size_t from = body.rfind('&', eq);
+  std::string name = body.substr(from == std::string::npos ? 0 : from + 1,
+                                 eq - (from == std::string::npos ? 0 : from + 1));
+  size_t slash = name.rfind('/');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
 bool AppendToSsid(const std::string &text) {
@@ -82,17 +126,10 @@ std::string WepKeyText(const std::string &key) {
 
 }  // namespace
 
-bool CGatewayClient::ExtractFieldValue(const char *line, const char *key,
+bool CGatewayClient::ExtractFieldValue(const std::string &text, const char *key,
                                        std::string &out) {
-  int pos = CTextUtil::Find(line, key);
-  if (pos < 0) return false;
-  const char *after = line + pos + strlen(key);
-  int end = CTextUtil::Find(after, "\" id");
-  if (end < 0)
-    out.clear();
-  else
-    out = DecodeCharacterReferences(std::string(after, static_cast<size_t>(end)));
-  return true;
+  long pos = CTextUtil::FindIn(text.data(), text.size(), key);
+  return pos >= 0 && ValueAt(text, static_cast<size_t>(pos) + strlen(key), out);
 }
 
 int CGatewayClient::GetConnectionType() {
@@ -109,6 +146,9 @@ bool CGatewayClient::ReadSsidPage(std::string &ssid, std::string &channel,
                                        "wep_privacy"};
   PageValues v;
   if (!ReadPage(kNames, 7, v)) return false;
+  if (v.count != 7)
+    SetProblem("the Gateway's page of the wireless name shows " + std::to_string(v.count) +
+               " readable settings where it has 7");
   ssid = v["ssid"];
   channel = v["channel"];
   privacyType = v["privacy_type"];
@@ -158,6 +198,23 @@ int CGatewayClient::BackupWireless() {
     ok = BackupWpaSettings(word);
   ok = ok && BackupAccessList(word, channel.c_str(), ssid.c_str()) >= 0 &&
        BackupApAdvanced(word) >= 0;
+  // What cannot be written back exactly must not pass for saved: the
+  // restore would change it and the read-back could not tell.
+  std::string saved, list, name;
+  if (ok && platform::ReadWholeFile(LocalPath(kSsidFile), &saved) &&
+      !(name = UnrestorableSetting(saved)).empty()) {
+    SetProblem("the Gateway's wireless setting " + name +
+                   " holds a NUL byte, which the Gateway's settings form cannot take back",
+               "Give that setting another value on the Gateway's wireless pages, then try "
+               "again.");
+    ok = false;
+  }
+  if (ok && platform::ReadWholeFile(LocalPath(kAccessListFile), &list) &&
+      list.find('\0') != std::string::npos) {
+    SetProblem("an entry of the Gateway's wireless access list holds a NUL byte, which the "
+               "Gateway's settings form cannot take back");
+    ok = false;
+  }
   if (ok) return 1;
   // Half a backup would restore half the settings and call that done.
   platform::DeleteLocalFile(LocalPath(kSsidFile));
@@ -233,28 +290,21 @@ int CGatewayClient::BackupApAdvanced(const char *word) {
   if (FetchPage(PageAddress("custom_setup_apadv.html", word).c_str(),
                 SettingsPage) == 0)
     return PageWhole() ? 0 : -1;
-  TextFile page;
-  if (!page.Open(LocalPath(kScratchPageFile), "r")) return -1;
-  TextFile ssid;
-  if (!ssid.Open(LocalPath(kSsidFile), "a")) return -1;
-  std::string bgmodeKey = Key("bgmode");
-  std::string hiddenKey = Key("hidden_ssid");
-  std::string line, value, hidden;
+  std::string page;
+  if (!ReadScratchPage(&page)) return -1;
+  std::string lines, hidden;
   int count = 0;
-  bool ok = true;
-  while (page.ReadWholeLine(line)) {
-    if (ExtractFieldValue(line.c_str(), bgmodeKey.c_str(), value)) {
-      count++;
-      ok = ssid.Write("\n" + Connection(word) + Field("bgmode", value)) && ok;
-    }
-    if (ExtractFieldValue(line.c_str(), hiddenKey.c_str(), value)) {
-      count++;
-      hidden = value;
-    }
-  }
+  EachValue(page, Key("bgmode"), [&](const std::string &v) {
+    count++;
+    lines += "\n" + Connection(word) + Field("bgmode", v);
+  });
+  EachValue(page, Key("hidden_ssid"), [&](const std::string &v) {
+    count++;
+    hidden = v;
+  });
   if (count >= 2 && atoi(hidden.c_str()) == 1)
-    ok = ssid.Write("\n" + Connection(word) + "&ap:settings/hidden_ssid=1") && ok;
-  if (!ssid.Close() || !ok) return -1;
+    lines += "\n" + Connection(word) + "&ap:settings/hidden_ssid=1";
+  if (!lines.empty() && !AppendToSsid(lines)) return -1;
   return count >= 2 ? 1 : 0;
 }
 
@@ -267,29 +317,35 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
   if (FetchPage(address.c_str(), SettingsPage) == 0) return PageWhole() ? 0 : -1;
   std::string scratchPath = LocalPath(kScratchPageFile);
   std::string listPath = LocalPath(kAccessListFile);
-  TextFile page, list;
-  if (!page.Open(scratchPath, "r") || !list.Open(listPath, "w")) return -1;
+  std::string page;
+  TextFile list;
+  if (!ReadScratchPage(&page) || !list.Open(listPath, "w")) return -1;
 
+  // Line by line, as the page shows the list, over the page's bytes.
   int count = 0;
   bool ok = true;
-  std::string line;
-  while (page.ReadWholeLine(line)) {
-    const char *rest = line.c_str();
-    int pos;
-    while ((pos = CTextUtil::Find(rest, kListMarker)) >= 0) {
+  const size_t markerLen = strlen(kListMarker);
+  const size_t typeLen = strlen(kAccessTypeMarker);
+  for (size_t start = 0; start < page.size();) {
+    size_t lf = page.find('\n', start);
+    std::string line = page.substr(start, lf == std::string::npos ? std::string::npos
+                                                                  : lf + 1 - start);
+    start += line.size();
+    for (long pos = 0;
+         (pos = CTextUtil::FindIn(line.data(), line.size(), kListMarker,
+                                  static_cast<size_t>(pos))) >= 0;) {
       count++;
-      rest += pos + strlen(kListMarker);
-      std::string mac;
-      CTextUtil::Left(rest, mac, 17);
+      pos += static_cast<long>(markerLen);
+      std::string mac = line.substr(static_cast<size_t>(pos), 17);
       if (mac.size() > 11) ok = list.Write(mac + "\n") && ok;
     }
-    pos = CTextUtil::Find(line.c_str(), kAccessTypeMarker);
+    long pos = CTextUtil::FindIn(line.data(), line.size(), kAccessTypeMarker);
     if (pos >= 0) {
       count++;
-      char type[2] = {line[pos + strlen(kAccessTypeMarker)], '\0'};
+      size_t at = static_cast<size_t>(pos) + typeLen;
+      char type[2] = {at < line.size() ? line[at] : '\0', '\0'};
       if (atoi(type) == 0) {
         // The list is not in use on the gateway: nothing to restore.
-        page.Close();
         list.Close();
         platform::DeleteLocalFile(scratchPath);
         platform::DeleteLocalFile(listPath);
@@ -301,7 +357,6 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
       break;
     }
   }
-  page.Close();
   ok = list.Close() && ok;
   platform::DeleteLocalFile(scratchPath);
   if (!ok) return -1;
@@ -310,6 +365,10 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
 
 bool CGatewayClient::DisableAccessPoint() {
   return PostForm(kWebcm, "ap:settings/ap_enabled=0");
+}
+
+bool CGatewayClient::EnableAccessPoint() {
+  return PostForm(kWebcm, "ap:settings/ap_enabled=1");
 }
 
 bool CGatewayClient::RestoreWireless() {

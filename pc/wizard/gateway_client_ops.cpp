@@ -24,6 +24,9 @@ class GatewayClientOps : public GatewayOps {
   }
   int CheckAccess() override {
     client_.SetProblem("");
+    // After an image went out, the next access check is after the power
+    // cycle: the gateway came back with the image's settings.
+    if (imageSent_) accessPointOff_ = false;
     return client_.CheckAccess();
   }
   bool CheckKit(std::string *problem) override {
@@ -50,13 +53,33 @@ class GatewayClientOps : public GatewayOps {
     return client_.BackupWireless();
   }
   void SwapBackupFiles(bool restore) override { velmora::SwapBackupFiles(restore); }
-  bool DisableAccessPoint() override { return client_.DisableAccessPoint(); }
+  bool DisableAccessPoint() override {
+    accessPointOff_ = true;  // even a post without an answer may have been taken
+    return client_.DisableAccessPoint();
+  }
+  bool RestoreAccessPoint() override {
+    if (!accessPointOff_) return true;
+    bool on = client_.EnableAccessPoint();
+    if (on) accessPointOff_ = false;
+    SupportLog("access point switched back on: %s", on ? "done" : client_.problem.c_str());
+    return on;
+  }
   int UploadFirmware(int32_t prepare) override {
     client_.SetProblem("");
-    return client_.UploadFirmware(prepare);
+    int verdict = client_.UploadFirmware(prepare);
+    if (verdict >= 0) imageSent_ = true;
+    return verdict;
   }
-  bool TelnetReboot() override { return client_.TelnetReboot(); }
-  bool RestoreWireless() override { return client_.RestoreWireless(); }
+  bool TelnetReboot() override {
+    bool rebooted = client_.TelnetReboot();
+    if (rebooted) accessPointOff_ = false;
+    return rebooted;
+  }
+  bool RestoreWireless() override {
+    bool restored = client_.RestoreWireless();
+    if (restored) accessPointOff_ = false;
+    return restored;
+  }
   int VerifyWireless() override { return client_.VerifyWireless(); }
   bool SaveAndReboot(bool save) override { return client_.SaveAndReboot(save); }
   int ConfirmKitVersion(std::string *running, std::string *kit) override {
@@ -73,6 +96,8 @@ class GatewayClientOps : public GatewayOps {
  private:
   CGatewayClient client_;
   char address_[sizeof g_gatewayAddress] = "";
+  bool accessPointOff_ = false;  // switched off by this run, not restarted since
+  bool imageSent_ = false;
 };
 
 }  // namespace

@@ -100,6 +100,11 @@ class GatewayOps {
   virtual int BackupWireless() = 0;
   virtual void SwapBackupFiles(bool restore) = 0;
   virtual bool DisableAccessPoint() = 0;
+  // Switches the access point back on when these calls switched it off and
+  // the gateway has not restarted since (a restart brings back its saved
+  // setting, an upgrade its own, and a restore of the settings their
+  // own). true when nothing was left off, or it is on again.
+  virtual bool RestoreAccessPoint() { return true; }
   // -1 refused or not sent, 0 sent without a verdict, 1 accepted.
   virtual int UploadFirmware(int32_t prepareNeeded) = 0;
   virtual bool TelnetReboot() = 0;

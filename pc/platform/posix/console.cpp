@@ -47,6 +47,8 @@ void WatchInterrupts(void (*onInterrupt)()) {
   }).detach();
 }
 
+void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+
 void ExitNow(int status) {
   fflush(stdout);
   fflush(stderr);

@@ -3,6 +3,7 @@
 
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/shown_text.h"
 #include "platform/support_log.h"
 
 namespace velmora {
@@ -183,6 +184,7 @@ TEST_F(FilesTest, SupportLogStampsEveryLineAndMasksSecrets) {
   EXPECT_EQ(SupportLogPath(), path);
   SupportLog("login as %s with password=%s", "admin", "s3cret");
   SupportLog("two\r\nlines\n");
+  SupportLog("version %s", "3.6\x1b]0;x\x07\x9b");
   CloseSupportLog();
   std::string text;
   ASSERT_TRUE(ReadWholeFile(path, &text));
@@ -191,13 +193,39 @@ TEST_F(FilesTest, SupportLogStampsEveryLineAndMasksSecrets) {
   std::vector<std::string> lines;
   for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
     lines.push_back(text.substr(at, nl - at));
-  ASSERT_EQ(lines.size(), 3u) << text;
+  ASSERT_EQ(lines.size(), 4u) << text;
   for (const std::string &l : lines) {
     int y, mo, d, h, mi, sec, ms;
     EXPECT_EQ(sscanf(l.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d ", &y, &mo, &d, &h, &mi, &sec, &ms), 7) << l;
   }
   EXPECT_NE(lines[1].find("login as admin with password=***"), std::string::npos);
   EXPECT_NE(lines[2].find("two  lines"), std::string::npos);
+  EXPECT_NE(lines[3].find("version 3.6\\x1B]0;x\\x07\\x9B"), std::string::npos) << lines[3];
+}
+
+// Whatever a text holds, what is shown holds no control character but the
+// line ends the text's own kind keeps.
+TEST(ShownTextTest, ControlCharactersAreShownEscaped) {
+  const struct {
+    const char *in;
+    LineEnds keep;
+    const char *out;
+  } cases[] = {
+      {"OK\r\nDONE\r\n", LineEnds::kCrLf, "OK\r\nDONE\r\n"},
+      {"a\nb\rc\td", LineEnds::kCrLf, "a\\x0Ab\\x0Dc\\x09d"},
+      {"a\nb\r\nc\r", LineEnds::kLf, "a\nb\r\nc\\x0D"},
+      {"a\r\nb\n", LineEnds::kNone, "a\\x0D\\x0Ab\\x0A"},
+      {"\x1b]0;title\x07\x1b[2J\b\x7f", LineEnds::kLf, "\\x1B]0;title\\x07\\x1B[2J\\x08\\x7F"},
+      // C1 controls as UTF-8 and as single bytes; other UTF-8 and
+      // single-byte text stays.
+      {"\xc2\x9b" "2J \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", LineEnds::kCrLf,
+       "\\xC2\\x9B2J \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"\x9b" "2J caf\xe9 \xff \xe2\x82", LineEnds::kCrLf, "\\x9B2J caf\xe9 \xff \xe2\\x82"},
+      {"C:\\Ssid \\x41", LineEnds::kCrLf, "C:\\Ssid \\x41"},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(ShownText(c.in, c.keep), c.out) << c.in;
+  EXPECT_EQ(ShownText(std::string("a\0b", 3), LineEnds::kCrLf), "a\\x00b");
 }
 
 }  // namespace

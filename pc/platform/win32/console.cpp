@@ -42,6 +42,8 @@ void WatchInterrupts(void (*onInterrupt)()) {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+void IgnoreBrokenPipe() {}
+
 void ExitNow(int status) {
   fflush(stdout);
   fflush(stderr);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fake_server.h"
+#include "platform/clock.h"
 #include "webclient/gateway_client.h"
 
 namespace velmora {
@@ -67,6 +68,39 @@ TEST_F(Commands, TelnetPromptSplitAcrossBlocks) {
   EXPECT_TRUE(c.TelnetReboot());
   ASSERT_TRUE(server.WaitForConnections(1));
   EXPECT_EQ(server.Received()[0], "admin\r\nvemox\r\nreboot\r\n");
+}
+
+// A service that never stops talking, before its prompts or after them,
+// ends the dialogue at its deadline; no reboot is sent then.
+TEST_F(Commands, TalkativeTelnetServiceCannotHoldTheWizard) {
+  env.clock.limitScale = 0.01;  // the dialogue's minute becomes 2 s (and 3 s of silences)
+  auto talk = [](FakeConnection &c) {
+    for (int i = 0; i < 300 && c.Send(std::string(512, 'x')); i++) c.ReadFor(50);
+  };
+  struct Case {
+    const char *name;
+    FakeServer::Script script;
+  } cases[] = {
+      {"before the login prompt", talk},
+      {"after the password",
+       [talk](FakeConnection &c) {
+         c.Send("login: ");
+         c.ReadUntil("\r\n", 5000);
+         c.Send("Password: ");
+         c.ReadUntil("\r\n", 5000);
+         talk(c);
+       }},
+  };
+  for (const Case &k : cases) {
+    FakeServer server(k.script);
+    Env().telnetPort = server.port();
+    CGatewayClient c = Client();
+    uint32_t start = platform::TickCount();
+    EXPECT_FALSE(c.TelnetReboot()) << k.name;
+    EXPECT_LT(platform::TickCount() - start, 8000u) << k.name;
+    server.Stop();
+    EXPECT_EQ(server.Received()[0].find("reboot"), std::string::npos) << k.name;
+  }
 }
 
 TEST_F(Commands, TelnetGivesUpWithoutPrompts) {

@@ -89,6 +89,21 @@ void FakeConnection::ReadFor(int ms) {
   }
 }
 
+void FakeConnection::ReadSlowly(size_t bytes, int pauseMs, int ms) {
+  std::vector<char> buffer(bytes);
+  for (uint32_t begin = Now(); !peerClosed_ && static_cast<int>(Now() - begin) < ms;) {
+    if (platform::WaitReadable(socket_, 50) == platform::WaitResult::kReady) {
+      int n = platform::Receive(socket_, buffer.data(), static_cast<int>(bytes));
+      if (n <= 0) {
+        peerClosed_ = true;
+        return;
+      }
+      received.append(buffer.data(), static_cast<size_t>(n));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+  }
+}
+
 bool FakeConnection::Send(const std::string &bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {

@@ -37,6 +37,9 @@ class FakeConnection {
   bool ReadUntil(const std::string &marker, int timeoutMs);
   // Reads whatever arrives within ms.
   void ReadFor(int ms);
+  // Takes at most `bytes` every pauseMs, for ms: a peer that keeps taking
+  // a little.
+  void ReadSlowly(size_t bytes, int pauseMs, int ms);
   // Path of the last request read ("/cgi-bin/..." without the "/").
   std::string LastPath() const { return lastPath_; }
 

@@ -167,7 +167,17 @@ TEST_F(Transport, AccessChecksOnEachBlock) {
                           "x401x" + std::string(1000, '.');
   ASSERT_EQ(twoBlocks.substr(63996, 3), "401");
   std::string split = head + std::string(64000 - head.size() - 2, '.') + "40" + "1 denied";
+  // Interim replies come before the reply proper and say nothing of it.
+  const std::string interim = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\n"
+                              "Link: </401.css>; rel=preload\r\n\r\n";
   FakeServer server(ServePages({
+      {"interim-page", Reply::Raw(interim + "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n"
+                                            "Kestrelon")},
+      {"interim-denied", Reply::Raw(interim + "HTTP/1.1 401 Unauthorized\r\n\r\nno")},
+      {"interim-chunked", Reply::Raw("HTTP/1.1 102 Processing\n\nHTTP/1.1 200 OK\r\n"
+                                     "Transfer-Encoding: chunked\r\n\r\n4\r\nDHCP\r\n1\r\n"
+                                     "C\r\n0\r\n\r\n")},
+      {"interim-only", Reply::Raw(interim + interim)},
       {"denied", Reply::Unauthorized()},
       {"both", Reply::Page("401 Kestrelon")},
       {"foreign", Reply::Page("some other device")},
@@ -185,6 +195,16 @@ TEST_F(Transport, AccessChecksOnEachBlock) {
   EXPECT_EQ(client.FetchPage("conn", ConnectionType), 4);
   EXPECT_EQ(client.FetchPage("pppoe", ConnectionType), 2);  // tested before "static"
   EXPECT_EQ(client.FetchPage("foreign", ConnectionType), 0);
+  EXPECT_EQ(client.FetchPage("interim-page", AccessCheck), 1);
+  std::string stored;
+  ASSERT_TRUE(platform::ReadWholeFile(LocalPath("C:\\zuntmp.dat"), &stored));
+  EXPECT_EQ(stored, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nKestrelon");
+  EXPECT_EQ(client.FetchPage("interim-denied", AccessCheck), -1);
+  EXPECT_EQ(client.FetchPage("interim-chunked", ConnectionType), 4);
+  EXPECT_TRUE(client.PageWhole());
+  // A server that never gets past interim replies gave no page.
+  EXPECT_EQ(client.FetchPage("interim-only", AccessCheck), 0);
+  EXPECT_FALSE(client.PageWhole());
 }
 
 TEST_F(Transport, CheckAccessAsksForLoginOnce) {
@@ -276,6 +296,15 @@ TEST_F(Upload, ReplyVerdicts) {
       {{"HTTP/1.0 500 Internal Server Error\r\n\r\n"}, -1, false},
       {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}, 0, false},
       {{Binary(5000)}, 0, false},  // noise
+      // Interim replies before the verdict, in pieces of their own or not.
+      {{"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\nupgrade result: ok[0]\n"},
+       1, true},
+      {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"
+        "HTTP/1.0 200 OK\r\n\r\nupgrade result: fail[6]\n"},
+       -1, false},
+      {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 500 Internal Server Error\r\n\r\n"}, -1,
+       false},
+      {{"HTTP/1.1 100 Continue\r\n\r\n"}, 0, false},
   };
   for (const Case &c : cases) {
     FakeServer server(UploadReply(c.pieces, 300));
@@ -286,13 +315,15 @@ TEST_F(Upload, ReplyVerdicts) {
 }
 
 TEST_F(Upload, EveryWaitOfTheUploadHasItsLimit) {
-  env.clock.limitScale = 0.01;  // the 150 s for the reply become 2 s
+  env.clock.limitScale = 0.001;  // the 150 s for the reply become 2 s
   struct Case {
     const char *name;
     FakeServer::Script script;
     int verdict;
   } cases[] = {
       {"never reads", [](FakeConnection &c) { Pause(6000); c.Close(); }, -1},
+      // Takes a kilobyte every 10 ms: 8 MB would take 80 s.
+      {"reads slowly", [](FakeConnection &c) { c.ReadSlowly(1024, 10, 15000); c.Close(); }, -1},
       {"never answers", [](FakeConnection &c) { c.ReadRequest(10000); c.ReadFor(6000); }, 0},
       {"answers without end",
        [](FakeConnection &c) {
@@ -300,12 +331,21 @@ TEST_F(Upload, EveryWaitOfTheUploadHasItsLimit) {
          c.SendSlowly(std::string(400, '.'), 1, 10);
        },
        0},
+      {"answers only interim replies",
+       [](FakeConnection &c) {
+         c.ReadRequest(10000);
+         std::string interim;
+         for (int i = 0; i < 40; i++) interim += "HTTP/1.1 100 Continue\r\n\r\n";
+         c.SendSlowly(interim, 25, 100);
+       },
+       0},
   };
   image = Binary(8 << 20);  // more than the socket buffers hold
   ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
   for (const Case &c : cases) {
-    if (std::string(c.name) == "never reads") {
-      // Reads nothing at all: the send stalls; its limit is 10 s.
+    if (std::string(c.name) == "never reads" || std::string(c.name) == "reads slowly") {
+      // Reads nothing at all: the send stalls; its limit is 10 s. Reads
+      // steadily but too slowly: the upload's deadline ends it.
     } else {
       image = Binary(3000);
       ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));

@@ -225,6 +225,32 @@ TEST_F(Wireless, NothingToSaveOrNotReadable) {
   g.wep.erase("key_len4");  // the WEP keys could not be restored
   EXPECT_EQ(Backup(g, -1), "<missing>");
   EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
+  // A value without its end is no value, not an empty one.
+  g = Gateway();
+  g.ssid.erase("ssid");
+  g.ssidExtra = "<input name=\"ap:settings/ssid\" value=\"home\">\n";
+  EXPECT_EQ(Backup(g, -1), "<missing>");
+  // A NUL byte cannot go back through the gateway's form: nothing is saved,
+  // and the text says which setting holds it.
+  const std::string nul("ab\0cd", 5);
+  for (const char *page : {"ssid", "wep"}) {
+    g = Gateway();
+    (std::string(page) == "ssid" ? g.ssid["ssid"] : g.wep["key_value4"]) = nul;
+    CGatewayClient c;
+    FakeServer server(g.Script());
+    Env().httpPort = server.port();
+    c.gatewayAddress = "127.0.0.1";
+    EXPECT_EQ(c.BackupWireless(), -1) << page;
+    EXPECT_NE(c.problem.find(std::string(page) == "ssid" ? "setting ssid holds a NUL"
+                                                        : "setting key_value4 holds a NUL"),
+              std::string::npos) << c.problem;
+    EXPECT_FALSE(FileExists("C:\\Ssid"));
+    EXPECT_FALSE(FileExists("C:\\AccessList"));
+  }
+  g = Gateway();
+  g.access = "list_init[i++]='00:11:22:33:44" + std::string(1, '\0') + ":55';\n" +
+             Field("access_type", "1");
+  EXPECT_EQ(Backup(g, -1), "<missing>");
   // An existing backup is kept and nothing is asked.
   env.WriteLocal("C:\\Ssid", "kept");
   EXPECT_EQ(Backup(Gateway()), "kept");
@@ -249,8 +275,17 @@ TEST_F(Wireless, ValuesComeBackAsTheyWere) {
   g.access = "";
   for (int i = 0; i < 80; i++) g.access += "list_init[i++]='AA:AA:AA:AA:AA:" + std::to_string(10 + i) + "';";
   g.access += "\n" + Field("access_type", "1");
+  // Bytes, not lines: line ends and other control bytes inside a value.
+  g.wpa["radius_secret"] = "two\r\nlines\x01\x1a\xff";
+  g.wpa["psktype"] = "0";
   std::string file = Backup(g);
-  EXPECT_NE(file.find("&ap:settings/ssid=a%2Bb+c&"), std::string::npos) << file;
+  EXPECT_NE(file.find("&ap:settings/radius_secret=two%0D%0Alines%01%1A%FF&"), std::string::npos)
+      << file;
+  RemoveScratchFiles();
+  g.wpa["psktype"] = "2";
+  g.ssid["ssid"] = "a+b\n c";
+  file = Backup(g);
+  EXPECT_NE(file.find("&ap:settings/ssid=a%2Bb%0A+c&"), std::string::npos) << file;
   EXPECT_NE(file.find("&ap:settings/pskvalue=say+\"hi\"+100%2541+%26+<>" + std::string(2000, 'k') +
                       "&grp_interval=900"),
             std::string::npos);
@@ -275,6 +310,16 @@ TEST_F(Wireless, VerifyReadsTheSettingsBack) {
   g.enabled = false;
   FakeServer off(g.Script());
   Env().httpPort = off.port();
+  EXPECT_EQ(c.VerifyWireless(), 0);
+  // Every byte counts, after a line end too.
+  g = Gateway();
+  g.ssid["ssid"] = "home\nnet";
+  RemoveScratchFiles();
+  Backup(g);
+  ssid = env.ReadLocal("C:\\Ssid");
+  g.ssid["ssid"] = "home\nNET";
+  FakeServer other(g.Script());
+  Env().httpPort = other.port();
   EXPECT_EQ(c.VerifyWireless(), 0);
   // The backup is where it was, whatever the answer.
   EXPECT_EQ(env.ReadLocal("C:\\Ssid"), ssid);

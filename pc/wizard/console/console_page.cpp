@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/shown_text.h"
 #include "platform/support_log.h"
 #include "wizard/console/terminal.h"
 
@@ -26,10 +27,11 @@ ConsolePage::~ConsolePage() {
 }
 
 // Texts are written with CR LF line ends for the Windows edit control; a
-// terminal wants LF alone.
+// terminal wants LF alone. What a text holds besides its own line ends is
+// shown escaped (ShownText): it may come from the gateway or the kit.
 // `to`: another stream than the page's (standard error), which shares the
 // page's idea of where the line stands.
-void ConsolePage::WriteLocked(const char *text, FILE *to) {
+void ConsolePage::WriteLocked(const char *raw, LineEnds ends, FILE *to) {
   EraseSpinnerLocked();
   EraseTailLocked();
   if (lineBroken_) {
@@ -37,6 +39,8 @@ void ConsolePage::WriteLocked(const char *text, FILE *to) {
     lineBroken_ = false;
   }
   if (!to) to = out_;
+  const std::string shown = ShownText(raw, ends);
+  const char *text = shown.c_str();
   // Each finished line goes into the support log too. Typed answers are
   // never part of it: the page does not echo them.
   logLines_.Feed(text);
@@ -50,6 +54,20 @@ void ConsolePage::WriteLocked(const char *text, FILE *to) {
       currentLine_ += *p;
   }
   fflush(to);
+  CheckOutputLocked();
+}
+
+void ConsolePage::CheckOutputLocked() {
+  if (ferror(out_) || ferror(stderr)) outputGone_ = true;
+}
+
+void ConsolePage::ReportOutputGone() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!outputGone_ || goneReported_ || !onOutputGone_) return;
+    goneReported_ = true;
+  }
+  onOutputGone_();
 }
 
 void ConsolePage::EraseSpinnerLocked() {
@@ -98,68 +116,92 @@ void ConsolePage::ProgressLineLocked(const std::string &text) {
   }
   fprintf(out_, "  %s\n", text.c_str());
   fflush(out_);
+  CheckOutputLocked();
 }
 
 void ConsolePage::ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (total == 0) {
-    tenths_.Reset();
-    EraseTailLocked();
-  } else if (spinner_) {
-    ShowTailLocked(DescribeTransfer(sent, total, elapsedMs));
-  } else if (tenths_.Due(sent, total)) {
-    ProgressLineLocked(DescribeTransfer(sent, total, elapsedMs));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (total == 0) {
+      tenths_.Reset();
+      EraseTailLocked();
+    } else if (spinner_) {
+      ShowTailLocked(DescribeTransfer(sent, total, elapsedMs));
+    } else if (tenths_.Due(sent, total)) {
+      ProgressLineLocked(DescribeTransfer(sent, total, elapsedMs));
+    }
+    CheckOutputLocked();
   }
+  ReportOutputGone();
 }
 
 void ConsolePage::ShowWaiting(const char *what, uint32_t elapsedMs) {
   const uint32_t kLineEveryMs = 30000;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!what) {
-    waitLines_ = 0;
-    EraseTailLocked();
-    return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!what) {
+      waitLines_ = 0;
+      EraseTailLocked();
+    } else if (spinner_) {
+      ShowTailLocked(std::string("waiting for ") + what + ": " + DescribeElapsed(elapsedMs));
+    } else if (elapsedMs / kLineEveryMs > waitLines_) {
+      waitLines_ = elapsedMs / kLineEveryMs;
+      ProgressLineLocked(std::string("waiting for ") + what + ": " + DescribeElapsed(elapsedMs));
+    }
+    CheckOutputLocked();
   }
-  std::string text = std::string("waiting for ") + what + ": " + DescribeElapsed(elapsedMs);
-  if (spinner_) {
-    ShowTailLocked(text);
-  } else if (elapsedMs / kLineEveryMs > waitLines_) {
-    waitLines_ = elapsedMs / kLineEveryMs;
-    ProgressLineLocked(text);
-  }
+  ReportOutputGone();
 }
 
 void ConsolePage::SetText(const char *text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // A replaced page starts on a line of its own.
-  if (!atLineStart_) WriteLocked("\n");
-  WriteLocked(text);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A replaced page starts on a line of its own.
+    if (!atLineStart_) WriteLocked("\n", LineEnds::kLf);
+    WriteLocked(text, LineEnds::kCrLf);
+  }
+  ReportOutputGone();
 }
 
 void ConsolePage::AppendStatus(const char *text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  WriteLocked(text);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    WriteLocked(text, LineEnds::kCrLf);
+  }
+  ReportOutputGone();
 }
 
 void ConsolePage::AppendError(const char *text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  WriteLocked(text, stderr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    WriteLocked(text, LineEnds::kCrLf, stderr);
+  }
+  ReportOutputGone();
 }
 
 void ConsolePage::SetErrorText(const char *text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!atLineStart_) WriteLocked("\n");
-  WriteLocked(text, stderr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!atLineStart_) WriteLocked("\n", LineEnds::kLf);
+    WriteLocked(text, LineEnds::kCrLf, stderr);
+  }
+  ReportOutputGone();
 }
 
 void ConsolePage::PrintError(const char *text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  WriteLocked(text, stderr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    WriteLocked(text, LineEnds::kLf, stderr);
+  }
+  ReportOutputGone();
 }
 
 void ConsolePage::Print(const char *text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  WriteLocked(text);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    WriteLocked(text, LineEnds::kLf);
+  }
+  ReportOutputGone();
 }
 
 void ConsolePage::StartBusyBar(uint32_t periodMs) {
@@ -170,11 +212,15 @@ void ConsolePage::StartBusyBar(uint32_t periodMs) {
 }
 
 void ConsolePage::StopBusyBar() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  periodMs_ = 0;
-  ++generation_;
-  EraseSpinnerLocked();
-  wake_.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    periodMs_ = 0;
+    ++generation_;
+    EraseSpinnerLocked();
+    CheckOutputLocked();
+    wake_.notify_all();
+  }
+  ReportOutputGone();
 }
 
 void ConsolePage::SpinnerLoop() {
@@ -192,6 +238,7 @@ void ConsolePage::SpinnerLoop() {
     fputc(kFrames[frame_++ % 4], out_);
     fputc('\b', out_);
     fflush(out_);
+    CheckOutputLocked();  // told at the task's next page call
     spinnerShown_ = true;
     wake_.wait_for(lock, tick, [&] { return quit_ || generation != generation_; });
   }

@@ -14,11 +14,13 @@
 #include <stdio.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/shown_text.h"
 #include "platform/support_log.h"
 #include "wizard/progress.h"
 #include "wizard/sequence.h"
@@ -71,12 +73,20 @@ class ConsolePage : public WizardPage {
   // with the spinner.
   void Print(const char *text);
   void PrintError(const char *text);
+
+  // Called once, on the thread of the page call that finds it, when
+  // standard output or standard error can no longer be written (a closed
+  // pipe, a full disk): nobody sees the run any more.
+  void OnOutputGone(std::function<void()> handler) { onOutputGone_ = std::move(handler); }
   int lastStep() const { return lastStep_; }
   bool backEnabled() const { return buttons_[0]; }
   bool finishEnabled() const { return buttons_[3]; }
 
  private:
-  void WriteLocked(const char *text, FILE *to = nullptr);
+  void WriteLocked(const char *text, LineEnds ends, FILE *to = nullptr);
+  void CheckOutputLocked();
+  // Tells the handler, outside the lock, once the output is gone.
+  void ReportOutputGone();
   void EraseSpinnerLocked();
   void ShowTailLocked(std::string text);
   void EraseTailLocked();
@@ -96,6 +106,9 @@ class ConsolePage : public WizardPage {
   TenthSteps tenths_;
   uint32_t waitLines_ = 0;   // half minutes of the wait already printed
   SupportLogLines logLines_;
+  bool outputGone_ = false;
+  bool goneReported_ = false;
+  std::function<void()> onOutputGone_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -44,6 +44,7 @@ enum ExitStatus {
   kExitKitRefused = 12,
   kExitBackupUnreadable = 13,
   kExitBackupKept = 14,
+  kExitOutputClosed = 16,
   kExitInterrupted = 130,
 };
 
@@ -79,7 +80,10 @@ const char kUsage[] =
     "does not run the kit's version after the restart; 11 the gateway did not\n"
     "answer again after a restart; 12 the kit would fail; 13 the wireless\n"
     "settings could not be read (nothing changed); 14 settings kept by an\n"
-    "earlier run are waiting for --restore; 130 interrupted.\n"
+    "earlier run are waiting for --restore; 16 the output was closed (a pipe\n"
+    "or terminal went away): the run stopped, switched the access point back on\n"
+    "if it had switched it off, and kept saved settings for --restore;\n"
+    "130 interrupted.\n"
     "\n"
     "Example:\n"
     "  velmora-cli --kit /media/kit --gateway 192.168.0.1\n";
@@ -167,7 +171,10 @@ int ParseOptions(int argc, char **argv, Options *o) {
 
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_inRestore{false};
+// Set by the first ending that runs; another one leaves the process to it.
+std::atomic<bool> g_ending{false};
 ScaledClock *g_clock = nullptr;
+GatewayOps *g_gateway = nullptr;
 
 // Ctrl-C. During the power-cycle wait the task is told to stop and given a
 // moment to clean up; anywhere else the run ends at once, as closing the
@@ -179,6 +186,7 @@ void OnInterrupt() {
     for (int i = 0; i < 40 && g_inRestore; ++i) RealSleep(50);
     if (!g_inRestore) return;  // main ends with the interrupted status
   }
+  if (g_ending.exchange(true)) return;
   // Once the settings are saved, the backup may be all that is left of
   // them: it stays for --restore. Before, nothing is worth keeping.
   if (g_wirelessSaved) {
@@ -192,6 +200,37 @@ void OnInterrupt() {
   fputs("\nInterrupted.\n", stderr);
   SupportLog("interrupted: exit status %d", kExitInterrupted);
   ExitNow(kExitInterrupted);
+}
+
+// The output is gone (a closed pipe, a terminal that went away): nobody
+// sees the run any more, or could do what it asks next. Called on the
+// task's own thread at its page call, so that nothing of the run moves
+// meanwhile: the run ends where it stands and leaves the gateway as usable
+// as it can. The access point it switched off goes back on, the saved
+// settings stay for --restore, the scratch files go.
+void OnOutputGone() {
+  if (g_ending.exchange(true)) return;
+  RestoreTerminal();
+  SupportLog("the output is closed: the run stops");
+  std::string note = "velmora-cli: the output is closed; the run stopped.";
+  if (g_gateway && !g_gateway->RestoreAccessPoint())
+    note += " The Gateway's wireless access point may still be off: switch it on in the "
+            "Gateway's web pages.";
+  if (g_wirelessSaved) {
+    // A backup parked aside while the access point was checked is the
+    // backup.
+    if (FileExists(kSsidBakFile)) SwapBackupFiles(true);
+    RemoveScratchFilesKeepingBackup();
+    if (FileExists(kSsidFile))
+      note += " The saved wireless settings are kept in " + LocalPath(kSsidFile) +
+              "; velmora-cli --restore writes them back.";
+  } else {
+    RemoveScratchFiles();
+  }
+  fprintf(stderr, "\n%s\n", note.c_str());
+  SupportLog("%s", note.c_str());
+  SupportLog("exit status %d", kExitOutputClosed);
+  ExitNow(kExitOutputClosed);
 }
 
 ExitStatus ChecksStatus(ChecksResult r) {
@@ -409,6 +448,9 @@ class Wizard {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A reader that goes away must not end the run unseen: writes fail
+  // instead, and the page ends the run safely (OnOutputGone).
+  platform::IgnoreBrokenPipe();
   Options o;
   int status = ParseOptions(argc, argv, &o);
   if (status >= 0) return status;
@@ -459,7 +501,9 @@ int main(int argc, char **argv) {
   }
   ResetWizardState();
   std::unique_ptr<GatewayOps> gateway = MakeGatewayClientOps();
+  g_gateway = gateway.get();
   ConsolePage page(stdout, StdoutIsTerminal(), o.timeScale, login);
+  page.OnOutputGone(OnOutputGone);
   Wizard wizard(o, page, *gateway);
   status = wizard.Run();
   fflush(stdout);

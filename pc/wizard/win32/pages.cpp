@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "platform/shown_text.h"
 #include "wizard/gateway_client_ops.h"
 #include "wizard/progress.h"
 #include "resource.h"
@@ -87,14 +88,18 @@ void CTaskPage::StartTask(void (*fn)(CTaskPage *)) {
   m_tasks.emplace_back(fn, this);
 }
 
-void CTaskPage::SetText(const char *text) {
+// Page texts may carry what the gateway or the kit said: shown escaped
+// (ShownText), in the window and in the log alike.
+void CTaskPage::SetText(const char *raw) {
+  const std::string text = ShownText(raw, LineEnds::kCrLf);
   m_logLines.Feed("\n");
-  m_logLines.Feed(text);
-  ::SetWindowTextA(TextArea(), text);
+  m_logLines.Feed(text.c_str());
+  ::SetWindowTextA(TextArea(), text.c_str());
 }
 
-void CTaskPage::AppendStatus(const char *text) {
-  m_logLines.Feed(text);
+void CTaskPage::AppendStatus(const char *raw) {
+  const std::string text = ShownText(raw, LineEnds::kCrLf);
+  m_logLines.Feed(text.c_str());
   HWND area = TextArea();
   std::string all = GetWindowTextString(area);
   all += text;

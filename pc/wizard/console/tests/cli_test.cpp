@@ -67,6 +67,8 @@ class Gateway {
   bool postsRefused = false;    // answers posts with 401 once an image was sent
   std::map<std::string, std::string> rawPages;  // page name -> raw reply
   int pageDelayMs = 0;          // the SSID settings page answers this late
+  bool interim = false;         // interim replies (1xx) before every reply
+  std::string ssid = "home net";  // as posted (form-decoded), shown raw
 
  private:
   static std::string Ok(const std::string &body) {
@@ -129,8 +131,26 @@ class Gateway {
     }
     if (pageDelayMs && path.find("custom_setup_ssid.html") != std::string::npos)
       std::this_thread::sleep_for(std::chrono::milliseconds(pageDelayMs));
+    if (interim)
+      reply = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </401.css>\r\n"
+              "\r\n" + reply;
     c.Send(reply);
     c.EndReply();
+  }
+
+  static std::string FormDecoded(const std::string &v) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+      if (v[i] == '+') {
+        out += ' ';
+      } else if (v[i] == '%' && i + 2 < v.size()) {
+        out += static_cast<char>(std::stoi(v.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        out += v[i];
+      }
+    }
+    return out;
   }
 
   std::string Answer(const std::string &path, bool post, bool upload,
@@ -150,6 +170,8 @@ class Gateway {
       posts.push_back(body);
       if (body.find("ap:settings/ap_enabled=0") != std::string::npos) apEnabled = false;
       if (body.find("ap:settings/ap_enabled=1") != std::string::npos) apEnabled = true;
+      if (body.find("&ap:settings/ssid=") != std::string::npos)
+        ssid = FormDecoded(Between(body + "&", "&ap:settings/ssid=", "&"));
       return Ok("");
     }
     if (path.find("../mon/conn.inf") != std::string::npos) return Ok("pppoe");
@@ -160,13 +182,13 @@ class Gateway {
       return Ok("<html>Kestrelon\n form.sta_version.value = \"" + running + "\";\n");
     if (path.find("custom_setup_ssid.html") != std::string::npos) {
       std::string s = "<html>Kestrelon\n";
-      const char *fields[][2] = {{"channel", "6"},      {"ssid", "home net"},
-                                 {"privacy_type", "0"}, {"interval", "300"},
-                                 {"psktype", "0"},      {"wep_auth_type", "0"},
-                                 {"wep_privacy", "0"}};
+      const std::string fields[][2] = {{"channel", "6"},      {"ssid", ssid},
+                                       {"privacy_type", "0"}, {"interval", "300"},
+                                       {"psktype", "0"},      {"wep_auth_type", "0"},
+                                       {"wep_privacy", "0"}};
       for (auto &f : fields)
-        s += std::string("<input name=\"ap:settings/") + f[0] + "\" value=\"" + f[1] +
-             "\" id=\"ui_" + f[0] + "\">\n";
+        s += "<input name=\"ap:settings/" + f[0] + "\" value=\"" + f[1] + "\" id=\"ui_" +
+             f[0] + "\">\n";
       if (apEnabled)
         s += "<input name=\"ap:settings/ap_enabled\" value=\"1\" id=\"uiPostAPEnabled\">\n";
       return Ok(s);
@@ -183,8 +205,9 @@ class Gateway {
 class CliRun {
  public:
   // `errFile`: standard error goes there instead of into Output().
+  // `closeAfter`: the reader of the output goes away once that text came.
   CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env,
-         const std::string &errFile = "") {
+         const std::string &errFile = "", const std::string &closeAfter = "") {
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) abort();
     pid_ = fork();
@@ -210,13 +233,14 @@ class CliRun {
     close(in[0]);
     close(out[1]);
     stdin_ = in[1];
-    reader_ = std::thread([this, fd = out[0]] {
+    reader_ = std::thread([this, closeAfter, fd = out[0]] {
       char buf[4096];
       ssize_t n;
       while ((n = read(fd, buf, sizeof buf)) > 0) {
         std::lock_guard<std::mutex> lock(m_);
         out_.append(buf, static_cast<size_t>(n));
         cv_.notify_all();
+        if (!closeAfter.empty() && out_.find(closeAfter) != std::string::npos) break;
       }
       close(fd);
       std::lock_guard<std::mutex> lock(m_);
@@ -565,6 +589,15 @@ TEST_P(CliHostileTest, NeverClaimsSuccessWithoutProof) {
   EXPECT_EQ(out.find("The Firmware upgrade was successful."), std::string::npos) << out;
   EXPECT_NE(out.find(h.text), std::string::npos) << out;
   EXPECT_NE(out.find(h.explained), std::string::npos) << out;
+  // Nothing the gateway sends reaches the terminal or the log as a control
+  // character.
+  std::string log;
+  platform::ReadWholeFile(state + "/velmora-cli.log", &log);
+  for (const std::string *text : {&out, &log})
+    for (char c : *text)
+      EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f))
+          << "control character " << static_cast<int>(static_cast<unsigned char>(c)) << " in\n"
+          << *text;
 
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(static_cast<int>(gw.uploads.size()), h.uploads);
@@ -638,6 +671,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "*** Can not upgrade to the different hardware platform.***", 0, "none",
                 "What failed: the Gateway runs firmware version \"3.60.1.0.4-ZZ\"; the kit holds "
                 "version \"3.60.1.0.5-GQ\", for the platforms GQ, GX."},
+        Hostile{"VersionWithControlCharacters",
+                [](Gateway &g, const std::string &) {
+                  g.running = "3.60.1.0.4-GQ\x1b]0;owned\x07\x1b[2J\r";
+                },
+                false, 7,
+                "What failed: the Gateway runs firmware version "
+                "\"3.60.1.0.4-GQ\\x1B]0;owned\\x07\\x1B[2J\\x0D\"; the kit holds",
+                0, "none"},
         Hostile{"SettingsPageCutShort",
                 [](Gateway &g, const std::string &) {
                   g.rawPages["custom_setup_ssid.html"] =
@@ -645,6 +686,12 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 false, 13, "The wireless settings could not be read from the Gateway.", 0,
                 "none"},
+        Hostile{"NameWithNul",
+                [](Gateway &g, const std::string &) { g.ssid = std::string("home\0net", 8); },
+                false, 13, "The wireless settings could not be read from the Gateway.", 0,
+                "none",
+                "What failed: the Gateway's wireless setting ssid holds a NUL byte, which the "
+                "Gateway's settings form cannot take back."},
         Hostile{"BrokenKit",
                 [](Gateway &, const std::string &kit) {
                   platform::WriteWholeFile(kit + "/fw-3.60.1.0.5.img", std::string(700000, 'F'));
@@ -659,15 +706,42 @@ INSTANTIATE_TEST_SUITE_P(
                 "none"}),
     [](const ::testing::TestParamInfo<Hostile> &i) { return i.param.name; });
 
-TEST_F(CliTest, SlowPagesAreReadWholeAndSettingsComeBack) {
-  // The settings page answers 1.5 s late: it is read whole all the same,
-  // so the settings are saved and restored.
-  gw.pageDelayMs = 1500;
-  CliRun run(Args(), Env());
-  PowerCycle(run);
-  EXPECT_EQ(run.Wait(120000), 0) << run.Output();
-  EXPECT_NE(run.Output().find("Re-configuring Gateway......DONE"), std::string::npos);
-  EXPECT_TRUE(StateEmpty());
+// A gateway that is slow or odd but honest: the upgrade goes through, and
+// the settings come back exactly as they were.
+TEST_F(CliTest, OddButHonestGatewaysGetTheirSettingsBack) {
+  const struct {
+    const char *name;
+    std::function<void(Gateway &)> setup;
+    const char *posted;  // in the restore's main line
+  } rows[] = {
+      // The settings page answers 1.5 s late: it is read whole all the same.
+      {"slow page", [](Gateway &g) { g.pageDelayMs = 1500; }, "&ap:settings/ssid=home+net&"},
+      {"interim replies before every reply", [](Gateway &g) { g.interim = true; },
+       "&ap:settings/ssid=home+net&"},
+      {"a name with line ends and control bytes",
+       [](Gateway &g) { g.ssid = "home\nnet\r\x01 \xc3\xbc"; },
+       "&ap:settings/ssid=home%0Anet%0D%01+%C3%BC&"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    Gateway g;
+    r.setup(g);
+    std::string before = g.ssid;
+    std::vector<std::string> env = Env();
+    env[0] = "VELMORA_HTTP_PORT=" + std::to_string(g.webPort());
+    env[1] = "VELMORA_UPDATE_PORT=" + std::to_string(g.updatePort());
+    CliRun run(Args(), env);
+    PowerCycle(run);
+    EXPECT_EQ(run.Wait(120000), 0) << run.Output();
+    EXPECT_NE(run.Output().find("Re-configuring Gateway......DONE"), std::string::npos);
+    EXPECT_TRUE(StateEmpty());
+    std::lock_guard<std::mutex> lock(g.m);
+    EXPECT_EQ(g.uploads.size(), 1u);
+    EXPECT_TRUE(g.ssid == before) << g.ssid;
+    bool posted = false;
+    for (const std::string &p : g.posts) posted = posted || p.find(r.posted) != std::string::npos;
+    EXPECT_TRUE(posted) << r.posted;
+  }
 }
 
 TEST_F(CliTest, KeptBackupIsRestoredWithRestore) {
@@ -700,6 +774,31 @@ TEST_F(CliTest, KeptBackupIsRestoredWithRestore) {
   EXPECT_TRUE(StateEmpty());
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(gw.posts.back(), "logic:command/reboot");
+}
+
+// The reader of the output goes away once the access point is off: the
+// run ends with its own status, the access point back on, the backup kept
+// and named, the scratch files gone.
+TEST_F(CliTest, ClosedOutputEndsTheRunSafely) {
+  std::string errFile = root + "/stderr";
+  CliRun run(Args(), Env(), errFile, "Setting up environment......");
+  EXPECT_EQ(run.Wait(), 16) << run.Output();
+  std::string err, log;
+  platform::ReadWholeFile(errFile, &err);
+  EXPECT_NE(err.find("velmora-cli: the output is closed; the run stopped. The saved wireless "
+                     "settings are kept in " + state + "/Ssid; velmora-cli --restore writes "
+                     "them back."),
+            std::string::npos) << err;
+  ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
+  EXPECT_NE(log.find("exit status 16"), std::string::npos) << log;
+  EXPECT_TRUE(platform::PathExists(state + "/Ssid"));
+  for (const char *scratch : {"zuntmp.dat", "SsidBak", "AccessListBak"})
+    EXPECT_FALSE(platform::PathExists(state + "/" + scratch)) << scratch;
+  std::lock_guard<std::mutex> lock(gw.m);
+  EXPECT_TRUE(gw.apEnabled);
+  auto off = std::find(gw.posts.begin(), gw.posts.end(), "ap:settings/ap_enabled=0");
+  ASSERT_NE(off, gw.posts.end());
+  EXPECT_NE(std::find(off, gw.posts.end(), "ap:settings/ap_enabled=1"), gw.posts.end());
 }
 
 TEST_F(CliTest, GatewayNotRecognisedAfterThePowerCycle) {

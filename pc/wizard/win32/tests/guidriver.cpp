@@ -392,7 +392,8 @@ int LoginAndVersionError(const char *address) {
                               "Checking connection......OK\r\nChecking security......OK\r\n"
                               "Checking firmware......FAILED !\r\n"
                               "\r\n\r\n*** Old firmware version format is wrong.***\r\n"
-                              "What failed: the Gateway runs firmware version \"not-a-version\", "
+                              "What failed: the Gateway runs firmware version "
+                              "\"not-a-version\\x1Bc\\x07\", "
                               "which is not a version this utility can compare.\r\n"
                               "What to do: Get the upgrade kit made for this Gateway.\r\n" +
                               kLogLine;

@@ -12,6 +12,7 @@
 #                                    gateway/) listens there
 #   VELMORA_GUI_GATEWAY_LOGIN=U:P    ... and asks for this login
 #   VELMORA_GUI_GATEWAY_VERSION=V    ... and runs this firmware version
+#                                    (backslash escapes as printf %b reads them)
 #   VELMORA_GUI_GATEWAY_FLASHED=V    ... and this one once it took an image
 #                                    (default: it keeps running V)
 #   VELMORA_GUI_KIT=1                run from a kit folder (the exe and a
@@ -87,7 +88,7 @@ done
 if [ -n "${VELMORA_GUI_GATEWAY:-}" ]; then
   site="$out/gateway"
   rm -rf "$site" && cp -r "$(dirname "$0")/gateway" "$site"
-  printf '%s' "${VELMORA_GUI_GATEWAY_VERSION:-}" > "$site/version"
+  printf '%b' "${VELMORA_GUI_GATEWAY_VERSION:-}" > "$site/version"
   rm -f "$site/flashed"
   [ -n "${VELMORA_GUI_GATEWAY_FLASHED:-}" ] && printf '%s' "$VELMORA_GUI_GATEWAY_FLASHED" > "$site/flashed"
   : > "$site/httpd.conf"
