@@ -29,7 +29,11 @@ static const char kHelp[] =
     "  2  wrong command line, or the --pubkey file cannot be read or holds no key\n"
     "\n"
     "Example:\n"
-    "  velmora-kit check --pubkey=release.pub kit/\n";
+    "  velmora-kit check --pubkey=release.pub kit/\n"
+    "\n"
+    "What each kit file must hold and how it is built: kits.md; what the\n"
+    "gateway's answers fail[N] mean: troubleshooting.md and result-codes.md;\n"
+    "in share/doc/velmora of the installation (docs/ of the source tree).\n";
 
 static int usage_error(const char *what, const char *arg) {
   fprintf(stderr, "velmora-kit: %s%s\nTry 'velmora-kit --help' for more information.\n", what, arg);
