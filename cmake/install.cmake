@@ -168,7 +168,8 @@ if(BUILD_TESTING AND DORNIX_BUILD_PC AND NOT DORNIX_GATEWAY_BUILD AND (WIN32 OR 
     set(kind host)
   endif()
   add_test(NAME pc_install_tree
-           COMMAND sh ${PROJECT_SOURCE_DIR}/packaging/tests/pc_install_test.sh ${CMAKE_BINARY_DIR} ${kind})
+           COMMAND sh ${PROJECT_SOURCE_DIR}/packaging/tests/pc_install_test.sh ${PROJECT_SOURCE_DIR}
+                   ${CMAKE_BINARY_DIR} ${kind})
   set_tests_properties(pc_install_tree PROPERTIES LABELS unit TIMEOUT 60)
 endif()
 

@@ -3,9 +3,9 @@
 # expected files, a manual page for every program, and every document that
 # a program, a manual page, README.txt or another document names is there,
 # at the place the text gives.
-# Usage: pc_install_test.sh BUILD_DIR host|mingw
+# Usage: pc_install_test.sh SOURCE_DIR BUILD_DIR host|mingw
 set -eu
-build=$1 kind=$2
+source=$1 build=$2 kind=$3
 work=$(mktemp -d /tmp/velmora-install-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 stage=$work/stage
@@ -38,12 +38,19 @@ for p in $programs; do
 done
 
 # Every document named: a bare name lies in the documents' folder, a name
-# with a folder (docs\kits.md in README.txt) below the install root.
-# Documents name each other by links, relative to their own folder.
-# (A manual page writes "-" as "\-".)
-(cd "$stage" && for f in $(find . -type f ! -name '*.md'); do
-   sed 's/\\-/-/g' "$f" | grep -aoE '[A-Za-z0-9_./\\-]*[A-Za-z0-9_-]\.md' | sed "s|^|${f#./}:|"
+# with a folder (docs\kits.md in README.txt) below the install root. The
+# names come from the installed texts (a manual page writes "-" as "\-"),
+# from the programs' string literals in their sources (a compiler may cut a
+# string in a binary into pieces), and from the documents' links to each
+# other, relative to their own folder.
+md='[A-Za-z0-9_./\\-]*[A-Za-z0-9_-]\.md'
+(cd "$stage" && for f in $(find . -type f ! -name '*.md' -exec grep -Il . {} +); do
+   sed 's/\\-/-/g' "$f" | grep -oE "$md" | sed "s|^|${f#./}:|"
  done) >"$work/named" || true
+(cd "$source" && for f in $(find pc tools/kitcheck tools/fwtag gateway/contract -path '*/tests' -prune -o \
+                              \( -name '*.cpp' -o -name '*.h' \) -print); do
+   grep -oE '"([^"\\]|\\.)*"' "$f" | grep -oE "$md" | sed "s|^|$f:|"
+ done) >>"$work/named" || true
 for d in $docs; do
   grep -oE '\]\([^)#:]+\.md' "$stage/$docdir/$d" | sed "s|^](|$d:|" >>"$work/named" || true
 done
@@ -55,7 +62,7 @@ sort -u "$work/named" | while IFS= read -r line; do
   esac
   [ -f "$stage/$path" ] || fail "$from names $name, but the install tree has no $path"
 done
-grep -aq "$docdir" "$stage"/bin/velmora-kit 2>/dev/null || [ "$kind" != host ] ||
+[ "$kind" != host ] || grep -q "$docdir" "$stage/share/man/man1/velmora-kit.1" ||
   fail "velmora-kit does not say where its documents are ($docdir)"
 if [ "$kind" = mingw ]; then
   for f in README.txt $(for d in $docs; do echo "$docdir/$d"; done); do
