@@ -6,7 +6,9 @@
 // which is no longer than the file. copy_config_file stores exactly that
 // text as a block the loader accepts, or refuses and leaves the partition as
 // it was.
+#include <fcntl.h>
 #include <stdint.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,8 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // 2. The same bytes as an uploaded fw.bin.
   fuzzroot::Write("/var/tmp/fw.bin", file);
   fuzzroot::Write(kConfig, kOld);
-  upload_truncated = 0;
-  int c = copy_config_file();
+  static struct request req;
+  request_reset(&req, -1);
+  req.image_fd = open(fuzzroot::Path("/var/tmp/fw.bin").c_str(), O_RDONLY);
+  int c = copy_config_file(&req);
+  if (req.image_fd >= 0) close(req.image_fd);
   std::string partition = fuzzroot::Read(kConfig);
   if (c == 0) {
     if (r != 0) Fail("stored a file the compaction refused");

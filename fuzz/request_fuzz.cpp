@@ -10,6 +10,7 @@
 // as it was, and an accepted image must stand on its partition(s) without
 // its tag.
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -22,11 +23,9 @@
 
 #include "cfgmgr_cksum.h"
 #include "comm.h"
-#include "config.h"
 #include "firmware.h"
 #include "fuzz_root.h"
 #include "le.h"
-#include "parse.h"
 
 using fuzzroot::Fail;
 
@@ -69,16 +68,11 @@ bool take_line(const uint8_t *&data, size_t &size, std::string *line) {
   return !(line->empty() && lf == nullptr) && *line != "-";
 }
 
-// What a fresh process starts with.
+// The request of one input: reset to what a fresh process starts with.
+struct request req;
+
+// The message library's own state, as a fresh process has it.
 void reset_process_state() {
-  debug = 0;
-  pLogFile = nullptr;
-  fw_fd = -1;
-  memset(sDivider, 0, sizeof sDivider);
-  memset(sVarName, 0, sizeof sVarName);
-  memset(sLineBuffer, 0, sizeof sLineBuffer);
-  post_reset();
-  upload_truncated = 0;
   serv_socket = -1;
   send_flags = 0;
 }
@@ -147,14 +141,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FILE *in = tmpfile();
   if (in == nullptr || fwrite(data, 1, size, in) != size || fseek(in, 0, SEEK_SET) != 0)
     Fail("cannot hold the body");
-  FILE *saved_stdin = stdin;
-  stdin = in;
+  request_reset(&req, fileno(in));
 
-  int r = firmware_main();
+  // dornix holds off SIGTERM once an upload is whole; a process ends
+  // there, this one goes on to the next input.
+  sigset_t mask;
+  sigprocmask(SIG_SETMASK, nullptr, &mask);
+  int r = firmware_main(&req);
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
 
-  stdin = saved_stdin;
   fclose(in);
-  if (fw_fd >= 0) close(fw_fd);  // the process's end would close it
+  if (req.fw_fd >= 0) close(req.fw_fd);  // the process's end would close it
   closelog();
   fflush(stdout);
 
@@ -172,6 +169,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (fuzzroot::Exists("/var/tmp/cm_fw.ctl")) Fail("socket file left behind");
   if (fuzzroot::Exists("/var/tmp/fw.pkg")) Fail("upload left behind");
   if (fuzzroot::Exists("/var/tmp/pkg")) Fail("unpacked package left behind");
-  if (pLogFile != nullptr) Fail("debug log left open");
+  if (req.log.pLogFile != nullptr) Fail("debug log left open");
   return 0;
 }

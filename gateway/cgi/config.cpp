@@ -5,8 +5,10 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "firmware.h"
+#include "contract/result.h"
 #include "io.h"
+#include "log.h"
+#include "pages.h"
 #include "platform.h"
 #include "script.h"
 
@@ -220,12 +222,6 @@ int compact_config(char *file, size_t size, char *out_buf, size_t capacity, size
 
 namespace {
 
-struct Stream {
-  FILE *f;
-  ~Stream() {
-    if (f != nullptr) fclose(f);
-  }
-};
 
 struct Buffer {
   char *p;
@@ -234,20 +230,20 @@ struct Buffer {
 
 }  // namespace
 
-int copy_config_file(void) {
-  // Read and write access, as the image path opens fw.bin.
-  Stream in{fopen(GwPath(GW_FW_BIN), "r+")};
-  if (in.f == nullptr) return RESULT_TMP_OPEN;
-  long size = -1;
-  if (fseek(in.f, 0, SEEK_END) == 0) size = ftell(in.f);
-  if (size < 0 || fseek(in.f, 0, SEEK_SET) != 0) return RESULT_TMP_OPEN;
+int copy_config_file(struct request *req) {
+  // fw.bin as it was opened once: what was decided to be a configuration
+  // file is what is stored.
+  const int in = req->image_fd;
+  if (in < 0) return RESULT_TMP_OPEN;
+  const long size = (long)lseek(in, 0, SEEK_END);
+  if (size < 0) return RESULT_TMP_OPEN;
 
   debug_printf("copy_config_file: Upgrading cfg:\n");
   // The file whole, with the scanner's two end marks after it.
   Buffer file{static_cast<char *>(malloc((size_t)size + 2))};
   Buffer out{static_cast<char *>(malloc(size > 0 ? (size_t)size : 1))};
   if (file.p == nullptr || out.p == nullptr) return RESULT_NO_MEMORY;
-  if (fread(file.p, 1, (size_t)size, in.f) != (size_t)size) return RESULT_TMP_OPEN;
+  if (pread(in, file.p, (size_t)size, 0) != (ssize_t)size) return RESULT_TMP_OPEN;
   file.p[size] = file.p[size + 1] = '\0';
 
   // The whole file is scanned, and its stored size checked, before the
@@ -257,7 +253,7 @@ int copy_config_file(void) {
   int r = compact_config(file.p, (size_t)size, out.p, (size_t)size, &length);
   if (r != RESULT_OK) return r;
   debug_printf("copy_config_file: totalLen: %x\n", (unsigned)length);
-  if (upload_truncated) {
+  if (req->upload_truncated) {
     // Part of the file never arrived, and no tag tells: storing the rest
     // would lose the part of the configuration that was cut off.
     debug_printf("copy_config_file: Error - upload ended before its boundary\n");
@@ -271,7 +267,7 @@ int copy_config_file(void) {
     return RESULT_CONFIG_TOKEN;
   }
 
-  int fd = open(GwPath(GW_MTD_CONFIG), O_WRONLY);
+  int fd = open(GwPath(GW_MTD_CONFIG), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return RESULT_CONFIG_OPEN;
   int w = io_write_mtd_block(fd, out.p, (uint32_t)length);
   if (close(fd) != 0) w = -1;
@@ -287,7 +283,7 @@ int send_config_file(void) {
   unsigned char *block = nullptr;
   size_t size = 0;
   if (io_load_mtd_header(GwPath(GW_MTD_CONFIG), &block, &size) != 0) return RESULT_CONFIG_OPEN;
-  header(0);
+  header(0, "");
   fflush(nullptr);
   // The block goes out whole, header included, in one write.
   size_t done = 0;

@@ -1,9 +1,12 @@
 // Configuration transfer of dornix: the compaction that turns an uploaded
-// configuration file into the text stored on the configuration partition.
+// configuration file into the text stored on the configuration partition,
+// its upload and its download.
 #ifndef DORNIX_CGI_CONFIG_H
 #define DORNIX_CGI_CONFIG_H
 
 #include <stddef.h>
+
+#include "request.h"
 
 // Scans the `size` bytes of `text`, which are followed by two NUL bytes and
 // may be changed by the scan, and writes the compacted text to `out`
@@ -13,9 +16,15 @@
 // file that holds NUL bytes.
 int compact_config(char *text, size_t size, char *out, size_t capacity, size_t *length);
 
-// Set by the reception when the body ended before the uploaded part's
-// boundary. An image carries its tag, which such a file fails; a
-// configuration file has none, so its upload is refused on this flag.
-extern int upload_truncated;
+// Configuration upload: stores /var/tmp/fw.bin (which starts with "<con")
+// on the configuration partition. An image carries its tag, which a file
+// cut short fails; a configuration file has none, so an upload that ended
+// before its boundary (req->upload_truncated) is refused here. Returns 0,
+// 8, 11, 16, 19 or 22.
+int copy_config_file(struct request *req);
+
+// Configuration download: the stored block to standard output. 0 when the
+// download was written, 19 otherwise.
+int send_config_file(void);
 
 #endif

@@ -6,12 +6,17 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "flash.h"
+
 #include "cfgmgr_cksum.h"
 #include "comm.h"
+#include "config.h"
 #include "contract/image.h"
+#include "contract/result.h"
 #include "fdio.h"
-#include "firmware.h"
+#include "log.h"
 #include "platform.h"
+#include "reception.h"
 
 namespace {
 
@@ -28,22 +33,28 @@ struct Buffer {
 
 }  // namespace
 
-int do_firmware_upgrade(void) {
-  GwPath bin(GW_FW_BIN);
+int do_firmware_upgrade(struct request *req) {
+  // fw.bin as it was opened once, after the upload or the package's script:
+  // every check and every write below reads this descriptor.
+  const int fd = req->image_fd;
+  if (fd < 0) return RESULT_TMP_OPEN;
   unsigned char first[4];
-  off_t size;
-  {
-    Fd fd(open(bin, O_RDONLY));
-    if (fd.get() < 0) return RESULT_TMP_OPEN;
-    if (fd_read_up_to(fd.get(), first, sizeof first) != (ssize_t)sizeof first) return RESULT_BAD_MAGIC;
-    size = lseek(fd.get(), 0, SEEK_END);
-  }
-  const int kind = gwc_image_kind(first, (uint64_t)size);
+  if (pread(fd, first, sizeof first, 0) != (ssize_t)sizeof first) return RESULT_BAD_MAGIC;
+  const off_t size = lseek(fd, 0, SEEK_END);
+  // The upload's kind was decided when it arrived; what a package's
+  // script left is a file of its own.
+  const int kind = req->upload_kind == UPLOAD_PACKAGE ? file_kind(fd) : req->upload_kind;
+  const int image = gwc_image_kind(first, (uint64_t)size);
   // Configuration files carry no tag.
-  if (kind == GWC_IMAGE_CONFIG) return copy_config_file();
+  if (kind == UPLOAD_CONFIG) return copy_config_file(req);
 
-  FILE *stream = fopen(bin, "r+");
-  if (stream == nullptr) return RESULT_TMP_OPEN;
+  // The tag is read through a stream of its own over the same file.
+  const int copy = dup(fd);
+  FILE *stream = copy >= 0 ? fdopen(copy, "r") : nullptr;
+  if (stream == nullptr) {
+    if (copy >= 0) close(copy);
+    return RESULT_TMP_OPEN;
+  }
   uint32_t computed = 0, stored = 0;
   int r;
   if (!cs_is_tagged(stream)) {
@@ -52,12 +63,12 @@ int do_firmware_upgrade(void) {
     r = RESULT_CHECKSUM_CALC;
   } else if (!cs_get_sum(stream, &stored) || computed != stored) {
     r = RESULT_BAD_CRC;
-  } else if (kind == GWC_IMAGE_FILESYSTEM) {
-    r = copy_firmware_image(GW_MTD_FILESYSTEM, IMAGE_FILESYSTEM);
-  } else if (kind == GWC_IMAGE_KERNEL) {
-    r = copy_firmware_image(GW_MTD_KERNEL, IMAGE_KERNEL);
-  } else if (kind == GWC_IMAGE_COMBINED) {
-    r = copy_firmware_image_combo();
+  } else if (image == GWC_IMAGE_FILESYSTEM) {
+    r = copy_firmware_image(fd, GW_MTD_FILESYSTEM, IMAGE_FILESYSTEM);
+  } else if (image == GWC_IMAGE_KERNEL) {
+    r = copy_firmware_image(fd, GW_MTD_KERNEL, IMAGE_KERNEL);
+  } else if (image == GWC_IMAGE_COMBINED) {
+    r = copy_firmware_image_combo(fd);
     debug_printf("copy_firmware_image_combo: %d\n", r);
   } else {
     r = RESULT_BAD_MAGIC;
@@ -66,15 +77,13 @@ int do_firmware_upgrade(void) {
   return r;
 }
 
-int copy_firmware_image(const char *device, int kind) {
+int copy_firmware_image(int source, const char *device, int kind) {
   Buffer buf;
   if (buf.p == nullptr) return RESULT_NO_MEMORY;
-  Fd src(open(GwPath(GW_FW_BIN), O_RDONLY));
-  Fd dst(open(GwPath(device), O_WRONLY));
-  if (src.get() < 0 || dst.get() < 0) return RESULT_MTD_OPEN;
-
-  const off_t size = lseek(src.get(), 0, SEEK_END);
-  if (size < 0 || lseek(src.get(), 0, SEEK_SET) != 0) return RESULT_TMP_READ;
+  Fd dst(open(GwPath(device), O_WRONLY | O_CLOEXEC));
+  if (source < 0 || dst.get() < 0) return RESULT_MTD_OPEN;
+  const off_t size = lseek(source, 0, SEEK_END);
+  if (size < 0 || lseek(source, 0, SEEK_SET) != 0) return RESULT_TMP_READ;
   // The tag stays behind: it is checked, never written.
   const off_t end = size - CS_TAG_SIZE;
   debug_printf("copy_firmware_image: Upgrading: %s\n", kind == IMAGE_FILESYSTEM ? "FileSystem" : "Kernel");
@@ -83,7 +92,7 @@ int copy_firmware_image(const char *device, int kind) {
   unsigned long total = 0;
   ssize_t got;
   bool write_failed = false;
-  while ((got = read(src.get(), buf.p, kChunk)) > 0) {
+  while ((got = read(source, buf.p, kChunk)) > 0) {
     size_t keep = offset >= end ? 0 : (size_t)(end - offset < got ? end - offset : got);
     offset += got;
     if (!fd_write_all(dst.get(), buf.p, keep)) {
@@ -110,29 +119,29 @@ int copy_firmware_image(const char *device, int kind) {
 
 namespace {
 
-// The three descriptors of one pass of the combined writer.
+// The descriptors of one pass of the combined writer: the checked file,
+// read again from its start for every pass, and both partitions.
 struct ComboFiles {
-  Fd src, kernel, fs;
+  int src;
+  Fd kernel, fs;
 
-  // Opens fw.bin for reading and both partitions for synchronous writing;
-  // on failure logs what could be opened and returns false.
+  // Rewinds the file and opens both partitions for synchronous writing; on
+  // failure logs what could be opened and returns false.
   bool open_for_writing() {
-    src.reset(open(GwPath(GW_FW_BIN), O_RDONLY));
-    kernel.reset(open(GwPath(GW_MTD_KERNEL), O_WRONLY | O_SYNC));
-    fs.reset(open(GwPath(GW_MTD_FILESYSTEM), O_WRONLY | O_SYNC));
-    if (src.get() >= 0 && kernel.get() >= 0 && fs.get() >= 0) return true;
-    debug_printf("copy_firmware_image: open failed, src=%d, dst=%d, errno = %d.\n", src.get(),
+    kernel.reset(open(GwPath(GW_MTD_KERNEL), O_WRONLY | O_SYNC | O_CLOEXEC));
+    fs.reset(open(GwPath(GW_MTD_FILESYSTEM), O_WRONLY | O_SYNC | O_CLOEXEC));
+    const bool rewound = src >= 0 && lseek(src, 0, SEEK_SET) == 0;
+    if (rewound && kernel.get() >= 0 && fs.get() >= 0) return true;
+    debug_printf("copy_firmware_image: open failed, src=%d, dst=%d, errno = %d.\n", rewound ? src : -1,
                  kernel.get(), errno);
     return false;
   }
   bool open_for_reading() {
-    src.reset(open(GwPath(GW_FW_BIN), O_RDONLY));
-    kernel.reset(open(GwPath(GW_MTD_KERNEL), O_RDONLY));
-    fs.reset(open(GwPath(GW_MTD_FILESYSTEM), O_RDONLY));
-    return src.get() >= 0 && kernel.get() >= 0 && fs.get() >= 0;
+    kernel.reset(open(GwPath(GW_MTD_KERNEL), O_RDONLY | O_CLOEXEC));
+    fs.reset(open(GwPath(GW_MTD_FILESYSTEM), O_RDONLY | O_CLOEXEC));
+    return lseek(src, 0, SEEK_SET) == 0 && kernel.get() >= 0 && fs.get() >= 0;
   }
   void close_all() {
-    src.reset();
     kernel.reset();
     fs.reset();
   }
@@ -156,7 +165,7 @@ Split split_chunk(off_t offset, size_t got, off_t end) {
 bool write_pass(ComboFiles &f, unsigned char *buf, off_t end) {
   off_t offset = 0;
   ssize_t got;
-  while ((got = read(f.src.get(), buf, kChunk)) > 0) {
+  while ((got = read(f.src, buf, kChunk)) > 0) {
     Split s = split_chunk(offset, (size_t)got, end);
     offset += got;
     fd_write_all(f.kernel.get(), buf, s.to_kernel);
@@ -180,7 +189,7 @@ Verdict compare(int device, const unsigned char *want, size_t n, unsigned char *
 Verdict verify_pass(ComboFiles &f, unsigned char *buf, unsigned char *back, off_t end) {
   off_t offset = 0;
   ssize_t got;
-  while ((got = read(f.src.get(), buf, kChunk)) > 0) {
+  while ((got = read(f.src, buf, kChunk)) > 0) {
     Split s = split_chunk(offset, (size_t)got, end);
     offset += got;
     Verdict v = compare(f.kernel.get(), buf, s.to_kernel, back);
@@ -197,15 +206,16 @@ void notice(const char *text) {
 
 }  // namespace
 
-int copy_firmware_image_combo(void) {
+int copy_firmware_image_combo(int source) {
   Buffer data;
   if (data.p == nullptr) return RESULT_NO_MEMORY;
   ComboFiles f;
+  f.src = source;
   bool opened = f.open_for_writing();
-  off_t size = f.src.get() >= 0 ? lseek(f.src.get(), 0, SEEK_END) : -1;
+  off_t size = f.src >= 0 ? lseek(f.src, 0, SEEK_END) : -1;
   debug_printf("copy_firmware_image: Upgrading: \n");
   if (!opened) return RESULT_MTD_OPEN;
-  if (size < 0 || lseek(f.src.get(), 0, SEEK_SET) != 0) return RESULT_TMP_READ;
+  if (size < 0 || lseek(f.src, 0, SEEK_SET) != 0) return RESULT_TMP_READ;
   const off_t end = size - CS_TAG_SIZE;
 
   for (int passes = kPasses;;) {

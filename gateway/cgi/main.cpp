@@ -2,6 +2,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <unistd.h>
+
 #include "dornix_version.h"
 #include "firmware.h"
 #include "platform.h"
@@ -52,5 +54,9 @@ int command_line(int argc, char **argv) {
 int main(int argc, char **argv) {
   if (argc > 1 && getenv("GATEWAY_INTERFACE") == nullptr && getenv("REQUEST_METHOD") == nullptr)
     return command_line(argc, argv);
-  return firmware_main();
+  // One request per process: its record is large (the body's read
+  // buffer), so it is static rather than on the stack.
+  static struct request req;
+  request_reset(&req, STDIN_FILENO);
+  return firmware_main(&req);
 }

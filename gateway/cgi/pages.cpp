@@ -4,14 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "firmware.h"
-#include "platform.h"
-#include "signature.h"
+#include "pages.h"
 
-void header(int kind) {
+#include "contract/result.h"
+#include "log.h"
+#include "platform.h"
+
+void flush_output_buffer(void) {
+  for (int i = 0; i < 2000; ++i) fputs("\r\n", stdout);
+  fflush(stdout);
+}
+
+void header(int kind, const char *extra) {
   if (kind == 1) {
     fputs("Content-type: text/html; charset=iso-8859-1\n", stdout);
-    fputs(sSignatureHeader, stdout);  // empty unless a signature was checked
+    fputs(extra, stdout);  // empty unless a signature was checked
     fputs("\n", stdout);
   } else {
     fputs("Content-type: application/octet-stream xml;\n", stdout);
@@ -19,8 +26,8 @@ void header(int kind) {
   }
 }
 
-void resend_firmware_page(int code) {
-  header(1);
+void resend_firmware_page(int code, const char *extra) {
+  header(1, extra);
   printf("upgrade result: %s[%d]\n", code == RESULT_OK ? "ok" : "fail", code);
   flush_output_buffer();
 }
@@ -33,7 +40,7 @@ void log_header(int selector) {
 
 int send_log_file(int selector) {
   // Without waiting for a writer, should the log be a pipe.
-  int fd = open(GwPath(selector == 0 ? GW_SYSTEM_LOG : GW_FIREWALL_LOG), O_RDONLY | O_NONBLOCK);
+  int fd = open(GwPath(selector == 0 ? GW_SYSTEM_LOG : GW_FIREWALL_LOG), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
     // A pipe, a device or a directory has no size to hold: such a log

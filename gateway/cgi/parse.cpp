@@ -9,41 +9,37 @@
 #include <unistd.h>
 
 #include "comm.h"
-#include "firmware.h"
+#include "deadline.h"
+#include "log.h"
 #include "platform.h"
-
-int nPostDataCount = 0;
-int post_eof = 0;
-int post_stalled = 0;
 
 namespace {
 
-// A client that sends nothing for this long has gone: the request ends as
-// if its body had ended there, and the "fw" address is free again.
-const int kIdleLimitMs = 60 * 1000;
-
-// The body is read in blocks; the bytes not yet handed out are
-// block[at, filled). A line is at most a data line (1023 bytes) long, far
-// less than a block, so a line that began in one block is moved to the
-// front before the next block is read behind it.
-char block[64 * 1024];
-size_t at = 0;
-size_t filled = 0;
-// Bytes the body may still deliver (CONTENT_LENGTH); negative: no limit.
-long long left = -1;
-
-// Reads what standard input has, waiting at most the idle limit for it.
-// Returns 0 at the end of input, after an error or when the client stalls.
-ssize_t read_input(char *into, size_t room) {
-  const int fd = fileno(stdin);
+// Reads what the input has, waiting at most the idle limit for it and
+// never past the request's deadline: a client that sends nothing, or too
+// little for too long, has gone. Returns 0 at the end of input, after an
+// error, when the client stalls or when the deadline has passed; the
+// request then ends as if its body had ended there, and the "fw" address
+// is free again.
+ssize_t read_input(struct post_reader *post, char *into, size_t room) {
+  const int fd = post->input_fd;
   if (fd < 0) return 0;
-  const int idle_ms = gw_time_limit_ms(GW_HOOK_IDLE_LIMIT, kIdleLimitMs);
+  const int idle_ms = gw_time_limit_ms(GW_HOOK_IDLE_LIMIT, DORNIX_IDLE_LIMIT_MS);
   for (;;) {
+    int wait_ms = idle_ms;
+    const long long left = post->deadline_ms > 0 ? post->deadline_ms - monotonic_ms() : -1;
+    if (post->deadline_ms > 0 && left <= 0) {
+      post->post_stalled = 1;
+      debug_printf("get_line_from_post: the request's time is up, giving up\n");
+      return 0;
+    }
+    if (left >= 0 && left < wait_ms) wait_ms = (int)left;
     struct pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, idle_ms);
+    int ready = poll(&p, 1, wait_ms);
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && wait_ms < idle_ms) continue;  // the deadline: said above
     if (ready == 0) {
-      post_stalled = 1;
+      post->post_stalled = 1;
       debug_printf("get_line_from_post: no data for %d ms, giving up\n", idle_ms);
       return 0;
     }
@@ -53,30 +49,32 @@ ssize_t read_input(char *into, size_t room) {
   }
 }
 
-// Moves block[keep, filled) to the front and reads more behind it. False
-// (and post_eof set) when the body has no more.
-bool fill_block(size_t keep) {
-  memmove(block, block + keep, filled - keep);
-  filled -= keep;
-  at -= keep;
-  size_t room = sizeof block - filled;
-  if (left >= 0 && (long long)room > left) room = (size_t)left;
-  ssize_t n = room > 0 && !post_eof ? read_input(block + filled, room) : 0;
+// Moves block[keep, filled) to the front and reads more behind it. A line
+// is at most a data line (1023 bytes) long, far less than a block, so a
+// line that began in one block is moved to the front before the next block
+// is read behind it. False (and post_eof set) when the body has no more.
+bool fill_block(struct post_reader *post, size_t keep) {
+  memmove(post->block, post->block + keep, post->filled - keep);
+  post->filled -= keep;
+  post->at -= keep;
+  size_t room = sizeof post->block - post->filled;
+  if (post->left >= 0 && (long long)room > post->left) room = (size_t)post->left;
+  ssize_t n = room > 0 && !post->post_eof ? read_input(post, post->block + post->filled, room) : 0;
   if (n <= 0) {
-    if (!post_eof) kprintf("get line from post eof\n");
-    post_eof = 1;
+    if (!post->post_eof) kprintf("get line from post eof\n");
+    post->post_eof = 1;
     return false;
   }
-  filled += (size_t)n;
-  if (left >= 0) left -= n;
+  post->filled += (size_t)n;
+  if (post->left >= 0) post->left -= n;
   return true;
 }
 
 // Writes block[from, to) to the upload file.
-bool store(FILE *file, size_t from, size_t to, int *written) {
+bool store(const struct post_reader *post, FILE *file, size_t from, size_t to, long long *written) {
   if (to <= from) return true;
-  if (fwrite(block + from, 1, to - from, file) != to - from) return false;
-  *written += (int)(to - from);
+  if (fwrite(post->block + from, 1, to - from, file) != to - from) return false;
+  *written += (long long)(to - from);
   return true;
 }
 
@@ -89,41 +87,52 @@ size_t line_end_length(const char *line, size_t n) {
 
 }  // namespace
 
-void post_set_length(long long bytes) { left = bytes; }
+void post_set_length(struct post_reader *post, long long bytes) { post->left = bytes; }
 
-void post_reset(void) {
-  nPostDataCount = 0;
-  post_eof = 0;
-  post_stalled = 0;
-  at = filled = 0;
-  left = -1;
+void post_reset(struct post_reader *post, int input_fd) {
+  post->input_fd = input_fd;
+  memset(post->sDivider, 0, sizeof post->sDivider);
+  memset(post->sLineBuffer, 0, sizeof post->sLineBuffer);
+  post->nPostDataCount = 0;
+  post->post_eof = 0;
+  post->post_stalled = 0;
+  post->deadline_ms = 0;
+  post->at = post->filled = 0;
+  post->left = -1;
 }
 
-int get_line_from_post(char *buffer, int size) {
+int get_line_from_post(struct post_reader *post, char *buffer, int size) {
+  const char *block = post->block;
+  size_t &at = post->at;
   int n = 0;
-  if (!post_eof && size > 1) {
+  if (!post->post_eof && size > 1) {
     const size_t want = (size_t)size - 1;
     for (;;) {
-      size_t take = filled - at;
+      size_t take = post->filled - at;
       if (take > want - (size_t)n) take = want - (size_t)n;
       const char *lf = static_cast<const char *>(memchr(block + at, '\n', take));
       if (lf != nullptr) take = (size_t)(lf - (block + at)) + 1;
       memcpy(buffer + n, block + at, take);
       at += take;
       n += (int)take;
-      nPostDataCount += (int)take;
-      if (lf != nullptr || (size_t)n == want || !fill_block(at)) break;
+      post->nPostDataCount += (long long)take;
+      if (lf != nullptr || (size_t)n == want || !fill_block(post, at)) break;
     }
   }
   if (size > 0) buffer[n] = '\0';
   return n;
 }
 
-int copy_post_data(FILE *file, int text, int max_count, int *written) {
+int copy_post_data(struct post_reader *post, FILE *file, int text, long long max_count, long long *written) {
   // The data is cut into the lines get_line_from_post would give with
   // sLineBuffer, and each is judged as that reader's caller would judge
   // it, but in place: runs of data go to the file in one write.
-  const size_t line_max = sizeof sLineBuffer - 1;
+  const char *sDivider = post->sDivider;
+  const char *block = post->block;
+  const size_t &filled = post->filled;
+  size_t &at = post->at;
+  long long &nPostDataCount = post->nPostDataCount;
+  const size_t line_max = sizeof post->sLineBuffer - 1;
   const size_t divider_length = strlen(sDivider);
   // Most lines are told from the boundary by their first byte.
   const char first_lower = (char)tolower((unsigned char)sDivider[0]);
@@ -141,19 +150,20 @@ int copy_post_data(FILE *file, int text, int max_count, int *written) {
     if (divider_length > 0 && at < filled && block[at] == '\n') {
       size_t run = 1;
       while (at + run < filled && block[at + run] == '\n') ++run;
-      const long long over = (long long)nPostDataCount + (long long)run - max_count;
+      const long long over = nPostDataCount + (long long)run - max_count;
       if (over > 0) {
         // The first line past the limit ends the data; the line end in
-        // front of it is held.
-        const size_t first = run - (size_t)over;
+        // front of it is held. Bytes before the data (a signature part)
+        // count too: the limit may have passed before the first line.
+        const size_t first = over >= (long long)run ? 0 : run - (size_t)over;
         const size_t end = at + first - (first == 0 ? held : text ? 0 : 1);
-        nPostDataCount += (int)first + 1;
+        nPostDataCount += (long long)first + 1;
         at += first + 1;
-        return store(file, from, end, written) ? POST_DATA_TOO_LONG : POST_DATA_WRITE_FAILED;
+        return store(post, file, from, end, written) ? POST_DATA_TOO_LONG : POST_DATA_WRITE_FAILED;
       }
       // Held: the last LF, and with a lone first one the CR cut off before it.
       if (!text) held = run == 1 && held == 1 && block[at - 1] == '\r' ? 2 : 1;
-      nPostDataCount += (int)run;
+      nPostDataCount += (long long)run;
       at += run;
       continue;
     }
@@ -161,35 +171,35 @@ int copy_post_data(FILE *file, int text, int max_count, int *written) {
     if (span > line_max) span = line_max;
     const char *line = block + at;
     const char *lf = static_cast<const char *>(memchr(line, '\n', span));
-    if (lf == nullptr && span < line_max && !post_eof) {
-      if (!store(file, from, at - held, written)) return POST_DATA_WRITE_FAILED;
+    if (lf == nullptr && span < line_max && !post->post_eof) {
+      if (!store(post, file, from, at - held, written)) return POST_DATA_WRITE_FAILED;
       from = at - held;
-      fill_block(from);
+      fill_block(post, from);
       from = 0;
       continue;
     }
     const size_t n = lf != nullptr ? (size_t)(lf - line) + 1 : span;
     if (n == 0) {
       // The body ended before its boundary: the last line end stays out.
-      return store(file, from, at - held, written) ? POST_DATA_CUT : POST_DATA_WRITE_FAILED;
+      return store(post, file, from, at - held, written) ? POST_DATA_CUT : POST_DATA_WRITE_FAILED;
     }
-    nPostDataCount += (int)n;
+    nPostDataCount += (long long)n;
     at += n;
     if (n >= divider_length &&
         (divider_length == 0 || line[0] == first_lower || line[0] == first_upper) &&
         strncasecmp(line, sDivider, divider_length) == 0) {
       const size_t end = (size_t)(line - block) - held;
-      return store(file, from, end, written) ? POST_DATA_WHOLE : POST_DATA_WRITE_FAILED;
+      return store(post, file, from, end, written) ? POST_DATA_WHOLE : POST_DATA_WRITE_FAILED;
     }
     if (nPostDataCount > max_count) {
       const size_t end = (size_t)(line - block) - held;
-      return store(file, from, end, written) ? POST_DATA_TOO_LONG : POST_DATA_WRITE_FAILED;
+      return store(post, file, from, end, written) ? POST_DATA_TOO_LONG : POST_DATA_WRITE_FAILED;
     }
     if (text) {
       // Text is stored as strings: bytes after a NUL in a line are lost.
       const char *nul = static_cast<const char *>(memchr(line, '\0', n));
       if (nul != nullptr) {
-        if (!store(file, from, (size_t)(nul - block), written)) return POST_DATA_WRITE_FAILED;
+        if (!store(post, file, from, (size_t)(nul - block), written)) return POST_DATA_WRITE_FAILED;
         from = at;
       }
     } else {
@@ -205,14 +215,14 @@ void remove_trailing_CRLF(char *text, int length) {
   for (int i = length - 1; i >= 0 && (text[i] == '\r' || text[i] == '\n'); --i) text[i] = '\0';
 }
 
-void get_var_name_from_post(char *buffer, int size) {
-  if (!post_eof) {
-    const size_t divider_length = strlen(sDivider);
-    while (get_line_from_post(buffer, size) > 0) {
-      const char *boundary = strstr(buffer, sDivider);
+void get_var_name_from_post(struct post_reader *post, char *buffer, int size) {
+  if (!post->post_eof) {
+    const size_t divider_length = strlen(post->sDivider);
+    while (get_line_from_post(post, buffer, size) > 0) {
+      const char *boundary = strstr(buffer, post->sDivider);
       if (boundary != nullptr && boundary[divider_length] == '-' &&
           boundary[divider_length + 1] == '-') {
-        post_eof = 1;  // the closing boundary: nothing follows
+        post->post_eof = 1;  // the closing boundary: nothing follows
         break;
       }
       const char *name = strstr(buffer, "name=\"");
@@ -230,8 +240,8 @@ void get_var_name_from_post(char *buffer, int size) {
   if (size > 0) buffer[0] = '\0';
 }
 
-int get_content_type(char *buffer, int size) {
-  if (get_line_from_post(buffer, size) == 0) return 1;
+int get_content_type(struct post_reader *post, char *buffer, int size) {
+  if (get_line_from_post(post, buffer, size) == 0) return 1;
   static const char kField[] = "Content-Type: ";
   const char *value = strstr(buffer, kField);
   if (value == nullptr) {

@@ -1,65 +1,102 @@
 #include "signature.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include "contract/image.h"
+#include "contract/result.h"
 #include "fdio.h"
-#include "firmware.h"
-#include "le.h"
+#include "log.h"
 #include "minisig.h"
-#include "package.h"
-#include "parse.h"
 #include "platform.h"
-
-char sSignatureHeader[64] = "";
 
 namespace {
 
-// Keys read from GW_KEY_DIR; more files than this are not looked at.
-const int kMaxKeys = 8;
+// The one answer to "keys present?".
+enum { KEYS_NONE, KEYS_PRESENT, KEYS_BROKEN };
 
-// The "signature" part as received: -1 bytes when none arrived.
-char sSignature[MS_SIG_TEXT_MAX + 1];
-int nSignatureLength = -1;
-int signature_too_long = 0;
-
-// A configuration file: the first word says so, and it is no archive that
-// the package step would unpack.
-bool is_configuration(int fd) {
-  unsigned char first[4];
-  if (lseek(fd, 0, SEEK_SET) != 0 || fd_read_up_to(fd, first, sizeof first) != (ssize_t)sizeof first) return false;
-  return le32_get(first) == GWC_MAGIC_CONFIG && !pkg_is_archive(fd);
-}
-
-// Files in the key directory, valid keys or not: a damaged key file still
-// means that the gateway's owner wants signed uploads.
-int key_files(const char *dir) {
+// Files in the key directory, valid keys or not, as `*files`. Only a key
+// directory that does not exist, or holds no file, means no keys: one that
+// cannot be read (a file in its place, a dangling link, no permission, a
+// read error) or holds more than SIG_KEY_FILES_MAX files is broken, and a
+// broken one refuses what needs a signature, saying why in the log. A
+// damaged key file still means that the gateway's owner wants signed
+// uploads.
+int keys_present(const char *dir, int *files) {
+  *files = 0;
+  struct stat st;
+  if (lstat(dir, &st) != 0) {
+    if (errno == ENOENT) return KEYS_NONE;
+    debug_printf("sig_check_upload: %s: %s\n", GW_KEY_DIR, strerror(errno));
+    return KEYS_BROKEN;
+  }
   DIR *d = opendir(dir);
-  if (d == nullptr) return 0;
-  int files = 0;
+  if (d == nullptr) {
+    debug_printf("sig_check_upload: cannot read the key folder %s: %s\n", GW_KEY_DIR, strerror(errno));
+    return KEYS_BROKEN;
+  }
+  errno = 0;
   while (struct dirent *e = readdir(d))
-    if (e->d_name[0] != '.') ++files;
+    if (e->d_name[0] != '.') ++*files;
+  const int error = errno;
   closedir(d);
-  return files;
+  if (error != 0) {
+    debug_printf("sig_check_upload: cannot read the key folder %s: %s\n", GW_KEY_DIR, strerror(error));
+    return KEYS_BROKEN;
+  }
+  if (*files > SIG_KEY_FILES_MAX) {
+    debug_printf("sig_check_upload: %d files in %s, more than the %d allowed\n", *files, GW_KEY_DIR,
+                 SIG_KEY_FILES_MAX);
+    return KEYS_BROKEN;
+  }
+  return *files > 0 ? KEYS_PRESENT : KEYS_NONE;
 }
+
+#if DORNIX_WITH_SIGNATURES
+// Tries `sig` over the file at `fd` with every key in `dir` whose id is the
+// signature's: several key files may carry one id (a key installed twice,
+// or ids that collide), and any of them may be the one that signed.
+enum ms_result verify_with_keys(const char *dir, int fd, const struct ms_signature *sig) {
+  DIR *d = opendir(dir);
+  if (d == nullptr) return MS_READ_ERROR;
+  enum ms_result r = MS_UNKNOWN_KEY;
+  char path[GW_PATH_MAX + 256];
+  struct stat st;
+  while (struct dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >= (int)sizeof path) continue;
+    struct ms_public_key key;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || !ms_load_public_key(path, &key) ||
+        memcmp(key.id, sig->id, MS_ID_BYTES) != 0)
+      continue;
+    r = ms_verify_fd(fd, sig, &key, 1);
+    if (r == MS_OK) break;
+  }
+  closedir(d);
+  return r;
+}
+#endif
 
 }  // namespace
 
-void sig_read_part(void) {
-  const size_t divider_length = strlen(sDivider);
+int sig_read_part(struct request *req) {
+  struct post_reader *post = &req->post;
+  char *sLineBuffer = post->sLineBuffer;
+  char *sSignature = req->sSignature;
+  int &nSignatureLength = req->nSignatureLength;
+  const size_t divider_length = strlen(post->sDivider);
   bool header = true;
   nSignatureLength = 0;
-  signature_too_long = 0;
   for (;;) {
-    int n = get_line_from_post(sLineBuffer, sizeof sLineBuffer);
+    int n = get_line_from_post(post, sLineBuffer, sizeof post->sLineBuffer);
     if (n == 0) break;
-    if (strncmp(sLineBuffer, sDivider, divider_length) == 0) {
+    if (strncmp(sLineBuffer, post->sDivider, divider_length) == 0) {
       // The closing boundary: no part follows.
-      if (strncmp(sLineBuffer + divider_length, "--", 2) == 0) post_eof = 1;
+      if (strncmp(sLineBuffer + divider_length, "--", 2) == 0) post->post_eof = 1;
       break;
     }
     if (header) {
@@ -67,8 +104,9 @@ void sig_read_part(void) {
       continue;
     }
     if (nSignatureLength + n > MS_SIG_TEXT_MAX) {
-      signature_too_long = 1;
-      continue;
+      // No signature is this long: the rest is not read.
+      debug_printf("sig_read_part: more than %d bytes: refused\n", MS_SIG_TEXT_MAX);
+      return RESULT_TOO_LONG;
     }
     memcpy(sSignature + nSignatureLength, sLineBuffer, (size_t)n);
     nSignatureLength += n;
@@ -77,38 +115,42 @@ void sig_read_part(void) {
   if (nSignatureLength > 0 && sSignature[nSignatureLength - 1] == '\n') --nSignatureLength;
   if (nSignatureLength > 0 && sSignature[nSignatureLength - 1] == '\r') --nSignatureLength;
   sSignature[nSignatureLength] = '\0';
-  debug_printf("sig_read_part: %d bytes%s\n", nSignatureLength, signature_too_long ? ", too long" : "");
+  debug_printf("sig_read_part: %d bytes\n", nSignatureLength);
+  return RESULT_OK;
 }
 
-int sig_check_upload(void) {
+int sig_check_upload(struct request *req) {
   GwPath dir(GW_KEY_DIR);
-  int files = key_files(dir);
-  if (files == 0) return RESULT_OK;
+  int files = 0;
+  const int keys = keys_present(dir, &files);
+  if (keys == KEYS_NONE) return RESULT_OK;
 
-  Fd fd(open(GwPath(GW_FW_PKG), O_RDONLY));
-  if (fd.get() < 0) return RESULT_TMP_OPEN;
-  if (is_configuration(fd.get())) {
+  if (req->upload_kind == UPLOAD_CONFIG) {
     debug_printf("sig_check_upload: a configuration file; no signature needed\n");
     return RESULT_OK;
   }
-  if (nSignatureLength < 0) {
+  const int fd = req->upload_fd;
+  if (fd < 0) return RESULT_TMP_OPEN;
+  if (keys == KEYS_BROKEN) {
+    debug_printf("sig_check_upload: the keys cannot be read: nothing unsigned is taken\n");
+    return RESULT_SIGNATURE;
+  }
+  if (req->nSignatureLength < 0) {
     debug_printf("sig_check_upload: %d key file(s) installed, but the upload is not signed\n", files);
     return RESULT_SIGNATURE;
   }
 #if DORNIX_WITH_SIGNATURES
-  struct ms_public_key keys[kMaxKeys];
-  int count = ms_load_key_dir(dir, keys, kMaxKeys);
   struct ms_signature sig;
-  if (signature_too_long || !ms_parse_signature(sSignature, (size_t)nSignatureLength, &sig)) {
+  if (!ms_parse_signature(req->sSignature, (size_t)req->nSignatureLength, &sig)) {
     debug_printf("sig_check_upload: the signature part is not a signature\n");
     return RESULT_SIGNATURE;
   }
-  enum ms_result r = ms_verify_fd(fd.get(), &sig, keys, count);
+  enum ms_result r = verify_with_keys(dir, fd, &sig);
   char id[17];
   ms_id_text(sig.id, id);
   debug_printf("sig_check_upload: key %s: %s\n", id, ms_result_text(r));
   if (r != MS_OK) return RESULT_SIGNATURE;
-  snprintf(sSignatureHeader, sizeof sSignatureHeader, "X-Dornix-Signature: valid, key %s\n", id);
+  snprintf(req->sSignatureHeader, sizeof req->sSignatureHeader, "X-Dornix-Signature: valid, key %s\n", id);
   return RESULT_OK;
 #else
   debug_printf("sig_check_upload: keys installed, but this dornix cannot check signatures\n");

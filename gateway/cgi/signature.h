@@ -7,20 +7,26 @@
 #ifndef DORNIX_CGI_SIGNATURE_H
 #define DORNIX_CGI_SIGNATURE_H
 
+#include "request.h"
+
+// Most files the key folder may hold: every one of them is read for each
+// signed upload. A folder with more refuses signed uploads as broken.
+#define SIG_KEY_FILES_MAX 256
+
 // Reads the value of the "signature" part, whose name line has just been
-// read, and the boundary line after it. Keeps at most MS_SIG_TEXT_MAX bytes;
-// a longer value is remembered as unusable.
-void sig_read_part(void);
+// read, and the boundary line after it: RESULT_OK. A value longer than
+// MS_SIG_TEXT_MAX bytes is no signature: RESULT_TOO_LONG as soon as it
+// passes that, without reading the rest of the body.
+int sig_read_part(struct request *req);
 
 // Checks the upload as received at /var/tmp/fw.pkg, before anything of it
 // is unpacked, run or written: RESULT_OK when no key is installed, when the
 // upload is a configuration file, or when the signature part holds a valid
 // signature over the whole file by one of the keys; RESULT_SIGNATURE else.
-int sig_check_upload(void);
-
-// After a signature held: the response header line that says so, naming
-// the key ("X-Dornix-Signature: valid, key ID\n"); else empty. A gateway
-// without keys never sends it, so its responses stay as they were.
-extern char sSignatureHeader[64];
+// After a signature held, req->sSignatureHeader is the response header
+// line that says so, naming the key ("X-Dornix-Signature: valid, key
+// ID\n"); a gateway without keys never sends it, so its responses stay as
+// they were.
+int sig_check_upload(struct request *req);
 
 #endif

@@ -38,6 +38,7 @@ static const char *hook_variable(enum gw_hook hook) {
     case GW_HOOK_IDLE_LIMIT: return "DORNIX_IDLE_LIMIT_MS";
     case GW_HOOK_SCRIPT_LIMIT: return "DORNIX_SCRIPT_LIMIT_MS";
     case GW_HOOK_STALE_PAUSE: return "DORNIX_TEST_STALE_PAUSE_MS";
+    case GW_HOOK_REQUEST_LIMIT: return "DORNIX_REQUEST_LIMIT_MS";
   }
   return "";
 }

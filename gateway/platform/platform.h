@@ -17,6 +17,8 @@ extern "C" {
 
 // Fixed paths of the gateway, as the device knows them.
 #define GW_LOG_FILE        "/var/tmp/log.txt"
+// The log's older generation: where the log goes when it reaches its limit.
+#define GW_LOG_FILE_OLD    "/var/tmp/log.txt.0"
 #define GW_TMP_DIR         "/var/tmp"
 #define GW_FW_PKG          "/var/tmp/fw.pkg"
 #define GW_FW_BIN          "/var/tmp/fw.bin"
@@ -38,6 +40,8 @@ extern "C" {
 // The shell that runs a package script which is not a program of its own
 // (no "#!" line). Never prefixed: it is a program, not gateway state.
 #define GW_SHELL           "/bin/sh"
+// Empty input for a package's script. Never prefixed either.
+#define GW_DEV_NULL        "/dev/null"
 
 // Longest path a scratch-root build can form (root plus fixed path).
 #define GW_PATH_MAX 256
@@ -61,6 +65,7 @@ enum gw_hook {
   GW_HOOK_IDLE_LIMIT,    // DORNIX_IDLE_LIMIT_MS: a body that makes no progress
   GW_HOOK_SCRIPT_LIMIT,  // DORNIX_SCRIPT_LIMIT_MS: a package's script
   GW_HOOK_STALE_PAUSE,   // DORNIX_TEST_STALE_PAUSE_MS: inside the stale-socket check
+  GW_HOOK_REQUEST_LIMIT, // DORNIX_REQUEST_LIMIT_MS: a request's whole body
 };
 
 // The time limit `ms`, or in scratch-root builds a shorter one from the

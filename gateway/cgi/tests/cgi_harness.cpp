@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #ifndef DORNIX_BINARY
 #error "DORNIX_BINARY must name the dornix binary under test"
@@ -59,6 +61,12 @@ pid_t spawn(const ScratchRoot &root, const CgiRequest &request, int *in, int *ou
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
+    if (request.fileSizeLimit > 0) {
+      // Writes past the limit fail (EFBIG) instead of ending the process.
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {(rlim_t)request.fileSizeLimit, (rlim_t)request.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     dup2(to_child[0], 0);
     dup2(from_child[1], 1);
     close(to_child[0]);
@@ -241,6 +249,16 @@ CgiResult RunningDornix::finish() {
   return result;
 }
 
+bool RunningDornix::endsWithin(int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, (id_t)pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 void RunningDornix::kill() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
@@ -290,6 +308,21 @@ std::string ResultLine(const std::string &output) {
   for (int i = 0; i < 2000; ++i) expected += "\r\n";
   if (tail != expected) return "";
   return output.substr(start, eol + 1 - start);
+}
+
+size_t CountInLog(const std::string &log, const std::string &text) {
+  static const std::string kRepeated = "] last line repeated ";
+  size_t n = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+    ++n;
+    // The repeat count, when it is the next line after this one's end.
+    size_t end = log.find('\n', at + text.size() - 1);
+    while (end != std::string::npos && end + 1 < log.size() && log[end + 1] == '\n') ++end;
+    size_t next = end == std::string::npos ? end : log.find('\n', end + 1);
+    size_t mark = end == std::string::npos ? end : log.find(kRepeated, end);
+    if (mark != std::string::npos && mark < next) n += strtoul(log.c_str() + mark + kRepeated.size(), nullptr, 10);
+  }
+  return n;
 }
 
 }  // namespace cgitest

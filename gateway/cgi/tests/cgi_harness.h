@@ -44,6 +44,7 @@ struct CgiRequest {
   bool withContentLength = true;       // CONTENT_LENGTH = body size unless overridden
   std::string contentLength;           // explicit CONTENT_LENGTH text when not empty
   std::map<std::string, std::string> env;  // more variables
+  long fileSizeLimit = 0;  // when set, no file dornix writes grows past it (a full RAM disk)
 };
 
 // Runs dornix to its end on `root` and returns what it answered.
@@ -64,6 +65,9 @@ class RunningDornix {
   void feed(const std::string &bytes);
   // Closes standard input and waits for the end.
   CgiResult finish();
+  // True once the process has ended within `ms` milliseconds; it stays
+  // unreaped for finish().
+  bool endsWithin(int ms);
   // Kills the process (SIGKILL) and reaps it.
   void kill();
   // The client goes away: both pipes are closed. Returns the wait status
@@ -97,6 +101,10 @@ std::string MultipartBody(const std::vector<Part> &parts,
 // The body part of a result page: "upgrade result: ...\n" when the response
 // is a well-formed result page (header, line, 2000 CR LF pairs), else "".
 std::string ResultLine(const std::string &output);
+
+// How often `text` stands in the debug log `log`, counting the repeats
+// the log writes as "last line repeated N times" after a line.
+size_t CountInLog(const std::string &log, const std::string &text);
 
 }  // namespace cgitest
 

@@ -169,6 +169,35 @@ TEST(Log, DebugLogGrowsAcrossRequests) {
   EXPECT_EQ(pids.size(), 2u) << log;
 }
 
+// Whatever a refused request sends, the log grows by a bounded amount:
+// distinct lines up to the request's share, equal lines counted; a full
+// log moves aside to one older generation.
+TEST(Log, RefusedRequestsAddABoundedAmountAndAFullLogMovesAside) {
+  ScratchRoot root;
+  CgiRequest distinct;  // 4 MB of lines without a part name: answered 4
+  for (int i = 0; distinct.body.size() < 4000000; ++i)
+    distinct.body += std::to_string(i) + std::string(900, 'x') + "\r\n";
+  CgiRequest same;
+  same.body = "--B\r\n" + std::string(2000000, '\n');
+  for (const CgiRequest &r : {distinct, same}) {
+    unlink(root.path("/var/tmp/log.txt").c_str());
+    EXPECT_EQ(4, RunDornix(root, r).status);
+    const std::string log = root.read("/var/tmp/log.txt");
+    EXPECT_LE(log.size(), 16384u);
+    EXPECT_NE(log.find("main: variable name: : \n"), std::string::npos) << log.substr(log.size() - 300);
+  }
+  EXPECT_NE(root.read("/var/tmp/log.txt").find("last line repeated 1999999 times\n"), std::string::npos);
+  unlink(root.path("/var/tmp/log.txt").c_str());
+  RunDornix(root, distinct);
+  EXPECT_NE(root.read("/var/tmp/log.txt").find(" more lines ("), std::string::npos);
+
+  const std::string full(65536, 'f');
+  root.write("/var/tmp/log.txt", full);
+  RunDornix(root, post({{"get_log2", "1"}}));
+  EXPECT_TRUE(root.read("/var/tmp/log.txt.0") == full);
+  EXPECT_LT(root.read("/var/tmp/log.txt").find("main: variable name: get_log2"), 64u);
+}
+
 TEST(Notices, EndOfInputIsReportedToTheKernelChannel) {
   ScratchRoot root;
   CgiRequest cut;

@@ -84,16 +84,32 @@ class Fault : public ::testing::Test {
   ScratchRoot root_;
 };
 
+// The upload file is made new: a link planted at its path is removed, not
+// written through, and a RAM disk that cannot take it answers 8.
 TEST_F(Fault, TemporaryFileThatCannotBeWritten) {
-  link("/var/tmp/fw.pkg", "/dev/full");
-  expect(upload(Image(kSquashfs, 700000, 1)), 8);
-  EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // the link goes with what it took
-  link("/var/tmp/fw.pkg", "/dev/full");
-  expect(upload("<config><a>1</a></config>" + std::string(700000, '\n')), 8);
-  EXPECT_NE(log().find("prepare_firmware_upgrade: write to /var/tmp/fw.pkg failed."),
-            std::string::npos);
-  EXPECT_FALSE(root_.exists("/var/tmp/fw.bin"));
-  expect_untouched();
+  root_.write("/outside", "outside /var/tmp");
+  link("/var/tmp/fw.pkg", root_.path("/outside").c_str());
+  const std::string img = Image(kSquashfs, 700000, 1);
+  expect(upload(img), 0);
+  EXPECT_EQ(root_.read("/outside"), "outside /var/tmp");
+  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  restore(kFs);
+  struct stat st;
+  ASSERT_EQ(stat(root_.path("/var/tmp/fw.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  unlink(root_.path("/var/tmp/fw.bin").c_str());
+
+  for (const std::string &file : {img, "<config><a>1</a></config>" + std::string(700000, '\n')}) {
+    link("/var/tmp/fw.pkg", root_.path("/outside").c_str());
+    CgiRequest full = upload(file);
+    full.fileSizeLimit = 300000;
+    expect(full, 8);
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
+    EXPECT_NE(log().find("prepare_firmware_upgrade: write to /var/tmp/fw.pkg failed."), std::string::npos);
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.bin"));
+    EXPECT_EQ(root_.read("/outside"), "outside /var/tmp");
+    expect_untouched();
+  }
 }
 
 TEST_F(Fault, CombinedWriteThatOnePartitionLosesIsFoundByTheReadBack) {
@@ -111,10 +127,7 @@ TEST_F(Fault, CombinedWriteThatOnePartitionLosesIsFoundByTheReadBack) {
   EXPECT_TRUE(root_.read(kKernel) == img.substr(0, 0xA0000));
   EXPECT_EQ(root_.read(kConfig), kOld);
   std::string l = log();
-  size_t retries = 0;
-  for (size_t at = l.find("try it again"); at != std::string::npos; at = l.find("try it again", at + 1))
-    ++retries;
-  EXPECT_EQ(retries, 4u);  // two for each request: three passes each
+  EXPECT_EQ(CountInLog(l, "try it again"), 4u);  // two for each request: three passes each
 }
 
 // A body cut at each place where the reader changes what it looks for.
@@ -203,27 +216,35 @@ TEST_F(Fault, ClientGoneMidBody) {
   EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
 }
 
-// A client that goes silent with its connection open: the request ends on
-// its own after the idle limit (shortened here), and the next is served.
-TEST_F(Fault, SilentClientDoesNotHoldTheEndpoint) {
+// A client that goes silent with its connection open, or that drips its
+// body a byte at a time: the request ends on its own after the idle limit
+// or the request's deadline (both shortened here), and the next is served.
+TEST_F(Fault, SilentOrDrippingClientDoesNotHoldTheEndpoint) {
   const std::string img = Image(kSquashfs, 800000, 10);
   const std::string body = upload(img).body;
-  CgiRequest r;
-  r.contentLength = std::to_string(body.size());
-  r.env["DORNIX_IDLE_LIMIT_MS"] = "500";
-  RunningDornix running(root_, r);
-  running.feed(body.substr(0, body.find("\r\n\r\n", body.find("UploadFile")) + 4 + 1000));
-  ASSERT_TRUE(wait_for(kSocket));
-  const auto start = std::chrono::steady_clock::now();
-  while (root_.exists(kSocket) && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(root_.exists(kSocket)) << "still holding the endpoint";
-  expect(upload(img), 0);  // while the silent client is still connected
-  CgiResult silent = running.finish();
-  EXPECT_EQ(silent.status, 6);
-  EXPECT_EQ(ResultLine(silent.output), page(6));
-  EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
-  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  const size_t head = body.find("\r\n\r\n", body.find("UploadFile")) + 4 + 1000;
+  for (bool drip : {false, true}) {
+    root_.write(kFs, kOld);
+    CgiRequest r;
+    r.contentLength = std::to_string(body.size());
+    r.env["DORNIX_IDLE_LIMIT_MS"] = "500";
+    r.env["DORNIX_REQUEST_LIMIT_MS"] = "2500";
+    RunningDornix running(root_, r);
+    running.feed(body.substr(0, head));
+    ASSERT_TRUE(wait_for(kSocket));
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t at = head; root_.exists(kSocket) && std::chrono::steady_clock::now() - start < std::chrono::seconds(20); ++at) {
+      if (drip) running.feed(body.substr(at, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_FALSE(root_.exists(kSocket)) << "still holding the endpoint; drip " << drip;
+    expect(upload(img), 0);  // while the first client is still connected
+    CgiResult first = running.finish();
+    EXPECT_EQ(first.status, 6);
+    EXPECT_EQ(ResultLine(first.output), page(6));
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
+    EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  }
 }
 
 TEST_F(Fault, KilledWhileReceivingThenTheNextUploadWorks) {

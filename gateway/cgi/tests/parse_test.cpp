@@ -4,9 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
-
-#include "firmware.h"
 
 namespace {
 
@@ -18,24 +17,24 @@ class Reader : public ::testing::Test {
     input_ = tmpfile();
     fwrite(body.data(), 1, body.size(), input_);
     rewind(input_);
-    stdin = input_;
-    post_reset();
-    snprintf(sDivider, sizeof sDivider, "%s", divider);
+    post_reset(post_.get(), fileno(input_));
+    snprintf(post_->sDivider, sizeof post_->sDivider, "%s", divider);
   }
   ~Reader() override {
     if (input_) fclose(input_);
   }
   std::string line(int size = 1024) {
     char buf[1024];
-    int n = get_line_from_post(buf, size);
+    int n = get_line_from_post(post_.get(), buf, size);
     return std::string(buf, (size_t)n);
   }
   std::string name() {
     char buf[1024];
-    get_var_name_from_post(buf, sizeof buf);
+    get_var_name_from_post(post_.get(), buf, sizeof buf);
     return buf;
   }
   FILE *input_ = nullptr;
+  std::unique_ptr<post_reader> post_{new post_reader()};
 };
 
 TEST_F(Reader, LinesAreSplitAtTheBufferAndCounted) {
@@ -43,9 +42,9 @@ TEST_F(Reader, LinesAreSplitAtTheBufferAndCounted) {
   EXPECT_EQ(1023u, line().size());
   EXPECT_EQ(978u, line().size());  // 977 bytes and the LF
   EXPECT_EQ("end", line());        // end of input mid-line: what was read
-  EXPECT_EQ(1, post_eof);
+  EXPECT_EQ(1, post_->post_eof);
   EXPECT_EQ("", line());
-  EXPECT_EQ(2004, nPostDataCount);
+  EXPECT_EQ(2004, post_->nPostDataCount);
 }
 
 TEST_F(Reader, BinaryLinesKeepNulBytes) {
@@ -61,7 +60,7 @@ TEST_F(Reader, PartNamesAreTakenFromNameAttributes) {
   EXPECT_EQ("reboot.x", name());
   EXPECT_EQ("a.b.c", name());
   EXPECT_EQ("", name());  // the closing boundary
-  EXPECT_EQ(1, post_eof);
+  EXPECT_EQ(1, post_->post_eof);
 }
 
 TEST_F(Reader, NameWithoutClosingQuoteRunsToTheLineEnd) {
@@ -83,18 +82,18 @@ TEST_F(Reader, ABoundaryLineAloneIsNotTheEnd) {
 TEST_F(Reader, ContentTypes) {
   char buf[1024];
   feed("Content-Type: TEXT/HTML\r\n");
-  EXPECT_EQ(1, get_content_type(buf, sizeof buf));
+  EXPECT_EQ(1, get_content_type(post_.get(), buf, sizeof buf));
   EXPECT_STREQ("TEXT/HTML", buf);
   feed("Content-Type: image/png\r\n");
-  EXPECT_EQ(0, get_content_type(buf, sizeof buf));
+  EXPECT_EQ(0, get_content_type(post_.get(), buf, sizeof buf));
   feed("Content-Type: application/octet-stream\r\n");
-  EXPECT_EQ(0, get_content_type(buf, sizeof buf));
+  EXPECT_EQ(0, get_content_type(post_.get(), buf, sizeof buf));
   EXPECT_STREQ("application/octet-stream", buf);
   feed("\r\n");  // no Content-Type line: the header's end line is taken for it
-  EXPECT_EQ(1, get_content_type(buf, sizeof buf));
+  EXPECT_EQ(1, get_content_type(post_.get(), buf, sizeof buf));
   EXPECT_STREQ("", buf);
   feed("");
-  EXPECT_EQ(1, get_content_type(buf, sizeof buf));
+  EXPECT_EQ(1, get_content_type(post_.get(), buf, sizeof buf));
 }
 
 TEST(LineEnds, TrailingCrLfRemoved) {

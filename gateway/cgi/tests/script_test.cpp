@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config.h"
-#include "firmware.h"
+#include "contract/result.h"
 #include "script.h"
 
 namespace {

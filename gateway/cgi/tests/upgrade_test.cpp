@@ -2,6 +2,7 @@
 // writing and the configuration partition, on a scratch root whose
 // partitions are plain files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -13,10 +14,12 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "cgi_harness.h"
-#include "firmware.h"
+#include "contract/result.h"
 #include "fixtures.h"
+#include "flash.h"
 
 namespace {
 
@@ -180,6 +183,23 @@ TEST_F(Upgrade, BodyOfEightMegabytesIsRefused) {
     EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));  // /var/tmp is the gateway's RAM
     expect_untouched();
   }
+  // Every byte counts, those in front of the file too.
+  CgiRequest front;
+  front.body = MultipartBody({Part("upgrade", std::string(8190000, 'u')),
+                              Part("UploadFile", image(kSquashfs, 700000), "f", "application/octet-stream")});
+  expect(front, 7);
+  // A signature part longer than any signature ends the request at once:
+  // the rest of the body is never waited for.
+  CgiRequest sig;
+  sig.body = MultipartBody({Part("signature", std::string(20000, 's'))});
+  sig.body.resize(sig.body.size() - 100);
+  sig.contentLength = "3000000000";
+  RunningDornix running(root_, sig);
+  EXPECT_TRUE(running.endsWithin(10000));
+  CgiResult r = running.finish();
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(ResultLine(r.output), page(7));
+  expect_untouched();
 }
 
 TEST_F(Upgrade, BinaryDataIsStoredByteForByte) {
@@ -349,8 +369,12 @@ TEST_F(Upgrade, PackagesCutShortOrHangingDoNotReachFlash) {
   for (const char *p : {"/var/tmp/pkg", "/var/tmp/fw.pkg", "/var/tmp/fw.bin", "/var/tmp/ran"})
     EXPECT_FALSE(root_.exists(p)) << p;
 
+  // A script that hangs, with a child in its group and one that left its
+  // session (and its parent) behind: all are stopped.
   CgiRequest hangs = upload(package(root_,
-      "sleep 60 & echo $! > \"$DORNIX_ROOT/var/tmp/child\"\n" + copy + "sleep 60\n", img));
+      "sleep 60 & echo $! > \"$DORNIX_ROOT/var/tmp/child\"\n"
+      "sh -c 'setsid sh -c \"echo \\$\\$ > $DORNIX_ROOT/var/tmp/detached; exec sleep 60\" &' \n" +
+      copy + "sleep 60\n", img));
   hangs.env["DORNIX_SCRIPT_LIMIT_MS"] = "1000";
   const auto start = std::chrono::steady_clock::now();
   expect(hangs, 8);
@@ -358,11 +382,49 @@ TEST_F(Upgrade, PackagesCutShortOrHangingDoNotReachFlash) {
   expect_untouched();
   EXPECT_FALSE(root_.exists("/var/tmp/fw.bin"));
   EXPECT_FALSE(root_.exists("/var/tmp/pkg"));
-  // The script's own child went with it (gone, or a zombie for init to reap).
-  std::ifstream proc("/proc/" + std::to_string(atoi(root_.read("/var/tmp/child").c_str())) + "/stat");
-  std::string line;
-  std::getline(proc, line);
-  EXPECT_TRUE(line.empty() || line.find(") Z ") != std::string::npos) << line;
+  // Its processes went with it (gone, or a zombie for init to reap).
+  for (const char *pid_file : {"/var/tmp/child", "/var/tmp/detached"}) {
+    std::ifstream proc("/proc/" + std::to_string(atoi(root_.read(pid_file).c_str())) + "/stat");
+    std::string line;
+    std::getline(proc, line);
+    EXPECT_TRUE(line.empty() || line.find(") Z ") != std::string::npos) << pid_file << ": " << line;
+  }
+}
+
+// A package's script gets empty input and nothing of dornix's; what it
+// prints goes to the log, not in front of the answer; a background job it
+// leaves cannot hold the answer open; and a dornix killed while its script
+// runs leaves the endpoint free.
+TEST_F(Upgrade, PackageScriptGetsNothingOfDornix) {
+  const std::string img = image(kSquashfs, 700000, 24);
+  const std::string copy = "cp \"$DORNIX_ROOT/var/tmp/pkg/image.bin\" \"$DORNIX_ROOT/var/tmp/fw.bin\"\n";
+  const std::string t = "\"$DORNIX_ROOT/var/tmp/";
+  const auto start = std::chrono::steady_clock::now();
+  expect(upload(package(root_,
+                        "ls -l /proc/$$/fd > " + t + "fds\"\n"
+                        "read line && echo \"input: $line\"\n"
+                        "echo printed by the script; echo to stderr >&2\n"
+                        "sleep 30 &\n" + copy, img)),
+         0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  const std::string fds = root_.read("/var/tmp/fds");
+  EXPECT_NE(fds.find(" 0 -> /dev/null"), std::string::npos) << fds;
+  for (const char *held : {"socket:", "log.txt", "fw.pkg", "fw.bin", "/dev/mtdblock"})
+    EXPECT_EQ(fds.find(held), std::string::npos) << held << " in\n" << fds;
+  EXPECT_NE(log().find("pkg_run_script: printed by the script\n"), std::string::npos);
+  EXPECT_NE(log().find("pkg_run_script: to stderr\n"), std::string::npos);
+  EXPECT_EQ(log().find("input:"), std::string::npos);
+
+  root_.write(kFs, kOld);
+  RunningDornix killed(root_, upload(package(root_, "echo > " + t + "started\"\nsleep 5\n" + copy, img)));
+  for (int i = 0; i < 1000 && !root_.exists("/var/tmp/started"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(root_.exists("/var/tmp/started"));
+  killed.kill();
+  CgiRequest next;
+  next.body = MultipartBody({Part("get_log0", "1")});
+  EXPECT_EQ(RunDornix(root_, next).status, 0);  // not 2: the script holds no socket
 }
 
 TEST_F(Upgrade, DeviceFaults) {
@@ -377,7 +439,7 @@ TEST_F(Upgrade, DeviceFaults) {
   link(kKernel, "/dev/zero");
   link(kFs, "/dev/zero");
   expect(upload(image(kKernelMagic, 800000)), 11);
-  EXPECT_EQ(count(log(), "previous writing is wrong, try it again"), 2u);
+  EXPECT_EQ(CountInLog(log(), "previous writing is wrong, try it again"), 2u);
   EXPECT_EQ(count(log(), "Reach max rewriting counter"), 1u);
   EXPECT_NE(log().find("copy_firmware_image_combo: 11\n"), std::string::npos);
   EXPECT_EQ(count(root_.read("/dev/led"), "previous writing is wrong"), 2u);
@@ -398,7 +460,7 @@ TEST_F(Upgrade, CombinedImageLargerThanThePartitionFails) {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {700000, 700000};  // room for the kernel part only
     setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(copy_firmware_image_combo());
+    _exit(copy_firmware_image_combo(open(root_.path("/var/tmp/fw.bin").c_str(), O_RDONLY)));
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -573,6 +635,32 @@ TEST_F(Signed, SignedImagesAndPackagesAndUnsignedConfigurationsPass) {
 
   expect(upload(config_file("<config><a>1</a></config>")), 0);
   EXPECT_EQ(root_.read(kConfig), block(512, "<config><a>1</a></config>"));
+}
+
+// Every key file counts, and every key with the signature's id is tried:
+// twenty copies of the signer's id with another key, and nine other keys,
+// stand beside it. Keys that cannot be read are never "no keys".
+TEST_F(Signed, EveryMatchingKeyIsTriedAndUnreadableKeysRefuse) {
+  const std::string img = image(kSquashfs, 700000);
+  const std::string dir = root_.path("/etc/dornix/keys");
+  ASSERT_EQ(system(("python3 -c \"import base64, sys\n"
+                    "k, o = (base64.b64decode(open(f).read().split()[-1]) for f in sys.argv[1:3])\n"
+                    "for i in range(20): open(sys.argv[3] + '/twin%02d.pub' % i, 'w').write("
+                    "base64.b64encode(k[:10] + o[10:]).decode())\" " +
+                    keys_ + "/k.pub " + keys_ + "/o.pub " + dir).c_str()),
+            0);
+  for (int i = 0; i < 9; ++i) root_.write("/etc/dornix/keys/other" + std::to_string(i) + ".pub", root_.read("/signer/o.pub"));
+  expect(with(img, sign(img, "k")), 0);
+  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  root_.write(kFs, kOld);
+
+  for (const std::string &make : {"cp " + keys_ + "/k.pub " + dir, "ln -s /nonexistent " + dir,
+                                  "ln -s " + dir + " " + dir}) {
+    ASSERT_EQ(system(("rm -rf " + dir + " && " + make).c_str()), 0);
+    expect(upload(img), RESULT_SIGNATURE);
+    expect_untouched();
+    EXPECT_NE(log().find("sig_check_upload: the keys cannot be read"), std::string::npos) << make;
+  }
 }
 
 TEST_F(Signed, KeylessGatewayIgnoresTheSignaturePart) {
