@@ -157,6 +157,41 @@ bool holds_pipe(pid_t pid, unsigned long long ino) {
   return found;
 }
 
+// The variable that marks every process of one run of a script: the
+// script gets it, and what it starts inherits it unless it clears its
+// environment on purpose.
+const char kRunVariable[] = "DORNIX_SCRIPT_RUN";
+char run_mark[64];  // "DORNIX_SCRIPT_RUN=<pid>.<pipe inode>"
+
+// True when process `pid` carries this run's mark in its environment: one
+// of the NUL-terminated entries of /proc/PID/environ is exactly the mark.
+bool carries_mark(pid_t pid) {
+  char path[64], env[1024];
+  snprintf(path, sizeof path, "/proc/%d/environ", (int)pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const size_t mark = strlen(run_mark);
+  size_t matched = 0;  // bytes of the current entry that equal the mark's
+  bool alike = true;   // the current entry is the mark so far
+  bool found = false;
+  ssize_t got;
+  while (!found && (got = read(fd, env, sizeof env)) > 0) {
+    for (ssize_t i = 0; i < got && !found; ++i) {
+      if (env[i] == '\0') {
+        found = alike && matched == mark;
+        matched = 0;
+        alike = true;
+      } else if (alike && matched < mark && env[i] == run_mark[matched]) {
+        ++matched;
+      } else {
+        alike = false;
+      }
+    }
+  }
+  close(fd);
+  return found;
+}
+
 // True when `pid` descends from this process, following the parents in
 // the `n` listed processes.
 bool descends(pid_t pid, int n) {
@@ -173,9 +208,10 @@ bool descends(pid_t pid, int n) {
 
 // Sends `sig` to every live process the script started: its process
 // group, every descendant of dornix (the subreaper takes in what lost its
-// parent), and every process that still holds the script's output pipe
-// (where the system has no subreaper, what left the group and the
-// session is found by it). Returns how many it found.
+// parent), every process that still holds the script's output pipe and
+// every process that carries the run's mark (where the system has no
+// subreaper, what left the group and the session is found by these).
+// Returns how many it found.
 int signal_tree(pid_t script, unsigned long long pipe_ino, int sig) {
   kill(-script, sig);
   const int n = list_processes();
@@ -184,7 +220,8 @@ int signal_tree(pid_t script, unsigned long long pipe_ino, int sig) {
   for (int i = 0; i < n; ++i) {
     const Proc &p = procs[i];
     if (p.pid == self || p.state == 'Z' || p.state == 'X') continue;
-    if (p.pgid == script || descends(p.pid, n) || holds_pipe(p.pid, pipe_ino)) {
+    if (p.pgid == script || descends(p.pid, n) || holds_pipe(p.pid, pipe_ino) ||
+        carries_mark(p.pid)) {
       kill(p.pid, sig);
       ++found;
     }
@@ -216,6 +253,7 @@ int pkg_run_script(const char *script, int limit_ms) {
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
   struct stat st;
   const unsigned long long pipe_ino = fstat(pipe_fds[0], &st) == 0 ? (unsigned long long)st.st_ino : 0;
+  snprintf(run_mark, sizeof run_mark, "%s=%d.%llu", kRunVariable, (int)getpid(), pipe_ino);
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) {
@@ -225,6 +263,7 @@ int pkg_run_script(const char *script, int limit_ms) {
   }
   if (pid == 0) {
     prepare_child(pipe_fds[1]);
+    putenv(run_mark);
     execl(script, script, static_cast<char *>(nullptr));
     // A script without a "#!" line is run by the shell, as the shell would.
     if (errno == ENOEXEC) execl(GW_SHELL, "sh", script, static_cast<char *>(nullptr));

@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -54,7 +57,7 @@ pid_t spawn(const ScratchRoot &root, const CgiRequest &request, int *in, int *ou
   if (!request.contentLength.empty())
     env.push_back("CONTENT_LENGTH=" + request.contentLength);
   else if (request.withContentLength)
-    env.push_back("CONTENT_LENGTH=" + std::to_string(request.body.size()));
+    env.push_back("CONTENT_LENGTH=" + std::to_string(request.size()));
   for (const auto &kv : request.env) env.push_back(kv.first + "=" + kv.second);
   std::vector<std::string> args = command_line();
 
@@ -114,7 +117,69 @@ struct IgnoreSigpipe {
   IgnoreSigpipe() { signal(SIGPIPE, SIG_IGN); }
 } ignore_sigpipe;
 
+using Clock = std::chrono::steady_clock;
+
+// Where a request's body stands while it is sent: `body`, then the pieces,
+// at the pace of its client.
+class BodyCursor {
+ public:
+  explicit BodyCursor(const CgiRequest &r) : r_(r), total_(r.size()) {}
+  bool done() const { return sent_ >= total_; }
+  void finish() { sent_ = total_; }
+  // How many bytes may go now (0: none yet; *wake says when to look again).
+  size_t allowed(Clock::time_point now, Clock::time_point *wake) const {
+    const uint64_t stop = std::min(total_, r_.stallAt);
+    if (sent_ >= stop) return 0;
+    uint64_t n = stop - sent_;
+    if (r_.dripMs > 0 && sent_ >= r_.dripAfter) {
+      if (now < next_drip_) {
+        *wake = std::min(*wake, next_drip_);
+        return 0;
+      }
+      n = 1;
+    } else if (r_.dripMs > 0) {
+      n = std::min(n, r_.dripAfter - sent_);
+    }
+    return (size_t)std::min<uint64_t>(n, 65536);
+  }
+  // Up to `room` bytes from the current position.
+  const char *next(size_t room, size_t *n) {
+    if (sent_ < r_.body.size()) {
+      *n = (size_t)std::min<uint64_t>(room, r_.body.size() - sent_);
+      return r_.body.data() + sent_;
+    }
+    uint64_t at = sent_ - r_.body.size();
+    size_t i = 0;
+    while (at >= r_.more[i].size) at -= r_.more[i++].size;
+    const BodyPiece &piece = r_.more[i];
+    *n = (size_t)std::min<uint64_t>(room, piece.size - at);
+    if (piece.pattern.size() >= piece.size) return piece.pattern.data() + at;
+    // The pattern repeated past one write's worth, so any stretch is in one run.
+    if (windows_.size() <= i) windows_.resize(i + 1);
+    std::string &window = windows_[i];
+    while (window.size() < 65536 + piece.pattern.size()) window += piece.pattern;
+    return window.data() + at % piece.pattern.size();
+  }
+  void advance(size_t n, Clock::time_point now) {
+    sent_ += n;
+    if (r_.dripMs > 0 && sent_ > r_.dripAfter) next_drip_ = now + std::chrono::milliseconds(r_.dripMs);
+  }
+
+ private:
+  const CgiRequest &r_;
+  const uint64_t total_;
+  uint64_t sent_ = 0;
+  Clock::time_point next_drip_;
+  std::vector<std::string> windows_;
+};
+
 }  // namespace
+
+uint64_t CgiRequest::size() const {
+  uint64_t n = body.size();
+  for (const BodyPiece &p : more) n += p.size;
+  return n;
+}
 
 ScratchRoot::ScratchRoot() {
   char tmpl[] = "/tmp/dornix-root.XXXXXX";
@@ -156,41 +221,46 @@ CgiResult RunDornix(const ScratchRoot &root, const CgiRequest &request) {
 // by one poll loop: under qemu-user, a fork while other threads run can
 // deadlock the emulator.
 std::vector<CgiResult> RunDornixTogether(const ScratchRoot &root,
-                                         const std::vector<CgiRequest> &requests) {
+                                         const std::vector<CgiRequest> &requests, int limitMs,
+                                         const std::function<void()> &atLimit) {
   struct Run {
     pid_t pid;
     int in, out;
-    size_t sent;
+    BodyCursor body;
   };
+  const auto start = Clock::now();
   std::vector<Run> runs;
   for (const CgiRequest &r : requests) {
-    Run run{-1, -1, -1, 0};
+    Run run{-1, -1, -1, BodyCursor(r)};
     run.pid = spawn(root, r, &run.in, &run.out);
     fcntl(run.in, F_SETFL, O_NONBLOCK);
     runs.push_back(run);
   }
   std::vector<CgiResult> results(requests.size());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+  const auto deadline = start + std::chrono::milliseconds(limitMs);
   for (;;) {
+    const auto now = Clock::now();
+    auto wake = now + std::chrono::seconds(1);
     std::vector<pollfd> fds;
     std::vector<std::pair<size_t, bool>> owner;  // request, is its output
     for (size_t i = 0; i < runs.size(); ++i) {
-      if (runs[i].in >= 0) {
-        if (runs[i].sent == requests[i].body.size()) {
-          close(runs[i].in);
-          runs[i].in = -1;
-        } else {
-          fds.push_back({runs[i].in, POLLOUT, 0});
-          owner.push_back({i, false});
-        }
+      Run &run = runs[i];
+      if (run.out < 0) continue;
+      if (run.in >= 0 && run.body.done()) {
+        close(run.in);
+        run.in = -1;
       }
-      if (runs[i].out >= 0) {
-        fds.push_back({runs[i].out, POLLIN, 0});
-        owner.push_back({i, true});
+      if (run.in >= 0 && run.body.allowed(now, &wake) > 0) {
+        fds.push_back({run.in, POLLOUT, 0});
+        owner.push_back({i, false});
       }
+      fds.push_back({run.out, POLLIN, 0});
+      owner.push_back({i, true});
     }
-    if (fds.empty() || std::chrono::steady_clock::now() > deadline) break;
-    if (poll(fds.data(), fds.size(), 1000) < 0) continue;
+    if (fds.empty() || now >= deadline) break;
+    const auto until = std::min(wake, deadline);
+    const int wait_ms = (int)std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+    if (poll(fds.data(), fds.size(), std::max(wait_ms, 1)) < 0) continue;
     for (size_t k = 0; k < fds.size(); ++k) {
       if (fds[k].revents == 0) continue;
       Run &run = runs[owner[k].first];
@@ -202,26 +272,48 @@ std::vector<CgiResult> RunDornixTogether(const ScratchRoot &root,
         } else if (n == 0 || errno != EINTR) {
           close(run.out);
           run.out = -1;
+          results[owner[k].first].ms =
+              std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+          if (run.in >= 0) close(run.in);  // a stalled client hangs up now
+          run.in = -1;
         }
-      } else {
-        const std::string &body = requests[owner[k].first].body;
-        ssize_t n = write(run.in, body.data() + run.sent, body.size() - run.sent);
-        if (n > 0) {
-          run.sent += (size_t)n;
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-          run.sent = body.size();  // the CGI stopped reading: that is its right
+      } else if (run.in >= 0) {
+        const auto when = Clock::now();
+        size_t room = run.body.allowed(when, &wake), n = 0;
+        const char *bytes = room > 0 ? run.body.next(room, &n) : nullptr;
+        ssize_t put = n > 0 ? write(run.in, bytes, n) : 0;
+        if (put > 0) {
+          run.body.advance((size_t)put, when);
+        } else if (put < 0 && errno != EAGAIN && errno != EINTR) {
+          run.body.finish();  // the CGI stopped reading: that is its right
         }
       }
     }
   }
+  bool told = false;
   for (size_t i = 0; i < runs.size(); ++i) {
-    // Past the deadline: a hang, reported as a process that did not exit.
-    const bool hung = runs[i].out >= 0;
-    if (hung) ::kill(runs[i].pid, SIGKILL);
+    // Past the limit: a hang, or an output that something else holds open.
+    results[i].overran = runs[i].out >= 0;
+    if (results[i].overran && !told && atLimit) {
+      told = true;
+      atLimit();
+    }
+    int status = 0;
+    const bool ended = !results[i].overran || waitpid(runs[i].pid, &status, WNOHANG) == runs[i].pid;
+    if (!ended) ::kill(runs[i].pid, SIGKILL);
     if (runs[i].in >= 0) close(runs[i].in);
     if (runs[i].out >= 0) close(runs[i].out);
-    const int status = wait_status(runs[i].pid);
-    results[i].status = hung ? -1 : status;
+    if (results[i].overran) {
+      results[i].ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      if (ended) {
+        results[i].status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      } else {
+        wait_status(runs[i].pid);
+        results[i].status = -1;
+      }
+    } else {
+      results[i].status = wait_status(runs[i].pid);
+    }
   }
   return results;
 }

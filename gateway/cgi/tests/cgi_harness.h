@@ -3,8 +3,10 @@
 #ifndef DORNIX_CGI_TESTS_CGI_HARNESS_H
 #define DORNIX_CGI_TESTS_CGI_HARNESS_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -36,25 +38,46 @@ class ScratchRoot {
 struct CgiResult {
   int status = -1;       // exit status (255 for -1), or -1 when it did not exit
   std::string output;    // everything written to standard output
+  long long ms = 0;      // from the start until the output closed
+  bool overran = false;  // the output was still open at the time limit
+};
+
+// Body bytes made while they are sent: `size` bytes that repeat `pattern`,
+// so that a body of gigabytes costs no memory.
+struct BodyPiece {
+  std::string pattern;
+  uint64_t size;
 };
 
 struct CgiRequest {
   std::string method = "POST";
   std::string body;
+  std::vector<BodyPiece> more;         // sent after `body`
   bool withContentLength = true;       // CONTENT_LENGTH = body size unless overridden
   std::string contentLength;           // explicit CONTENT_LENGTH text when not empty
   std::map<std::string, std::string> env;  // more variables
   long fileSizeLimit = 0;  // when set, no file dornix writes grows past it (a full RAM disk)
+  // Clients that are not in a hurry: after `dripAfter` bytes, one byte every
+  // `dripMs` milliseconds; nothing at all after `stallAt` bytes, with the
+  // connection left open until dornix ends.
+  int dripMs = 0;
+  uint64_t dripAfter = 0;
+  uint64_t stallAt = UINT64_MAX;
+
+  uint64_t size() const;
 };
 
 // Runs dornix to its end on `root` and returns what it answered.
 CgiResult RunDornix(const ScratchRoot &root, const CgiRequest &request);
 
 // Starts one dornix for each request, all at once, feeds every body as
-// fast as each process reads it and returns the answers in order. A
-// process still running after four minutes is killed (status -1).
+// fast as each process reads it (or at its client's pace) and returns the
+// answers in order. When `limitMs` passes with an output still open,
+// `atLimit` runs once; then a process still running is killed (status -1).
 std::vector<CgiResult> RunDornixTogether(const ScratchRoot &root,
-                                         const std::vector<CgiRequest> &requests);
+                                         const std::vector<CgiRequest> &requests,
+                                         int limitMs = 240 * 1000,
+                                         const std::function<void()> &atLimit = nullptr);
 
 // A dornix process still running, for tests that hold a request open.
 class RunningDornix {
