@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "webclient/gateway_client.h"
 
 namespace {
@@ -40,8 +40,6 @@ int main(int argc, char **argv) {
     return 2;
   }
   velmora::Env().httpPort = atoi(argv[1]);
-  velmora::Env().programDir = argv[2];
-  velmora::Env().localDir = argv[2];
   NoPauseClock clock;
   velmora::Env().clock = &clock;
   const int runs = atoi(argv[3]);
@@ -49,9 +47,10 @@ int main(int argc, char **argv) {
   std::vector<double> times;
   for (int i = 0; i < runs; ++i) {
     velmora::CGatewayClient client;
+    client.stateDir = client.kitDir = argv[2];
     client.gatewayAddress = "127.0.0.1";
     double start = now();
-    if (!client.UploadFirmware(0)) {
+    if (client.UploadFirmware(0) != velmora::kUploadAccepted) {
       fprintf(stderr, "upload_bench: upload %d failed\n", i + 1);
       return 1;
     }

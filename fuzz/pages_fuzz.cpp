@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "fuzz_root.h"
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "webclient/gateway_client.h"
 #include "webclient/http_reply.h"
 
@@ -83,7 +83,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
       getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
     Fail("loopback listener");
   velmora::Env().httpPort = ntohs(sa.sin_port);
-  velmora::Env().localDir = fuzzroot::Path("/var/tmp");
   velmora::Env().isGatewayReachable = [](const char *) { return 1; };
   std::thread(server_loop).detach();
   return 0;
@@ -97,8 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::lock_guard<std::mutex> lock(reply_mutex);
     reply = rest;
   }
-  velmora::RemoveScratchFiles();
   CGatewayClient client;
+  client.stateDir = fuzzroot::Path("/var/tmp");
+  client.RemoveScratchFiles();
   client.gatewayAddress = "127.0.0.1";
   std::string a, b, c, d, e, f, g;
   switch (which) {
@@ -113,9 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       client.FetchQuotedValue("cgi-bin/webcm?getpage=../html/qorn.html", "con_name[con_cnt]", a);
       if (a.size() > 200) Fail("FetchQuotedValue: value longer than its window");
       break;
-    case 4:
-      client.BackupWireless();
+    case 4: {
+      velmora::WirelessSettings settings;
+      if (client.BackupWireless(settings) > 0) {
+        std::string why;
+        if (!velmora::CheckWirelessBackup(settings, &why))
+          Fail("BackupWireless: saved what a restore would refuse");
+      }
       break;
+    }
     case 5:
       client.FetchPage("cgi-bin/webcm?getpage=../html/custom_setup_ssid.html",
                        velmora::AccessPointEnabled);

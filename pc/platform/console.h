@@ -31,8 +31,7 @@ void IgnoreBrokenPipe();
 // standard output and standard error are flushed first.
 [[noreturn]] void ExitNow(int status);
 
-// chdir / getcwd. On failure false or "", with errno set.
-bool ChangeDirectory(const std::string &path);
+// getcwd. On failure "", with errno set.
 std::string CurrentDirectory();
 
 }  // namespace platform

@@ -30,7 +30,11 @@ class File {
   File(const File &) = delete;
   File &operator=(const File &) = delete;
 
-  bool Open(const std::string &path, Mode mode);
+  // `ownerOnly`: a file that is created or written is readable and
+  // writable by this user alone (mode 0600; on Windows a protected access
+  // list for the owner, the administrators and the system), also when it
+  // existed before with wider rights.
+  bool Open(const std::string &path, Mode mode, bool ownerOnly = false);
   bool IsOpen() const { return handle_ != kClosed; }
   // Bytes read (up to `length`), 0 at the end, -1 on failure.
   long Read(void *buffer, size_t length);
@@ -38,6 +42,8 @@ class File {
   bool Write(const void *data, size_t length);
   // Size in bytes, -1 on failure.
   int64_t Size() const;
+  // Puts what was written on the disk itself (fsync / FlushFileBuffers).
+  bool Flush();
   void Close();
 
  private:
@@ -58,6 +64,9 @@ bool TruncateFile(const std::string &path);
 bool CopyLocalFile(const std::string &from, const std::string &to, bool failIfExists);
 // False when the file did not exist or could not be deleted.
 bool DeleteLocalFile(const std::string &path);
+// Renames `from` to `to` in one step, replacing an existing `to`: a reader
+// sees either the old file or the new one, never a part of either.
+bool RenameOver(const std::string &from, const std::string &to);
 // True for an existing file or directory.
 bool PathExists(const std::string &path);
 bool IsDirectory(const std::string &path);
@@ -65,6 +74,16 @@ bool IsDirectory(const std::string &path);
 // Its size in *size when given.
 bool IsRegularFile(const std::string &path, uint64_t *size = nullptr);
 bool MakeDirectories(const std::string &path);
+// The same, but the folders it creates are this user's alone (0700); an
+// existing folder keeps its rights.
+bool MakePrivateDirectories(const std::string &path);
+// Makes an existing folder or file this user's alone (0700 / 0600); false
+// when it cannot (not ours). Nothing to do on Windows, where the files
+// carry their own access lists.
+bool RestrictToOwner(const std::string &path);
+// For tests: the POSIX permission bits of a path, -1 when unknown (always
+// on Windows).
+int PermissionBits(const std::string &path);
 
 // Names (not paths) of the plain files in `dir` that match `pattern`, where
 // "*" stands for any run of characters and "?" for one; letters compare

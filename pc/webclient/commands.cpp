@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "webclient/gateway_client.h"
 #include "webclient/gateway_socket.h"
 

@@ -1,4 +1,4 @@
-// Page fetches, form posts, the access check and the local backup files.
+// Page fetches, form posts, the access check and the scratch files.
 #include "webclient/gateway_client.h"
 
 #include <stdio.h>
@@ -6,18 +6,14 @@
 
 #include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "platform/files.h"
-#include "platform/support_log.h"
 #include "webclient/gateway_socket.h"
 
 namespace velmora {
 
 const char kScratchPageFile[] = "C:\\zuntmp.dat";
-const char kSsidFile[] = "C:\\Ssid";
-const char kAccessListFile[] = "C:\\AccessList";
-const char kSsidBakFile[] = "C:\\SsidBak";
-const char kAccessListBakFile[] = "C:\\AccessListBak";
 
 namespace {
 
@@ -29,32 +25,10 @@ uint32_t RequestDeadline() { return 3 * Env().clock->Limit(kRequestTimeoutSecond
 // Every reply the client reads: a page, a post's answer.
 const size_t kLongestPage = 1 << 20;
 
-// Whether CheckAccess has asked for a login in this process.
-int g_loginAsked = 0;
-
 const char kEnabledMarker[] =
     "ap:settings/ap_enabled\" value=\"1\" id=\"uiPostAPEnabled";
 const char *const kConnectionWords[] = {"pppoa", "pppoe", "static", "dhcpc",
                                         "bridge"};
-
-bool IsDrivePath(const char *path) {
-  return path && (path[0] == 'C' || path[0] == 'c') && path[1] == ':' &&
-         path[2] == '\\';
-}
-
-std::string MapPath(const char *path) {
-  return IsDrivePath(path) ? LocalPath(path) : std::string(path ? path : "");
-}
-
-void Remove(const char *windowsPath) {
-  platform::DeleteLocalFile(LocalPath(windowsPath));
-}
-
-void Move(const char *from, const char *to) {
-  std::string src = LocalPath(from);
-  if (platform::CopyLocalFile(src, LocalPath(to), false))
-    platform::DeleteLocalFile(src);
-}
 
 }  // namespace
 
@@ -62,7 +36,10 @@ const char *CGatewayClient::ConnectionWord(int type) {
   return type >= 1 && type <= 5 ? kConnectionWords[type - 1] : nullptr;
 }
 
-void CGatewayClient::ResetLoginAsked() { g_loginAsked = 0; }
+void CGatewayClient::RemoveScratchFiles() {
+  platform::DeleteLocalFile(LocalPath(stateDir, "C:\\tallis.conf"));
+  platform::DeleteLocalFile(ScratchPage());
+}
 
 bool CGatewayClient::PostForm(const char *path, const char *body) {
   CGatewaySocket socket;
@@ -98,8 +75,9 @@ int CGatewayClient::FetchPage(const char *path, PageCheck check) {
   }
 
   platform::File scratch;
-  if (!scratch.Open(LocalPath(kScratchPageFile), platform::File::kWrite)) {
-    SetProblem("the scratch file " + LocalPath(kScratchPageFile) + " cannot be written");
+  // The page may hold the Wi-Fi keys: it is the user's alone.
+  if (!scratch.Open(ScratchPage(), platform::File::kWrite, true)) {
+    SetProblem("the scratch file " + ScratchPage() + " cannot be written");
     return 0;
   }
   if (!socket.SendGet(path)) {
@@ -147,7 +125,7 @@ int CGatewayClient::FetchPage(const char *path, PageCheck check) {
   // A page cut short proves nothing: not even a login demand.
   if (end != CGatewaySocket::kReplyComplete || !written) {
     SetProblem(written ? socket.Problem()
-                       : "the scratch file " + LocalPath(kScratchPageFile) + " cannot be written");
+                       : "the scratch file " + ScratchPage() + " cannot be written");
     return 0;
   }
   pageWhole_ = framing.Status() < 400;
@@ -163,8 +141,8 @@ int CGatewayClient::CheckAccess() {
     return 0;
   }
   int r = FetchPage("cgi-bin/webcm?getpage=../html/qorn.html", AccessCheck);
-  if (r == -1 && !g_loginAsked) {
-    g_loginAsked = 1;
+  if (r == -1 && !LoginAsked()) {
+    LoginAsked() = 1;
     SupportLog("access check: the Gateway asks for a login");
     return -1;
   }
@@ -177,41 +155,6 @@ int CGatewayClient::CheckAccess() {
                                  : r == -1 ? "the Gateway asks for a login"
                                            : problem.c_str());
   return r;
-}
-
-bool FileExists(const char *path) {
-  FILE *f = fopen(MapPath(path).c_str(), "rb");
-  if (!f) return false;
-  fclose(f);
-  return true;
-}
-
-bool SwapBackupFiles(bool restore) {
-  const char *ssidFrom = restore ? kSsidBakFile : kSsidFile;
-  const char *ssidTo = restore ? kSsidFile : kSsidBakFile;
-  const char *listFrom = restore ? kAccessListBakFile : kAccessListFile;
-  const char *listTo = restore ? kAccessListFile : kAccessListBakFile;
-  Remove(ssidTo);
-  Remove(listTo);
-  Move(ssidFrom, ssidTo);
-  Move(listFrom, listTo);
-  return true;
-}
-
-void RemoveScratchFiles() {
-  Remove("C:\\tallis.conf");
-  Remove(kScratchPageFile);
-  Remove(kAccessListFile);
-  Remove(kSsidFile);
-  Remove(kAccessListBakFile);
-  Remove(kSsidBakFile);
-}
-
-void RemoveScratchFilesKeepingBackup() {
-  Remove("C:\\tallis.conf");
-  Remove(kScratchPageFile);
-  Remove(kAccessListBakFile);
-  Remove(kSsidBakFile);
 }
 
 }  // namespace velmora

@@ -8,11 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "app/backup.h"
+#include "app/environment.h"
 #include "webclient/text_util.h"
+#include "webclient/upload.h"
 
 namespace velmora {
 
 class CGatewaySocket;
+class CFirmwareUpload;
 
 // What FetchPage looks for in a page.
 enum PageCheck {
@@ -34,26 +38,15 @@ const char *VersionErrorMessage(int versionError);
 // What dornix's "fail[N]" means, and in *todo what a user does about it.
 const char *DornixFailMeaning(int code, const char **todo);
 
-// Local files of the backup, as the wizard names them.
-extern const char kScratchPageFile[];  // "C:\zuntmp.dat"
-extern const char kSsidFile[];         // "C:\Ssid"
-extern const char kAccessListFile[];   // "C:\AccessList"
-extern const char kSsidBakFile[];      // "C:\SsidBak"
-extern const char kAccessListBakFile[];  // "C:\AccessListBak"
+// The client's scratch page file, as the wizard names it ("C:\zuntmp.dat").
+extern const char kScratchPageFile[];
 
-// Moves the backup aside (restore false) or back (restore true); missing
-// files are skipped. Always true.
-bool SwapBackupFiles(bool restore);
-// Deletes every local scratch and backup file.
-void RemoveScratchFiles();
-// Deletes the scratch files but keeps the backup ("C:\Ssid",
-// "C:\AccessList") for a later restore.
-void RemoveScratchFilesKeepingBackup();
-// True when the file opens for reading. "C:\Name" paths are mapped with
-// LocalPath; other paths are used as given.
-bool FileExists(const char *path);
-// Deletes a local file ("C:\Name" mapped as for FileExists); missing is fine.
-void DeleteLocalFile(const char *path);
+// Whether a backup written by the wizard holds only what the wizard itself
+// writes there: form bodies for the connection words with the settings it
+// saves, and an access list of addresses, its type and its connection. A
+// backup that holds anything else (another form field, a line of another
+// shape) is not the wizard's and is never posted; the reason in *problem.
+bool CheckWirelessBackup(const WirelessSettings &settings, std::string *problem);
 
 class CGatewayClient {
  public:
@@ -62,6 +55,15 @@ class CGatewayClient {
   const char *userName = "";
   const char *password = "";
   const char *gatewayAddress = "";
+
+  // The run's folders: the one that stands for "C:\" (the scratch page
+  // lives there; empty: the real "C:\") and the kit's, where "*.img",
+  // config.xml, upgrade.ini and prepare.bin are read.
+  std::string stateDir;
+  std::string kitDir;
+  // CheckAccess asks for a login at most once per run: the run lends its
+  // flag; a client on its own keeps one of its own.
+  int *loginAsked = nullptr;
 
   // Why the last CheckFirmwareVersion returned false (0 to 7).
   int VersionError = 0;
@@ -83,6 +85,11 @@ class CGatewayClient {
   // Platform names read from "upgrade.ini" (at most 101).
   std::vector<std::string> platformList;
 
+  // Where the scratch page is.
+  std::string ScratchPage() const { return LocalPath(stateDir, kScratchPageFile); }
+  // Deletes the client's scratch files; never the backup.
+  void RemoveScratchFiles();
+
   // --- requests and access (pages land in the scratch page file)
   // true when the gateway answered the post, whole and with a success
   // status.
@@ -95,8 +102,8 @@ class CGatewayClient {
   bool PageUsable() const { return pageWhole_ && pageResult_ > 0; }
   // Whether the last FetchPage read a whole page without an error status.
   bool PageWhole() const { return pageWhole_; }
-  // 1 access granted, -1 the gateway asks for a login (once per process),
-  // 0 unreachable or not the gateway's pages.
+  // 1 access granted, -1 the gateway asks for a login (once per run), 0
+  // unreachable or not the gateway's pages.
   int CheckAccess();
 
   // --- versions and upload
@@ -105,15 +112,18 @@ class CGatewayClient {
   static bool ParseVersion(const char *text, VersionParts &out);
   // Steps of the version check after the running version is known: the
   // prepare decision, the platform list and the comparison with the kit's
-  // "config.xml" (current directory). Sets VersionError.
+  // "config.xml". Sets VersionError.
   bool CompareWithKit(const char *runningVersion, int &prepareNeeded);
   // Fills problem and advice for the VersionError of a refusal.
   void ExplainVersionRefusal();
   bool FetchQuotedValue(const char *path, const char *key, std::string &value);
   // The version the gateway runs, from its status page.
   bool ReadRunningVersion(std::string &running);
-  // The version of the kit's "config.xml" (current directory).
-  static bool ReadKitVersion(std::string &version);
+  // The version of the kit's "config.xml".
+  bool ReadKitVersion(std::string &version);
+  // Whether the last CheckFirmwareVersion found the gateway running the
+  // kit's version already.
+  bool AlreadyOnKitVersion() const;
   // After the upgrade: 1 the gateway runs the kit's version, 0 another one,
   // -1 either version could not be read. Both texts as read.
   int ConfirmKitVersion(std::string &running, std::string &kit);
@@ -122,27 +132,30 @@ class CGatewayClient {
   bool ConnectForUpload(CGatewaySocket &socket, int port);
   // Sends the kit file `name` (at `local`) to dornix, with its signature
   // when the kit holds one; a gateway that does not take signatures gets it
-  // again without. A CGatewaySocket::UploadVerdict; the reply's status code
-  // in *status.
+  // again without. An UploadVerdict; the reply's status code in *status.
   int UploadToDornix(CGatewaySocket &socket, const std::string &name, const std::string &local,
-                     int *status);
-  // Takes note of how an upload on `socket` ended (its fail code, and the
-  // problem when it was refused); returns `verdict`.
-  int Uploaded(const CGatewaySocket &socket, int verdict);
-  // A CGatewaySocket::UploadVerdict: -1 refused (or not sent), 0 sent
-  // without a verdict, 1 accepted.
-  int UploadFirmware(int prepareNeeded);
+                     const UploadProgress &progress, int *status);
+  // Takes note of how `upload` ended (its fail code, and the problem when it
+  // was refused); returns `verdict`.
+  int Uploaded(const CFirmwareUpload &upload, int verdict);
+  // An UploadVerdict: -1 refused (or not sent), 0 sent without a verdict,
+  // 1 accepted. `progress` hears of every block of each file sent.
+  int UploadFirmware(int prepareNeeded, const UploadProgress &progress = nullptr);
   // What became of the signature of the last file sent to dornix: "NAME: not
   // signed", "...: signed; the gateway checked the signature and it holds",
   // and so on (for the support log).
   std::string uploadSignatureNote;
+  // What the user must hear of the last upload although it went through:
+  // the gateway took the image without its signature ("" else).
+  std::string uploadNotice;
 
   // --- wireless settings
   int GetConnectionType();
-  // 1 saved (or a backup is already there), 0 nothing to save (no known
-  // connection type, access point off), -1 the settings could not be read
-  // whole: nothing may be changed then.
-  int BackupWireless();
+  // Reads the access point's settings into *settings: 1 read, 0 nothing
+  // to save (no known connection type, access point off), -1 the settings
+  // could not be read whole: nothing may be changed then. No local file but
+  // the scratch page is touched; the backup's owner keeps what it reads.
+  int BackupWireless(WirelessSettings &settings);
   bool ReadSsidPage(std::string &ssid, std::string &channel,
                     std::string &privacyType, std::string &interval,
                     std::string &psktype, std::string &wepAuthType,
@@ -161,30 +174,36 @@ class CGatewayClient {
                                 std::string &out);
   bool DisableAccessPoint();
   bool EnableAccessPoint();
-  // Posts the backup back; true when the gateway took every post. The
-  // backup files stay.
-  bool RestoreWireless();
-  bool RestoreAccessList();
-  // Reads the settings back: 1 they equal the backup, 0 they differ, -1
-  // they could not be read.
-  int VerifyWireless();
+  // Posts the saved settings back; true when the gateway took every post.
+  // Settings that CheckWirelessBackup refuses are not posted at all.
+  bool RestoreWireless(const WirelessSettings &settings);
+  bool RestoreAccessList(const std::string &accessList);
+  // Reads the settings back: 1 they equal `saved`, 0 they differ, -1 they
+  // could not be read.
+  int VerifyWireless(const WirelessSettings &saved);
 
   // --- commands
   bool StopConnection();
   bool SaveAndReboot(bool save);
   bool TelnetReboot();
 
-  // The login-asked flag of CheckAccess is process-wide and never cleared by
-  // the wizard; tests start each case afresh.
-  static void ResetLoginAsked();
-
   // Word for a connection type number (1..5), or nullptr.
   static const char *ConnectionWord(int type);
 
  private:
+  int &LoginAsked() { return loginAsked ? *loginAsked : ownLoginAsked_; }
+  // Where a kit file lies.
+  std::string KitFile(const char *name) const;
+
   CTextUtil text_;
   bool pageWhole_ = false;
   int pageResult_ = 0;
+  int ownLoginAsked_ = 0;
+  // Where the page readers put what they read: BackupWireless's settings,
+  // else (a reader called on its own) the client's own.
+  WirelessSettings &Reading() { return reading_ ? *reading_ : ownReading_; }
+  WirelessSettings *reading_ = nullptr;
+  WirelessSettings ownReading_;
 };
 
 }  // namespace velmora

@@ -4,36 +4,21 @@
 
 #include <vector>
 
-#include "platform/environment.h"
-#include "platform/files.h"
-#include "platform/support_log.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "webclient/text_util.h"
-#include "webclient/upload_progress.h"
 
 namespace velmora {
 
 namespace {
 
 const unsigned kWaitStepMs = 1000;  // one second of silence ends a ReceiveAll
-const uint32_t kUploadReplyMs = 150000;
-// The file of an upload goes out within a minute and a second for every
-// 16,000 bytes: a gateway that takes less, however steadily, is stuck.
-const uint32_t kUploadSendMs = 60000;
-const uint64_t kUploadBytesPerSecond = 16000;
-const unsigned kPauseAfterUploadMs = 20000;
-const size_t kLongestUploadReply = 1 << 20;
 
 bool Interrupted() {
   return platform::LastNetError() == platform::NetError::kInterrupted;
 }
 
 uint32_t Since(uint32_t startMs) { return Env().clock->TickCount() - startMs; }
-
-// a + b, kept below the longest limit a tick count can measure.
-uint32_t AddLimits(uint64_t a, uint64_t b) {
-  const uint64_t kLongest = 4000000000u;
-  return static_cast<uint32_t>(a + b < kLongest ? a + b : kLongest);
-}
 
 // Why a connect failed, in a person's words.
 std::string ConnectFailure(uint32_t limitMs) {
@@ -56,19 +41,6 @@ const char *Describe(CGatewaySocket::ReplyEnd end) {
     case CGatewaySocket::kReplyStopped: return "read up to its verdict";
   }
   return "";
-}
-
-// N of the first "fail[N]" in `text`, or -1.
-int FailCodeIn(const std::string &text) {
-  size_t at = text.find("fail[");
-  if (at == std::string::npos) return -1;
-  int code = 0, digits = 0;
-  for (size_t i = at + 5; i < text.size() && digits < 4; ++i, ++digits) {
-    if (text[i] == ']') return digits ? code : -1;
-    if (text[i] < '0' || text[i] > '9') return -1;
-    code = code * 10 + (text[i] - '0');
-  }
-  return -1;
 }
 
 }  // namespace
@@ -322,110 +294,6 @@ bool CGatewaySocket::SendPost(const char *path, const char *body) {
   std::string request = ComposePost(path, host_, auth, body);
   StartRequest(request);
   return SendRequest(request);
-}
-
-CGatewaySocket::UploadVerdict CGatewaySocket::UploadFile(
-    const char *path, const char *fileName, const char *localPath,
-    const std::string *signature) {
-  replyStatus_ = 0;
-  failCode_ = -1;
-  signatureRefused_ = signatureChecked_ = transferBroken_ = false;
-  // Until the file's size is known: the head goes out within a minute.
-  SetDeadline(Env().clock->Limit(kUploadSendMs));
-  if (!PrepareRequest(1024)) return kUploadRefused;
-  std::string auth;
-  BuildAuthorization(auth);
-  std::string head = ComposeUploadHead(path, host_, auth);
-  StartRequest(head);
-  if (!SendRequest(head)) return kUploadRefused;
-
-  const char *source = localPath ? localPath : fileName;
-  platform::File file;
-  int64_t size = file.Open(source, platform::File::kRead) ? file.Size() : -1;
-  if (size < 0) {
-    Fail(std::string("the kit's file ") + source + " cannot be read");
-    return kUploadRefused;
-  }
-  SupportLog("sending %s: %lld bytes%s", fileName, static_cast<long long>(size),
-             signature ? ", with its signature" : "");
-  SetDeadline(AddLimits(
-      Env().clock->Limit(AddLimits(kUploadSendMs, static_cast<uint64_t>(size) * 1000u /
-                                                      kUploadBytesPerSecond)),
-      Env().clock->Limit(kUploadReplyMs)));
-
-  // Announce the exact body: a web server that trusts the length would
-  // otherwise wait for bytes that never come or cut the image short.
-  std::string signaturePart = signature ? ComposeSignaturePart(fileName, *signature) : "";
-  if (!SendRequest(ComposeUploadLength(
-          UploadBodyLength(fileName, static_cast<uint64_t>(size)) + signaturePart.size())))
-    return kUploadRefused;
-  // The signature part's leading "\r\n" ends the headers in place of the
-  // file part's, which then ends the signature.
-  transferBroken_ = true;  // until the last piece is out
-  if (signature && !SendRequest(signaturePart)) return kUploadRefused;
-  if (!SendRequest(ComposeUploadPartHeader(fileName))) return kUploadRefused;
-  char block[1024];
-  uint64_t sent = 0;
-  for (;;) {
-    long n = file.Read(block, sizeof block);
-    if (n < 0) {
-      Fail(std::string("reading the kit's file ") + source + " failed");
-      return kUploadRefused;
-    }
-    if (n == 0) break;
-    if (SendAll(block, static_cast<int>(n)) != 1) {
-      SendFailed();
-      return kUploadRefused;
-    }
-    sent += static_cast<uint64_t>(n);
-    if (UploadProgress()) UploadProgress()(sent, static_cast<uint64_t>(size));
-  }
-  file.Close();
-  if (!SendRequest(ComposeUploadTail())) return kUploadRefused;
-  transferBroken_ = false;
-
-  // The upgrade service says "failed" or "successful"; dornix answers with
-  // its result page. An error status refuses the upload at once; failure
-  // words are looked for before success words in every piece.
-  static const char *const kFailure[] = {"failed", "upgrade result: fail"};
-  static const char *const kSuccess[] = {"successful", "upgrade result: ok"};
-  CMarkerScanner scanner(strlen("X-Dornix-Signature: valid"));
-  CReplyFraming framing;
-  UploadVerdict verdict = kUploadUnconfirmed;
-  std::string replyHead;  // the start of the reply, where dornix's verdict stands
-  ReadReply(Env().clock->Limit(kUploadReplyMs), kLongestUploadReply, framing,
-            [&](const std::string &text) {
-              if (replyHead.size() < 4096) replyHead += text.substr(0, 4096 - replyHead.size());
-              scanner.Feed(text.data(), text.size());
-              if (scanner.Found("X-Dornix-Signature: valid")) signatureChecked_ = true;
-              if (signature && scanner.Found("upgrade result: fail[4]")) signatureRefused_ = true;
-              if (framing.Status() >= 400) {
-                verdict = kUploadRefused;
-                return false;
-              }
-              for (const char *word : kFailure)
-                if (scanner.Found(word)) verdict = kUploadRefused;
-              if (verdict == kUploadUnconfirmed)
-                for (const char *word : kSuccess)
-                  if (scanner.Found(word)) verdict = kUploadAccepted;
-              return verdict == kUploadUnconfirmed;
-            });
-  replyStatus_ = framing.Status();
-  if (replyStatus_ >= 400) verdict = kUploadRefused;
-  failCode_ = FailCodeIn(replyHead);
-  if (failCode_ >= 0)
-    Fail("the Gateway answered fail[" + std::to_string(failCode_) + "]");
-  else if (verdict == kUploadRefused && problem_.empty())
-    Fail("the Gateway answered that the upload failed");
-  SupportLog("verdict on %s: %s", fileName,
-             verdict == kUploadAccepted ? "accepted"
-             : verdict == kUploadRefused ? "refused"
-                                         : "none (the version after the restart decides)");
-  // No verdict (no answer, a close or a reset after the body, bytes that
-  // say nothing): the gateway may have restarted without answering. The
-  // version it runs after the power cycle decides.
-  if (verdict == kUploadAccepted) Env().clock->Sleep(kPauseAfterUploadMs);
-  return verdict;
 }
 
 }  // namespace velmora

@@ -1,7 +1,9 @@
 // One TCP connection to the gateway, for the life of one request: create,
 // configure, connect, send, optionally receive, destroy. Failures are results
 // (0 / false), never exceptions; a transport failure clears the connected
-// flag so that later calls on the same connection fail at once.
+// flag so that later calls on the same connection fail at once. It carries
+// HTTP requests and replies and knows nothing of what the gateway's
+// programs answer in them (the upload unit, upload.h, reads the verdict).
 #ifndef VELMORA_WEBCLIENT_GATEWAY_SOCKET_H
 #define VELMORA_WEBCLIENT_GATEWAY_SOCKET_H
 
@@ -67,35 +69,23 @@ class CGatewaySocket {
                      const std::function<bool(const std::string &)> &sink);
 
   bool BuildAuthorization(std::string &out) const;
+  // The host given to Connect.
+  const char *Host() const { return host_; }
   bool SendGet(const char *path);
   bool SendPost(const char *path, const char *body);
 
-  // What the upload's reply said.
-  enum UploadVerdict {
-    kUploadRefused = -1,     // an error status, "failed", or a failed send
-    kUploadUnconfirmed = 0,  // the reply ended without a verdict
-    kUploadAccepted = 1,     // "successful" or dornix's "ok"
-  };
-  // Uploads a file as the multipart form field "UploadFile" named fileName;
-  // the bytes are read from localPath (fileName itself when null).
-  // With `signature` (the text of the file's .minisig), a "signature"
-  // part goes in front of the file.
-  UploadVerdict UploadFile(const char *path, const char *fileName,
-                           const char *localPath = nullptr,
-                           const std::string *signature = nullptr);
-  // After UploadFile: the status code of the reply (0 when none came or it
-  // was not HTTP).
-  int LastReplyStatus() const { return replyStatus_; }
-  // After UploadFile: the gateway answered fail[4], as one that does not
-  // know the "signature" part does; the gateway said that it checked the
-  // signature and that it held.
-  bool SignaturePartRefused() const { return signatureRefused_; }
-  // The connection broke while the request was still going out.
-  bool TransferBroken() const { return transferBroken_; }
-  bool SignatureChecked() const { return signatureChecked_; }
-  // After UploadFile: N of dornix's "fail[N]", or -1 when it did not answer
-  // with one.
-  int FailCode() const { return failCode_; }
+  // The pieces of a request of one's own (the upload's):
+  // Sets the buffer size and the socket options of a request; false when an
+  // option cannot be set.
+  bool PrepareRequest(int size);
+  // Notes the request's first line, for the log and the problems.
+  void StartRequest(const std::string &request);
+  // Sends bytes of the request in pieces of the buffer size; false (with
+  // the problem noted) when the connection broke.
+  bool SendRequest(const std::string &request);
+  // Notes a failure of the request in progress (and logs it).
+  void Fail(const std::string &problem);
+  bool SendFailed();
 
   // What went wrong last on this connection, for a person: "no connection to
   // 192.168.0.1 port 80 (refused)", "GET /x: HTTP status 404", ... ("" when
@@ -104,12 +94,6 @@ class CGatewaySocket {
   const std::string &Problem() const { return problem_; }
 
  private:
-  bool PrepareRequest(int size);
-  bool SendRequest(const std::string &request);
-  // Notes the request's first line, for the log and the problems.
-  void StartRequest(const std::string &request);
-  void Fail(const std::string &problem);
-  bool SendFailed();
   ReplyEnd ReceiveReply(uint32_t limitMs, size_t maxBytes, CReplyFraming &framing,
                         const std::function<bool(const std::string &)> &sink);
   uint32_t LimitMs() const;
@@ -119,11 +103,6 @@ class CGatewaySocket {
 
   platform::Socket socket_ = platform::kInvalidSocket;
   int connected_ = 0;
-  int replyStatus_ = 0;
-  bool signatureRefused_ = false;
-  bool signatureChecked_ = false;
-  bool transferBroken_ = false;
-  int failCode_ = -1;
   bool hasDeadline_ = false;
   uint32_t deadlineStart_ = 0, deadlineMs_ = 0;
   const char *host_ = "";

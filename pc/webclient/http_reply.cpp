@@ -56,6 +56,10 @@ bool ParseChunkSize(const std::string &line, uint64_t *out) {
 
 }  // namespace
 
+std::string CReplyFraming::Header(const char *name) const {
+  return status_ == 0 ? std::string() : HeaderValue(head_, name);
+}
+
 void CReplyFraming::ParseHead() {
   // "HTTP/1.x NNN": anything else is a reply of unknown form, which ends
   // when the server closes.

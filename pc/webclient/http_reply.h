@@ -32,6 +32,10 @@ class CReplyFraming {
   // The status code of the final reply's status line ("HTTP/1.x NNN ..."),
   // 0 while its head is incomplete or when the reply is not HTTP.
   int Status() const { return status_; }
+  // The value of header `name` in the head of an HTTP reply, without the
+  // blanks around it; "" when the head lacks it, has not arrived whole, or
+  // the reply is not HTTP.
+  std::string Header(const char *name) const;
 
  private:
   enum State { kHead, kBody, kUntilClose, kChunkSize, kChunkData, kChunkEnd, kTrailer, kDone };

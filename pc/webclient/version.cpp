@@ -4,15 +4,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "contract/kitmeta.h"
 #include "contract/result.h"
 #include "contract/version.h"
-#include "platform/environment.h"
 #include "platform/files.h"
-#include "platform/support_log.h"
-#include "platform/sysinfo.h"
 #include "webclient/gateway_client.h"
-#include "webclient/gateway_socket.h"
 #include "webclient/text_file.h"
 
 namespace velmora {
@@ -35,10 +33,7 @@ const char kOtherKit[] = GWC_OTHER_KIT;
 
 const size_t kMaxPlatforms = GWC_PLATFORMS_MAX;
 const size_t kQuoteWindow = 200;
-const int kUploadTimeoutSeconds = 10;
 const char kQornPage[] = "cgi-bin/webcm?getpage=../html/qorn.html";
-// Longest signature file that dornix takes.
-const size_t kLongestSignature = 4096;
 
 // The text between the first two double quotes of `from`, each looked for
 // within at most 200 characters.
@@ -99,7 +94,7 @@ const char *DornixFailMeaning(int code, const char **todo) {
 void CGatewayClient::ReadUpgradeList() {
   platformList.clear();
   std::string text;
-  if (!platform::ReadWholeFile("upgrade.ini", &text)) return;
+  if (!platform::ReadWholeFile(KitFile("upgrade.ini"), &text)) return;
   gwc_span token;
   for (size_t pos = 0; platformList.size() < kMaxPlatforms &&
                        gwc_ini_next_token(text.data(), text.size(), &pos, &token);)
@@ -122,7 +117,7 @@ bool CGatewayClient::ParseVersion(const char *text, VersionParts &out) {
 bool CGatewayClient::FetchQuotedValue(const char *path, const char *key,
                                       std::string &value) {
   if (FetchPage(path, SettingsPage) != 1 || !PageUsable()) return false;
-  return QuotedValueInFile(LocalPath(kScratchPageFile), key, value);
+  return QuotedValueInFile(ScratchPage(), key, value);
 }
 
 bool CGatewayClient::ReadRunningVersion(std::string &running) {
@@ -176,7 +171,7 @@ void CGatewayClient::ExplainVersionRefusal() {
       SetProblem(gateway + ", which is not a version this utility can compare", newKit);
       break;
     case 3:
-      SetProblem("the kit folder " + KitDirectory() + " holds no config.xml", brokenKit);
+      SetProblem("the kit folder " + kitDir + " holds no config.xml", brokenKit);
       break;
     case 4:
     case 5:
@@ -200,11 +195,17 @@ bool CGatewayClient::ReadKitVersion(std::string &version) {
   std::string text;
   gwc_span value;
   const char *why = "";
-  if (!platform::ReadWholeFile("config.xml", &text) ||
+  if (!platform::ReadWholeFile(KitFile("config.xml"), &text) ||
       !gwc_config_version(text.data(), text.size(), &value, &why))
     return false;
   version = DecodeCharacterReferences(text.substr(value.at, value.length));
   return true;
+}
+
+bool CGatewayClient::AlreadyOnKitVersion() const {
+  gwc_version r, k;
+  return SplitVersion(runningVersion, r) && SplitVersion(kitVersion, k) &&
+         gwc_version_same(runningVersion.c_str(), &r, kitVersion.c_str(), &k);
 }
 
 int CGatewayClient::ConfirmKitVersion(std::string &running, std::string &kit) {
@@ -238,7 +239,7 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
   if (!listed) return false;
 
   VersionError = 3;
-  FILE *config = fopen("config.xml", "r");
+  FILE *config = fopen(KitFile("config.xml").c_str(), "r");
   if (!config) return false;
   fclose(config);
 
@@ -258,98 +259,6 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
   if (order == GWC_VERSION_OLDER) return false;
   VersionError = 0;
   return true;
-}
-
-bool CGatewayClient::FindImageFile(std::string &out) {
-  std::vector<std::string> images = platform::FindFiles(KitDirectory(), "*.img");
-  if (!images.empty()) out = images.back();
-  return images.size() == 1;
-}
-
-bool CGatewayClient::ConnectForUpload(CGatewaySocket &socket, int port) {
-  socket.userName = userName;
-  socket.password = password;
-  socket.timeoutSeconds = kUploadTimeoutSeconds;
-  return socket.Connect(port, gatewayAddress) == 1;
-}
-
-int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &name,
-                                   const std::string &local, int *status) {
-  std::string signature, note;
-  bool isSigned = platform::ReadWholeFile(local + ".minisig", &signature) &&
-                  signature.size() <= kLongestSignature;
-  int verdict = Uploaded(socket, socket.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
-                                                   isSigned ? &signature : nullptr));
-  *status = socket.LastReplyStatus();
-  if (!isSigned) {
-    note = "not signed (the kit holds no " + name + ".minisig)";
-  } else if (socket.SignaturePartRefused() || socket.TransferBroken()) {
-    // A gateway from before signed uploads refuses the unknown part with
-    // fail[4] before it reads the file; its web server may then drop the
-    // connection under the file still being sent, so that the answer is
-    // lost. Such a gateway gets the file again without the part (a gateway
-    // that holds keys would refuse that one with fail[23]).
-    CGatewaySocket again;
-    verdict = CGatewaySocket::kUploadRefused;
-    if (ConnectForUpload(again, Env().httpPort)) {
-      verdict = again.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str());
-      *status = again.LastReplyStatus();
-    }
-    verdict = Uploaded(again, verdict);
-    note = std::string("signed, but the gateway ") +
-           (socket.SignaturePartRefused() ? "does not take signatures (fail[4])"
-                                          : "dropped the signed upload") +
-           ": sent again unsigned, not checked";
-  } else if (socket.SignatureChecked()) {
-    note = "signed; the gateway checked the signature and it holds";
-  } else {
-    note = verdict >= 0 ? "signed; the gateway holds no key and did not check it"
-                        : "signed; the gateway refused the upload";
-  }
-  uploadSignatureNote = name + ": " + note;
-  platform::DebugOutput(("UploadFirmware: " + uploadSignatureNote + "\n").c_str());
-  SupportLog("signature: %s", uploadSignatureNote.c_str());
-  return verdict;
-}
-
-int CGatewayClient::Uploaded(const CGatewaySocket &socket, int verdict) {
-  uploadFailCode = socket.FailCode();
-  if (verdict >= 0) return verdict;
-  if (uploadFailCode < 0) {
-    SetProblem(socket.Problem());
-  } else {
-    const char *todo = "";
-    const char *meaning = DornixFailMeaning(uploadFailCode, &todo);
-    SetProblem(socket.Problem() + ": " + meaning, todo);
-  }
-  return verdict;
-}
-
-int CGatewayClient::UploadFirmware(int prepareNeeded) {
-  const int refused = CGatewaySocket::kUploadRefused;
-  uploadFailCode = -1;
-  CGatewaySocket first;
-  if (!ConnectForUpload(first, Env().httpPort)) return Uploaded(first, refused);
-  std::string image;
-  if (!FindImageFile(image)) {
-    SetProblem("the kit folder " + KitDirectory() + " does not hold exactly one image (*.img)",
-               kCopyKitAgain);
-    return refused;
-  }
-  std::string local = platform::JoinPath(KitDirectory(), image);
-  int status = 0;
-  if (!prepareNeeded) return UploadToDornix(first, image, local, &status);
-
-  // Two steps: the preparation package to dornix (its verdict may
-  // legitimately be that no image was written, and a kit may come without
-  // one, but an error status says the gateway cannot take it), then the
-  // image to the upgrade service, whose verdict decides.
-  UploadToDornix(first, "prepare.bin", platform::JoinPath(KitDirectory(), "prepare.bin"),
-                 &status);
-  if (status >= 400) return refused;
-  CGatewaySocket second;
-  if (!ConnectForUpload(second, Env().updatePort)) return Uploaded(second, refused);
-  return Uploaded(second, second.UploadFile("cgi-bin/update", image.c_str(), local.c_str()));
 }
 
 }  // namespace velmora

@@ -1,15 +1,17 @@
-// Backup of the access point's settings into "C:\Ssid" and "C:\AccessList"
-// as ready-made form bodies, and their replay after the upgrade. Values are
-// read from the page's bytes (a value may hold a line end or any other
-// byte) with their character references decoded, and stored form-encoded,
-// so that they reach the gateway as they were; only WEP keys are rewritten.
+// Reading the access point's settings as ready-made form bodies (what
+// "C:\Ssid" and "C:\AccessList" hold; the backup's owner keeps them), and
+// their replay after the upgrade. Values are read from the page's bytes (a
+// value may hold a line end or any other byte) with their character
+// references decoded, and stored form-encoded, so that they reach the
+// gateway as they were; only WEP keys are rewritten.
 #include <stdlib.h>
 #include <string.h>
 
 #include <map>
 #include <string>
+#include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "platform/files.h"
 #include "webclient/gateway_client.h"
 #include "webclient/text_file.h"
@@ -44,8 +46,8 @@ std::string PageAddress(const char *page, const char *word) {
 }
 
 // The scratch page as it arrived, byte for byte.
-bool ReadScratchPage(std::string *page) {
-  return platform::ReadWholeFile(LocalPath(kScratchPageFile), page);
+bool ReadScratchPage(const std::string &path, std::string *page) {
+  return platform::ReadWholeFile(path, page);
 }
 
 // The value that starts at `at`: the bytes up to the first "\" id" after
@@ -82,10 +84,10 @@ struct PageValues {
   const std::string &operator[](const char *name) { return value[name]; }
 };
 
-bool ReadPage(const char *const *names, size_t n, PageValues &out,
+bool ReadPage(const std::string &scratch, const char *const *names, size_t n, PageValues &out,
               const char *const *keys = nullptr) {
   std::string page;
-  if (!ReadScratchPage(&page)) return false;
+  if (!ReadScratchPage(scratch, &page)) return false;
   for (size_t i = 0; i < n; i++) {
     std::string key = keys && keys[i] ? std::string(keys[i]) : Key(names[i]);
     EachValue(page, key, [&](const std::string &v) {
@@ -110,11 +112,9 @@ std::string UnrestorableSetting(const std::string &body) {
   return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-bool AppendToSsid(const std::string &text) {
-  TextFile ssid;
-  if (!ssid.Open(LocalPath(kSsidFile), "a")) return false;
-  bool ok = ssid.Write(text);
-  return ssid.Close() && ok;
+bool AppendToSsid(WirelessSettings &settings, const std::string &text) {
+  settings.ssid += text;
+  return true;
 }
 
 // The key as read from the page (decoded): a short key goes with four
@@ -124,7 +124,105 @@ std::string WepKeyText(const std::string &key) {
   return key.size() < 14 ? "++++" + FormValue(key) : FormValue(key);
 }
 
+// The lines of a saved text, without their line ends; empty lines are no
+// form bodies and are skipped.
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t lf = text.find('\n', at);
+    if (lf == std::string::npos) lf = text.size();
+    if (lf > at) lines.push_back(text.substr(at, lf - at));
+    at = lf + 1;
+  }
+  return lines;
+}
+
+// The settings BackupWireless writes into the form bodies.
+const char *const kSavedNames[] = {
+    "ap_enabled",  "channel",    "ssid",          "privacy_type", "interval",   "psktype",
+    "wep_auth_type", "wep_privacy", "key_id",     "key_value1",   "key_len1",   "key_value2",
+    "key_len2",    "key_value3", "key_len3",      "key_value4",   "key_len4",   "radius_ip",
+    "radius_port", "radius_secret", "pskvalue",   "bgmode",       "hidden_ssid"};
+
+bool IsConnectionWord(const std::string &word) {
+  for (int type = 1; type <= 5; ++type)
+    if (word == CGatewayClient::ConnectionWord(type)) return true;
+  return false;
+}
+
+bool IsSavedField(const std::string &name) {
+  if (name == "grp_interval") return true;
+  const std::string prefix = "ap:settings/";
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  for (const char *saved : kSavedNames)
+    if (name.compare(prefix.size(), std::string::npos, saved) == 0) return true;
+  return false;
+}
+
+// A piece of the file for a refusal: short, and nothing that could act on
+// a terminal.
+std::string Shown(const std::string &text) {
+  std::string out;
+  for (unsigned char c : text.substr(0, 40)) out += c < 0x20 || c >= 0x7F ? '?' : static_cast<char>(c);
+  return text.size() > 40 ? out + "..." : out;
+}
+
 }  // namespace
+
+bool CheckWirelessBackup(const WirelessSettings &settings, std::string *problem) {
+  std::vector<std::string> bodies = Lines(settings.ssid);
+  if (bodies.empty()) {
+    *problem = "the backup holds no settings";
+    return false;
+  }
+  int lineNo = 0;
+  for (const std::string &body : bodies) {
+    ++lineNo;
+    const std::string where = " (line " + std::to_string(lineNo) + " of " + kSsidFile + ")";
+    std::vector<std::string> fields;
+    for (size_t at = 0;; ) {
+      size_t amp = body.find('&', at);
+      fields.push_back(body.substr(at, amp == std::string::npos ? std::string::npos : amp - at));
+      if (amp == std::string::npos) break;
+      at = amp + 1;
+    }
+    const std::string kContype = "var:contype=";
+    if (fields.size() < 3 || fields[0] != "var:conname=connection0" ||
+        fields[1].compare(0, kContype.size(), kContype) != 0 ||
+        !IsConnectionWord(fields[1].substr(kContype.size()))) {
+      *problem = "a line that is not one of the settings this utility saves" + where;
+      return false;
+    }
+    for (size_t i = 2; i < fields.size(); ++i) {
+      std::string name = fields[i].substr(0, fields[i].find('='));
+      if (fields[i].find('=') == std::string::npos || !IsSavedField(name)) {
+        *problem = "the field \"" + Shown(name) + "\", which this utility never saves" + where;
+        return false;
+      }
+    }
+  }
+  // The access list: addresses as the page showed them (whatever they
+  // hold: each goes out as a value), then its type and the connection.
+  std::vector<std::string> list = Lines(settings.accessList);
+  const std::string kType = "ap:settings/access_type=", kWord = "connectiontype=";
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string &l = list[i];
+    const std::string where = " (line " + std::to_string(i + 1) + " of " + kAccessListFile + ")";
+    if (l.compare(0, kType.size(), kType) == 0) {
+      bool typeOk = l.size() == kType.size() + 1 && l.back() >= '1' && l.back() <= '9';
+      bool last = i + 2 == list.size() && list[i + 1].compare(0, kWord.size(), kWord) == 0 &&
+                  IsConnectionWord(list[i + 1].substr(kWord.size()));
+      if (typeOk && last) break;
+      *problem = "an access type or connection this utility never saves" + where;
+      return false;
+    }
+    if (l.size() > 17) {
+      *problem = "\"" + Shown(l) + "\", which is not an address of the access list" + where;
+      return false;
+    }
+  }
+  return true;
+}
 
 bool CGatewayClient::ExtractFieldValue(const std::string &text, const char *key,
                                        std::string &out) {
@@ -145,7 +243,7 @@ bool CGatewayClient::ReadSsidPage(std::string &ssid, std::string &channel,
                                        "interval", "psktype",       "wep_auth_type",
                                        "wep_privacy"};
   PageValues v;
-  if (!ReadPage(kNames, 7, v)) return false;
+  if (!ReadPage(ScratchPage(), kNames, 7, v)) return false;
   if (v.count != 7)
     SetProblem("the Gateway's page of the wireless name shows " + std::to_string(v.count) +
                " readable settings where it has 7");
@@ -159,8 +257,8 @@ bool CGatewayClient::ReadSsidPage(std::string &ssid, std::string &channel,
   return v.count == 7;
 }
 
-int CGatewayClient::BackupWireless() {
-  if (FileExists(kSsidFile)) return 1;
+int CGatewayClient::BackupWireless(WirelessSettings &settings) {
+  settings = WirelessSettings();
   // Nothing to save only when the gateway says so on a whole page; a page
   // that could not be read stops the run before anything is changed.
   const char *word = ConnectionWord(GetConnectionType());
@@ -182,13 +280,8 @@ int CGatewayClient::BackupWireless() {
   if (privacy > 0)
     main += Field("interval", interval) + Field("psktype", psktype) +
             Field("wep_auth_type", wepAuthType) + Field("wep_privacy", wepPrivacy);
-  {
-    TextFile file;
-    if (!file.Open(LocalPath(kSsidFile), "w")) return -1;
-    bool ok = file.Write(main);
-    if (!file.Close() || !ok) return -1;
-  }
-
+  settings.ssid = main;
+  reading_ = &settings;
   bool ok = true;
   if (privacy == 1)
     ok = BackupWepSettings(word);
@@ -198,27 +291,25 @@ int CGatewayClient::BackupWireless() {
     ok = BackupWpaSettings(word);
   ok = ok && BackupAccessList(word, channel.c_str(), ssid.c_str()) >= 0 &&
        BackupApAdvanced(word) >= 0;
+  reading_ = nullptr;
   // What cannot be written back exactly must not pass for saved: the
   // restore would change it and the read-back could not tell.
-  std::string saved, list, name;
-  if (ok && platform::ReadWholeFile(LocalPath(kSsidFile), &saved) &&
-      !(name = UnrestorableSetting(saved)).empty()) {
+  std::string name;
+  if (ok && !(name = UnrestorableSetting(settings.ssid)).empty()) {
     SetProblem("the Gateway's wireless setting " + name +
                    " holds a NUL byte, which the Gateway's settings form cannot take back",
                "Give that setting another value on the Gateway's wireless pages, then try "
                "again.");
     ok = false;
   }
-  if (ok && platform::ReadWholeFile(LocalPath(kAccessListFile), &list) &&
-      list.find('\0') != std::string::npos) {
+  if (ok && settings.accessList.find('\0') != std::string::npos) {
     SetProblem("an entry of the Gateway's wireless access list holds a NUL byte, which the "
                "Gateway's settings form cannot take back");
     ok = false;
   }
   if (ok) return 1;
   // Half a backup would restore half the settings and call that done.
-  platform::DeleteLocalFile(LocalPath(kSsidFile));
-  platform::DeleteLocalFile(LocalPath(kAccessListFile));
+  settings = WirelessSettings();
   return -1;
 }
 
@@ -231,7 +322,7 @@ bool CGatewayClient::BackupWepSettings(const char *word) {
                 SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
-  if (!ReadPage(kNames, 12, v) || v.count < 12) return false;
+  if (!ReadPage(ScratchPage(), kNames, 12, v) || v.count < 12) return false;
   std::string line = "\n" + Connection(word) + Field("privacy_type", v["privacy_type"]) +
                      Field("wep_privacy", v["wep_privacy"]) +
                      Field("wep_auth_type", v["wep_auth_type"]) + Field("key_id", v["key_id"]);
@@ -240,7 +331,7 @@ bool CGatewayClient::BackupWepSettings(const char *word) {
     line += "&ap:settings/key_value" + n + "=" + WepKeyText(v.value["key_value" + n]) +
             Field(("key_len" + n).c_str(), v.value["key_len" + n]);
   }
-  return AppendToSsid(line);
+  return AppendToSsid(Reading(), line);
 }
 
 bool CGatewayClient::Backup8021x(const char *word) {
@@ -252,8 +343,8 @@ bool CGatewayClient::Backup8021x(const char *word) {
                 SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
-  if (!ReadPage(kNames, 7, v) || v.count < 7) return false;
-  return AppendToSsid("\n" + Connection(word) + Field("privacy_type", v["privacy_type"]) +
+  if (!ReadPage(ScratchPage(), kNames, 7, v) || v.count < 7) return false;
+  return AppendToSsid(Reading(), "\n" + Connection(word) + Field("privacy_type", v["privacy_type"]) +
                       Field("radius_ip", v["radius_ip"]) +
                       Field("radius_port", v["radius_port"]) +
                       Field("radius_secret", v["radius_secret"]) +
@@ -272,7 +363,7 @@ bool CGatewayClient::BackupWpaSettings(const char *word) {
                 SettingsPage) != 1 || !PageWhole())
     return false;
   PageValues v;
-  if (!ReadPage(kNames, 9, v, kKeys) || v.count < 5) return false;
+  if (!ReadPage(ScratchPage(), kNames, 9, v, kKeys) || v.count < 5) return false;
   std::string line = "\n" + Connection(word) + Field("privacy_type", v["privacy_type"]);
   int psk = atoi(v["psktype"].c_str());
   if (psk == 0)
@@ -283,7 +374,7 @@ bool CGatewayClient::BackupWpaSettings(const char *word) {
     line += Field("interval", v["interval"]) + Field("psktype", v["psktype"]) +
             Field("pskvalue", v["pskvalue"]);
   line += "&grp_interval=" + FormValue(v["interval"]);
-  return AppendToSsid(line);
+  return AppendToSsid(Reading(), line);
 }
 
 int CGatewayClient::BackupApAdvanced(const char *word) {
@@ -291,7 +382,7 @@ int CGatewayClient::BackupApAdvanced(const char *word) {
                 SettingsPage) == 0)
     return PageWhole() ? 0 : -1;
   std::string page;
-  if (!ReadScratchPage(&page)) return -1;
+  if (!ReadScratchPage(ScratchPage(), &page)) return -1;
   std::string lines, hidden;
   int count = 0;
   EachValue(page, Key("bgmode"), [&](const std::string &v) {
@@ -304,7 +395,7 @@ int CGatewayClient::BackupApAdvanced(const char *word) {
   });
   if (count >= 2 && atoi(hidden.c_str()) == 1)
     lines += "\n" + Connection(word) + "&ap:settings/hidden_ssid=1";
-  if (!lines.empty() && !AppendToSsid(lines)) return -1;
+  if (!lines.empty()) AppendToSsid(Reading(), lines);
   return count >= 2 ? 1 : 0;
 }
 
@@ -315,15 +406,14 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
                         AddressValue(channel) + "&ap:settings/ssid=" + AddressValue(ssid) +
                         "&ap:settings/privacy_type=0";
   if (FetchPage(address.c_str(), SettingsPage) == 0) return PageWhole() ? 0 : -1;
-  std::string scratchPath = LocalPath(kScratchPageFile);
-  std::string listPath = LocalPath(kAccessListFile);
+  std::string scratchPath = ScratchPage();
   std::string page;
-  TextFile list;
-  if (!ReadScratchPage(&page) || !list.Open(listPath, "w")) return -1;
+  if (!ReadScratchPage(scratchPath, &page)) return -1;
+  std::string &list = Reading().accessList;
+  list.clear();
 
   // Line by line, as the page shows the list, over the page's bytes.
   int count = 0;
-  bool ok = true;
   const size_t markerLen = strlen(kListMarker);
   const size_t typeLen = strlen(kAccessTypeMarker);
   for (size_t start = 0; start < page.size();) {
@@ -337,7 +427,7 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
       count++;
       pos += static_cast<long>(markerLen);
       std::string mac = line.substr(static_cast<size_t>(pos), 17);
-      if (mac.size() > 11) ok = list.Write(mac + "\n") && ok;
+      if (mac.size() > 11) list += mac + "\n";
     }
     long pos = CTextUtil::FindIn(line.data(), line.size(), kAccessTypeMarker);
     if (pos >= 0) {
@@ -346,20 +436,16 @@ int CGatewayClient::BackupAccessList(const char *word, const char *channel,
       char type[2] = {at < line.size() ? line[at] : '\0', '\0'};
       if (atoi(type) == 0) {
         // The list is not in use on the gateway: nothing to restore.
-        list.Close();
+        list.clear();
         platform::DeleteLocalFile(scratchPath);
-        platform::DeleteLocalFile(listPath);
         return 0;
       }
-      ok = list.Write(std::string("ap:settings/access_type=") + type + "\n" +
-                      "connectiontype=" + word + "\n") &&
-           ok;
+      list += std::string("ap:settings/access_type=") + type + "\n" + "connectiontype=" + word +
+              "\n";
       break;
     }
   }
-  ok = list.Close() && ok;
   platform::DeleteLocalFile(scratchPath);
-  if (!ok) return -1;
   return count >= 2 ? 1 : 0;
 }
 
@@ -371,38 +457,37 @@ bool CGatewayClient::EnableAccessPoint() {
   return PostForm(kWebcm, "ap:settings/ap_enabled=1");
 }
 
-bool CGatewayClient::RestoreWireless() {
-  // The backup stays until the settings read back equal to it
-  // (VerifyWireless), so that every attempt starts from the whole of it.
-  TextFile file;
-  if (!file.Open(LocalPath(kSsidFile), "r")) return false;
-  std::string line;
-  while (file.ReadWholeLine(line)) {
-    Env().clock->PumpingSleep(1000);
-    if (!PostForm(kWebcm, CutAtLineEnd(line).c_str())) return false;
+bool CGatewayClient::RestoreWireless(const WirelessSettings &settings) {
+  // Not a byte goes out of a backup that is not the wizard's own.
+  std::string why;
+  if (!CheckWirelessBackup(settings, &why)) {
+    SetProblem(why);
+    return false;
   }
-  file.Close();
+  // Every attempt starts from the whole of the settings: the backup stays
+  // until they read back equal to it (VerifyWireless).
+  for (const std::string &line : Lines(settings.ssid)) {
+    Env().clock->PumpingSleep(1000);
+    if (!PostForm(kWebcm, line.c_str())) return false;
+  }
   Env().clock->PumpingSleep(1000);
-  return RestoreAccessList();
+  return RestoreAccessList(settings.accessList);
 }
 
-bool CGatewayClient::RestoreAccessList() {
+bool CGatewayClient::RestoreAccessList(const std::string &accessList) {
   const char kTypeKey[] = "ap:settings/access_type=";
   const char kWordKey[] = "connectiontype=";
-  TextFile file;
-  if (!file.Open(LocalPath(kAccessListFile), "r")) return true;
-  std::string line, type, word;
-  while (file.ReadWholeLine(line)) {
-    std::string l = CutAtLineEnd(line);
-    int pos = CTextUtil::Find(l.c_str(), kTypeKey);
-    if (pos >= 0) type = l.substr(pos + strlen(kTypeKey));
-    pos = CTextUtil::Find(l.c_str(), kWordKey);
-    if (pos >= 0) word = l.substr(pos + strlen(kWordKey));
-  }
-  file.Rewind();
-  while (file.ReadWholeLine(line)) {
-    std::string mac = CutAtLineEnd(line);
-    if (CTextUtil::Find(mac.c_str(), kTypeKey) >= 0) break;
+  std::vector<std::string> lines = Lines(accessList);
+  // The addresses come first, each posted as a value whatever it holds;
+  // the type and the connection follow them.
+  size_t macs = 0;
+  while (macs < lines.size() && lines[macs].compare(0, strlen(kTypeKey), kTypeKey) != 0) ++macs;
+  std::string type, word;
+  if (macs < lines.size()) type = lines[macs].substr(strlen(kTypeKey));
+  if (macs + 1 < lines.size() && lines[macs + 1].compare(0, strlen(kWordKey), kWordKey) == 0)
+    word = lines[macs + 1].substr(strlen(kWordKey));
+  for (size_t i = 0; i < macs; ++i) {
+    const std::string &mac = lines[i];
     std::string body = "var:conname=connection0&var:contype=" + word +
                        "&ap:settings/access_type=" + type + Field("mac_add", mac);
     if (!PostForm(kWebcm, body.c_str())) return false;
@@ -410,21 +495,12 @@ bool CGatewayClient::RestoreAccessList() {
   return true;
 }
 
-int CGatewayClient::VerifyWireless() {
-  std::string ssid, list, readSsid, readList;
-  if (!platform::ReadWholeFile(LocalPath(kSsidFile), &ssid)) return -1;
-  platform::ReadWholeFile(LocalPath(kAccessListFile), &list);
-  // The backup steps aside while the gateway's settings are read into the
-  // same files as a fresh backup, and comes back over them afterwards.
-  SwapBackupFiles(false);
-  int r = BackupWireless();
-  if (r > 0) {
-    platform::ReadWholeFile(LocalPath(kSsidFile), &readSsid);
-    platform::ReadWholeFile(LocalPath(kAccessListFile), &readList);
-  }
-  SwapBackupFiles(true);
+int CGatewayClient::VerifyWireless(const WirelessSettings &saved) {
+  // Read afresh into memory: the backup on disk is not touched.
+  WirelessSettings now;
+  int r = BackupWireless(now);
   if (r < 0) return -1;
-  return r > 0 && readSsid == ssid && readList == list ? 1 : 0;
+  return r > 0 && now.ssid == saved.ssid && now.accessList == saved.accessList ? 1 : 0;
 }
 
 }  // namespace velmora

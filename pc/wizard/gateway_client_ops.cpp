@@ -3,8 +3,8 @@
 #include <stdio.h>
 
 #include "kit.h"
-#include "platform/environment.h"
-#include "platform/support_log.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "webclient/gateway_client.h"
 
 namespace velmora {
@@ -13,6 +13,11 @@ namespace {
 
 class GatewayClientOps : public GatewayOps {
  public:
+  explicit GatewayClientOps(UpgradeRun &run) : kitDir_(run.kitDir) {
+    client_.stateDir = run.stateDir;
+    client_.kitDir = run.kitDir;
+    client_.loginAsked = &run.loginAsked;
+  }
   void SetTarget(const char *address, const char *user,
                  const char *password) override {
     // The client borrows its texts; the address is the task's own copy,
@@ -31,7 +36,7 @@ class GatewayClientOps : public GatewayOps {
   }
   bool CheckKit(std::string *problem) override {
     kit::Report report;
-    bool usable = kit::kit_usable(KitDirectory(), problem, &report);
+    bool usable = kit::kit_usable(kitDir_, problem, &report);
     static const char *const kSeverity[] = {"ok", "note", "warning", "error"};
     for (const kit::Finding &f : report.findings)
       SupportLog("kit check: %s: %s%s%s", kSeverity[f.severity], f.file.c_str(),
@@ -47,12 +52,15 @@ class GatewayClientOps : public GatewayOps {
   const char *VersionErrorMessage() override {
     return velmora::VersionErrorMessage(client_.VersionError);
   }
-  bool StopConnection() override { return client_.StopConnection(); }
-  int BackupWireless() override {
-    client_.SetProblem("");
-    return client_.BackupWireless();
+  bool AlreadyOnKitVersion(std::string *version) override {
+    *version = client_.kitVersion;
+    return client_.AlreadyOnKitVersion();
   }
-  void SwapBackupFiles(bool restore) override { velmora::SwapBackupFiles(restore); }
+  bool StopConnection() override { return client_.StopConnection(); }
+  int BackupWireless(WirelessSettings *settings) override {
+    client_.SetProblem("");
+    return client_.BackupWireless(*settings);
+  }
   bool DisableAccessPoint() override {
     accessPointOff_ = true;  // even a post without an answer may have been taken
     return client_.DisableAccessPoint();
@@ -64,46 +72,47 @@ class GatewayClientOps : public GatewayOps {
     SupportLog("access point switched back on: %s", on ? "done" : client_.problem.c_str());
     return on;
   }
-  int UploadFirmware(int32_t prepare) override {
+  int UploadFirmware(int32_t prepare, const UploadProgress &progress) override {
     client_.SetProblem("");
-    int verdict = client_.UploadFirmware(prepare);
+    int verdict = client_.UploadFirmware(prepare, progress);
     if (verdict >= 0) imageSent_ = true;
     return verdict;
   }
+  std::string UploadNotice() override { return client_.uploadNotice; }
   bool TelnetReboot() override {
     bool rebooted = client_.TelnetReboot();
     if (rebooted) accessPointOff_ = false;
     return rebooted;
   }
-  bool RestoreWireless() override {
-    bool restored = client_.RestoreWireless();
+  bool RestoreWireless(const WirelessSettings &settings) override {
+    client_.SetProblem("");
+    bool restored = client_.RestoreWireless(settings);
     if (restored) accessPointOff_ = false;
     return restored;
   }
-  int VerifyWireless() override { return client_.VerifyWireless(); }
+  int VerifyWireless(const WirelessSettings &saved) override {
+    return client_.VerifyWireless(saved);
+  }
   bool SaveAndReboot(bool save) override { return client_.SaveAndReboot(save); }
   int ConfirmKitVersion(std::string *running, std::string *kit) override {
     return client_.ConfirmKitVersion(*running, *kit);
   }
-  void RemoveScratchFiles() override { velmora::RemoveScratchFiles(); }
-  void KeepBackupOnly() override { RemoveScratchFilesKeepingBackup(); }
-  std::string KeptBackup() override {
-    return FileExists(kSsidFile) ? LocalPath(kSsidFile) : std::string();
-  }
+  void RemoveScratchFiles() override { client_.RemoveScratchFiles(); }
   std::string Problem() override { return client_.problem; }
   std::string Advice() override { return client_.advice; }
 
  private:
   CGatewayClient client_;
-  char address_[sizeof g_gatewayAddress] = "";
+  const std::string kitDir_;
+  char address_[sizeof(UpgradeRun::g_gatewayAddress)] = "";
   bool accessPointOff_ = false;  // switched off by this run, not restarted since
   bool imageSent_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<GatewayOps> MakeGatewayClientOps() {
-  return std::unique_ptr<GatewayOps>(new GatewayClientOps);
+std::unique_ptr<GatewayOps> MakeGatewayClientOps(UpgradeRun &run) {
+  return std::unique_ptr<GatewayOps>(new GatewayClientOps(run));
 }
 
 }  // namespace velmora

@@ -4,20 +4,13 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform/environment.h"
-#include "platform/files.h"
-#include "platform/support_log.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "platform/sysinfo.h"
-#include "webclient/upload_progress.h"
+#include "webclient/gateway_client.h"
 #include "wizard/progress.h"
 
 namespace velmora {
-
-char g_gatewayAddress[16];
-char g_userName[256];
-char g_password[256];
-int32_t prepareNeeded;
-int32_t g_wirelessSaved;
 
 const char kDefaultGatewayAddress[] = "192.168.0.1";
 const char kInvalidAddressText[] = "Invalid IP Address !";
@@ -97,6 +90,14 @@ const char kNoCredentialsText[] =
 const char kInvalidCredentialsText[] =
     "\r\n\r\n*** Invalid userid or password! ***\r\n";
 
+const char kBackupUnsavedText[] =
+    "\r\n\r\n*** The wireless settings could not be saved on this computer. ***\r\n"
+    "Nothing on the Gateway was changed. Please click Back to try again.\r\n";
+const char kNotConfirmedText[] = "\r\n\r\n*** The Firmware upgrade could not be confirmed. ***\r\n";
+const char kInterruptedText[] = "\r\n\r\n*** Interrupted. ***\r\n";
+const char kBackupRefusedText[] =
+    "\r\n\r\n*** The kept wireless settings were not written back. ***\r\n";
+
 // Busy-bar periods of the phases, in milliseconds.
 const uint32_t kChecksBar = 300;
 const uint32_t kTransferBar = 1900;
@@ -119,12 +120,6 @@ void StopBar(WizardPage &page) {
 
 bool Reachable(const char *address) {
   return Env().isGatewayReachable(address) == 1;
-}
-
-bool Stopped(const std::atomic<bool> *stop) { return stop && stop->load(); }
-
-void CopyAddress(char (&out)[sizeof g_gatewayAddress]) {
-  snprintf(out, sizeof out, "%s", g_gatewayAddress);
 }
 
 // The login buffers keep at most 255 characters; longer entries are cut.
@@ -169,21 +164,23 @@ class WaitTimer {
   uint32_t start_;
 };
 
-// While it lives, the web client's upload progress reaches the page at
+// Follows the uploads of one transfer: the progress reaches the page at
 // every whole percent and the support log at every tenth.
 class UploadFollower {
  public:
-  explicit UploadFollower(WizardPage &page) : page_(page) {
-    UploadProgress() = [this](uint64_t sent, uint64_t total) { Report(sent, total); };
-  }
+  explicit UploadFollower(WizardPage &page) : page_(page) {}
   ~UploadFollower() { End(); }
+  UploadFollower(const UploadFollower &) = delete;
+  UploadFollower &operator=(const UploadFollower &) = delete;
+
+  // What the upload interface is handed.
+  UploadProgress Progress() {
+    return [this](uint64_t sent, uint64_t total) { Report(sent, total); };
+  }
   void End() {
-    UploadProgress() = nullptr;
     if (total_) page_.ShowTransferProgress(0, 0, 0);
     total_ = 0;
   }
-  UploadFollower(const UploadFollower &) = delete;
-  UploadFollower &operator=(const UploadFollower &) = delete;
 
  private:
   void Report(uint64_t sent, uint64_t total) {
@@ -219,30 +216,118 @@ std::string LogLine() {
 }
 
 // The lines after a failure text: what failed and what to do (either may
-// be empty), then where the log is.
+// be empty).
 void Explain(WizardPage &page, const std::string &what, const std::string &todo) {
   std::string text;
   if (!what.empty()) text += "What failed: " + what + ".\r\n";
   if (!todo.empty()) text += "What to do: " + todo + "\r\n";
-  page.AppendError((text + LogLine()).c_str());
+  if (!text.empty()) page.AppendError(text.c_str());
 }
 
-// The same with the gateway's own account of its last failure.
-void ExplainGatewayFailure(WizardPage &page, GatewayOps &gateway, const std::string &todo = "") {
+// What the gateway was left with, by how far the run got.
+std::string WhereTheGatewayStands(const UpgradeRun &run) {
+  switch (run.stage()) {
+    case kStageUntouched:
+      return "Nothing on the Gateway was changed.\r\n";
+    case kStageConnectionStopped:
+      return "The Gateway's Internet connection is stopped until the Gateway restarts.\r\n";
+    case kStageAccessPointOff:
+      return "The Gateway's Internet connection is stopped until it restarts, and its "
+             "wireless access point is switched off.\r\n";
+    case kStageImageSent:
+      return std::string("The firmware image was sent to the Gateway: unplug its power cord and "
+                         "plug it back in.\r\n") +
+             (run.g_wirelessSaved ? "Its wireless access point stays off until the saved "
+                                    "settings are written back.\r\n"
+                                  : "");
+    case kStageSettingsPosted:
+      return "The saved wireless settings were sent back to the Gateway, but not yet "
+             "read back.\r\n";
+  }
+  return "";
+}
+
+// Where the backup is, while the settings are not back on the gateway.
+std::string BackupLine(WizardPage &page, const UpgradeRun &run) {
+  if (!run.backup.Kept()) return "";
+  return "\r\nThe saved wireless settings are kept in " + run.backup.Path() + ".\r\n" +
+         page.RestoreHint();
+}
+
+// How the buttons stand once a task has ended.
+enum Buttons {
+  kBackAndCancel,  // a failed attempt: Back tries again
+  kFinishOnly,     // a result
+};
+
+// The one ending of every task: the notices the user must hear again,
+// where the backup is and, after a failure, where the log is. The scratch
+// files go, the backup never.
+void Conclude(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, Buttons buttons,
+              bool failure, bool withNotices = false) {
+  gateway.RemoveScratchFiles();
+  std::string tail;
+  if (withNotices)
+    for (const std::string &notice : run.notices) tail += "\r\n" + notice;
+  tail += BackupLine(page, run);
+  if (failure) tail += LogLine();
+  if (!tail.empty()) page.AppendError(tail.c_str());
+  SupportLog("backup of the wireless settings: %s",
+             run.backup.Kept() ? ("kept in " + run.backup.Path()).c_str()
+             : run.backup.state() == WirelessBackup::kVerified ? "read back equal; removed"
+                                                               : "none");
+  if (buttons == kBackAndCancel) {
+    page.EnableBack(true);
+    page.EnableCancel(true);
+  } else {
+    page.EnableFinish(true);
+  }
+}
+
+// A failed attempt on the transfer page: the failure text, what failed and
+// what to do, then the ending with Back and Cancel.
+void FinishWithError(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, const std::string &text,
+                     const std::string &what, const std::string &todo) {
+  page.AppendError(text.c_str());
+  Explain(page, what, todo);
+  Conclude(page, run, gateway, kBackAndCancel, true);
+}
+
+void FinishWithGatewayError(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
+                            const std::string &text, const std::string &todo = "") {
   std::string advice = gateway.Advice();
-  Explain(page, gateway.Problem(), advice.empty() ? todo : advice);
+  FinishWithError(page, run, gateway, text, gateway.Problem(), advice.empty() ? todo : advice);
+}
+
+// A result on the restore page, replacing its text.
+void ShowResult(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, const std::string &text,
+                bool failure) {
+  if (failure)
+    page.SetErrorText(text.c_str());
+  else
+    page.SetText(text.c_str());
+  Conclude(page, run, gateway, kFinishOnly, failure, true);
+}
+
+bool StopNow(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  if (!run.stop) return false;
+  EndInterrupted(page, run, gateway);
+  return true;
 }
 
 // After a failed upload: reboot the gateway through telnet, wait for it to
-// come back and try once more. true when the second upload went through.
-bool RebootAndUploadAgain(WizardPage &page, GatewayOps &gateway,
-                          const char *address) {
+// come back and try once more. 1 when the second upload went through, 0
+// when not, -1 when the run was asked to stop.
+int RebootAndUploadAgain(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
+                         UploadFollower &follower) {
+  const char *address = run.g_gatewayAddress;
   if (!gateway.TelnetReboot()) {
     DebugOutput("Failed to reboot through TELNET !\n");
     Pause(5000);
+    if (run.stop) return -1;
     if (!gateway.TelnetReboot()) {
       DebugOutput("Failed to reboot through TELNET !\n");
-      return false;
+      return 0;
     }
   }
   WaitTimer waiting(page, "the Gateway");
@@ -252,58 +337,56 @@ bool RebootAndUploadAgain(WizardPage &page, GatewayOps &gateway,
 
   bool back = false;
   for (int probe = 0; probe < kRebootProbes && !back; ++probe) {
+    if (run.stop) return -1;
     back = Reachable(address);
     if (!back) waiting.Pause(5000);
   }
-  if (!back) return false;
+  if (!back) return 0;
 
   waiting.Pause(15000);
   waiting.End();
+  if (run.stop) return -1;
   StopBar(page);
   page.StartBusyBar(kTransferBar);
   // A freshly started web server may not answer the first requests.
   gateway.CheckAccess();
   gateway.CheckAccess();
-  if (gateway.CheckAccess() == 0) return false;
-  return gateway.UploadFirmware(prepareNeeded) >= 0;
+  if (gateway.CheckAccess() == 0) return 0;
+  if (run.stop) return -1;
+  run.uploadVerdict = gateway.UploadFirmware(run.prepareNeeded, follower.Progress());
+  return run.uploadVerdict >= 0 ? 1 : 0;
 }
 
 enum WaitEnd { kAnswered, kWaitStopped, kWaitTimedOut };
 
 // Probes until the gateway answers again, with `pauseMs` after every
 // failed probe, for at most kGatewayBackMs (as the clock scales limits).
-WaitEnd WaitUntilBack(WizardPage &page, WaitTimer &waiting, const char *address,
-                      uint32_t pauseMs, bool restartBar, const std::atomic<bool> *stop) {
+WaitEnd WaitUntilBack(WizardPage &page, UpgradeRun &run, WaitTimer &waiting, uint32_t pauseMs,
+                      bool restartBar) {
   Clock &clock = *Env().clock;
   uint32_t start = clock.TickCount();
   uint32_t limit = clock.Limit(kGatewayBackMs);
-  while (!Reachable(address)) {
+  while (!Reachable(run.g_gatewayAddress)) {
     if (restartBar) page.StartBusyBar(kRebootWaitBar);
     if (pauseMs)
       waiting.Pause(pauseMs);
     else
       waiting.Report();
-    if (Stopped(stop)) return kWaitStopped;
+    if (run.stop) return kWaitStopped;
     if (clock.TickCount() - start >= limit) return kWaitTimedOut;
   }
   return kAnswered;
 }
 
-void ShowGatewayNotBack(WizardPage &page, GatewayOps &gateway) {
-  gateway.KeepBackupOnly();
-  page.EnableFinish(true);
-  std::string text = kGatewayNotBackText;
-  std::string kept = gateway.KeptBackup();
-  if (!kept.empty())
-    text += "The saved wireless settings are kept in " + kept + ".\r\n";
-  page.SetErrorText((text + LogLine()).c_str());
+void ShowGatewayNotBack(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  ShowResult(page, run, gateway, kGatewayNotBackText, true);
 }
 
 // The proof of the upgrade failed: the gateway runs another version, or
 // its version could not be read.
-void ShowVersionNotKits(WizardPage &page, GatewayOps &gateway,
+void ShowVersionNotKits(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
                         const std::string &running, const std::string &kit) {
-  std::string text = "\r\n\r\n*** The Firmware upgrade could not be confirmed. ***\r\n";
+  std::string text = kNotConfirmedText;
   if (running.empty())
     text += "The Gateway's firmware version could not be read after the restart";
   else
@@ -311,41 +394,53 @@ void ShowVersionNotKits(WizardPage &page, GatewayOps &gateway,
   text += ", while the upgrade kit holds version " + (kit.empty() ? std::string("(unknown)") : kit) +
           ".\r\nPlease unplug the Black power cord of your DSL modem, plug it back in and "
           "run this utility again.\r\n";
-  std::string kept = gateway.KeptBackup();
-  if (!kept.empty())
-    text += "The saved wireless settings are kept in " + kept + ".\r\n";
-  page.EnableFinish(true);
-  page.SetErrorText((text + LogLine()).c_str());
+  ShowResult(page, run, gateway, text, true);
 }
 
-// FinishWithError for a run whose backup must outlive the failure.
-void FinishKeepingBackup(WizardPage &page, GatewayOps &gateway, const char *text) {
-  gateway.KeepBackupOnly();
-  page.AppendError(text);
-  page.EnableBack(true);
-  page.EnableCancel(true);
+// The gateway runs the kit's version, as it did before: what is known and
+// what is not.
+void ShowUnproven(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, const std::string &kit,
+                  RestoreResult settings) {
+  std::string text = kNotConfirmedText;
+  text += "The Gateway runs firmware version " + kit +
+          ", the version of the upgrade kit, but it ran that version before the upgrade too "
+          "and gave no answer to the image: whether the image was written is not known.\r\n";
+  if (run.g_wirelessSaved)
+    text += settings == kUpgradeSucceeded ? "The wireless settings were restored.\r\n"
+                                          : "The wireless settings were not restored.\r\n";
+  text += "If the Gateway works as it should, nothing more needs to be done; otherwise run this "
+          "utility again.\r\n";
+  ShowResult(page, run, gateway, text, true);
 }
 
-using FinishFn = void (*)(WizardPage &, GatewayOps &, const char *);
+void ShowWirelessFailure(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  ShowResult(page, run, gateway, kWirelessFailureText, true);
+}
+
+void ShowUpgradeSuccess(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  ShowResult(page, run, gateway, kUpgradeSuccessText, false);
+}
 
 // Connection and login, as the first checks make them. Appends the
-// progress lines; on failure the error text too, through `finish`.
-ChecksResult CheckConnection(WizardPage &page, GatewayOps &gateway, const char *address,
-                             FinishFn finish) {
+// progress lines; on failure the error text and the ending too.
+ChecksResult CheckConnection(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
   static const char kNoCredential[] = "";
-  SupportLog("gateway address %s", address);
-  gateway.SetTarget(address, kNoCredential, kNoCredential);
+  const std::string address = run.g_gatewayAddress;
+  SupportLog("gateway address %s", address.c_str());
+  gateway.SetTarget(address.c_str(), kNoCredential, kNoCredential);
   page.StartBusyBar(kChecksBar);
   page.AppendStatus("Checking connection......");
   int access = gateway.CheckAccess();
+  if (StopNow(page, run, gateway)) return kChecksStopped;
   if (access == 0) {
     page.AppendStatus("FAILED !");
     StopBar(page);
-    finish(page, gateway, kConnectionFailedText);
-    ExplainGatewayFailure(page, gateway,
-            ("Check that this computer is connected to the Gateway by cable, that the "
-             "Gateway is on and that " + std::string(address) +
-             " is its address; then try again.").c_str());
+    std::string advice = gateway.Advice();
+    FinishWithError(page, run, gateway, kConnectionFailedText, gateway.Problem(),
+           !advice.empty() ? advice
+                           : "Check that this computer is connected to the Gateway by cable, "
+                             "that the Gateway is on and that " + address +
+                                 " is its address; then try again.");
     return kConnectionFailed;
   }
   if (access == -1) {
@@ -354,27 +449,27 @@ ChecksResult CheckConnection(WizardPage &page, GatewayOps &gateway, const char *
     StopBar(page);
     std::string user, password;
     if (!page.RunLoginDialog(&user, &password)) {
+      if (StopNow(page, run, gateway)) return kChecksStopped;
       page.AppendStatus("FAILED !\r\n");
-      finish(page, gateway, kNoCredentialsText);
-      Explain(page,
-              "the Gateway at " + std::string(address) + " asks for a login, and none was given",
-              page.LoginHint());
+      FinishWithError(page, run, gateway, kNoCredentialsText,
+             "the Gateway at " + address + " asks for a login, and none was given",
+             page.LoginHint());
       return kNoCredentials;
     }
-    CopyCredential(g_userName, user);
-    CopyCredential(g_password, password);
-    gateway.SetTarget(address, g_userName, g_password);
+    CopyCredential(run.g_userName, user);
+    CopyCredential(run.g_password, password);
+    gateway.SetTarget(address.c_str(), run.g_userName, run.g_password);
     page.StartBusyBar(kChecksBar);
     access = gateway.CheckAccess();
     StopBar(page);
+    if (StopNow(page, run, gateway)) return kChecksStopped;
     if (access != 1) {
       page.AppendStatus("FAILED !\r\n");
-      finish(page, gateway, kInvalidCredentialsText);
-      Explain(page,
-              access == 0 ? gateway.Problem() : "the Gateway at " + std::string(address) +
-                                     " did not accept the user name \"" + user +
-                                     "\" with the password given",
-              "Use the user name and password of the Gateway's web pages, then try again.");
+      FinishWithError(page, run, gateway, kInvalidCredentialsText,
+             access == 0 ? gateway.Problem()
+                         : "the Gateway at " + address + " did not accept the user name \"" +
+                               user + "\" with the password given",
+             "Use the user name and password of the Gateway's web pages, then try again.");
       return kInvalidCredentials;
     }
   }
@@ -385,22 +480,25 @@ ChecksResult CheckConnection(WizardPage &page, GatewayOps &gateway, const char *
 
 // Posts the backup back (three attempts), has the gateway save it and
 // restart, waits for it and reads the settings back. kUpgradeSucceeded
-// when they equal the backup.
-RestoreResult RestoreAndVerify(WizardPage &page, GatewayOps &gateway, const char *address,
-                               const std::atomic<bool> *stop) {
+// when they equal the backup, which then goes.
+RestoreResult RestoreAndVerify(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
   page.StartBusyBar(kRestoreBar);
   page.SetText("");
   page.AppendStatus(kRestoringText);
   page.AppendStatus("Re-configuring Gateway......");
+  const WirelessSettings &saved = run.backup.settings();
   bool restored = false;
   for (int attempt = 0; attempt < kRestoreAttempts && !restored; ++attempt) {
-    restored = gateway.RestoreWireless();
+    restored = gateway.RestoreWireless(saved);
     if (!restored) Pause(1000);
+    if (run.stop) return kRestoreStopped;
   }
+  run.Reached(kStageSettingsPosted);
   if (!restored) {
     StopBar(page);
     return kWirelessFailed;
   }
+  run.backup.Restored();
   StopBar(page);
   page.AppendStatus("DONE\r\n");
   page.AppendStatus("Saving settings......");
@@ -408,7 +506,8 @@ RestoreResult RestoreAndVerify(WizardPage &page, GatewayOps &gateway, const char
   gateway.SaveAndReboot(true);
   WaitTimer waiting(page, "the Gateway");
   waiting.Pause(12000);
-  WaitEnd back = WaitUntilBack(page, waiting, address, 0, false, stop);
+  if (run.stop) return kRestoreStopped;
+  WaitEnd back = WaitUntilBack(page, run, waiting, 0, false);
   if (back == kWaitStopped) return kRestoreStopped;
   if (back == kWaitTimedOut) {
     StopBar(page);
@@ -417,71 +516,31 @@ RestoreResult RestoreAndVerify(WizardPage &page, GatewayOps &gateway, const char
   waiting.Pause(15000);
   waiting.End();
   // A wait cut short proves nothing about the settings.
-  if (Stopped(stop)) return kRestoreStopped;
+  if (run.stop) return kRestoreStopped;
   // Taken is not kept: the settings count as restored when they read back
   // as they were saved.
-  int same = gateway.VerifyWireless();
+  int same = gateway.VerifyWireless(saved);
   SupportLog("wireless settings read back: %s", same == 1   ? "equal to the backup"
                                                 : same == 0 ? "different from the backup"
                                                             : "unreadable");
+  // Read back while the run was asked to stop: the answer may be cut short.
+  if (run.stop) return kRestoreStopped;
   if (same != 1) {
     StopBar(page);
     return kWirelessFailed;
   }
+  if (!run.backup.Verified())
+    SupportLog("the backup in %s could not be removed", run.backup.Path().c_str());
   page.AppendStatus("DONE\r\n");
   StopBar(page);
   return kUpgradeSucceeded;
 }
 
-}  // namespace
-
-void ResetWizardState() {
-  memset(g_gatewayAddress, 0, sizeof g_gatewayAddress);
-  memset(g_userName, 0, sizeof g_userName);
-  memset(g_password, 0, sizeof g_password);
-  prepareNeeded = 0;
-  g_wirelessSaved = 0;
-}
-
-void FinishWithError(WizardPage &page, GatewayOps &gateway, const char *text) {
-  gateway.RemoveScratchFiles();
-  page.AppendError(text);
-  page.EnableBack(true);
-  page.EnableCancel(true);
-}
-
-void ShowUpgradeSuccess(WizardPage &page) {
-  page.EnableFinish(true);
-  page.SetText(kUpgradeSuccessText);
-}
-
-void ShowWirelessFailure(WizardPage &page, GatewayOps &gateway) {
-  // The backup is what the user needs to try again: it stays.
-  gateway.KeepBackupOnly();
-  page.EnableFinish(true);
-  std::string kept = gateway.KeptBackup();
-  std::string text = kWirelessFailureText;
-  if (!kept.empty())
-    text += "\r\nThe saved wireless settings are kept in " + kept + ".\r\n" + page.RestoreHint();
-  page.SetErrorText((text + LogLine()).c_str());
-}
-
-void LockWizardButtons(WizardPage &page) {
-  page.EnableBack(false);
-  page.EnableNext(false);
-  page.EnableCancel(false);
-  page.EnableFinish(false);
-}
-
-namespace {
-
 // The checks that only read from the gateway: connection, login, the kit,
 // the version and the platform. On success the "Checking firmware......"
 // line is still open and the busy bar runs.
-ChecksResult CheckBeforeChanges(WizardPage &page, GatewayOps &gateway) {
-  char address[sizeof g_gatewayAddress];
-  CopyAddress(address);
-  ChecksResult connected = CheckConnection(page, gateway, address, FinishWithError);
+ChecksResult CheckBeforeChanges(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  ChecksResult connected = CheckConnection(page, run, gateway);
   if (connected != kChecksPassed) return connected;
 
   page.StartBusyBar(kChecksBar);
@@ -490,74 +549,124 @@ ChecksResult CheckBeforeChanges(WizardPage &page, GatewayOps &gateway) {
   std::string problem;
   if (!gateway.CheckKit(&problem)) {
     page.AppendStatus("FAILED !\r\n");
-    FinishWithError(page, gateway,
-                    (kKitRefusedText + problem + kNothingChangedText).c_str());
-    Explain(page, "",
-            "Check the kit folder with velmora-kit check, which lists every problem, then "
-            "copy the kit again or get a new one.");
+    FinishWithError(page, run, gateway, kKitRefusedText + problem + kNothingChangedText, "",
+                    "Check the kit folder with velmora-kit check, which lists every problem, "
+                    "then copy the kit again or get a new one.");
     StopBar(page);
     return kKitRefused;
   }
-  prepareNeeded = 0;
-  if (!gateway.CheckFirmwareVersion(&prepareNeeded)) {
+  run.prepareNeeded = 0;
+  bool passed = gateway.CheckFirmwareVersion(&run.prepareNeeded);
+  if (StopNow(page, run, gateway)) return kChecksStopped;
+  if (!passed) {
     page.AppendStatus("FAILED !\r\n");
-    FinishWithError(page, gateway, "\r\n\r\n*** ");
-    FinishWithError(page, gateway, gateway.VersionErrorMessage());
-    FinishWithError(page, gateway, "***\r\n");
-    ExplainGatewayFailure(page, gateway);
+    FinishWithGatewayError(page, run, gateway,
+                           std::string("\r\n\r\n*** ") + gateway.VersionErrorMessage() + "***\r\n");
     StopBar(page);
     return kVersionRefused;
+  }
+  // Said before anything changes: what follows installs the same version
+  // again, and only the gateway's verdict can tell that it was written.
+  std::string version;
+  run.alreadyOnKitVersion = gateway.AlreadyOnKitVersion(&version);
+  if (run.alreadyOnKitVersion) {
+    SupportLog("the Gateway already runs the kit's version %s", version.c_str());
+    page.AppendStatus("\r\n");
+    page.AppendError(("The Gateway already runs firmware version " + version +
+                      ", the version of this upgrade kit; it is installed again.\r\n")
+                         .c_str());
+    page.AppendStatus("Checking firmware......");
   }
   return kChecksPassed;
 }
 
 }  // namespace
 
-ChecksResult RunReadOnlyChecks(WizardPage &page, GatewayOps &gateway) {
-  ChecksResult r = CheckBeforeChanges(page, gateway);
+void LockWizardButtons(WizardPage &page) {
+  page.EnableBack(false);
+  page.EnableNext(false);
+  page.EnableCancel(false);
+  page.EnableFinish(false);
+}
+
+void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  if (!run.TakeInterruptedEnding()) return;
+  gateway.RemoveScratchFiles();
+  page.StopBusyBar();
+  std::string text = kInterruptedText + WhereTheGatewayStands(run) + BackupLine(page, run) +
+                     LogLine();
+  page.AppendError(text.c_str());
+  SupportLog("interrupted; backup of the wireless settings: %s",
+             run.backup.Kept() ? ("kept in " + run.backup.Path()).c_str() : "none");
+}
+
+ChecksResult RunReadOnlyChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  RunningTask task(run);
+  ChecksResult r = CheckBeforeChanges(page, run, gateway);
   if (r != kChecksPassed) return r;
   page.AppendStatus("OK\r\n");
   StopBar(page);
   return kChecksPassed;
 }
 
-ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
-  ChecksResult checked = CheckBeforeChanges(page, gateway);
+ChecksResult RunChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  RunningTask task(run);
+  ChecksResult checked = CheckBeforeChanges(page, run, gateway);
   if (checked != kChecksPassed) return checked;
 
-  // A backup left from an earlier attempt must not pass for a fresh one.
-  platform::DeleteLocalFile(LocalPath("C:\\Ssid"));
-  // The settings are read before the connection is stopped: a backup that
-  // cannot be read whole stops the run while nothing is changed yet.
-  int saved = gateway.BackupWireless();
-  if (saved < 0) {
-    page.AppendStatus("FAILED !\r\n");
-    FinishWithError(page, gateway, kBackupUnreadableText);
-    ExplainGatewayFailure(page, gateway);
-    StopBar(page);
-    return kBackupUnreadable;
+  // The settings are read, and kept, before the connection is stopped: a
+  // backup that cannot be read whole or saved stops the run while nothing
+  // is changed yet. An attempt after Back keeps the backup of the first:
+  // the access point may be off since then.
+  bool saved = run.backup.Kept();
+  if (!saved) {
+    WirelessSettings settings;
+    int read = gateway.BackupWireless(&settings);
+    std::string problem;
+    if (read > 0 && !run.backup.Save(settings, &problem)) {
+      page.AppendStatus("FAILED !\r\n");
+      FinishWithError(page, run, gateway, kBackupUnsavedText, problem,
+                      "Check that the folder " + (run.stateDir.empty() ? "C:\\" : run.stateDir) +
+                          " can be written, then try again.");
+      StopBar(page);
+      return kBackupUnreadable;
+    }
+    if (read < 0) {
+      page.AppendStatus("FAILED !\r\n");
+      FinishWithGatewayError(page, run, gateway, kBackupUnreadableText);
+      StopBar(page);
+      return kBackupUnreadable;
+    }
+    saved = read > 0;
+    if (saved) SupportLog("wireless settings saved in %s", run.backup.Path().c_str());
   }
+  if (StopNow(page, run, gateway)) return kChecksStopped;
   gateway.StopConnection();
+  run.Reached(kStageConnectionStopped);
   Pause(5000);
-  if (saved > 0) {
-    gateway.SwapBackupFiles(false);
-    g_wirelessSaved = 1;
+  if (StopNow(page, run, gateway)) return kChecksStopped;
+  if (saved) {
+    run.g_wirelessSaved = 1;
     page.AppendStatus("DONE\r\n");
     StopBar(page);
     page.StartBusyBar(kChecksBar);
     page.AppendStatus("Setting up environment......");
     gateway.DisableAccessPoint();
+    run.Reached(kStageAccessPointOff);
     Pause(5000);
-    // A second backup only succeeds while the access point still reports
+    if (StopNow(page, run, gateway)) return kChecksStopped;
+    // The settings read again only while the access point still reports
     // itself enabled; then it needs another push.
-    if (gateway.BackupWireless() > 0) {
+    WirelessSettings test;
+    if (gateway.BackupWireless(&test) > 0) {
       gateway.DisableAccessPoint();
       Pause(5000);
     }
-    gateway.SwapBackupFiles(true);
+    if (StopNow(page, run, gateway)) return kChecksStopped;
   }
   gateway.StopConnection();
   Pause(5000);
+  if (StopNow(page, run, gateway)) return kChecksStopped;
 
   page.AppendStatus("DONE\r\n");
   StopBar(page);
@@ -565,58 +674,58 @@ ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway) {
   return kChecksPassed;
 }
 
-TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway) {
-  char address[sizeof g_gatewayAddress];
-  CopyAddress(address);
-  gateway.SetTarget(address, g_userName, g_password);
+TransferResult RunTransfer(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  RunningTask task(run);
+  gateway.SetTarget(run.g_gatewayAddress, run.g_userName, run.g_password);
 
   page.AppendStatus("Transfering image......");
   page.StartBusyBar(kTransferBar);
   // Only a refusal is a failed transfer here. An upload without a verdict
   // goes on: the version the gateway runs after the power cycle decides.
   UploadFollower follower(page);
-  bool done = gateway.UploadFirmware(prepareNeeded) >= 0;
-  if (!done) {
+  run.Reached(kStageImageSent);
+  run.uploadVerdict = gateway.UploadFirmware(run.prepareNeeded, follower.Progress());
+  int done = run.uploadVerdict >= 0 ? 1 : 0;
+  if (!done && !run.stop) {
     DebugOutput("Firmware transfer failed !\n");
-    done = RebootAndUploadAgain(page, gateway, address);
+    done = RebootAndUploadAgain(page, run, gateway, follower);
   }
   follower.End();
+  if (run.stop || done < 0) {
+    StopBar(page);
+    EndInterrupted(page, run, gateway);
+    return kTransferStopped;
+  }
   if (done) {
     page.AppendStatus("DONE\r\n");
+    std::string notice = gateway.UploadNotice();
+    if (!notice.empty()) {
+      page.AppendError(notice.c_str());
+      run.notices.push_back(notice);
+    }
     page.PostStep(StepTransferDone);
     StopBar(page);
     return kTransferDone;
   }
   StopBar(page);
   page.AppendStatus("FAILED !\r\n");
-  FinishWithError(page, gateway, kTransferErrorText);
-  ExplainGatewayFailure(page, gateway);
+  FinishWithGatewayError(page, run, gateway, kTransferErrorText);
   page.PostStep(StepTransferFailed);
   return kTransferFailed;
 }
 
-RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
-                         const std::atomic<bool> *stop) {
-  char address[sizeof g_gatewayAddress];
-  CopyAddress(address);
-  gateway.SetTarget(address, g_userName, g_password);
+RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  RunningTask task(run);
+  const char *address = run.g_gatewayAddress;
+  gateway.SetTarget(address, run.g_userName, run.g_password);
   LockWizardButtons(page);
-
-  // Whoever stops the wait also ends the run. The image has gone out and
-  // the access point is off: the backup is the only copy of the settings,
-  // so it stays for a later restore.
-  auto stopped = [&] {
-    if (!Stopped(stop)) return false;
-    gateway.KeepBackupOnly();
-    return true;
-  };
 
   // Going down: the user pulls the power cord, whenever they like; the
   // page says meanwhile what the wizard waits for.
   WaitTimer powerCycle(page, "the power cycle");
   while (Reachable(address)) {
     powerCycle.Pause(5000);
-    if (stopped()) return kRestoreStopped;
+    if (StopNow(page, run, gateway)) return kRestoreStopped;
   }
   powerCycle.End();
   page.SetText("");
@@ -624,17 +733,17 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
 
   // Coming up again: that is the gateway's part, and it has a limit.
   WaitTimer comingUp(page, "the Gateway");
-  WaitEnd back = WaitUntilBack(page, comingUp, address, 5000, true, stop);
-  if (back == kWaitStopped && stopped()) return kRestoreStopped;
+  WaitEnd back = WaitUntilBack(page, run, comingUp, 5000, true);
+  if (back == kWaitStopped && StopNow(page, run, gateway)) return kRestoreStopped;
   if (back == kWaitTimedOut) {
     StopBar(page);
-    ShowGatewayNotBack(page, gateway);
+    ShowGatewayNotBack(page, run, gateway);
     return kGatewayNotBack;
   }
   comingUp.Pause(35000);
   comingUp.End();
   // Nothing is judged on a gateway that was not given its time.
-  if (stopped()) return kRestoreStopped;
+  if (StopNow(page, run, gateway)) return kRestoreStopped;
   StopBar(page);
   page.AppendStatus("DONE\r\n");
 
@@ -645,49 +754,71 @@ RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
   int confirmed = gateway.ConfirmKitVersion(&running, &kit);
   SupportLog("after the restart the Gateway runs \"%s\", the kit holds \"%s\": %s",
              running.c_str(), kit.c_str(), confirmed == 1 ? "upgrade confirmed" : "not confirmed");
+  if (StopNow(page, run, gateway)) return kRestoreStopped;
 
   RestoreResult result = kUpgradeSucceeded;
-  if (g_wirelessSaved) {
+  if (run.g_wirelessSaved) {
     if (gateway.CheckAccess() == 0) {
       StopBar(page);
       result = kWirelessFailed;
     } else {
-      result = RestoreAndVerify(page, gateway, address, stop);
-      if (result == kRestoreStopped && stopped()) return kRestoreStopped;
+      result = RestoreAndVerify(page, run, gateway);
+      if (result == kRestoreStopped && StopNow(page, run, gateway)) return kRestoreStopped;
     }
   }
   if (confirmed != 1) {
-    gateway.KeepBackupOnly();
-    ShowVersionNotKits(page, gateway, running, kit);
+    ShowVersionNotKits(page, run, gateway, running, kit);
     return kVersionNotKits;
   }
   if (result == kGatewayNotBack) {
-    ShowGatewayNotBack(page, gateway);
+    ShowGatewayNotBack(page, run, gateway);
     return result;
+  }
+  // Flashed and unchanged look the same when the gateway ran the kit's
+  // version before and said nothing to the image.
+  if (run.alreadyOnKitVersion && run.uploadVerdict == kUploadUnconfirmed) {
+    SupportLog("the Gateway ran the kit's version before and gave no verdict on the image: "
+               "the upgrade is not proven");
+    ShowUnproven(page, run, gateway, kit, result);
+    return kUpgradeUnproven;
   }
   if (result == kWirelessFailed) {
-    ShowWirelessFailure(page, gateway);
+    ShowWirelessFailure(page, run, gateway);
     return result;
   }
-  ShowUpgradeSuccess(page);
-  gateway.RemoveScratchFiles();
+  ShowUpgradeSuccess(page, run, gateway);
   return kUpgradeSucceeded;
 }
 
-RestoreResult RunKeptRestore(WizardPage &page, GatewayOps &gateway, ChecksResult *checks) {
-  char address[sizeof g_gatewayAddress];
-  CopyAddress(address);
-  *checks = CheckConnection(page, gateway, address, FinishKeepingBackup);
+RestoreResult RunKeptRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
+                             ChecksResult *checks) {
+  RunningTask task(run);
+  *checks = kChecksPassed;
+  // The file is checked before the gateway is even asked: a backup that is
+  // not the wizard's own is never posted.
+  std::string problem;
+  bool loaded = run.backup.state() != WirelessBackup::kNone || run.backup.Load(&problem);
+  if (!loaded || !CheckWirelessBackup(run.backup.settings(), &problem)) {
+    SupportLog("kept backup not used: %s", problem.c_str());
+    page.AppendError(kBackupRefusedText);
+    Explain(page, loaded ? "the backup in " + run.backup.Path() + " holds " + problem : problem,
+            "Nothing was sent to the Gateway. Set the wireless settings on the Gateway's web "
+            "pages by hand, and remove the file once it is no longer wanted.");
+    Conclude(page, run, gateway, kFinishOnly, true);
+    return kBackupRefused;
+  }
+  *checks = CheckConnection(page, run, gateway);
+  if (*checks == kChecksStopped) return kRestoreStopped;
   if (*checks != kChecksPassed) return kWirelessFailed;
-  RestoreResult result = RestoreAndVerify(page, gateway, address, nullptr);
-  if (result == kGatewayNotBack) {
-    ShowGatewayNotBack(page, gateway);
+  RestoreResult result = RestoreAndVerify(page, run, gateway);
+  if (result == kRestoreStopped) {
+    EndInterrupted(page, run, gateway);
+  } else if (result == kGatewayNotBack) {
+    ShowGatewayNotBack(page, run, gateway);
   } else if (result != kUpgradeSucceeded) {
-    ShowWirelessFailure(page, gateway);
+    ShowWirelessFailure(page, run, gateway);
   } else {
-    gateway.RemoveScratchFiles();
-    page.EnableFinish(true);
-    page.SetText(kSettingsRestoredText);
+    ShowResult(page, run, gateway, kSettingsRestoredText, false);
   }
   return result;
 }

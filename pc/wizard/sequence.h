@@ -1,8 +1,9 @@
 // The wizard's upgrade tasks: the checks, the image transfer and the
 // restore after the power cycle. They are written against two small
 // interfaces, one for the page they report to and one for the gateway they
-// work on, and take all time from Env().clock, so the same code drives the
-// Win32 pages, the console front end and tests that run in virtual time.
+// work on, are handed the run they belong to, and take all time from
+// Env().clock, so the same code drives the Win32 pages, the console front
+// end and tests that run in virtual time.
 #ifndef VELMORA_WIZARD_SEQUENCE_H
 #define VELMORA_WIZARD_SEQUENCE_H
 
@@ -10,6 +11,10 @@
 
 #include <atomic>
 #include <string>
+
+#include "app/backup.h"
+#include "webclient/upload.h"
+#include "wizard/run.h"
 
 namespace velmora {
 
@@ -19,17 +24,6 @@ enum UpgradeStep {
   StepTransferFailed = 1,
   StepTransferDone = 2,
 };
-
-// State of one run of the wizard, shared by the pages and tasks. The tasks
-// run strictly one after another, so no lock guards it.
-extern char g_gatewayAddress[16];  // dotted quad, empty at start
-extern char g_userName[256];
-extern char g_password[256];
-extern int32_t prepareNeeded;
-extern int32_t g_wirelessSaved;  // set once a backup succeeded; never reset
-
-// Clears the run state, as at program start.
-void ResetWizardState();
 
 // What a task may do to the page it runs for. The Win32 pages forward these
 // to their controls and the frame's buttons; the console prints them. All
@@ -67,7 +61,7 @@ class WizardPage {
   // How long the task has waited so far for `what` ("the power cycle",
   // "the Gateway"), every few seconds. what nullptr: the wait ended.
   virtual void ShowWaiting(const char * /*what*/, uint32_t /*elapsedMs*/) {}
-  // How the user retries a restore from a kept backup with this front end.
+  // How the user writes a kept backup back with this front end.
   virtual const char *RestoreHint() const {
     return "Start this utility again to have it write them back.\r\n";
   }
@@ -95,10 +89,13 @@ class GatewayOps {
   // false: refused; VersionErrorMessage() tells why.
   virtual bool CheckFirmwareVersion(int32_t *prepareNeeded) = 0;
   virtual const char *VersionErrorMessage() = 0;
+  // After CheckFirmwareVersion: true when the gateway runs the kit's
+  // version already, with that version in *version.
+  virtual bool AlreadyOnKitVersion(std::string * /*version*/) { return false; }
   virtual bool StopConnection() = 0;
-  // 1 saved, 0 nothing to save, -1 the settings could not be read whole.
-  virtual int BackupWireless() = 0;
-  virtual void SwapBackupFiles(bool restore) = 0;
+  // Reads the wireless settings: 1 read into *settings, 0 nothing to save,
+  // -1 they could not be read whole. Writes no local file.
+  virtual int BackupWireless(WirelessSettings *settings) = 0;
   virtual bool DisableAccessPoint() = 0;
   // Switches the access point back on when these calls switched it off and
   // the gateway has not restarted since (a restart brings back its saved
@@ -106,21 +103,23 @@ class GatewayOps {
   // own). true when nothing was left off, or it is on again.
   virtual bool RestoreAccessPoint() { return true; }
   // -1 refused or not sent, 0 sent without a verdict, 1 accepted.
-  virtual int UploadFirmware(int32_t prepareNeeded) = 0;
+  // `progress` hears of every block of each file sent.
+  virtual int UploadFirmware(int32_t prepareNeeded, const UploadProgress &progress) = 0;
+  // What the user must hear of the last upload although it went through
+  // ("" when nothing).
+  virtual std::string UploadNotice() { return ""; }
   virtual bool TelnetReboot() = 0;
-  virtual bool RestoreWireless() = 0;
-  // After a restore: 1 the settings read back equal the backup, 0 they
+  virtual bool RestoreWireless(const WirelessSettings &settings) = 0;
+  // After a restore: 1 the settings read back equal `saved`, 0 they
   // differ, -1 they could not be read.
-  virtual int VerifyWireless() = 0;
+  virtual int VerifyWireless(const WirelessSettings &saved) = 0;
   virtual bool SaveAndReboot(bool save) = 0;
   // 1 the gateway runs the kit's version, 0 another (both texts filled),
   // -1 a version could not be read.
   virtual int ConfirmKitVersion(std::string *running, std::string *kit) = 0;
+  // Removes the scratch files of the gateway's conversations; never the
+  // backup, which is the run's.
   virtual void RemoveScratchFiles() = 0;
-  // Removes the scratch files but keeps the backup of the settings.
-  virtual void KeepBackupOnly() = 0;
-  // Where the backup of the settings lives, when there is one ("" else).
-  virtual std::string KeptBackup() = 0;
   // What failed in the last call that failed, for a person, and what to do
   // when the failure itself says; "" when unknown.
   virtual std::string Problem() { return ""; }
@@ -135,44 +134,51 @@ enum ChecksResult {
   kInvalidCredentials,
   kVersionRefused,
   kKitRefused,         // the kit would fail; nothing was sent
-  kBackupUnreadable,   // the settings could not be saved; nothing changed
+  kBackupUnreadable,   // the settings could not be read or saved; nothing changed
+  kChecksStopped,      // the run was asked to stop
 };
 
-enum TransferResult { kTransferDone, kTransferFailed };
+enum TransferResult { kTransferDone, kTransferFailed, kTransferStopped };
 
 enum RestoreResult {
   kUpgradeSucceeded,
   kWirelessFailed,   // the settings are not back; the backup is kept
-  kRestoreStopped,   // the front end asked the task to end (no result shown)
+  kRestoreStopped,   // the run was asked to stop
   kVersionNotKits,   // after the restart the gateway does not run the kit's version
   kGatewayNotBack,   // the gateway did not answer again within its limit
+  // The gateway runs the kit's version, but it ran it before the upload too
+  // and said nothing to the image: flashed and unchanged look the same.
+  kUpgradeUnproven,
+  kBackupRefused,    // the kept backup is not the wizard's own: nothing was posted
 };
 
 // The tasks. Each one is started by a page (on a worker thread of its own in
 // the Win32 wizard) and reports only through the page; the results returned
-// here are for front ends without a message loop and for tests.
-ChecksResult RunChecks(WizardPage &page, GatewayOps &gateway);
+// here are for front ends without a message loop and for tests. Every task
+// ends through the run's one ending, which says where the backup is.
+ChecksResult RunChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 // The checks of RunChecks that only read from the gateway (connection,
 // login, kit, version and platform); sets prepareNeeded. Changes nothing.
-ChecksResult RunReadOnlyChecks(WizardPage &page, GatewayOps &gateway);
-TransferResult RunTransfer(WizardPage &page, GatewayOps &gateway);
+ChecksResult RunReadOnlyChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
+TransferResult RunTransfer(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 // The waits for the power cycle have no time limit: the user may take as
-// long as they like. A front end that must be able to end them sets *stop;
-// it is looked at between probes.
-RestoreResult RunRestore(WizardPage &page, GatewayOps &gateway,
-                         const std::atomic<bool> *stop = nullptr);
-// Writes a kept backup back to the gateway at g_gatewayAddress (asking for
-// a login when the gateway wants one), has it saved and compares. Ends in
-// kUpgradeSucceeded (settings back, backup removed), kWirelessFailed (the
-// backup stays), kGatewayNotBack, or with the checks' failure in *checks.
-RestoreResult RunKeptRestore(WizardPage &page, GatewayOps &gateway,
+// long as they like; the run's stop ends them.
+RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
+// Writes the backup an earlier run kept back to the gateway at
+// g_gatewayAddress (asking for a login when the gateway wants one), has it
+// saved and compares. Ends in kUpgradeSucceeded (settings back, backup
+// removed), kWirelessFailed (the backup stays), kBackupRefused (it is not
+// the wizard's own; nothing was sent), kGatewayNotBack, kRestoreStopped, or
+// with the checks' failure in *checks.
+RestoreResult RunKeptRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
                              ChecksResult *checks);
 void LockWizardButtons(WizardPage &page);
 
-// What the pages do besides running the tasks, shared by every front end.
-void FinishWithError(WizardPage &page, GatewayOps &gateway, const char *text);
-void ShowUpgradeSuccess(WizardPage &page);
-void ShowWirelessFailure(WizardPage &page, GatewayOps &gateway);
+// The ending of a run that was asked to stop: what was done on the gateway
+// and where the backup is; the scratch files go. Said once, whoever calls
+// it first (a task that saw the stop, or a front end that cannot wait for
+// the task).
+void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 
 // Whole page texts.
 extern const char kWelcomeText[];

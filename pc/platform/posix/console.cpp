@@ -55,8 +55,6 @@ void ExitNow(int status) {
   _exit(status);
 }
 
-bool ChangeDirectory(const std::string &path) { return chdir(path.c_str()) == 0; }
-
 std::string CurrentDirectory() {
   char cwd[4096];
   return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string();

@@ -14,7 +14,7 @@
 namespace velmora {
 namespace platform {
 
-bool File::Open(const std::string &path, Mode mode) {
+bool File::Open(const std::string &path, Mode mode, bool ownerOnly) {
   Close();
   int flags = O_CLOEXEC;
   switch (mode) {
@@ -22,10 +22,13 @@ bool File::Open(const std::string &path, Mode mode) {
     case kWrite: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
     case kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
   }
-  int fd = open(path.c_str(), flags, 0644);
+  int fd = open(path.c_str(), flags, ownerOnly ? 0600 : 0644);
   if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  // A file that existed with wider rights is narrowed before anything is
+  // written into it.
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+      (ownerOnly && mode != kRead && (st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0)) {
     close(fd);
     return false;
   }
@@ -61,6 +64,15 @@ int64_t File::Size() const {
   return static_cast<int64_t>(st.st_size);
 }
 
+bool File::Flush() {
+  if (!IsOpen()) return false;
+  int r;
+  do {
+    r = fsync(static_cast<int>(handle_));
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
 void File::Close() {
   if (IsOpen()) close(static_cast<int>(handle_));
   handle_ = kClosed;
@@ -83,6 +95,10 @@ bool CopyLocalFile(const std::string &from, const std::string &to, bool failIfEx
 
 bool DeleteLocalFile(const std::string &path) { return unlink(path.c_str()) == 0; }
 
+bool RenameOver(const std::string &from, const std::string &to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool PathExists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -100,14 +116,38 @@ bool IsRegularFile(const std::string &path, uint64_t *size) {
   return true;
 }
 
-bool MakeDirectories(const std::string &path) {
+namespace {
+
+bool MakeDirectoriesWithMode(const std::string &path, mode_t mode) {
   if (path.empty()) return false;
   if (IsDirectory(path)) return true;
   std::string parent = DirectoryOf(path);
-  if (!parent.empty() && parent != path && !IsDirectory(parent) && !MakeDirectories(parent)) {
+  if (!parent.empty() && parent != path && !IsDirectory(parent) &&
+      !MakeDirectoriesWithMode(parent, mode)) {
     return false;
   }
-  return mkdir(path.c_str(), 0755) == 0 || (errno == EEXIST && IsDirectory(path));
+  return mkdir(path.c_str(), mode) == 0 || (errno == EEXIST && IsDirectory(path));
+}
+
+}  // namespace
+
+bool MakeDirectories(const std::string &path) { return MakeDirectoriesWithMode(path, 0755); }
+
+bool MakePrivateDirectories(const std::string &path) {
+  return MakeDirectoriesWithMode(path, 0700);
+}
+
+bool RestrictToOwner(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  mode_t want = S_ISDIR(st.st_mode) ? 0700 : 0600;
+  if ((st.st_mode & 0777) == want) return true;
+  return chmod(path.c_str(), want) == 0;
+}
+
+int PermissionBits(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 std::vector<std::string> FindFiles(const std::string &dir, const char *pattern) {
@@ -159,23 +199,4 @@ bool RemoveTree(const std::string &path) {
 }
 
 }  // namespace platform
-
-std::string DefaultLocalDir() {
-  static const std::string dir = [] {
-    const char *state = getenv("XDG_STATE_HOME");
-    const char *home = getenv("HOME");
-    std::string d;
-    if (state != nullptr && *state == '/') {
-      d = std::string(state) + "/velmora";
-    } else if (home != nullptr && *home != '\0') {
-      d = std::string(home) + "/.local/state/velmora";
-    } else {
-      d = "/tmp/velmora-state";
-    }
-    platform::MakeDirectories(d);
-    return d;
-  }();
-  return dir;
-}
-
 }  // namespace velmora

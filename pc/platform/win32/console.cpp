@@ -50,8 +50,6 @@ void ExitNow(int status) {
   ExitProcess(static_cast<UINT>(status));
 }
 
-bool ChangeDirectory(const std::string &path) { return _chdir(path.c_str()) == 0; }
-
 std::string CurrentDirectory() {
   char cwd[4096];
   return _getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string();

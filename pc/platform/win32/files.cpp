@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 
@@ -10,9 +11,22 @@ namespace {
 
 HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
+// Full access for the file's owner, the administrators and the system, and
+// nothing inherited from the folder (whose files every user may read at
+// the root of C:). Where the system cannot apply it, the file keeps the
+// folder's rights.
+void LimitToOwner(const std::string &path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          "D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &sd, nullptr))
+    return;
+  SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, sd);
+  LocalFree(sd);
+}
+
 }  // namespace
 
-bool File::Open(const std::string &path, Mode mode) {
+bool File::Open(const std::string &path, Mode mode, bool ownerOnly) {
   Close();
   DWORD access = GENERIC_READ;
   DWORD creation = OPEN_EXISTING;
@@ -31,8 +45,11 @@ bool File::Open(const std::string &path, Mode mode) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(h);
+  if (ownerOnly && mode != kRead) LimitToOwner(path);
   return true;
 }
+
+bool File::Flush() { return IsOpen() && FlushFileBuffers(H(handle_)) != 0; }
 
 long File::Read(void *buffer, size_t length) {
   if (!IsOpen()) return -1;
@@ -72,6 +89,11 @@ bool CopyLocalFile(const std::string &from, const std::string &to, bool failIfEx
 
 bool DeleteLocalFile(const std::string &path) { return DeleteFileA(path.c_str()) != 0; }
 
+bool RenameOver(const std::string &from, const std::string &to) {
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool PathExists(const std::string &path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -100,6 +122,12 @@ bool MakeDirectories(const std::string &path) {
   }
   return CreateDirectoryA(path.c_str(), nullptr) != 0 || IsDirectory(path);
 }
+
+bool MakePrivateDirectories(const std::string &path) { return MakeDirectories(path); }
+
+bool RestrictToOwner(const std::string &path) { return PathExists(path); }
+
+int PermissionBits(const std::string &) { return -1; }
 
 std::vector<std::string> FindFiles(const std::string &dir, const char *pattern) {
   std::vector<std::string> names;
@@ -159,8 +187,4 @@ bool RemoveTree(const std::string &path) {
 }
 
 }  // namespace platform
-
-// Windows has its own "C:\".
-std::string DefaultLocalDir() { return ""; }
-
 }  // namespace velmora

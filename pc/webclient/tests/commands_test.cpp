@@ -20,6 +20,7 @@ class Commands : public ::testing::Test {
  protected:
   CGatewayClient Client() {
     CGatewayClient c;
+    env.Place(c);
     c.gatewayAddress = "127.0.0.1";
     return c;
   }

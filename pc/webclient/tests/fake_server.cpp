@@ -269,8 +269,6 @@ ScopedTestEnv::ScopedTestEnv() {
   localDir = platform::MakeTempDirectory("velmora-c");
   kitDir = platform::MakeTempDirectory("velmora-kit");
   Environment &env = Env();
-  env.localDir = localDir;
-  env.programDir = kitDir;
   env.clock = &clock;
   env.isGatewayReachable = [this](const char *) {
     probes++;
@@ -285,7 +283,7 @@ ScopedTestEnv::~ScopedTestEnv() {
 }
 
 std::string ScopedTestEnv::ReadLocal(const char *windowsPath) {
-  FILE *f = fopen(LocalPath(windowsPath).c_str(), "r");
+  FILE *f = fopen(LocalPath(localDir, windowsPath).c_str(), "r");
   if (!f) return "<missing>";
   std::string text;
   int c;
@@ -295,7 +293,7 @@ std::string ScopedTestEnv::ReadLocal(const char *windowsPath) {
 }
 
 void ScopedTestEnv::WriteLocal(const char *windowsPath, const std::string &text) {
-  FILE *f = fopen(LocalPath(windowsPath).c_str(), "w");
+  FILE *f = fopen(LocalPath(localDir, windowsPath).c_str(), "w");
   if (!f) return;
   fwrite(text.data(), 1, text.size(), f);
   fclose(f);

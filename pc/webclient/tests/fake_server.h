@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "platform/net.h"
 
 namespace velmora {
@@ -133,15 +133,21 @@ class TestClock : public Clock {
   std::vector<uint32_t> sleeps_, pumping_;
 };
 
-// Points Env() at a fresh "C:\" directory, a kit directory, the test clock
-// and a probe that says reachable (change `reachable` to say otherwise);
-// everything is put back and removed on destruction.
+// Makes a fresh "C:\" directory and a kit directory, and points Env() at
+// the test clock and a probe that says reachable (change `reachable` to say
+// otherwise); everything is put back and removed on destruction.
 class ScopedTestEnv {
  public:
   ScopedTestEnv();
   ~ScopedTestEnv();
   std::string localDir;
   std::string kitDir;
+  // Gives a client (or anything with stateDir and kitDir) these folders.
+  template <typename Client>
+  void Place(Client &client) const {
+    client.stateDir = localDir;
+    client.kitDir = kitDir;
+  }
   TestClock clock;
   std::atomic<int> reachable{1};
   std::atomic<int> probes{0};
@@ -159,8 +165,8 @@ bool WriteTestKit(const std::string &dir, const std::string &version,
                   const std::string &platforms = "GQ GX", bool withPrepare = true,
                   const std::string &imageName = "fw-test.img");
 
-// Makes the current directory `dir` for the life of the object (kit files
-// are opened relative to it).
+// Makes the current directory `dir` for the life of the object: the kit's
+// files must be found in the kit folder whatever the current one is.
 class ScopedCurrentDir {
  public:
   explicit ScopedCurrentDir(const std::string &dir);

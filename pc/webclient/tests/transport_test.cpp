@@ -13,6 +13,7 @@
 #include "webclient/gateway_client.h"
 #include "webclient/gateway_socket.h"
 #include "webclient/requests.h"
+#include "webclient/upload.h"
 
 namespace velmora {
 namespace {
@@ -32,10 +33,10 @@ struct Stopwatch {
 
 class Transport : public ::testing::Test {
  protected:
-  void SetUp() override { CGatewayClient::ResetLoginAsked(); }
   CGatewayClient Client(const FakeServer &server) {
     Env().httpPort = server.port();
     CGatewayClient c;
+    env.Place(c);
     c.gatewayAddress = "127.0.0.1";
     return c;
   }
@@ -154,7 +155,7 @@ TEST_F(Transport, LongPageStoredWholeAndSplitMarkersFound) {
   CGatewayClient client = Client(server);
   EXPECT_EQ(client.FetchPage("big", SettingsPage), 1);
   std::string stored;
-  ASSERT_TRUE(platform::ReadWholeFile(LocalPath("C:\\zuntmp.dat"), &stored));
+  ASSERT_TRUE(platform::ReadWholeFile(client.ScratchPage(), &stored));
   EXPECT_EQ(stored.size(), head.size() + page.size());
   EXPECT_TRUE(stored == head + page);
 }
@@ -197,7 +198,7 @@ TEST_F(Transport, AccessChecksOnEachBlock) {
   EXPECT_EQ(client.FetchPage("foreign", ConnectionType), 0);
   EXPECT_EQ(client.FetchPage("interim-page", AccessCheck), 1);
   std::string stored;
-  ASSERT_TRUE(platform::ReadWholeFile(LocalPath("C:\\zuntmp.dat"), &stored));
+  ASSERT_TRUE(platform::ReadWholeFile(client.ScratchPage(), &stored));
   EXPECT_EQ(stored, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nKestrelon");
   EXPECT_EQ(client.FetchPage("interim-denied", AccessCheck), -1);
   EXPECT_EQ(client.FetchPage("interim-chunked", ConnectionType), 4);
@@ -224,6 +225,15 @@ TEST_F(Transport, CheckAccessAsksForLoginOnce) {
   ASSERT_EQ(paths.size(), 3u);
   EXPECT_EQ(paths[2], "cgi-bin/webcm?getpage=../html/status_real.html");
   EXPECT_EQ(env.clock.Sleeps(), std::vector<uint32_t>{1000});
+  // The flag is the run's: the client of another run (another gateway) is
+  // asked for its login afresh, and a page of the same run shares it.
+  CGatewayClient other = Client(server);
+  EXPECT_EQ(other.CheckAccess(), -1);
+  int runFlag = 0;
+  CGatewayClient first = Client(server), second = Client(server);
+  first.loginAsked = second.loginAsked = &runFlag;
+  EXPECT_EQ(first.CheckAccess(), -1);
+  EXPECT_EQ(second.CheckAccess(), 1);
 }
 
 // --- upload
@@ -258,7 +268,8 @@ class Upload : public Transport {
     s.password = "pw";
     s.timeoutSeconds = 10;
     if (!s.Connect(server.port(), "127.0.0.1")) return -2;
-    return s.UploadFile("cgi-bin/dornix", "fw.img", imagePath.c_str());
+    CFirmwareUpload upload(s);
+    return upload.UploadFile("cgi-bin/dornix", "fw.img", imagePath.c_str());
   }
   std::string image, imagePath;
 };
@@ -357,38 +368,81 @@ TEST_F(Upload, EveryWaitOfTheUploadHasItsLimit) {
   }
 }
 
-// A kit with fw.img.minisig against three gateways: one from before signed
-// uploads (fail[4] to the signature part), one that checks the signature,
-// one that holds another key (fail[23]).
+// A kit with fw.img.minisig against gateways from before signed uploads
+// (fail[4] to the signature part), that check the signature, that hold
+// another key (fail[23]), that answer in odd ways, and whose connection
+// breaks under the signed upload.
 TEST_F(Upload, SignedKitAndGatewaysWithAndWithoutSignatures) {
   const std::string sig = "untrusted comment: x\nRUQ...\ntrusted comment: t\nAAA...\n";
   ASSERT_TRUE(platform::WriteWholeFile(imagePath + ".minisig", sig));
-  testing::ScopedCurrentDir cwd(env.kitDir);
+  const char kOk[] = "HTTP/1.0 200 OK\r\n\r\nupgrade result: ok[0]\n";
   struct Case {
-    const char *signedAnswer;
+    const char *name;
+    std::string signedAnswer;  // "": the connection drops under the signed file
+    std::string unsignedAnswer;
     int result;
     size_t connections;
-    const char *note;
+    const char *note, *notice, *problem;
   } cases[] = {
-      {"upgrade result: fail[4]\n", 1, 2, "fw.img: signed, but the gateway does not take signatures (fail[4])"},
-      {"X-Dornix-Signature: valid, key 1\n\nupgrade result: ok[0]\n", 1, 1, "fw.img: signed; the gateway checked"},
-      {"upgrade result: fail[23]\n", -1, 1, "fw.img: signed; the gateway refused the upload"},
+      {"no signatures", "upgrade result: fail[4]\n", kOk, 1, 2,
+       "fw.img: signed, but the gateway does not take signatures (fail[4])",
+       "The Gateway does not check signatures: it refused the signature of fw.img (fail[4])", ""},
+      {"checked", "HTTP/1.0 200 OK\r\nX-Dornix-Signature: valid, key 1\r\n\r\nupgrade result: ok[0]\n",
+       kOk, 1, 1, "fw.img: signed; the gateway checked", "", ""},
+      // The same words in the body are no header.
+      {"words in the body", "HTTP/1.0 200 OK\r\n\r\nX-Dornix-Signature: valid, key 1\nupgrade result: ok[0]\n",
+       kOk, 1, 1, "fw.img: signed; the gateway holds no key", "", ""},
+      {"another key", "upgrade result: fail[23]\n", kOk, -1, 1,
+       "fw.img: signed; the gateway refused the upload", "", "fail[23]"},
+      // The break is what went wrong, not the kit's signature.
+      {"broken, then unsigned refused", "", "HTTP/1.0 200 OK\r\n\r\nupgrade result: fail[23]\n", -1,
+       2, "fw.img: signed, but the gateway dropped the signed upload", "",
+       "the connection broke while the request was sent; sent again without its signature, "
+       "the Gateway refused it (fail[23]"},
+      {"broken, then unsigned taken", "", kOk, 1, 2,
+       "fw.img: signed, but the gateway dropped the signed upload",
+       "The connection broke while fw.img was sent with its signature", ""},
   };
   for (const Case &c : cases) {
-    std::string answer = c.signedAnswer;
-    FakeServer server([answer](FakeConnection &conn) {
-      std::string request = conn.ReadRequest(10000);
-      conn.Send(request.find("name=\"signature\"") != std::string::npos ? answer : "upgrade result: ok[0]\n");
+    SCOPED_TRACE(c.name);
+    bool drop = c.signedAnswer.empty();
+    // Large enough that a dropped connection fails the send.
+    image = Binary(drop ? (8u << 20) : 3000u);
+    ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
+    FakeServer server([&c, drop](FakeConnection &conn) {
+      // The signature part comes before the file's.
+      conn.ReadUntil("name=\"UploadFile\"", 10000);
+      bool isSigned = conn.received.find("name=\"signature\"") != std::string::npos;
+      if (drop && isSigned) {
+        conn.Close();
+        return;
+      }
+      const std::string end = "--MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
+      auto tail = [&conn] { return conn.received.size() > 4096 ? conn.received.size() - 4096 : 0; };
+      for (int i = 0; i < 200 && conn.received.find(end, tail()) == std::string::npos; ++i)
+        conn.ReadFor(50);
+      conn.Send(isSigned ? c.signedAnswer : c.unsignedAnswer);
       conn.EndReply();
     });
     CGatewayClient client;
+    env.Place(client);
     client.gatewayAddress = "127.0.0.1";
     Env().httpPort = server.port();
-    EXPECT_EQ(client.UploadFirmware(0), c.result) << c.signedAnswer;
+    EXPECT_EQ(client.UploadFirmware(0), c.result);
     server.Stop();
     std::vector<std::string> got = server.Received();
-    ASSERT_EQ(got.size(), c.connections) << c.signedAnswer;
+    ASSERT_EQ(got.size(), c.connections);
     EXPECT_EQ(client.uploadSignatureNote.find(c.note), 0u) << client.uploadSignatureNote;
+    EXPECT_EQ(client.uploadNotice.find(c.notice), 0u) << client.uploadNotice;
+    if (*c.notice == '\0') {
+      EXPECT_EQ(client.uploadNotice, "");
+    }
+    EXPECT_NE(client.problem.find(c.problem), std::string::npos) << client.problem;
+    if (drop && c.result < 0) {
+      EXPECT_EQ(client.advice.find("Check the cable"), 0u) << client.advice;
+      continue;
+    }
+    if (drop) continue;
     // The signature part goes first; every other byte is the unsigned
     // request's, and the length is exact.
     std::string part = ComposeSignaturePart("fw.img", sig);
@@ -404,9 +458,9 @@ TEST_F(Upload, SignedKitAndGatewaysWithAndWithoutSignatures) {
 
 TEST_F(Upload, FirmwareDirectAndInTwoSteps) {
   CGatewayClient client;
+  env.Place(client);
   client.gatewayAddress = "127.0.0.1";
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "prepare.bin"), "PREP"));
-  testing::ScopedCurrentDir cwd(env.kitDir);
 
   FakeServer direct(UploadReply({"upgrade result: fail[7]\n"}));
   Env().httpPort = direct.port();

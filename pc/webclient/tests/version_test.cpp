@@ -46,9 +46,9 @@ class VersionTable : public ::testing::Test {
   // Runs the check on a running version; returns VersionError, or -1 when it
   // passed.
   int Check(const char *running, const char *kit, int &prepare) {
-    ScopedCurrentDir cwd(env.kitDir);
     if (kit) Kit(kit);
     CGatewayClient c;
+    env.Place(c);
     c.ReadUpgradeList();
     prepare = 0;
     return c.CompareWithKit(running, prepare) ? -1 : c.VersionError;
@@ -103,8 +103,8 @@ TEST_F(VersionTable, PlatformListAndKitFiles) {
   std::string many;
   for (int i = 0; i < 150; i++) many += "G" + std::to_string(i) + " ";
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "upgrade.ini"), many));
-  ScopedCurrentDir cwd(env.kitDir);
   CGatewayClient c;
+  env.Place(c);
   c.ReadUpgradeList();
   EXPECT_EQ(c.platformList.size(), 101u);
   EXPECT_EQ(c.platformList.back(), "G100");
@@ -120,10 +120,17 @@ TEST_F(VersionTable, CheckAgainstTheGatewayPages) {
   }));
   Env().httpPort = server.port();
   CGatewayClient c;
+  env.Place(c);
   c.gatewayAddress = "127.0.0.1";
   int prepare = 5;
   {
-    ScopedCurrentDir cwd(env.kitDir);
+    // Started from a shortcut, the program's current folder is another one,
+    // here with another kit's files: the kit folder's count.
+    std::string elsewhere = platform::JoinPath(env.localDir, "elsewhere");
+    ASSERT_TRUE(platform::MakeDirectories(elsewhere));
+    ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(elsewhere, "config.xml"),
+                                         "<config version=\"3.60.9.0.0-GQ\">\n"));
+    ScopedCurrentDir cwd(elsewhere);
     Kit("3.60.2.0.0-GQ");
     EXPECT_FALSE(c.CheckFirmwareVersion(prepare));
     EXPECT_EQ(c.VersionError, 7);
@@ -153,7 +160,6 @@ TEST_F(VersionTable, CheckAgainstTheGatewayPages) {
   for (const auto &pages : unreadable) {
     FakeServer gateway(ServePages(pages));
     Env().httpPort = gateway.port();
-    ScopedCurrentDir cwd(env.kitDir);
     prepare = 5;
     EXPECT_FALSE(c.CheckFirmwareVersion(prepare));
     EXPECT_EQ(c.VersionError, 1);
@@ -164,6 +170,7 @@ TEST_F(VersionTable, CheckAgainstTheGatewayPages) {
 TEST(Version, FindImageFileNeedsExactlyOne) {
   ScopedTestEnv env;
   CGatewayClient c;
+  env.Place(c);
   std::string name;
   EXPECT_FALSE(c.FindImageFile(name));
   EXPECT_EQ(name, "");

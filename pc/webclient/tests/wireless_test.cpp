@@ -1,4 +1,5 @@
-// Wireless backup files byte for byte for given pages, and their replay.
+// The wireless settings read byte for byte for given pages, their replay,
+// and the check that only the wizard's own backup is posted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -89,18 +90,32 @@ const std::string kList =
 
 class Wireless : public ::testing::Test {
  protected:
-  std::string Backup(const Gateway &g, int expected = 1) {
-    FakeServer server(g.Script());
+  CGatewayClient Client(const FakeServer &server) {
     Env().httpPort = server.port();
     CGatewayClient c;
+    env.Place(c);
     c.gatewayAddress = "127.0.0.1";
-    EXPECT_EQ(c.BackupWireless(), expected);
+    return c;
+  }
+  // The main file's text as read ("<missing>" when nothing was); the
+  // access list in `saved`.
+  std::string Backup(const Gateway &g, int expected = 1) {
+    FakeServer server(g.Script());
+    CGatewayClient c = Client(server);
+    EXPECT_EQ(c.BackupWireless(saved), expected);
     server.Stop();
     paths = server.Paths();
     received = server.Received();
-    return env.ReadLocal("C:\\Ssid");
+    // Whatever the wizard saves, it takes back.
+    std::string why;
+    if (expected > 0) {
+      EXPECT_TRUE(CheckWirelessBackup(saved, &why)) << why;
+    }
+    return saved.ssid.empty() ? "<missing>" : saved.ssid;
   }
+  std::string List() const { return saved.accessList.empty() ? "<missing>" : saved.accessList; }
   ScopedTestEnv env;
+  WirelessSettings saved;
   std::vector<std::string> paths;
   std::vector<std::string> received;
 };
@@ -114,7 +129,7 @@ TEST_F(Wireless, WepBackupWithListAndAdvancedLines) {
       "&ap:settings/key_value3=++++&ap:settings/key_len3=64"
       "&ap:settings/key_value4=++++abcdeabcde&ap:settings/key_len4=64";
   EXPECT_EQ(Backup(g), kMainWep + wep + kAdvanced);
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
+  EXPECT_EQ(List(), kList);
   ASSERT_EQ(paths.size(), 5u);
   EXPECT_EQ(paths[1], std::string(kPage) +
                           "custom_setup_ssid.html&var:conname=connection0&var:contype=pppoe");
@@ -148,7 +163,6 @@ TEST_F(Wireless, OtherSecurityLines) {
       {"1", ""},
   };
   for (auto &w : wpa) {
-    RemoveScratchFiles();
     g.wpa["psktype"] = w.psktype;
     std::string file = Backup(g);
     std::string line = std::string("\n") + kConn + "&ap:settings/privacy_type=3" + w.tail +
@@ -157,7 +171,6 @@ TEST_F(Wireless, OtherSecurityLines) {
   }
 
   // No security: the main line stops after privacy_type; no security page.
-  RemoveScratchFiles();
   g.ssid["privacy_type"] = "0";
   EXPECT_EQ(Backup(g), std::string(kConn) +
                            "&ap:settings/ap_enabled=1&ap:settings/channel=6"
@@ -175,14 +188,13 @@ TEST_F(Wireless, AccessListLinesAndAccessTypeZero) {
              "list_init[i++]='';<b>more text here</b>\n" + Field("access_type", "2") +
              "list_init[i++]='BB:BB:BB:BB:BB:BB';\n";
   Backup(g);
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"),
+  EXPECT_EQ(List(),
             "AA:AA:AA:AA:AA:01\nAA:AA:AA:AA:AA:02\nAA:AA:AA:AA:AA:03\n';<b>more text he\n"
             "ap:settings/access_type=2\nconnectiontype=pppoe\n");
 
-  RemoveScratchFiles();
   g.access = "list_init[i++]='00:11:22:33:44:55';\n" + Field("access_type", "0");
   Backup(g);
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
+  EXPECT_EQ(List(), "<missing>");
   EXPECT_EQ(env.ReadLocal("C:\\zuntmp.dat").find("list_init"), std::string::npos);
 }
 
@@ -199,7 +211,7 @@ TEST_F(Wireless, AccessPageAddressEscapesWhatCannotStandInARequestLine) {
       "&ap:settings/ap_enabled=1&ap:settings/channel=6"
       "&ap:settings/ssid=a%20b%25c%23d%3Fe%26f/g%09%7F%E9&ap:settings/privacy_type=0 HTTP/1.1\r\n";
   EXPECT_EQ(received[2].substr(0, line.size()), line);
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
+  EXPECT_EQ(List(), kList);
   // The form bodies carry it form-encoded.
   EXPECT_NE(file.find("&ap:settings/ssid=a+b%25c#d?e%26f/g%09%7F%E9&"), std::string::npos) << file;
 }
@@ -224,7 +236,7 @@ TEST_F(Wireless, NothingToSaveOrNotReadable) {
   g = Gateway();
   g.wep.erase("key_len4");  // the WEP keys could not be restored
   EXPECT_EQ(Backup(g, -1), "<missing>");
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
+  EXPECT_EQ(List(), "<missing>");
   // A value without its end is no value, not an empty one.
   g = Gateway();
   g.ssid.erase("ssid");
@@ -236,25 +248,25 @@ TEST_F(Wireless, NothingToSaveOrNotReadable) {
   for (const char *page : {"ssid", "wep"}) {
     g = Gateway();
     (std::string(page) == "ssid" ? g.ssid["ssid"] : g.wep["key_value4"]) = nul;
-    CGatewayClient c;
     FakeServer server(g.Script());
-    Env().httpPort = server.port();
-    c.gatewayAddress = "127.0.0.1";
-    EXPECT_EQ(c.BackupWireless(), -1) << page;
+    CGatewayClient c = Client(server);
+    WirelessSettings read;
+    EXPECT_EQ(c.BackupWireless(read), -1) << page;
     EXPECT_NE(c.problem.find(std::string(page) == "ssid" ? "setting ssid holds a NUL"
                                                         : "setting key_value4 holds a NUL"),
               std::string::npos) << c.problem;
-    EXPECT_FALSE(FileExists("C:\\Ssid"));
-    EXPECT_FALSE(FileExists("C:\\AccessList"));
+    EXPECT_EQ(read.ssid, "");
+    EXPECT_EQ(read.accessList, "");
   }
   g = Gateway();
   g.access = "list_init[i++]='00:11:22:33:44" + std::string(1, '\0') + ":55';\n" +
              Field("access_type", "1");
   EXPECT_EQ(Backup(g, -1), "<missing>");
-  // An existing backup is kept and nothing is asked.
+  // Reading touches no backup file: those are their owner's.
   env.WriteLocal("C:\\Ssid", "kept");
-  EXPECT_EQ(Backup(Gateway()), "kept");
-  EXPECT_TRUE(paths.empty());
+  EXPECT_NE(Backup(Gateway()), "kept");
+  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), "kept");
+  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "<missing>");
 }
 
 TEST_F(Wireless, AdvancedPageBelowItsThresholdKeepsItsLines) {
@@ -281,7 +293,6 @@ TEST_F(Wireless, ValuesComeBackAsTheyWere) {
   std::string file = Backup(g);
   EXPECT_NE(file.find("&ap:settings/radius_secret=two%0D%0Alines%01%1A%FF&"), std::string::npos)
       << file;
-  RemoveScratchFiles();
   g.wpa["psktype"] = "2";
   g.ssid["ssid"] = "a+b\n c";
   file = Backup(g);
@@ -289,7 +300,7 @@ TEST_F(Wireless, ValuesComeBackAsTheyWere) {
   EXPECT_NE(file.find("&ap:settings/pskvalue=say+\"hi\"+100%2541+%26+<>" + std::string(2000, 'k') +
                       "&grp_interval=900"),
             std::string::npos);
-  std::string list = env.ReadLocal("C:\\AccessList");
+  std::string list = List();
   EXPECT_NE(list.find("AA:AA:AA:AA:AA:89\nap:settings/access_type=1"), std::string::npos) << list;
   EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 82);
 }
@@ -297,34 +308,30 @@ TEST_F(Wireless, ValuesComeBackAsTheyWere) {
 TEST_F(Wireless, VerifyReadsTheSettingsBack) {
   Gateway g;
   Backup(g);
-  std::string ssid = env.ReadLocal("C:\\Ssid");
+  const WirelessSettings backup = saved;
   FakeServer same(g.Script());
-  Env().httpPort = same.port();
-  CGatewayClient c;
-  c.gatewayAddress = "127.0.0.1";
-  EXPECT_EQ(c.VerifyWireless(), 1);
+  CGatewayClient c = Client(same);
+  EXPECT_EQ(c.VerifyWireless(backup), 1);
   g.wep["key_value2"] = "00 11 22 33 44 55 66 77 88 99 aa bb cd";
   FakeServer changed(g.Script());
   Env().httpPort = changed.port();
-  EXPECT_EQ(c.VerifyWireless(), 0);
+  EXPECT_EQ(c.VerifyWireless(backup), 0);
   g.enabled = false;
   FakeServer off(g.Script());
   Env().httpPort = off.port();
-  EXPECT_EQ(c.VerifyWireless(), 0);
+  EXPECT_EQ(c.VerifyWireless(backup), 0);
   // Every byte counts, after a line end too.
   g = Gateway();
   g.ssid["ssid"] = "home\nnet";
-  RemoveScratchFiles();
   Backup(g);
-  ssid = env.ReadLocal("C:\\Ssid");
+  const WirelessSettings withLineEnd = saved;
   g.ssid["ssid"] = "home\nNET";
   FakeServer other(g.Script());
   Env().httpPort = other.port();
-  EXPECT_EQ(c.VerifyWireless(), 0);
-  // The backup is where it was, whatever the answer.
-  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), ssid);
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
-  EXPECT_FALSE(FileExists("C:\\SsidBak"));
+  EXPECT_EQ(c.VerifyWireless(withLineEnd), 0);
+  // Nothing is moved or written aside meanwhile: the scratch page at most.
+  for (const char *pattern : {"Ssid*", "AccessList*", "*Bak"})
+    EXPECT_EQ(platform::FindFiles(env.localDir, pattern), std::vector<std::string>{}) << pattern;
 }
 
 std::string PostBody(const std::string &raw) {
@@ -333,15 +340,11 @@ std::string PostBody(const std::string &raw) {
   return raw.substr(start + 4, raw.size() - start - 8);
 }
 
-TEST_F(Wireless, RestorePostsInOrderAndKeepsTheBackup) {
-  env.WriteLocal("C:\\Ssid", kMainWep + kAdvanced);
-  env.WriteLocal("C:\\AccessList", kList);
+TEST_F(Wireless, RestorePostsInOrder) {
   FakeServer server(Gateway().Script());
-  Env().httpPort = server.port();
-  CGatewayClient c;
-  c.gatewayAddress = "127.0.0.1";
+  CGatewayClient c = Client(server);
   c.userName = "admin";
-  EXPECT_TRUE(c.RestoreWireless());
+  EXPECT_TRUE(c.RestoreWireless({kMainWep + kAdvanced, kList}));
   ASSERT_TRUE(server.WaitForConnections(6));
   std::vector<std::string> got = server.Received();
   ASSERT_EQ(got.size(), 6u);
@@ -353,19 +356,15 @@ TEST_F(Wireless, RestorePostsInOrderAndKeepsTheBackup) {
   EXPECT_EQ(PostBody(got[5]), std::string(kConn) +
                                   "&ap:settings/access_type=1&ap:settings/mac_add=66:77:88:99:AA:BB");
   EXPECT_NE(got[0].find("Authorization: Basic"), std::string::npos);
-  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), kMainWep + kAdvanced);
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
   EXPECT_EQ(env.clock.PumpingSleeps(), std::vector<uint32_t>(5, 1000));
 
   // Only the main line: exactly one body.
-  env.WriteLocal("C:\\Ssid", kMainWep);
-  platform::DeleteLocalFile(LocalPath("C:\\AccessList"));
-  EXPECT_TRUE(c.RestoreWireless());
+  EXPECT_TRUE(c.RestoreWireless({kMainWep, ""}));
   ASSERT_TRUE(server.WaitForConnections(7));
   EXPECT_EQ(server.Received().size(), 7u);
 }
 
-TEST_F(Wireless, FailedPostKeepsTheFileForTheRetry) {
+TEST_F(Wireless, FailedPostsAreFailures) {
   int deadPort;
   {
     FakeServer gone([](testing::FakeConnection &) {});
@@ -373,44 +372,71 @@ TEST_F(Wireless, FailedPostKeepsTheFileForTheRetry) {
   }
   Env().httpPort = deadPort;
   CGatewayClient c;
+  env.Place(c);
   c.gatewayAddress = "127.0.0.1";
-  env.WriteLocal("C:\\Ssid", kMainWep);
-  env.WriteLocal("C:\\AccessList", kList);
-  EXPECT_FALSE(c.RestoreWireless());
-  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), kMainWep);
-  EXPECT_FALSE(c.RestoreAccessList());
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), kList);
+  const WirelessSettings backup{kMainWep, kList};
+  EXPECT_FALSE(c.RestoreWireless(backup));
+  EXPECT_FALSE(c.RestoreAccessList(kList));
 
   // Sent is not taken: a gateway that answers the posts with 401 did not
   // apply them.
   FakeServer refusing(ServePages({{"cgi-bin/webcm", Reply::Unauthorized()}}));
   Env().httpPort = refusing.port();
-  EXPECT_FALSE(c.RestoreWireless());
+  EXPECT_FALSE(c.RestoreWireless(backup));
   FakeServer server(Gateway().Script());
   Env().httpPort = server.port();
-  EXPECT_TRUE(c.RestoreWireless());
-  EXPECT_TRUE(c.RestoreWireless());  // the backup is still whole for another try
+  EXPECT_TRUE(c.RestoreWireless(backup));
 }
 
-TEST_F(Wireless, SwapAndRemoveLocalFiles) {
-  env.WriteLocal("C:\\Ssid", "first");
-  env.WriteLocal("C:\\AccessList", "list");
-  EXPECT_TRUE(SwapBackupFiles(false));
-  EXPECT_EQ(env.ReadLocal("C:\\SsidBak"), "first");
-  EXPECT_EQ(env.ReadLocal("C:\\AccessListBak"), "list");
-  EXPECT_FALSE(FileExists("C:\\Ssid"));
-  env.WriteLocal("C:\\Ssid", "test backup");  // the second, test backup
-  EXPECT_TRUE(SwapBackupFiles(true));
-  EXPECT_EQ(env.ReadLocal("C:\\Ssid"), "first");
-  EXPECT_EQ(env.ReadLocal("C:\\AccessList"), "list");
-  EXPECT_FALSE(FileExists("C:\\SsidBak"));
-  EXPECT_TRUE(FileExists("C:\\Ssid"));
+// A kept backup is a file anyone with the user's rights could have edited:
+// only what the wizard itself writes into it is ever posted.
+TEST_F(Wireless, OnlyTheWizardsOwnBackupIsPosted) {
+  const std::string conn = std::string("\n") + kConn;
+  struct {
+    std::string ssid, list;
+    const char *refusal;  // nullptr: the wizard's own
+  } rows[] = {
+      {kMainWep + kAdvanced, kList, nullptr},
+      {kMainWep + "&sys:admin/password=x", "", "\"sys:admin/password\""},
+      {kMainWep + conn + "&ap:settings/ssid", "", "\"ap:settings/ssid\""},  // no value
+      {kMainWep + "\nlogic:command/reboot", "", "line 2"},
+      {kMainWep + "\nvar:conname=connection0&var:contype=x&ap:settings/ssid=a", "", "line 2"},
+      {kMainWep + "\n" + kConn, "", "line 2"},  // nothing to set
+      {"", "", "no settings"},
+      {kMainWep, "ap:settings/access_type=1&sys:x=y\nconnectiontype=pppoe\n", "access type"},
+      {kMainWep, "ap:settings/access_type=1\nconnectiontype=pppoe&a=b\n", "access type"},
+      {kMainWep, "ap:settings/access_type=1\nconnectiontype=pppoe\n00:11:22:33:44:55\n",
+       "access type"},
+      {kMainWep, "00:11:22:33:44:55:66:77\n", "not an address"},
+      // What the page showed as an address is one, whatever it holds.
+      {kMainWep, "connectiontype=a\nap:settings/access_type=1\nconnectiontype=pppoe\n", nullptr},
+  };
+  for (const auto &r : rows) {
+    const WirelessSettings backup{r.ssid, r.list};
+    std::string why;
+    EXPECT_EQ(CheckWirelessBackup(backup, &why), r.refusal == nullptr) << r.ssid << "|" << r.list;
+    if (!r.refusal) continue;
+    EXPECT_NE(why.find(r.refusal), std::string::npos) << why;
+    EXPECT_EQ(why.find("=x"), std::string::npos) << "no value is shown: " << why;
+    // Refused before the first post: the gateway hears nothing.
+    FakeServer server(Gateway().Script());
+    CGatewayClient c = Client(server);
+    EXPECT_FALSE(c.RestoreWireless(backup));
+    EXPECT_NE(c.problem.find(r.refusal), std::string::npos) << c.problem;
+    server.Stop();
+    EXPECT_TRUE(server.Received().empty());
+  }
+}
 
-  for (const char *f : {"C:\\tallis.conf", "C:\\zuntmp.dat", "C:\\SsidBak"}) env.WriteLocal(f, "x");
-  RemoveScratchFiles();
-  for (const char *f : {"C:\\tallis.conf", "C:\\zuntmp.dat", "C:\\Ssid", "C:\\SsidBak"})
-    EXPECT_FALSE(FileExists(f)) << f;
-  RemoveScratchFiles();  // nothing there: no error
+TEST_F(Wireless, RemovingScratchFilesLeavesTheBackup) {
+  for (const char *f : {"C:\\tallis.conf", "C:\\zuntmp.dat", "C:\\Ssid", "C:\\AccessList"})
+    env.WriteLocal(f, "x");
+  CGatewayClient c;
+  env.Place(c);
+  c.RemoveScratchFiles();
+  EXPECT_EQ(platform::FindFiles(env.localDir, "*"),
+            (std::vector<std::string>{"AccessList", "Ssid"}));
+  c.RemoveScratchFiles();  // nothing there: no error
 }
 
 }  // namespace

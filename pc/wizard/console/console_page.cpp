@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "platform/shown_text.h"
-#include "platform/support_log.h"
+#include "app/shown_text.h"
+#include "app/support_log.h"
 #include "wizard/console/terminal.h"
 
 namespace velmora {
@@ -254,6 +254,7 @@ bool ConsolePage::RunLoginDialog(std::string *user, std::string *password) {
     return true;
   }
   std::string pending = currentLine_;
+  prompting_ = true;
   Print("\n\nYour Gateway is password protected.\n"
         " Please provide the correct User Name and Password below.\n"
         "(Ctrl-D cancels.)\n"
@@ -265,6 +266,7 @@ bool ConsolePage::RunLoginDialog(std::string *user, std::string *password) {
     ok = ReadHiddenLine(password);
     if (ok && !StdinIsTerminal()) Print("\n");
   }
+  prompting_ = false;
   if (!ok) Print("\n");
   // Back to the page: repeat the line whose result is still to come.
   Print("\n");

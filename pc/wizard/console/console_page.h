@@ -13,6 +13,7 @@
 
 #include <stdio.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -20,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/shown_text.h"
-#include "platform/support_log.h"
+#include "app/shown_text.h"
+#include "app/support_log.h"
 #include "wizard/progress.h"
 #include "wizard/sequence.h"
 
@@ -79,6 +80,8 @@ class ConsolePage : public WizardPage {
   // pipe, a full disk): nobody sees the run any more.
   void OnOutputGone(std::function<void()> handler) { onOutputGone_ = std::move(handler); }
   int lastStep() const { return lastStep_; }
+  // Whether the page waits for the user to type (the login's prompts).
+  bool Prompting() const { return prompting_; }
   bool backEnabled() const { return buttons_[0]; }
   bool finishEnabled() const { return buttons_[3]; }
 
@@ -99,6 +102,7 @@ class ConsolePage : public WizardPage {
   LoginSource login_;
   bool buttons_[4] = {false, true, true, false};
   int lastStep_ = -1;
+  std::atomic<bool> prompting_{false};
   bool atLineStart_ = true;
   std::string currentLine_;
   std::string tail_;         // shown after the open line (terminal)

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 
 namespace velmora {
 namespace console {

@@ -8,13 +8,14 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "dornix_version.h"
+#include "app/environment.h"
+#include "app/support_log.h"
 #include "platform/console.h"
-#include "platform/environment.h"
 #include "platform/files.h"
-#include "platform/support_log.h"
 #include "webclient/gateway_client.h"
 #include "wizard/console/console_page.h"
 #include "wizard/console/console_support.h"
@@ -44,7 +45,9 @@ enum ExitStatus {
   kExitKitRefused = 12,
   kExitBackupUnreadable = 13,
   kExitBackupKept = 14,
+  kExitUnproven = 15,
   kExitOutputClosed = 16,
+  kExitBackupRefused = 17,
   kExitInterrupted = 130,
 };
 
@@ -61,7 +64,8 @@ const char kUsage[] =
     "                    login, take it from VELMORA_USER and VELMORA_PASSWORD\n"
     "  --time-scale X    multiply every wait by X (default 1)\n"
     "  --state-dir DIR   where the wizard keeps its backup and scratch files\n"
-    "                    (default: a per-user state folder)\n"
+    "                    (default: a per-user state folder); the backup (Ssid,\n"
+    "                    AccessList) holds the Wi-Fi keys and only you may read it\n"
     "  --log FILE        append a time-stamped record of the run to FILE, for a\n"
     "                    support request; never a password (default:\n"
     "                    velmora-cli.log in the state folder)\n"
@@ -79,11 +83,16 @@ const char kUsage[] =
     "settings were not restored (they are kept for --restore); 10 the gateway\n"
     "does not run the kit's version after the restart; 11 the gateway did not\n"
     "answer again after a restart; 12 the kit would fail; 13 the wireless\n"
-    "settings could not be read (nothing changed); 14 settings kept by an\n"
-    "earlier run are waiting for --restore; 16 the output was closed (a pipe\n"
-    "or terminal went away): the run stopped, switched the access point back on\n"
-    "if it had switched it off, and kept saved settings for --restore;\n"
-    "130 interrupted.\n"
+    "settings could not be read or saved (nothing changed); 14 settings kept by\n"
+    "an earlier run are waiting for --restore; 15 the gateway runs the kit's\n"
+    "version, but ran it before and said nothing to the image, so whether it was\n"
+    "written is not known; 16 the output was closed (a pipe or terminal went\n"
+    "away): the run stopped, switched the access point back on if it had\n"
+    "switched it off, and kept saved settings for --restore; 17 the kept\n"
+    "settings hold what this program never saves and were not sent;\n"
+    "130 interrupted. Every status after a change to the gateway keeps the saved\n"
+    "settings and names their file, until they were read back from the gateway\n"
+    "equal.\n"
     "\n"
     "Example:\n"
     "  velmora-cli --kit /media/kit --gateway 192.168.0.1\n"
@@ -172,36 +181,40 @@ int ParseOptions(int argc, char **argv, Options *o) {
   return -1;
 }
 
-std::atomic<bool> g_stop{false};
-std::atomic<bool> g_inRestore{false};
-// Set by the first ending that runs; another one leaves the process to it.
-std::atomic<bool> g_ending{false};
-ScaledClock *g_clock = nullptr;
+// What the endings' threads work with; set by main, under g_ending, which
+// an ending holds until the process ends (the output's may come back to it
+// from the interrupt's, on the same thread).
+std::recursive_mutex g_ending;
+UpgradeRun *g_run = nullptr;
+ConsolePage *g_page = nullptr;
 GatewayOps *g_gateway = nullptr;
+bool g_mainEnding = false;
 
-// Ctrl-C. During the power-cycle wait the task is told to stop and given a
-// moment to clean up; anywhere else the run ends at once, as closing the
-// wizard window would.
+// Ctrl-C (or a request to terminate). The run is asked to stop: a task
+// ends itself between two steps, through the run's ending, and is given a
+// moment for it (a request in flight gives up within its own limit);
+// otherwise, or when no task runs, the ending is said here. Either way the
+// backup stays where it is, and the ending says where.
 void OnInterrupt() {
   RestoreTerminal();
-  if (g_inRestore && !g_stop.exchange(true)) {
-    fputs("\nStopping...\n", stderr);
-    for (int i = 0; i < 40 && g_inRestore; ++i) RealSleep(50);
-    if (!g_inRestore) return;  // main ends with the interrupted status
+  // Held until the process ends: main, done meanwhile, waits for it.
+  std::lock_guard<std::recursive_mutex> lock(g_ending);
+  if (g_mainEnding) return;  // main ends with its own status
+  ConsolePage *page = g_page;
+  GatewayOps *gateway = g_gateway;
+  if (!g_run || !page || !gateway) {  // before the run has begun
+    fputs("\nInterrupted.\n", stderr);
+    ExitNow(kExitInterrupted);
   }
-  if (g_ending.exchange(true)) return;
-  // Once the settings are saved, the backup may be all that is left of
-  // them: it stays for --restore. Before, nothing is worth keeping.
-  if (g_wirelessSaved) {
-    RemoveScratchFilesKeepingBackup();
-    if (FileExists(kSsidFile))
-      fprintf(stderr, "\nThe saved wireless settings are kept in %s; velmora-cli --restore "
-                      "writes them back.", LocalPath(kSsidFile).c_str());
-  } else {
-    RemoveScratchFiles();
+  UpgradeRun &run = *g_run;
+  run.stop = true;
+  // A task waiting for the user to type is not waited for.
+  if (run.Busy() && !page->Prompting()) {
+    page->PrintError("\nStopping...\n");
+    for (int i = 0; i < 60 && run.Busy(); ++i) RealSleep(50);
   }
-  fputs("\nInterrupted.\n", stderr);
-  SupportLog("interrupted: exit status %d", kExitInterrupted);
+  EndInterrupted(*page, run, *gateway);
+  SupportLog("exit status %d", kExitInterrupted);
   ExitNow(kExitInterrupted);
 }
 
@@ -212,24 +225,20 @@ void OnInterrupt() {
 // as it can. The access point it switched off goes back on, the saved
 // settings stay for --restore, the scratch files go.
 void OnOutputGone() {
-  if (g_ending.exchange(true)) return;
+  std::lock_guard<std::recursive_mutex> lock(g_ending);
+  if (g_mainEnding || !g_run || !g_gateway) return;
   RestoreTerminal();
+  UpgradeRun &run = *g_run;
+  run.stop = true;  // nothing more of the run may move
   SupportLog("the output is closed: the run stops");
   std::string note = "velmora-cli: the output is closed; the run stopped.";
-  if (g_gateway && !g_gateway->RestoreAccessPoint())
+  if (!g_gateway->RestoreAccessPoint())
     note += " The Gateway's wireless access point may still be off: switch it on in the "
             "Gateway's web pages.";
-  if (g_wirelessSaved) {
-    // A backup parked aside while the access point was checked is the
-    // backup.
-    if (FileExists(kSsidBakFile)) SwapBackupFiles(true);
-    RemoveScratchFilesKeepingBackup();
-    if (FileExists(kSsidFile))
-      note += " The saved wireless settings are kept in " + LocalPath(kSsidFile) +
-              "; velmora-cli --restore writes them back.";
-  } else {
-    RemoveScratchFiles();
-  }
+  g_gateway->RemoveScratchFiles();
+  if (run.backup.Kept())
+    note += " The saved wireless settings are kept in " + run.backup.Path() +
+            "; velmora-cli --restore writes them back.";
   fprintf(stderr, "\n%s\n", note.c_str());
   SupportLog("%s", note.c_str());
   SupportLog("exit status %d", kExitOutputClosed);
@@ -245,6 +254,7 @@ ExitStatus ChecksStatus(ChecksResult r) {
     case kVersionRefused: return kExitVersionRefused;
     case kKitRefused: return kExitKitRefused;
     case kBackupUnreadable: return kExitBackupUnreadable;
+    case kChecksStopped: return kExitInterrupted;
   }
   return kExitUpgraded;
 }
@@ -256,23 +266,25 @@ ExitStatus RestoreStatus(RestoreResult r) {
     case kRestoreStopped: return kExitInterrupted;
     case kVersionNotKits: return kExitNotConfirmed;
     case kGatewayNotBack: return kExitGatewayNotBack;
+    case kUpgradeUnproven: return kExitUnproven;
+    case kBackupRefused: return kExitBackupRefused;
   }
   return kExitWirelessFailed;
 }
 
 class Wizard {
  public:
-  Wizard(const Options &o, ConsolePage &page, GatewayOps &gateway)
-      : o_(o), page_(page), gateway_(gateway) {}
+  Wizard(const Options &o, ConsolePage &page, UpgradeRun &run, GatewayOps &gateway)
+      : o_(o), page_(page), run_(run), gateway_(gateway) {}
 
   int Run() {
     // A wrong --gateway is told before anything else is shown.
     if (o_.haveGateway && !AddressUsable(o_.gateway)) return kExitInvalidAddress;
-    std::string kept = FileExists(kSsidFile) ? LocalPath(kSsidFile) : "";
+    std::string kept = run_.backup.OnDisk() ? run_.backup.Path() : "";
     if (o_.restore) {
       if (kept.empty()) {
         fprintf(stderr, "velmora-cli: no wireless settings are kept in %s\n",
-                LocalPath("C:\\").c_str());
+                run_.stateDir.c_str());
         return kExitUsage;
       }
       return RestoreKept(kept);
@@ -329,10 +341,10 @@ class Wizard {
     int status = WelcomeNext();
     if (status >= 0) return status;
     page_.Print("\nChecking the gateway and the kit; nothing is changed.\n");
-    ChecksResult checks = RunReadOnlyChecks(page_, gateway_);
+    ChecksResult checks = RunReadOnlyChecks(page_, run_, gateway_);
     if (checks != kChecksPassed) return ChecksStatus(checks);
     gateway_.RemoveScratchFiles();  // the pages read for the checks
-    page_.Print(prepareNeeded
+    page_.Print(run_.prepareNeeded
                     ? "\nAn upgrade would save the wireless settings, send the kit's "
                       "preparation image (prepare.bin) and then its firmware image, restart "
                       "the gateway and write the settings back.\n"
@@ -348,7 +360,6 @@ class Wizard {
   }
 
   int RestoreKept(const std::string &kept) {
-    g_wirelessSaved = 1;  // an interruption keeps the backup
     page_.Print("Writing back the wireless settings kept in ");
     page_.Print(kept.c_str());
     page_.Print(".\n");
@@ -357,19 +368,20 @@ class Wizard {
     page_.Print("\n");
     LockWizardButtons(page_);
     ChecksResult checks;
-    RestoreResult r = RunKeptRestore(page_, gateway_, &checks);
+    RestoreResult r = RunKeptRestore(page_, run_, gateway_, &checks);
     if (checks != kChecksPassed) return ChecksStatus(checks);
     page_.Print("\n");
     return RestoreStatus(r);
   }
 
-  // The address as the address dialog takes it: true with g_gatewayAddress
-  // set, else the dialog's error with the text given and what to give.
+  // The address as the address dialog takes it: true with the run's
+  // g_gatewayAddress set, else the dialog's error with the text given and
+  // what to give.
   bool AddressUsable(const std::string &text) {
-    char address[sizeof g_gatewayAddress];
+    char address[sizeof run_.g_gatewayAddress];
     if (NormalizeAddress(text.c_str(), address, sizeof address) &&
         strcmp(address, "0.0.0.0") != 0) {
-      snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", address);
+      snprintf(run_.g_gatewayAddress, sizeof run_.g_gatewayAddress, "%s", address);
       return true;
     }
     page_.PrintError("ERROR: ");
@@ -418,14 +430,15 @@ class Wizard {
     page_.Print("\n");
     page_.SetText(kTransferIntroText);
     LockWizardButtons(page_);
-    ChecksResult checks = RunChecks(page_, gateway_);
+    ChecksResult checks = RunChecks(page_, run_, gateway_);
     if (checks != kChecksPassed) return ChecksStatus(checks);
     // What the page does on StepChecksDone.
     page_.StopBusyBar();
     Env().clock->Sleep(200);
-    TransferResult transfer = RunTransfer(page_, gateway_);
+    TransferResult transfer = RunTransfer(page_, run_, gateway_);
     page_.StopBusyBar();
     Env().clock->Sleep(200);
+    if (transfer == kTransferStopped) return kExitInterrupted;
     if (transfer != kTransferDone) return kExitTransferFailed;
     Env().clock->Sleep(100);  // timer 1 moves the wizard on
     return kExitUpgraded;
@@ -434,9 +447,7 @@ class Wizard {
   int RestorePage() {
     page_.Print("\n");
     page_.SetText(kReplugText);
-    g_inRestore = true;
-    RestoreResult r = RunRestore(page_, gateway_, &g_stop);
-    g_inRestore = false;
+    RestoreResult r = RunRestore(page_, run_, gateway_);
     if (r == kRestoreStopped) return kExitInterrupted;
     page_.Print("\n");
     if (!o_.yes) Ask("Press Enter to finish: ", "");
@@ -445,6 +456,7 @@ class Wizard {
 
   const Options &o_;
   ConsolePage &page_;
+  UpgradeRun &run_;
   GatewayOps &gateway_;
 };
 
@@ -458,40 +470,39 @@ int main(int argc, char **argv) {
   int status = ParseOptions(argc, argv, &o);
   if (status >= 0) return status;
 
-  if (!o.kit.empty() && !platform::ChangeDirectory(o.kit)) {
-    fprintf(stderr, "velmora-cli: cannot use kit folder '%s': %s\n", o.kit.c_str(),
-            strerror(errno));
-    return kExitUsage;
-  }
+  // The kit is read where it lies: the current folder stays as it is.
   std::string cwd = platform::CurrentDirectory();
-  if (cwd.empty()) {
-    fprintf(stderr, "velmora-cli: cannot read the current folder: %s\n", strerror(errno));
+  std::string kitDir = o.kit.empty() ? cwd : o.kit;
+  if (kitDir.empty() || !platform::IsDirectory(kitDir)) {
+    fprintf(stderr, "velmora-cli: cannot use kit folder '%s': %s\n", kitDir.c_str(),
+            kitDir.empty() ? "the current folder cannot be read" : "not a folder");
     return kExitUsage;
   }
 
   Environment &env = Env();
-  env.programDir = cwd;
-  if (!o.stateDir.empty()) env.localDir = o.stateDir;
-  if (!env.localDir.empty() && !platform::MakeDirectories(env.localDir)) {
-    fprintf(stderr, "velmora-cli: cannot create state folder '%s': %s\n",
-            env.localDir.c_str(), strerror(errno));
+  std::string stateDir = o.stateDir.empty() ? DefaultStateDir() : o.stateDir;
+  // A folder made here holds the Wi-Fi keys of the backup: it is the user's
+  // alone. One given that exists keeps its rights; its files are the
+  // user's alone all the same.
+  if (!stateDir.empty() && !platform::MakePrivateDirectories(stateDir)) {
+    fprintf(stderr, "velmora-cli: cannot create state folder '%s': %s\n", stateDir.c_str(),
+            strerror(errno));
     return kExitUsage;
   }
   // The support log; an explicit one that cannot be opened is a usage error.
   std::string log = !o.log.empty() ? o.log
-                    : env.localDir.empty() ? "" : LocalPath("C:\\velmora-cli.log");
+                    : stateDir.empty() ? "" : LocalPath(stateDir, "C:\\velmora-cli.log");
   if (!log.empty() && !OpenSupportLog(log)) {
     fprintf(stderr, "velmora-cli: cannot write the log '%s': %s\n", log.c_str(),
             strerror(errno));
     if (!o.log.empty()) return kExitUsage;
   }
-  SupportLog("velmora-cli %s; kit folder %s", DORNIX_VERSION, cwd.c_str());
-  static ScaledClock clock(*env.clock, o.timeScale, &g_stop);
-  g_clock = &clock;
+  SupportLog("velmora-cli %s; kit folder %s; state folder %s", DORNIX_VERSION, kitDir.c_str(),
+             stateDir.c_str());
+  static UpgradeRun run(stateDir, kitDir);
+  static ScaledClock clock(*env.clock, o.timeScale, &run.stop);
   env.clock = &clock;
   ApplyTestHooks(&env);
-
-  WatchInterrupts(OnInterrupt);
 
   LoginSource login;
   login.interactive = !o.yes;
@@ -502,13 +513,26 @@ int main(int argc, char **argv) {
     login.user = user ? user : "";
     login.password = password ? password : "";
   }
-  ResetWizardState();
-  std::unique_ptr<GatewayOps> gateway = MakeGatewayClientOps();
-  g_gateway = gateway.get();
+  std::unique_ptr<GatewayOps> gateway = MakeGatewayClientOps(run);
+  // Before the page starts its spinner thread, which must not take the
+  // signals.
+  WatchInterrupts(OnInterrupt);
   ConsolePage page(stdout, StdoutIsTerminal(), o.timeScale, login);
+  {
+    std::lock_guard<std::recursive_mutex> lock(g_ending);
+    g_run = &run;
+    g_gateway = gateway.get();
+    g_page = &page;
+  }
   page.OnOutputGone(OnOutputGone);
-  Wizard wizard(o, page, *gateway);
+  Wizard wizard(o, page, run, *gateway);
   status = wizard.Run();
+  {
+    // Stopped, the interrupt's thread holds this until it has said the
+    // ending and ended the process.
+    std::lock_guard<std::recursive_mutex> lock(g_ending);
+    g_mainEnding = true;
+  }
   fflush(stdout);
   SupportLog("exit status %d", status);
   return status;

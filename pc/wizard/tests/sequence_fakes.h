@@ -1,6 +1,6 @@
 // Fakes for running the upgrade tasks in virtual time: a clock that only
 // counts, a page that records what it is told, and a gateway whose answers
-// are scripted per call.
+// are scripted per call (and that can raise the run's stop at any call).
 #ifndef VELMORA_WIZARD_TESTS_SEQUENCE_FAKES_H
 #define VELMORA_WIZARD_TESTS_SEQUENCE_FAKES_H
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/environment.h"
+#include "app/environment.h"
 #include "wizard/sequence.h"
 
 namespace velmora {
@@ -122,27 +122,33 @@ class FakeGateway : public GatewayOps {
   }
   const char *VersionErrorMessage() override { return versionMessage.c_str(); }
   bool StopConnection() override { return Call("StopConnection"), true; }
-  int BackupWireless() override {
-    Call("BackupWireless");
-    return Next(backup, 0);
+  bool AlreadyOnKitVersion(std::string *version) override {
+    *version = kit;
+    return alreadyOnKit;
   }
-  void SwapBackupFiles(bool restore) override {
-    Call(restore ? "SwapBackupFiles(true)" : "SwapBackupFiles(false)");
+  int BackupWireless(WirelessSettings *s) override {
+    int r = Next(backup, 0);
+    if (r > 0) *s = settings;
+    Call("BackupWireless");
+    return r;
   }
   bool DisableAccessPoint() override { return Call("DisableAccessPoint"), true; }
-  int UploadFirmware(int32_t prepare) override {
+  int UploadFirmware(int32_t prepare, const UploadProgress &progress) override {
+    if (progress) progress(1, 2);
     Call("UploadFirmware(" + std::to_string(prepare) + ")");
     return Next(upload, 1);
   }
+  std::string UploadNotice() override { return notice; }
   bool TelnetReboot() override {
     Call("TelnetReboot");
     return Next(telnet, true);
   }
-  bool RestoreWireless() override {
+  bool RestoreWireless(const WirelessSettings &s) override {
+    restored = s;
     Call("RestoreWireless");
     return Next(restore, true);
   }
-  int VerifyWireless() override {
+  int VerifyWireless(const WirelessSettings &) override {
     Call("VerifyWireless");
     return Next(verify, 1);
   }
@@ -158,8 +164,6 @@ class FakeGateway : public GatewayOps {
     return true;
   }
   void RemoveScratchFiles() override { Call("RemoveScratchFiles"); }
-  void KeepBackupOnly() override { Call("KeepBackupOnly"); }
-  std::string KeptBackup() override { return keptBackup; }
   std::string Problem() override { return problem; }
   std::string Advice() override { return advice; }
 
@@ -173,12 +177,23 @@ class FakeGateway : public GatewayOps {
   std::deque<bool> telnet, restore;
   std::string kitProblem;  // empty: the kit is good
   std::string running = "3.60.1.0.5-GQ", kit = "3.60.1.0.5-GQ";
-  std::string keptBackup;  // what KeptBackup says
+  bool alreadyOnKit = false;  // what AlreadyOnKitVersion says
   std::string problem, advice;  // what Problem and Advice say
+  std::string notice;           // what UploadNotice says
   bool versionOk = true;
   int32_t prepareResult = 0;
   std::string versionMessage = "No error.";
+  // What BackupWireless reads when it reads something; what RestoreWireless
+  // was given last.
+  WirelessSettings settings = {
+      "var:conname=connection0&var:contype=pppoe&ap:settings/ap_enabled=1"
+      "&ap:settings/channel=6&ap:settings/ssid=Home+Net&ap:settings/privacy_type=0",
+      ""};
+  WirelessSettings restored;
   std::function<void()> onSaveAndReboot;
+  // Called after every call, with its name: a test raises the run's stop
+  // (or anything else) at the step it likes.
+  std::function<void(const std::string &)> onCall;
 
   std::string address;
   const char *user = nullptr;
@@ -187,7 +202,10 @@ class FakeGateway : public GatewayOps {
   std::vector<std::string> calls;
 
  private:
-  void Call(const std::string &name) { calls.push_back(name); }
+  void Call(const std::string &name) {
+    calls.push_back(name);
+    if (onCall) onCall(name);
+  }
 };
 
 }  // namespace testing

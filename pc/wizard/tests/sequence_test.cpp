@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <memory>
 #include <vector>
 
 #include "platform/files.h"
@@ -29,7 +30,6 @@ class SequenceTest : public ::testing::Test {
     ResetEnv();
     dir = platform::MakeTempDirectory("velmora-seq");
     ASSERT_FALSE(dir.empty());
-    Env().localDir = dir;
     Env().clock = &clock;
     Env().isGatewayReachable = [this](const char *a) {
       probedAddress = a;
@@ -38,12 +38,32 @@ class SequenceTest : public ::testing::Test {
       if (!r) clock.now += 1000;  // an unanswered echo takes its time-out
       return r;
     };
-    ResetWizardState();
-    snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", kAddr);
+    run = NewRun();
   }
   void TearDown() override {
     ResetEnv();
     platform::RemoveTree(dir);
+  }
+  // A run for the gateway at kAddr, with `dir` as its state folder.
+  std::unique_ptr<UpgradeRun> NewRun() {
+    std::unique_ptr<UpgradeRun> r(new UpgradeRun(dir, dir));
+    snprintf(r->g_gatewayAddress, sizeof r->g_gatewayAddress, "%s", kAddr);
+    return r;
+  }
+  // Settings saved as the checks save them, before the restore.
+  void Saved(UpgradeRun *r = nullptr) {
+    if (!r) r = run.get();
+    std::string problem;
+    ASSERT_TRUE(r->backup.Save(gw.settings, &problem)) << problem;
+    r->g_wirelessSaved = 1;
+  }
+  std::string Kept() const {
+    return "\r\nThe saved wireless settings are kept in " + platform::JoinPath(dir, "Ssid") +
+           ".\r\n" + page.RestoreHint();
+  }
+  std::string OnDisk() const {
+    std::string text;
+    return platform::ReadWholeFile(platform::JoinPath(dir, "Ssid"), &text) ? text : "<missing>";
   }
 
   VirtualClock clock;
@@ -54,13 +74,14 @@ class SequenceTest : public ::testing::Test {
   int probes = 0;
   std::string probedAddress;
   std::string dir;
+  std::unique_ptr<UpgradeRun> run;
 };
 
 // --- checks ---------------------------------------------------------------
 
 TEST_F(SequenceTest, OpenGatewayWithAccessPointOnRunsEveryCheckInOrder) {
   gw.backup = {true, false};  // first backup works; the test backup finds the AP off
-  EXPECT_EQ(RunChecks(page, gw), kChecksPassed);
+  EXPECT_EQ(RunChecks(page, *run, gw), kChecksPassed);
 
   EXPECT_EQ(page.text,
             "Checking connection......OK\r\n"
@@ -70,10 +91,12 @@ TEST_F(SequenceTest, OpenGatewayWithAccessPointOnRunsEveryCheckInOrder) {
   // The kit and the settings are read before the first change (the stop).
   EXPECT_EQ(gw.calls, (std::vector<std::string>{
                           "CheckAccess", "CheckKit", "CheckFirmwareVersion",
-                          "BackupWireless", "StopConnection", "SwapBackupFiles(false)",
-                          "DisableAccessPoint", "BackupWireless",
-                          "SwapBackupFiles(true)", "StopConnection"}));
-  EXPECT_EQ(g_wirelessSaved, 1);
+                          "BackupWireless", "StopConnection", "DisableAccessPoint",
+                          "BackupWireless", "StopConnection"}));
+  EXPECT_EQ(run->g_wirelessSaved, 1);
+  // Kept by its owner, as first read; the test read changed nothing.
+  EXPECT_EQ(run->backup.state(), WirelessBackup::kSaved);
+  EXPECT_EQ(OnDisk(), gw.settings.ssid);
   // No login took place: the gateway is asked with empty credentials.
   EXPECT_EQ(gw.accessUsers, std::vector<std::string>{""});
   EXPECT_EQ(gw.address, kAddr);
@@ -89,41 +112,49 @@ TEST_F(SequenceTest, OpenGatewayWithAccessPointOnRunsEveryCheckInOrder) {
 
 TEST_F(SequenceTest, AccessPointStillOnAfterDisableIsSwitchedOffTwice) {
   gw.backup = {true, true};
-  EXPECT_EQ(RunChecks(page, gw), kChecksPassed);
+  EXPECT_EQ(RunChecks(page, *run, gw), kChecksPassed);
   EXPECT_EQ(gw.Count("DisableAccessPoint"), 2);
-  EXPECT_EQ(gw.calls[gw.calls.size() - 2], "SwapBackupFiles(true)");
+  EXPECT_EQ(gw.calls[gw.calls.size() - 2], "DisableAccessPoint");
 }
 
 TEST_F(SequenceTest, AccessPointOffSkipsTheEnvironmentLine) {
   gw.backup = {false};
-  EXPECT_EQ(RunChecks(page, gw), kChecksPassed);
+  EXPECT_EQ(RunChecks(page, *run, gw), kChecksPassed);
   EXPECT_EQ(page.text,
             "Checking connection......OK\r\nChecking firmware......DONE\r\n");
-  EXPECT_EQ(g_wirelessSaved, 0);
+  EXPECT_EQ(run->g_wirelessSaved, 0);
   EXPECT_EQ(gw.Count("DisableAccessPoint"), 0);
-  EXPECT_EQ(gw.Count("SwapBackupFiles(false)"), 0);
+  EXPECT_EQ(run->backup.state(), WirelessBackup::kNone);
 }
 
-TEST_F(SequenceTest, StaleBackupIsDeletedBeforeTheNewOne) {
-  std::string ssid = LocalPath("C:\\Ssid");
-  ASSERT_TRUE(platform::WriteWholeFile(ssid, std::string("old")));
-  RunChecks(page, gw);
-  EXPECT_FALSE(platform::PathExists(ssid));
+// A backup an earlier run kept (the user chose a new upgrade over it) goes
+// only when a whole new one takes its place.
+TEST_F(SequenceTest, AnEarlierBackupIsReplacedOnlyByAWholeNewOne) {
+  ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(dir, "Ssid"), std::string("old")));
+  gw.backup = {0};  // the access point is off: nothing to save
+  RunChecks(page, *run, gw);
+  EXPECT_EQ(OnDisk(), "old");
+  gw.backup = {-1};  // unreadable: the run ends before any change
+  RunChecks(page, *NewRun(), gw);
+  EXPECT_EQ(OnDisk(), "old");
+  gw.backup = {1, 0};
+  RunChecks(page, *NewRun(), gw);
+  EXPECT_EQ(OnDisk(), gw.settings.ssid);
 }
 
 TEST_F(SequenceTest, LoginAskedThenGrantedGoesOnWithTheCredentials) {
   gw.access = {-1, 1};
   page.loginUser = "admin";
   page.loginPassword = "pw";
-  EXPECT_EQ(RunChecks(page, gw), kChecksPassed);
+  EXPECT_EQ(RunChecks(page, *run, gw), kChecksPassed);
   EXPECT_EQ(page.text.substr(0, 79),
             "Checking connection......OK\r\nChecking security......OK\r\n"
             "Checking firmware......");
   EXPECT_EQ(page.loginShown, 1);
-  EXPECT_STREQ(g_userName, "admin");
-  EXPECT_STREQ(g_password, "pw");
+  EXPECT_STREQ(run->g_userName, "admin");
+  EXPECT_STREQ(run->g_password, "pw");
   EXPECT_EQ(gw.accessUsers, (std::vector<std::string>{"", "admin"}));
-  EXPECT_EQ(gw.user, g_userName);  // later calls borrow the run's buffers
+  EXPECT_EQ(gw.user, run->g_userName);  // later calls borrow the run's buffers
   // The bar is stopped before the dialog and runs again during the check.
   auto login = std::find(page.log.begin(), page.log.end(), "login");
   ASSERT_NE(login, page.log.end());
@@ -135,9 +166,9 @@ TEST_F(SequenceTest, OverlongCredentialsAreCutToTheBuffer) {
   gw.access = {-1, 1};
   page.loginUser = std::string(400, 'u');
   page.loginPassword = std::string(300, 'p');
-  RunChecks(page, gw);
-  EXPECT_EQ(strlen(g_userName), 255u);
-  EXPECT_EQ(strlen(g_password), 255u);
+  RunChecks(page, *run, gw);
+  EXPECT_EQ(strlen(run->g_userName), 255u);
+  EXPECT_EQ(strlen(run->g_password), 255u);
 }
 
 struct CheckFailure {
@@ -169,7 +200,7 @@ TEST_P(CheckFailureTest, EndsWithItsTextAndBackAndCancel) {
   gw.advice = c.result == kVersionRefused ? "Get the kit made for this Gateway." : "";
   LockWizardButtons(page);
 
-  EXPECT_EQ(RunChecks(page, gw), c.result);
+  EXPECT_EQ(RunChecks(page, *run, gw), c.result);
   std::string tail = c.tail;
   ASSERT_GE(page.text.size(), tail.size());
   EXPECT_EQ(page.text.substr(page.text.size() - tail.size()), tail);
@@ -228,25 +259,25 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CheckFailure> &i) { return i.param.name; });
 
 TEST_F(SequenceTest, ChecksResetPrepareNeededAndTakeTheVersionCheckAnswer) {
-  prepareNeeded = 1;
+  run->prepareNeeded = 1;
   gw.prepareResult = 0;
-  RunChecks(page, gw);
-  EXPECT_EQ(prepareNeeded, 0);
+  RunChecks(page, *run, gw);
+  EXPECT_EQ(run->prepareNeeded, 0);
   gw.prepareResult = 1;
-  RunChecks(page, gw);
-  EXPECT_EQ(prepareNeeded, 1);
+  RunChecks(page, *run, gw);
+  EXPECT_EQ(run->prepareNeeded, 1);
 }
 
 // --- transfer -------------------------------------------------------------
 
 TEST_F(SequenceTest, TransferThatWorksFirstTime) {
-  prepareNeeded = 1;
-  snprintf(g_userName, sizeof g_userName, "admin");
-  EXPECT_EQ(RunTransfer(page, gw), kTransferDone);
+  run->prepareNeeded = 1;
+  snprintf(run->g_userName, sizeof run->g_userName, "admin");
+  EXPECT_EQ(RunTransfer(page, *run, gw), kTransferDone);
   EXPECT_EQ(page.text, "Transfering image......DONE\r\n");
   EXPECT_EQ(page.steps, std::vector<int>{StepTransferDone});
   EXPECT_EQ(gw.calls, std::vector<std::string>{"UploadFirmware(1)"});
-  EXPECT_EQ(gw.user, g_userName);
+  EXPECT_EQ(gw.user, run->g_userName);
   EXPECT_EQ(page.log[1], "bar 1900");
   EXPECT_EQ(gw.Count("RemoveScratchFiles"), 0);
 }
@@ -255,7 +286,7 @@ TEST_F(SequenceTest, FailedUploadRebootsThroughTelnetAndTriesAgain) {
   gw.upload = {-1, 1};
   gw.access = {0, 0, -1};  // only the third answer counts; -1 is an answer
   probeScript = {0, 0, 0, 1};
-  EXPECT_EQ(RunTransfer(page, gw), kTransferDone);
+  EXPECT_EQ(RunTransfer(page, *run, gw), kTransferDone);
   EXPECT_EQ(page.text, "Transfering image......DONE\r\n");
   EXPECT_EQ(page.steps, std::vector<int>{StepTransferDone});
   EXPECT_EQ(gw.calls, (std::vector<std::string>{
@@ -273,7 +304,7 @@ TEST_F(SequenceTest, FailedUploadRebootsThroughTelnetAndTriesAgain) {
 TEST_F(SequenceTest, SecondTelnetAttemptFollowsFiveSecondsAfterTheFirst) {
   gw.upload = {-1, 1};
   gw.telnet = {false, true};
-  EXPECT_EQ(RunTransfer(page, gw), kTransferDone);
+  EXPECT_EQ(RunTransfer(page, *run, gw), kTransferDone);
   EXPECT_EQ(gw.Count("TelnetReboot"), 2);
   EXPECT_EQ(clock.sleeps[0], 5000u);
 }
@@ -300,7 +331,7 @@ TEST_P(TransferFailureTest, ShowsTheTransferErrorWithBackAndCancel) {
   probeScript = c.probes;
   LockWizardButtons(page);
 
-  EXPECT_EQ(RunTransfer(page, gw), kTransferFailed);
+  EXPECT_EQ(RunTransfer(page, *run, gw), kTransferFailed);
   EXPECT_EQ(page.text, std::string("Transfering image......FAILED !\r\n") +
                            kTransferErrorText);
   EXPECT_EQ(page.steps, std::vector<int>{StepTransferFailed});
@@ -342,8 +373,8 @@ class RestoreTest : public SequenceTest {
 };
 
 TEST_F(RestoreTest, SavedWirelessSettingsAreWrittenBackAndSaved) {
-  g_wirelessSaved = 1;
-  EXPECT_EQ(RunRestore(page, gw), kUpgradeSucceeded);
+  Saved();
+  EXPECT_EQ(RunRestore(page, *run, gw), kUpgradeSucceeded);
   EXPECT_EQ(page.text, kUpgradeSuccessText);
   EXPECT_EQ(page.Buttons(), "---F");
   // The bar is restarted at every failed probe while the gateway is off.
@@ -366,6 +397,10 @@ TEST_F(RestoreTest, SavedWirelessSettingsAreWrittenBackAndSaved) {
                           "CheckAccess", "CheckAccess", "ConfirmKitVersion", "CheckAccess",
                           "RestoreWireless", "SaveAndReboot(true)", "VerifyWireless",
                           "RemoveScratchFiles"}));
+  // The backup was posted whole and, read back equal, is gone.
+  EXPECT_EQ(gw.restored.ssid, gw.settings.ssid);
+  EXPECT_EQ(run->backup.state(), WirelessBackup::kVerified);
+  EXPECT_EQ(OnDisk(), "<missing>");
   // 35 s after the gateway is back, 12 s after the save, 15 s at the end.
   // Back at 85 s (the first answered probe after the 5 s pauses).
   EXPECT_EQ(savedAt, 85000u + 35000 + 200 + 200);
@@ -373,8 +408,8 @@ TEST_F(RestoreTest, SavedWirelessSettingsAreWrittenBackAndSaved) {
 }
 
 TEST_F(RestoreTest, WithoutSavedSettingsTheSuccessFollowsTheRebootWait) {
-  g_wirelessSaved = 0;
-  EXPECT_EQ(RunRestore(page, gw), kUpgradeSucceeded);
+  run->g_wirelessSaved = 0;
+  EXPECT_EQ(RunRestore(page, *run, gw), kUpgradeSucceeded);
   EXPECT_EQ(gw.calls, (std::vector<std::string>{"CheckAccess", "CheckAccess",
                                                 "ConfirmKitVersion", "RemoveScratchFiles"}));
   auto restoring = std::string("append ") + kRestoringText;
@@ -384,48 +419,47 @@ TEST_F(RestoreTest, WithoutSavedSettingsTheSuccessFollowsTheRebootWait) {
 }
 
 TEST_F(RestoreTest, ThreeFailedRestoresGiveThePartialFailure) {
-  g_wirelessSaved = 1;
+  Saved();
   gw.restore = {false, false, false, true};
-  EXPECT_EQ(RunRestore(page, gw), kWirelessFailed);
+  EXPECT_EQ(RunRestore(page, *run, gw), kWirelessFailed);
   EXPECT_EQ(gw.Count("RestoreWireless"), 3);
   EXPECT_EQ(gw.Count("SaveAndReboot(true)"), 0);
-  EXPECT_EQ(page.text, kWirelessFailureText);
+  EXPECT_EQ(page.text, kWirelessFailureText + Kept());
   EXPECT_EQ(page.Buttons(), "---F");
-  EXPECT_EQ(gw.Count("RemoveScratchFiles"), 0);
-  EXPECT_EQ(gw.Count("KeepBackupOnly"), 1);
+  EXPECT_EQ(OnDisk(), gw.settings.ssid);
   // One second after each failed attempt.
   std::vector<uint32_t> tail(clock.sleeps.end() - 4, clock.sleeps.end());
   EXPECT_EQ(tail, (std::vector<uint32_t>{1000, 1000, 1000, 200}));
 }
 
 TEST_F(RestoreTest, ThirdRestoreAttemptMaySucceed) {
-  g_wirelessSaved = 1;
+  Saved();
   gw.restore = {false, false, true};
-  EXPECT_EQ(RunRestore(page, gw), kUpgradeSucceeded);
+  EXPECT_EQ(RunRestore(page, *run, gw), kUpgradeSucceeded);
   EXPECT_EQ(gw.Count("RestoreWireless"), 3);
 }
 
 TEST_F(RestoreTest, NoAnswerAfterTheRebootGivesThePartialFailure) {
-  g_wirelessSaved = 1;
+  Saved();
   gw.access = {1, 1, 0};
-  EXPECT_EQ(RunRestore(page, gw), kWirelessFailed);
+  EXPECT_EQ(RunRestore(page, *run, gw), kWirelessFailed);
   EXPECT_EQ(gw.Count("RestoreWireless"), 0);
-  EXPECT_EQ(page.text, kWirelessFailureText);
+  EXPECT_EQ(page.text, kWirelessFailureText + Kept());
 }
 
 TEST_F(RestoreTest, ButtonsStayLockedWhileTheUserDoesNotPowerCycle) {
   page.EnableFinish(true);
   page.EnableBack(true);
-  std::atomic<bool> stop{false};
   reachable = [&](uint64_t now) {
-    if (now >= 3600 * 1000) stop = true;  // an hour later someone gives up
+    if (now >= 3600 * 1000) run->stop = true;  // an hour later someone gives up
     return 1;
   };
-  EXPECT_EQ(RunRestore(page, gw, &stop), kRestoreStopped);
+  EXPECT_EQ(RunRestore(page, *run, gw), kRestoreStopped);
   EXPECT_EQ(page.Buttons(), "----");
-  EXPECT_EQ(page.text, kReplugText);
+  EXPECT_EQ(page.text.find(kReplugText), 0u);
+  EXPECT_NE(page.text.find("Interrupted"), std::string::npos);
   EXPECT_EQ(probes, 3600 / 5 + 1);
-  EXPECT_EQ(gw.calls, std::vector<std::string>{"KeepBackupOnly"});
+  EXPECT_EQ(gw.calls, std::vector<std::string>{"RemoveScratchFiles"});
 }
 
 // A stop in the pauses after the gateway answered (which a stopped clock
@@ -435,20 +469,21 @@ TEST_F(RestoreTest, StopInTheLaterPausesEndsTheRunWithTheBackupKept) {
   for (bool afterSave : {false, true}) {
     FakeGateway g;
     RecordingPage p;
-    std::atomic<bool> stop{false};
+    std::unique_ptr<UpgradeRun> r = NewRun();
+    Saved(r.get());
     clock.now = 0;
-    g_wirelessSaved = 1;
     reachable = [&](uint64_t now) {
       if (now < 30000) return 1;
       if (now < 80000) return 0;
-      if (!afterSave) stop = true;  // in the pause once it answered again
+      if (!afterSave) r->stop = true;  // in the pause once it answered again
       return 1;
     };
-    g.onSaveAndReboot = [&] { stop = true; };  // still answering at once
-    EXPECT_EQ(RunRestore(p, g, &stop), kRestoreStopped) << afterSave;
+    g.onSaveAndReboot = [&] { r->stop = true; };  // still answering at once
+    EXPECT_EQ(RunRestore(p, *r, g), kRestoreStopped) << afterSave;
     EXPECT_EQ(g.Count("SaveAndReboot(true)"), afterSave ? 1 : 0) << afterSave;
     EXPECT_EQ(g.Count("VerifyWireless"), 0) << afterSave;
-    EXPECT_EQ(g.Count("KeepBackupOnly"), 1) << afterSave;
+    EXPECT_EQ(OnDisk(), gw.settings.ssid) << afterSave;
+    EXPECT_NE(p.text.find(Kept()), std::string::npos) << afterSave;
     EXPECT_EQ(p.text.find("successful"), std::string::npos) << afterSave;
   }
 }
@@ -457,29 +492,29 @@ TEST_F(RestoreTest, WaitsForTheGatewayEndAfterFiveMinutesWithTheBackupKept) {
   for (int phase = 0; phase < 2; ++phase) {
     FakeGateway g;
     RecordingPage p;
-    g.keptBackup = "/state/Ssid";
+    std::unique_ptr<UpgradeRun> r = NewRun();
+    Saved(r.get());
     clock.now = 0;
-    g_wirelessSaved = 1;
     reachable = [&, phase](uint64_t now) {
       if (now < 30000) return 1;
       if (phase == 0) return 0;  // never comes back after the power cycle
       if (now < 80000) return 0;
       return g.Count("SaveAndReboot(true)") ? 0 : 1;  // nor after the save
     };
-    EXPECT_EQ(RunRestore(p, g), kGatewayNotBack) << phase;
-    EXPECT_EQ(g.Count("RemoveScratchFiles"), 0) << phase;
+    EXPECT_EQ(RunRestore(p, *r, g), kGatewayNotBack) << phase;
+    EXPECT_EQ(OnDisk(), gw.settings.ssid) << phase;
     EXPECT_NE(p.text.find("did not answer again within five minutes"), std::string::npos);
-    EXPECT_NE(p.text.find("kept in /state/Ssid"), std::string::npos);
+    EXPECT_NE(p.text.find(Kept()), std::string::npos);
     EXPECT_EQ(p.Buttons(), "---F");
     EXPECT_LT(clock.now, (phase ? 80000 + 35000 + 12000 : 30000) + 5 * 60000 + 6000u) << phase;
   }
 }
 
 TEST_F(RestoreTest, AnotherVersionAfterTheRestartIsNoSuccess) {
-  g_wirelessSaved = 1;
+  Saved();
   gw.confirm = {0};
   gw.running = "3.60.1.0.4-GQ";
-  EXPECT_EQ(RunRestore(page, gw), kVersionNotKits);
+  EXPECT_EQ(RunRestore(page, *run, gw), kVersionNotKits);
   // The settings are still written back: the access point was switched off.
   EXPECT_EQ(gw.Count("RestoreWireless"), 1);
   EXPECT_EQ(page.text.find("successful"), std::string::npos);
@@ -493,54 +528,225 @@ TEST_F(RestoreTest, AnotherVersionAfterTheRestartIsNoSuccess) {
   savedAt = 0;
   gw.confirm = {-1};
   gw.running = "";
-  EXPECT_EQ(RunRestore(p, gw), kVersionNotKits);
+  EXPECT_EQ(RunRestore(p, *run, gw), kVersionNotKits);
   EXPECT_NE(p.text.find("version could not be read after the restart"), std::string::npos);
 }
 
 TEST_F(RestoreTest, SettingsThatDoNotReadBackKeepTheBackupForARetry) {
-  g_wirelessSaved = 1;
+  Saved();
   gw.verify = {0};
-  gw.keptBackup = "/state/Ssid";
-  EXPECT_EQ(RunRestore(page, gw), kWirelessFailed);
-  EXPECT_EQ(page.text, std::string(kWirelessFailureText) +
-                           "\r\nThe saved wireless settings are kept in /state/Ssid.\r\n" +
-                           page.RestoreHint());
-  EXPECT_EQ(gw.Count("RemoveScratchFiles"), 0);
+  EXPECT_EQ(RunRestore(page, *run, gw), kWirelessFailed);
+  EXPECT_EQ(page.text, std::string(kWirelessFailureText) + Kept());
+  EXPECT_EQ(OnDisk(), gw.settings.ssid);
 
-  // The retry from the kept backup: the same restore, then its own text.
+  // The retry from the kept backup, in a run of its own: the same
+  // restore, then its own text; the backup goes once read back equal.
   RecordingPage again;
   FakeGateway g;
+  std::unique_ptr<UpgradeRun> later = NewRun();
   savedAt = 0;
   reachable = nullptr;
   ChecksResult checks;
-  EXPECT_EQ(RunKeptRestore(again, g, &checks), kUpgradeSucceeded);
+  EXPECT_EQ(RunKeptRestore(again, *later, g, &checks), kUpgradeSucceeded);
   EXPECT_EQ(checks, kChecksPassed);
   EXPECT_EQ(g.calls, (std::vector<std::string>{"CheckAccess", "RestoreWireless",
                                                "SaveAndReboot(true)", "VerifyWireless",
                                                "RemoveScratchFiles"}));
+  EXPECT_EQ(g.restored.ssid, gw.settings.ssid);
   EXPECT_EQ(again.text.substr(again.text.size() - strlen(kSettingsRestoredText)),
             kSettingsRestoredText);
+  EXPECT_EQ(OnDisk(), "<missing>");
+
+  // A kept file that holds what the wizard never writes is not used:
+  // nothing reaches the gateway, the file stays as it is.
+  const std::string foreign = gw.settings.ssid + "&sys:admin/password=x";
+  ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(dir, "Ssid"), foreign));
+  RecordingPage refused;
+  FakeGateway untouched;
+  EXPECT_EQ(RunKeptRestore(refused, *NewRun(), untouched, &checks), kBackupRefused);
+  EXPECT_EQ(untouched.calls, std::vector<std::string>{"RemoveScratchFiles"});
+  EXPECT_NE(refused.text.find("\"sys:admin/password\""), std::string::npos) << refused.text;
+  EXPECT_EQ(OnDisk(), foreign);
 }
 
-TEST_F(SequenceTest, RetryAfterTransferFailureStillRestoresAndReportsMissingBackup) {
-  gw.backup = {true, false};
-  ASSERT_EQ(RunChecks(page, gw), kChecksPassed);
+// A whole run: checks, transfer, restore. The result of the last task run.
+int WholeRun(RecordingPage &page, UpgradeRun &run, GatewayOps &gw) {
+  ChecksResult checks = RunChecks(page, run, gw);
+  if (checks != kChecksPassed) return 100 + checks;
+  TransferResult transfer = RunTransfer(page, run, gw);
+  if (transfer != kTransferDone) return 200 + transfer;
+  page.SetText(kReplugText);
+  return RunRestore(page, run, gw);
+}
+
+// The proof of the upgrade, and what the user hears on the way: a gateway
+// already on the kit's version is named before anything changes; without a
+// verdict on the image it cannot prove the upgrade; a notice of the upload
+// comes again at the end.
+TEST_F(RestoreTest, SuccessOnlyWithProof) {
+  struct {
+    const char *name;
+    bool alreadyOnKit;
+    int verdict;
+    const char *notice;
+    int result;
+  } rows[] = {
+      {"already on it, no verdict", true, 0, "", kUpgradeUnproven},
+      {"already on it, accepted", true, 1, "", kUpgradeSucceeded},
+      {"another version before, no verdict", false, 0, "", kUpgradeSucceeded},
+      {"taken unsigned", false, 1, "The Gateway does not check signatures.\r\n", kUpgradeSucceeded},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    FakeGateway g;
+    RecordingPage p;
+    std::unique_ptr<UpgradeRun> one = NewRun();
+    clock.now = 0;
+    savedAt = 0;
+    g.onSaveAndReboot = [this] { savedAt = clock.now; };
+    g.backup = {1, 0};
+    g.alreadyOnKit = r.alreadyOnKit;
+    g.upload = {r.verdict};
+    g.notice = r.notice;
+    EXPECT_EQ(WholeRun(p, *one, g), r.result);
+    std::string shown;  // every text the pages showed, in order
+    for (const std::string &l : p.log) shown += l + "\n";
+    size_t said = shown.find("already runs firmware version 3.60.1.0.5-GQ, the version of this "
+                             "upgrade kit; it is installed again.");
+    size_t changed = shown.find("Setting up environment");
+    EXPECT_EQ(said != std::string::npos, r.alreadyOnKit);
+    if (r.alreadyOnKit) {
+      EXPECT_LT(said, changed);
+    }
+    bool success = r.result == kUpgradeSucceeded;
+    EXPECT_EQ(p.text.find(kUpgradeSuccessText) != std::string::npos, success) << p.text;
+    if (!success) {
+      EXPECT_NE(p.text.find("whether the image was written is not known"), std::string::npos);
+    }
+    EXPECT_EQ(p.Buttons(), "---F");
+    // The settings come back either way, and go from the disk once equal.
+    EXPECT_EQ(g.restored.ssid, g.settings.ssid);
+    EXPECT_EQ(OnDisk(), "<missing>");
+    if (*r.notice) {
+      EXPECT_NE(shown.find(std::string("append DONE\r\n\nappend ") + r.notice), std::string::npos)
+          << shown;
+      EXPECT_EQ(p.text.rfind(r.notice), p.text.size() - strlen(r.notice)) << p.text;
+    }
+  }
+}
+
+// Interrupted at any step of a whole run, or of a restore of a kept backup:
+// the ending is said once; once the settings were saved the backup is
+// where it was saved, as saved, and the ending names it; nothing claims
+// success.
+TEST_F(RestoreTest, StopAtAnyStepKeepsTheBackupAndSaysWhere) {
+  for (bool kept : {false, true}) {
+    // The calls of an undisturbed run, to stop at each in turn.
+    std::vector<std::string> steps;
+    for (size_t stopAt = 0; stopAt <= steps.size(); ++stopAt) {
+      FakeGateway g;
+      RecordingPage p;
+      platform::DeleteLocalFile(platform::JoinPath(dir, "Ssid"));
+      std::unique_ptr<UpgradeRun> one = NewRun();
+      clock.now = 0;
+      savedAt = 0;
+      g.onSaveAndReboot = [this] { savedAt = clock.now; };
+      g.backup = {1, 0};
+      bool undisturbed = stopAt == steps.size() && !steps.empty();
+      size_t calls = 0;
+      bool stopped = false;
+      g.onCall = [&](const std::string &) {
+        if (!steps.empty() && ++calls == stopAt + 1) one->stop = true;
+      };
+      if (kept) {
+        ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(dir, "Ssid"), g.settings.ssid));
+        ChecksResult checks;
+        stopped = RunKeptRestore(p, *one, g, &checks) == kRestoreStopped;
+      } else {
+        int result = WholeRun(p, *one, g);
+        stopped = result == kRestoreStopped || result == 100 + kChecksStopped ||
+                  result == 200 + kTransferStopped;
+      }
+      if (steps.empty()) {
+        steps = g.calls;  // the first pass only learns the steps
+        ASSERT_GE(steps.size(), 5u);
+        continue;
+      }
+      if (undisturbed) break;
+      SCOPED_TRACE(std::string(kept ? "kept restore" : "whole run") + ", stopped at " +
+                   steps[stopAt]);
+      // Only the scratch files' removal comes after the result: a stop there
+      // is too late to change it.
+      if (!stopped) {
+        EXPECT_EQ(stopAt + 1, steps.size());
+        EXPECT_EQ(steps[stopAt], "RemoveScratchFiles");
+        continue;
+      }
+      size_t first = p.text.find("*** Interrupted. ***");
+      ASSERT_NE(first, std::string::npos) << p.text;
+      EXPECT_EQ(p.text.find("*** Interrupted. ***", first + 1), std::string::npos) << p.text;
+      EXPECT_EQ(p.text.find("successful"), std::string::npos) << p.text;
+      EXPECT_EQ(p.text.find("restored"), std::string::npos) << p.text;
+      if (one->backup.state() != WirelessBackup::kNone) {
+        EXPECT_EQ(OnDisk(), g.settings.ssid);
+        EXPECT_NE(p.text.find(Kept()), std::string::npos) << p.text;
+      }
+      EXPECT_GE(g.Count("RemoveScratchFiles"), 1);
+    }
+  }
+}
+
+// Two runs side by side in one process: each with its own address, login
+// and backup.
+TEST_F(SequenceTest, RunsForTwoGatewaysKeepApart) {
+  std::string otherDir = platform::MakeTempDirectory("velmora-seq2");
+  UpgradeRun other(otherDir, otherDir);
+  snprintf(other.g_gatewayAddress, sizeof other.g_gatewayAddress, "127.0.0.2");
+  FakeGateway g2;
+  g2.settings.ssid += "&ap:settings/hidden_ssid=1";
+  gw.access = {-1, 1};
+  gw.backup = {1, 0};
+  g2.backup = {1, 0};
+  ASSERT_EQ(RunChecks(page, *run, gw), kChecksPassed);
+  RecordingPage page2;
+  ASSERT_EQ(RunChecks(page2, other, g2), kChecksPassed);
+  EXPECT_STREQ(run->g_userName, "admin");
+  EXPECT_STREQ(other.g_userName, "");
+  EXPECT_EQ(g2.accessUsers, std::vector<std::string>{""});
+  EXPECT_EQ(g2.address, "127.0.0.2");
+  EXPECT_EQ(OnDisk(), gw.settings.ssid);
+  std::string text;
+  ASSERT_TRUE(platform::ReadWholeFile(platform::JoinPath(otherDir, "Ssid"), &text));
+  EXPECT_EQ(text, g2.settings.ssid);
+  platform::RemoveTree(otherDir);
+}
+
+// The failed transfer leaves the access point off; the backup of the first
+// attempt is what the second writes back (the second finds nothing to
+// save), and the failure says where it is meanwhile.
+TEST_F(SequenceTest, RetryAfterTransferFailureRestoresTheFirstBackup) {
+  gw.backup = {1, 0};
+  ASSERT_EQ(RunChecks(page, *run, gw), kChecksPassed);
   gw.upload = {-1};
   gw.telnet = {false, false};
-  ASSERT_EQ(RunTransfer(page, gw), kTransferFailed);
+  ASSERT_EQ(RunTransfer(page, *run, gw), kTransferFailed);
+  EXPECT_NE(page.text.find(Kept()), std::string::npos) << page.text;
+  EXPECT_EQ(OnDisk(), gw.settings.ssid);
 
-  // Back: the second attempt finds the access point off and saves nothing.
+  // Back: the second attempt does not read the settings again.
   RecordingPage again;
-  gw.backup = {false};
-  ASSERT_EQ(RunChecks(again, gw), kChecksPassed);
-  EXPECT_EQ(g_wirelessSaved, 1);
-  ASSERT_EQ(RunTransfer(again, gw), kTransferDone);
+  const WirelessSettings first = gw.settings;
+  gw.settings.ssid = "var:conname=connection0&var:contype=pppoe&ap:settings/ap_enabled=0";
+  gw.backup = {1};  // the access point test: still on
+  ASSERT_EQ(RunChecks(again, *run, gw), kChecksPassed);
+  EXPECT_EQ(run->g_wirelessSaved, 1);
+  EXPECT_EQ(OnDisk(), first.ssid);
+  ASSERT_EQ(RunTransfer(again, *run, gw), kTransferDone);
 
   RecordingPage restore;
   probeScript = {0, 1};
-  gw.restore = {false, false, false};  // nothing to post back
-  EXPECT_EQ(RunRestore(restore, gw), kWirelessFailed);
-  EXPECT_EQ(restore.text, kWirelessFailureText);
+  EXPECT_EQ(RunRestore(restore, *run, gw), kUpgradeSucceeded);
+  EXPECT_EQ(gw.restored.ssid, first.ssid);
 }
 
 // The words of the progress: exact at the unit boundaries, whole however

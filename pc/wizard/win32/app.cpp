@@ -9,8 +9,9 @@
 
 #include "dornix_version.h"
 #include "pages.h"
-#include "platform/environment.h"
-#include "platform/support_log.h"
+#include "app/environment.h"
+#include "app/support_log.h"
+#include "platform/files.h"
 #include "webclient/gateway_client.h"
 #include "resource.h"
 #include "ui.h"
@@ -32,21 +33,24 @@ class CHostDialog : public CDialog {
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
+    // The run keeps its files at the root of C: and reads the kit beside
+    // the program, whatever folder it was started in.
+    UpgradeRun run("", platform::DirectoryOf(platform::ProgramPath()));
+    SupportLog("kit folder %s", run.kitDir.c_str());
     CUpgradeWizard wizard(m_hWnd);
-    CWelcomePage welcome;
-    CTransferPage transfer;
-    CRestorePage restore;
+    CWelcomePage welcome(run);
+    CTransferPage transfer(run);
+    CRestorePage restore(run);
     // Settings that an earlier run could not write back are kept; a new
     // upgrade would replace them with what the gateway shows now.
-    if (FileExists(kSsidFile)) {
+    if (run.backup.OnDisk()) {
       std::string question = "Wireless settings saved by an earlier run are kept in " +
-                             LocalPath(kSsidFile) +
+                             run.backup.Path() +
                              ".\n\nWrite them back to the Gateway now?\n\n"
                              "Click No to start a new upgrade, which replaces them.";
       transfer.m_restoreKept =
           MessageBoxA(m_hWnd, question.c_str(), "Firmware Upgrade Utility",
                       MB_YESNO | MB_ICONQUESTION) == IDYES;
-      if (transfer.m_restoreKept) g_wirelessSaved = 1;
     }
     wizard.AddPage(&welcome, IDD_WELCOME);
     wizard.AddPage(&transfer, IDD_TRANSFER);
@@ -101,7 +105,7 @@ class CUpgradeApp : public CWinApp {
     InitCommonControlsEx(&controls);
     ApplyTestPorts();
     // The support log lies beside the backup of the wireless settings.
-    OpenSupportLog(LocalPath("C:\\Velmora.log"));
+    OpenSupportLog(LocalPath("", "C:\\Velmora.log"));
     SupportLog("Velmora.exe %s", DORNIX_VERSION);
 
     CHostDialog host;

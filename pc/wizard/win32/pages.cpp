@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "platform/shown_text.h"
+#include "app/shown_text.h"
 #include "wizard/gateway_client_ops.h"
 #include "wizard/progress.h"
 #include "resource.h"
@@ -61,8 +61,8 @@ LRESULT CWelcomePage::OnWizardNext() {
   CAddressDlg dialog(m_hWnd);
   if (dialog.DoModal() != IDOK) return -1;
   // The dialog only ever yields a dotted quad; 15 characters and the NUL fit.
-  snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", dialog.m_address.c_str());
-  if (strcmp(g_gatewayAddress, "0.0.0.0") == 0) {
+  snprintf(m_run.g_gatewayAddress, sizeof m_run.g_gatewayAddress, "%s", dialog.m_address.c_str());
+  if (strcmp(m_run.g_gatewayAddress, "0.0.0.0") == 0) {
     std::string text = std::string(kInvalidAddressText) +
                        "\r\n\r\n0.0.0.0 is no Gateway's address: enter the address of your "
                        "Gateway, such as " + kDefaultGatewayAddress + ".";
@@ -74,7 +74,7 @@ LRESULT CWelcomePage::OnWizardNext() {
 
 // ---- pages that run tasks --------------------------------------------------
 
-CTaskPage::CTaskPage() : m_gateway(MakeGatewayClientOps()) {}
+CTaskPage::CTaskPage(UpgradeRun &run) : m_run(run), m_gateway(MakeGatewayClientOps(run)) {}
 
 CTaskPage::~CTaskPage() {
   // The page windows are gone by now, so a task still finishing cannot wait
@@ -210,11 +210,11 @@ void CTransferPage::OnPageShown() {
   if (m_restoreKept) {
     StartTask([](CTaskPage *page) {
       ChecksResult checks;
-      RunKeptRestore(*page, page->Gateway(), &checks);
+      RunKeptRestore(*page, page->Run(), page->Gateway(), &checks);
     });
     return;
   }
-  StartTask([](CTaskPage *page) { RunChecks(*page, page->Gateway()); });
+  StartTask([](CTaskPage *page) { RunChecks(*page, page->Run(), page->Gateway()); });
 }
 
 INT_PTR CTransferPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) {
@@ -223,7 +223,7 @@ INT_PTR CTransferPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, boo
   StopBusyBar();
   switch (lParam) {
     case StepChecksDone:
-      StartTask([](CTaskPage *page) { RunTransfer(*page, page->Gateway()); });
+      StartTask([](CTaskPage *page) { RunTransfer(*page, page->Run(), page->Gateway()); });
       break;
     case StepTransferDone:
       if (m_bPageActive) SetTimer(kMoveOnTimer, 100);
@@ -248,7 +248,7 @@ void CTransferPage::OnTimer(UINT_PTR id) {
 
 // ---- restore page -------------------------------------------------------------
 
-CRestorePage::~CRestorePage() { m_stop = true; }
+CRestorePage::~CRestorePage() { m_run.stop = true; }
 
 void CRestorePage::OnSetActive() {
   HWND bar = GetDlgItem(IDC_BUSY_BAR);
@@ -261,10 +261,7 @@ void CRestorePage::OnSetActive() {
 
 void CRestorePage::OnPageShown() {
   LockWizardButtons(*this);
-  StartTask([](CTaskPage *page) {
-    CRestorePage *self = static_cast<CRestorePage *>(page);
-    RunRestore(*self, self->Gateway(), &self->m_stop);
-  });
+  StartTask([](CTaskPage *page) { RunRestore(*page, page->Run(), page->Gateway()); });
 }
 
 // ---- address dialog ------------------------------------------------------------
@@ -309,10 +306,11 @@ BOOL CLoginDlg::OnInitDialog() {
   SetDlgItemText(IDC_PASSWORD_LABEL, "Password :");
   SetDlgItemText(IDOK, "OK");
   SetDlgItemText(IDCANCEL, "Cancel");
-  // What is kept of the entries: 255 characters each (g_userName,
-  // g_password). Longer ones cannot be typed rather than being cut.
-  SendMessageA(GetDlgItem(IDC_USER_NAME), EM_LIMITTEXT, sizeof g_userName - 1, 0);
-  SendMessageA(GetDlgItem(IDC_PASSWORD), EM_LIMITTEXT, sizeof g_password - 1, 0);
+  // What is kept of the entries: 255 characters each (the run's
+  // g_userName, g_password). Longer ones cannot be typed rather than being
+  // cut.
+  SendMessageA(GetDlgItem(IDC_USER_NAME), EM_LIMITTEXT, sizeof(UpgradeRun::g_userName) - 1, 0);
+  SendMessageA(GetDlgItem(IDC_PASSWORD), EM_LIMITTEXT, sizeof(UpgradeRun::g_password) - 1, 0);
   ::SetFocus(GetDlgItem(IDC_USER_NAME));
   // Made on the checks' thread, the dialog is not activated by its owner's
   // thread; it asks for the activation itself once it shows.

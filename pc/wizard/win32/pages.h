@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/support_log.h"
+#include "app/support_log.h"
 #include "wizard/sequence.h"
 #include "wizard_frame.h"
 
@@ -33,11 +33,17 @@ class CUpgradeWizard : public CWizardDialog {
 extern const char kCopyrightLine[];
 
 class CWelcomePage : public CWizardPage {
+ public:
+  explicit CWelcomePage(UpgradeRun &run) : m_run(run) {}
+
  protected:
   BOOL OnInitDialog() override;
   LRESULT OnWizardNext() override;
   COLORREF TextColor() const override { return RGB(255, 255, 255); }
   COLORREF TextBackground() const override { return RGB(80, 68, 187); }
+
+ private:
+  UpgradeRun &m_run;
 };
 
 // What the two working pages share: green on black text, the busy bar, and
@@ -46,7 +52,7 @@ class CWelcomePage : public CWizardPage {
 // on the UI thread (timers) is sent there.
 class CTaskPage : public CWizardPage, public WizardPage {
  public:
-  CTaskPage();
+  explicit CTaskPage(UpgradeRun &run);
   ~CTaskPage() override;
 
   void SetText(const char *text) override;
@@ -65,6 +71,7 @@ class CTaskPage : public CWizardPage, public WizardPage {
   void ShowWaiting(const char *what, uint32_t elapsedMs) override;
 
   GatewayOps &Gateway() { return *m_gateway; }
+  UpgradeRun &Run() { return m_run; }
 
  protected:
   void OnTimer(UINT_PTR id) override;
@@ -78,6 +85,7 @@ class CTaskPage : public CWizardPage, public WizardPage {
   // Starts fn on a worker thread of its own.
   void StartTask(void (*fn)(CTaskPage *));
 
+  UpgradeRun &m_run;
   std::unique_ptr<GatewayOps> m_gateway;
   std::vector<std::thread> m_tasks;
   SupportLogLines m_logLines;  // what the page shows, line by line
@@ -85,6 +93,7 @@ class CTaskPage : public CWizardPage, public WizardPage {
 
 class CTransferPage : public CTaskPage {
  public:
+  using CTaskPage::CTaskPage;
   // Set when the user chose, at start, to write back the wireless settings
   // kept by an earlier run: the page then runs that restore instead of an
   // upgrade.
@@ -103,16 +112,14 @@ class CTransferPage : public CTaskPage {
 
 class CRestorePage : public CTaskPage {
  public:
+  using CTaskPage::CTaskPage;
+  // Stops the run, so that a restore still waiting for the power cycle does
+  // not outlive the wizard.
   ~CRestorePage() override;
   void OnSetActive() override;
 
  protected:
   void OnPageShown() override;
-
- private:
-  // Set when the wizard ends, so that a restore still waiting for the
-  // power cycle does not outlive it.
-  std::atomic<bool> m_stop{false};
 };
 
 class CAddressDlg : public CDialog {

@@ -67,6 +67,9 @@ class Gateway {
   bool postsRefused = false;    // answers posts with 401 once an image was sent
   std::map<std::string, std::string> rawPages;  // page name -> raw reply
   int pageDelayMs = 0;          // the SSID settings page answers this late
+  std::string slowPost;         // a post body answered only after postDelayMs
+  int postDelayMs = 0;
+  std::vector<std::string> paths;  // of every request, in order
   bool interim = false;         // interim replies (1xx) before every reply
   std::string ssid = "home net";  // as posted (form-decoded), shown raw
 
@@ -94,6 +97,7 @@ class Gateway {
     {
       std::lock_guard<std::mutex> lock(m);
       methods.push_back(line.substr(0, line.find(' ')));
+      paths.push_back(path);
     }
     bool upload = head.find("multipart/form-data") != std::string::npos;
     if (upload) Await(c, kBoundaryEnd, headEnd, 10000);
@@ -131,6 +135,9 @@ class Gateway {
     }
     if (pageDelayMs && path.find("custom_setup_ssid.html") != std::string::npos)
       std::this_thread::sleep_for(std::chrono::milliseconds(pageDelayMs));
+    if (postDelayMs && post && !slowPost.empty() &&
+        c.received.find("\r\n\r\n" + slowPost) != std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(postDelayMs));
     if (interim)
       reply = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </401.css>\r\n"
               "\r\n" + reply;
@@ -348,6 +355,30 @@ class CliTest : public ::testing::Test {
     PowerOn();
   }
 
+  // Whether `pred` holds for the gateway within ms.
+  bool GatewaySees(const std::function<bool(Gateway &)> &pred, int ms = 20000) {
+    for (int waited = 0; waited < ms; waited += 10) {
+      {
+        std::lock_guard<std::mutex> lock(gw.m);
+        if (pred(gw)) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // The backup is there as saved, the user's alone, and named in `output`.
+  void ExpectBackupKept(const std::string &output, const std::string &saved) {
+    std::string ssid = state + "/Ssid", text;
+    ASSERT_TRUE(platform::ReadWholeFile(ssid, &text)) << output;
+    EXPECT_EQ(text, saved);
+    EXPECT_EQ(platform::PermissionBits(ssid), 0600);
+    EXPECT_EQ(platform::PermissionBits(state), 0700);
+    EXPECT_EQ(platform::PermissionBits(state + "/velmora-cli.log"), 0600);
+    EXPECT_NE(output.find("The saved wireless settings are kept in " + ssid + "."),
+              std::string::npos) << output;
+  }
+
   // Empty but for the support log.
   bool StateEmpty() {
     for (const std::string &f : platform::FindFiles(state, "*"))
@@ -440,11 +471,17 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
   EXPECT_TRUE(StateEmpty());
 }
 
+// What the wizard saves of the fake gateway's settings.
+const char kSaved[] =
+    "var:conname=connection0&var:contype=pppoe&ap:settings/ap_enabled=1&ap:settings/channel=6"
+    "&ap:settings/ssid=home+net&ap:settings/privacy_type=0";
+
 struct Failure {
   const char *name;
   int status;
   const char *text;
   const char *explained;  // on standard error after the text: what failed, what to do
+  bool changed = false;   // after a change: the backup stays, and the text says where
 };
 
 // Test names (and the listing ctest reads) show the case by name, never the
@@ -486,7 +523,10 @@ TEST_P(CliFailureTest, EndsWithItsStatusAndText) {
   EXPECT_NE(err.find(text.substr(stars == std::string::npos ? split : stars)),
             std::string::npos) << err;
   EXPECT_NE(err.find(f.explained), std::string::npos) << err;
-  EXPECT_TRUE(StateEmpty());
+  if (f.changed)
+    ExpectBackupKept(err, kSaved);
+  else
+    EXPECT_TRUE(StateEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -516,7 +556,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "Transfering image......FAILED !\n\n\n*** An error occured while "
                 "transfering image file !***\n",
                 "What failed: POST /cgi-bin/dornix: the Gateway answered that the upload "
-                "failed.\n"},
+                "failed.\n",
+                true},
         Failure{"InvalidAddress", 3, "Invalid IP Address !",
                 "'0.0.0.0' is not the address of a Gateway"},
         Failure{"BadOption", 2, "invalid time scale '-1'", ""}),
@@ -630,6 +671,17 @@ INSTANTIATE_TEST_SUITE_P(
                 true, 10, kNotConfirmed, 1, "saved"},
         Hostile{"UploadNeverAnswered", [](Gateway &g, const std::string &) { g.uploadSilent = true; },
                 true, 10, kNotConfirmed, 1, "saved"},
+        // Flashed or not, the gateway reports the kit's version: said before
+        // anything changes, and no success without a verdict.
+        Hostile{"AlreadyOnTheKitsVersionWithoutVerdict",
+                [](Gateway &g, const std::string &) {
+                  g.running = g.flashed = "3.60.1.0.5-GQ";
+                  g.uploadReply = " ";
+                },
+                true, 15, "whether the image was written is not known", 2, "saved",
+                "The Gateway already runs firmware version 3.60.1.0.5-GQ, the version of this "
+                "upgrade kit; it is installed again.\nChecking firmware......DONE\n"
+                "Setting up environment......"},
         Hostile{"Upload404",
                 [](Gateway &g, const std::string &) {
                   g.uploadReply = "HTTP/1.0 404 Not Found\r\n\r\nno such page";
@@ -750,10 +802,8 @@ TEST_F(CliTest, KeptBackupIsRestoredWithRestore) {
   PowerCycle(run);
   ASSERT_EQ(run.Wait(60000), 9) << run.Output();
   std::string ssid = state + "/Ssid";
-  EXPECT_NE(run.Output().find("The saved wireless settings are kept in " + ssid + "."),
-            std::string::npos) << run.Output();
+  ExpectBackupKept(run.Output(), kSaved);
   EXPECT_NE(run.Output().find("velmora-cli --restore writes them back."), std::string::npos);
-  ASSERT_TRUE(platform::PathExists(ssid));
 
   // A new run will not quietly replace it.
   CliRun again(Args(), Env());
@@ -857,6 +907,55 @@ TEST_F(CliTest, CtrlCEndsTheEndlessWaitForThePowerCycle) {
   EXPECT_EQ(run.Wait(5000), 130) << run.Output();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_TRUE(StateEmpty());
+}
+
+// Ctrl-C once the settings are saved, wherever it falls: the backup stays
+// as it was saved, the user's alone, and the ending says where it is.
+TEST_F(CliTest, CtrlCKeepsTheBackupAndSaysWhere) {
+  struct Row {
+    const char *name;
+    bool restore;  // --restore from a backup kept earlier
+    std::function<bool(Gateway &)> when;
+  } rows[] = {
+      {"just after the access point is switched off", false,
+       [](Gateway &g) {
+         g.slowPost = "ap:settings/ap_enabled=0";
+         g.postDelayMs = 1500;
+         return std::find(g.posts.begin(), g.posts.end(), g.slowPost) != g.posts.end();
+       }},
+      {"while --restore reads the settings back", true,
+       [](Gateway &g) {
+         g.pageDelayMs = 3000;
+         return std::count_if(g.paths.begin(), g.paths.end(), [](const std::string &p) {
+                  return p.find("custom_setup_ssid.html") != std::string::npos;
+                }) > 0;
+       }},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.name);
+    platform::RemoveTree(state);
+    {
+      std::lock_guard<std::mutex> lock(gw.m);
+      gw.posts.clear();
+      gw.paths.clear();
+      gw.pageDelayMs = gw.postDelayMs = 0;
+      gw.apEnabled = true;
+      r.when(gw);  // sets the gateway's pace
+    }
+    std::vector<std::string> args = Args();
+    if (r.restore) {
+      ASSERT_TRUE(platform::MakePrivateDirectories(state));
+      ASSERT_TRUE(platform::WriteWholeFile(state + "/Ssid", std::string(kSaved)));
+      args.push_back("--restore");
+    }
+    CliRun run(args, Env());
+    ASSERT_TRUE(GatewaySees(r.when)) << run.Output();
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Wait(10000), 130) << run.Output();
+    EXPECT_NE(run.Output().find("Interrupted."), std::string::npos) << run.Output();
+    ExpectBackupKept(run.Output(), kSaved);
+    EXPECT_EQ(platform::FindFiles(state, "zuntmp.dat"), std::vector<std::string>{});
+  }
 }
 
 TEST_F(CliTest, CtrlCAtThePromptEndsAtOnce) {

@@ -151,7 +151,9 @@ if [ -n "${VELMORA_GUI_KIT:-}" ]; then
     echo GKIT > "$out/kit/upgrade.ini"
   fi
 fi
-cd "$(dirname "$exe")"
+# Started as a shortcut starts it, in another folder than its own: the kit
+# beside the exe is what counts.
+mkdir -p "$out/elsewhere" && cd "$out/elsewhere"
 wine "$exe" </dev/null >"$out/wizard.log" 2>&1 &
 wizard_pid=$!
 

@@ -1,10 +1,14 @@
-#include "platform/environment.h"
+#include "app/environment.h"
 
+#include <stdlib.h>
 #include <string.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
+#include "app/probe.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/probe.h"
 
 namespace velmora {
 namespace {
@@ -20,7 +24,6 @@ Environment Defaults() {
   Environment env;
   env.isGatewayReachable = [](const char *address) { return IsGatewayReachable(address); };
   env.clock = &SystemClock();
-  env.localDir = DefaultLocalDir();
   return env;
 }
 
@@ -48,8 +51,7 @@ uint32_t ScaleLimit(uint32_t ms, double scale) {
   return static_cast<uint32_t>(scaled);
 }
 
-std::string LocalPath(const char *windowsPath) {
-  const std::string &dir = Env().localDir;
+std::string LocalPath(const std::string &dir, const char *windowsPath) {
   std::string path = windowsPath != nullptr ? windowsPath : "";
   if (dir.empty()) return path;
   // Drop the drive and any leading separators: "C:\Ssid" -> "Ssid".
@@ -63,9 +65,27 @@ std::string LocalPath(const char *windowsPath) {
   return platform::JoinPath(dir, name);
 }
 
-std::string KitDirectory() {
-  if (!Env().programDir.empty()) return Env().programDir;
-  return platform::DirectoryOf(platform::ProgramPath());
+std::string DefaultStateDir() {
+#ifdef _WIN32
+  return "";
+#else
+  static const std::string dir = [] {
+    const char *state = getenv("XDG_STATE_HOME");
+    const char *home = getenv("HOME");
+    std::string d;
+    if (state != nullptr && *state == '/') {
+      d = std::string(state) + "/velmora";
+    } else if (home != nullptr && *home != '\0') {
+      d = std::string(home) + "/.local/state/velmora";
+    } else {
+      d = "/tmp/velmora-state-" + std::to_string(getuid());
+    }
+    platform::MakePrivateDirectories(d);
+    platform::RestrictToOwner(d);
+    return d;
+  }();
+  return dir;
+#endif
 }
 
 }  // namespace velmora

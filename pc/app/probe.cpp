@@ -1,4 +1,4 @@
-#include "platform/probe.h"
+#include "app/probe.h"
 
 #include <ctype.h>
 #include <stdio.h>

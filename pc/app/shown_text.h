@@ -5,8 +5,8 @@
 // through ShownText, so that no control character of theirs reaches a
 // terminal or a window raw (an escape sequence would retitle or clear the
 // terminal, a carriage return would write over a line).
-#ifndef VELMORA_PLATFORM_SHOWN_TEXT_H
-#define VELMORA_PLATFORM_SHOWN_TEXT_H
+#ifndef VELMORA_APP_SHOWN_TEXT_H
+#define VELMORA_APP_SHOWN_TEXT_H
 
 #include <string>
 

@@ -6,10 +6,10 @@
 
 #include <string.h>
 
+#include "app/probe.h"
 #include "platform/clock.h"
 #include "platform/icmp.h"
 #include "platform/net.h"
-#include "platform/probe.h"
 #include "platform/process.h"
 
 #include "message_window.h"

@@ -1,4 +1,4 @@
-#include "platform/shown_text.h"
+#include "app/shown_text.h"
 
 namespace velmora {
 

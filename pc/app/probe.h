@@ -1,8 +1,8 @@
 // Does the gateway answer at an address? The system's ping command when the
 // operating system can be asked for its version, else one ICMP echo on a raw
 // socket. Every failure inside reads as "not reachable".
-#ifndef VELMORA_PLATFORM_PROBE_H
-#define VELMORA_PLATFORM_PROBE_H
+#ifndef VELMORA_APP_PROBE_H
+#define VELMORA_APP_PROBE_H
 
 #include <stddef.h>
 #include <stdint.h>

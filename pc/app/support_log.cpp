@@ -1,4 +1,4 @@
-#include "platform/support_log.h"
+#include "app/support_log.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "platform/files.h"
-#include "platform/shown_text.h"
+#include "app/shown_text.h"
 
 namespace velmora {
 
@@ -64,7 +64,9 @@ bool OpenSupportLog(const std::string &path) {
     std::lock_guard<std::mutex> lock(logMutex);
     logFile.Close();
     logPath.clear();
-    if (!logFile.Open(path, platform::File::kAppend)) return false;
+    // The log names the gateway and the steps of the run: its reader is the
+    // user who attaches it to a support request, nobody else.
+    if (!logFile.Open(path, platform::File::kAppend, true)) return false;
     logPath = path;
   }
   SupportLog("---- start of a run");

@@ -1,9 +1,10 @@
 // The wizard's surroundings, in one object: gateway ports, the reachability
-// probe, the clock, the directory that stands for "C:\" and the kit folder.
-// Production code uses the defaults; tests replace fields so that a whole
-// upgrade runs against fake servers on loopback, in virtual time.
-#ifndef VELMORA_PLATFORM_ENVIRONMENT_H
-#define VELMORA_PLATFORM_ENVIRONMENT_H
+// probe and the clock, the same for every run in the process. Production
+// code uses the defaults; tests replace fields so that a whole upgrade runs
+// against fake servers on loopback, in virtual time. What belongs to one
+// run (its state folder, its kit folder) is the run's, not this.
+#ifndef VELMORA_APP_ENVIRONMENT_H
+#define VELMORA_APP_ENVIRONMENT_H
 
 #include <stdint.h>
 
@@ -49,14 +50,6 @@ struct Environment {
 
   // Never null; defaults to SystemClock().
   Clock *clock = nullptr;
-
-  // Directory that stands for "C:\". Empty means the real "C:\" (Windows
-  // only); non-Windows builds default to a per-user state directory.
-  std::string localDir;
-
-  // Folder of the kit: where "*.img" is searched for. Empty: the directory
-  // of the running program.
-  std::string programDir;
 };
 
 // The process-wide environment, with production defaults filled in on first
@@ -66,18 +59,16 @@ Environment &Env();
 // Resets Env() to the production defaults.
 void ResetEnv();
 
-// Maps a local file name of the form "C:\Name" to where it lives here:
-// unchanged on Windows with an empty localDir, else localDir + "/Name".
-std::string LocalPath(const char *windowsPath);
+// Maps a local file name of the form "C:\Name" into `stateDir`, the folder
+// that stands for "C:\" in a run: unchanged when stateDir is empty (the
+// real "C:\", Windows only), else stateDir + "/Name".
+std::string LocalPath(const std::string &stateDir, const char *windowsPath);
 
-// The kit folder: Env().programDir, or the directory of the running program
-// when that is empty.
-std::string KitDirectory();
-
-// Where "C:\" lives when no localDir is given on a system without drives:
-// $XDG_STATE_HOME/velmora, else $HOME/.local/state/velmora (created on
-// first use). Empty on Windows.
-std::string DefaultLocalDir();
+// The state folder of a run on a system without drives:
+// $XDG_STATE_HOME/velmora, else $HOME/.local/state/velmora, created on
+// first use and made this user's alone (it holds the Wi-Fi keys of the
+// backup). Empty on Windows, whose runs keep their files at "C:\".
+std::string DefaultStateDir();
 
 }  // namespace velmora
 

@@ -6,8 +6,8 @@
 //
 // One log per process. Until OpenSupportLog succeeds, lines go nowhere.
 // Safe to call from any thread.
-#ifndef VELMORA_PLATFORM_SUPPORT_LOG_H
-#define VELMORA_PLATFORM_SUPPORT_LOG_H
+#ifndef VELMORA_APP_SUPPORT_LOG_H
+#define VELMORA_APP_SUPPORT_LOG_H
 
 #include <string>
 
