@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "contract/binding.h"
+#include "contract/kitmeta.h"
 #include "contract/result.h"
 #include "fdio.h"
 #include "log.h"
@@ -90,13 +91,15 @@ int read_declaration(const char *fixed, char (&out)[kDeclarationMax], const char
     debug_printf("sig_check_upload: %s: %s\n", fixed, n < 0 ? strerror(errno) : "longer than a declaration");
     return 0;
   }
-  if (memchr(out, '\0', (size_t)n) != nullptr) {
-    debug_printf("sig_check_upload: %s: holds a NUL byte\n", fixed);
+  // Read as a kit's text files are: a byte-order mark, as an editor on
+  // Windows writes one, is no part of the word, and UTF-16 is refused.
+  gwc_span text;
+  const char *why = "holds a NUL byte";
+  if (!gwc_kit_text(out, (size_t)n, &text, &why) || memchr(out, '\0', (size_t)n) != nullptr) {
+    debug_printf("sig_check_upload: %s: %s\n", fixed, why);
     return 0;
   }
-  // A byte-order mark, as an editor on Windows writes one, is no part of
-  // the word.
-  size_t start = n >= 3 && memcmp(out, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0, end = (size_t)n;
+  size_t start = text.at, end = text.at + text.length;
   auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   while (start < end && blank(out[start])) ++start;
   while (end > start && blank(out[end - 1])) --end;
