@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "dornix_version.h"
 #include "app/environment.h"
@@ -463,8 +464,13 @@ int main(int argc, char **argv) {
   // A reader that goes away must not end the run unseen: writes fail
   // instead, and the page ends the run safely (OnOutputGone).
   platform::IgnoreBrokenPipe();
+  // A kit folder may be named outside the system's code page.
+  std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  std::vector<char *> argp;
+  for (std::string &a : args) argp.push_back(&a[0]);
+  argp.push_back(nullptr);
   Options o;
-  int status = ParseOptions(argc, argv, &o);
+  int status = ParseOptions(static_cast<int>(args.size()), argp.data(), &o);
   if (status >= 0) return status;
 
   // The kit is read where it lies: the current folder stays as it is.
