@@ -296,6 +296,10 @@ class Wizard {
       (page_.*say)("Wireless settings saved by an earlier run are kept in ");
       (page_.*say)(kept.c_str());
       (page_.*say)(".\n");
+      if (run_.backup.AwaitsPowerCycle()) {
+        (page_.*say)(kPowerCycleFirstText);
+        (page_.*say)("\n");
+      }
       if (o_.yes) {
         page_.PrintError("Run velmora-cli --restore to write them back to the gateway, or "
                          "delete the file to start afresh.\n");
@@ -361,6 +365,10 @@ class Wizard {
     page_.Print("Writing back the wireless settings kept in ");
     page_.Print(kept.c_str());
     page_.Print(".\n");
+    if (run_.backup.AwaitsPowerCycle()) {
+      page_.PrintError(kPowerCycleFirstText);
+      page_.PrintError("\n");
+    }
     int status = WelcomeNext();
     if (status >= 0) return status;
     page_.Print("\n");
