@@ -906,6 +906,10 @@ TEST_F(CliTest, CtrlCEndsTheEndlessWaitForThePowerCycle) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(run.Wait(5000), 130) << run.Output();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  // What Velmora.exe says when its Cancel leaves the wait.
+  EXPECT_NE(run.Output().find("*** The upgrade is not finished: the Gateway has not restarted "
+                              "yet. ***\nThe firmware image was sent to the Gateway"),
+            std::string::npos) << run.Output();
   EXPECT_TRUE(StateEmpty());
 }
 
