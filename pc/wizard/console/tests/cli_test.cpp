@@ -432,6 +432,9 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
   EXPECT_NE(out.find("Transfering image......\n  1,024 of 704,000 bytes (0 %)\n"),
             std::string::npos) << out;
   EXPECT_NE(out.find("\n  700,008 of 700,008 bytes (100 %), "), std::string::npos) << out;
+  // Once the image is out, what the wizard waits for.
+  EXPECT_NE(out.find("\n  waiting for the Gateway to take the image\nTransfering image......DONE"),
+            std::string::npos) << out;
   size_t tenths = 0;
   for (size_t p = 0; (p = out.find(" %)", p)) != std::string::npos; ++p) ++tenths;
   EXPECT_EQ(tenths, 22u) << out;
