@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "contract/binding.h"
 #include "contract/result.h"
 #include "fdio.h"
 #include "log.h"
@@ -57,6 +58,65 @@ int keys_present(const char *dir, int *files) {
 }
 
 #if DORNIX_WITH_SIGNATURES
+// Longest declaration file: a version text and its line end.
+const size_t kDeclarationMax = 256;
+
+// Reads the declaration file `fixed` (GW_PLATFORM_FILE, ...) into `out`,
+// blanks and line ends around its word removed. 1 with `*declared` NULL
+// when the file does not exist, or pointing at `out`; 0 when it cannot be
+// read, is no regular file or is too long: a declaration that exists but
+// cannot be read fails closed, as a key folder does.
+int read_declaration(const char *fixed, char (&out)[kDeclarationMax], const char **declared) {
+  *declared = nullptr;
+  GwPath path(fixed);
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    if (errno == ENOENT) return 1;
+    debug_printf("sig_check_upload: %s: %s\n", fixed, strerror(errno));
+    return 0;
+  }
+  Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
+    debug_printf("sig_check_upload: %s: %s\n", fixed, strerror(errno));
+    return 0;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    debug_printf("sig_check_upload: %s: not a regular file\n", fixed);
+    return 0;
+  }
+  const ssize_t n = fd_read_up_to(fd.get(), out, sizeof out);
+  if (n < 0 || (size_t)n == sizeof out) {
+    debug_printf("sig_check_upload: %s: %s\n", fixed, n < 0 ? strerror(errno) : "longer than a declaration");
+    return 0;
+  }
+  size_t start = 0, end = (size_t)n;
+  auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (start < end && blank(out[start])) ++start;
+  while (end > start && blank(out[end - 1])) --end;
+  memmove(out, out + start, end - start);
+  out[end - start] = '\0';
+  *declared = out;
+  return 1;
+}
+
+// A valid signature against what the gateway declares of itself: a
+// signature that binds other platforms, or an older version, is refused.
+int judge_binding(const struct ms_signature *sig) {
+  char platform_text[kDeclarationMax], lowest_text[kDeclarationMax];
+  const char *platform = nullptr, *lowest = nullptr, *why = "";
+  if (!read_declaration(GW_PLATFORM_FILE, platform_text, &platform) ||
+      !read_declaration(GW_LOWEST_VERSION_FILE, lowest_text, &lowest)) {
+    debug_printf("sig_check_upload: the gateway's declarations cannot be read: nothing is taken\n");
+    return RESULT_SIGNATURE;
+  }
+  if (!gwc_binding_judge(sig->comment, strlen(sig->comment), platform, lowest, &why)) {
+    debug_printf("sig_check_upload: refused: %s (platform %s, lowest version %s; trusted comment: %s)\n", why,
+                 platform ? platform : "not declared", lowest ? lowest : "not declared", sig->comment);
+    return RESULT_SIGNATURE;
+  }
+  return RESULT_OK;
+}
+
 // Tries `sig` over the file at `fd` with every key in `dir` whose id is the
 // signature's: several key files may carry one id (a key installed twice,
 // or ids that collide), and any of them may be the one that signed.
@@ -150,6 +210,7 @@ int sig_check_upload(struct request *req) {
   ms_id_text(sig.id, id);
   debug_printf("sig_check_upload: key %s: %s\n", id, ms_result_text(r));
   if (r != MS_OK) return RESULT_SIGNATURE;
+  if (judge_binding(&sig) != RESULT_OK) return RESULT_SIGNATURE;
   snprintf(req->sSignatureHeader, sizeof req->sSignatureHeader, "X-Dornix-Signature: valid, key %s\n", id);
   return RESULT_OK;
 #else

@@ -63,9 +63,9 @@ extern "C" {
   X(RESULT_CONFIG_TOKEN, 22, "Invalid Token in Configuration file",                                \
     "the Gateway took the file for a configuration and refused it", GWC_OTHER_KIT)                  \
   X(RESULT_SIGNATURE, 23, "Missing or invalid signature",                                          \
-    "the Gateway takes only images signed by its maker, and the kit's signature is missing or "    \
-    "does not hold",                                                                                \
-    "Get a signed kit from the maker.")                                                             \
+    "the Gateway takes only images signed by its maker, and the kit's signature is missing, "      \
+    "does not hold, or is for another platform or an older version than the Gateway takes",         \
+    "Get a signed kit for this Gateway from the maker.")                                            \
   X(RESULT_BAD_LOG_NAME, -1, "", "the Gateway was asked for a log it does not keep",               \
     GWC_RETRY_THEN_SUPPORT)
 

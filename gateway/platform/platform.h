@@ -36,6 +36,11 @@ extern "C" {
 #define GW_PROC_NET_DEV    "/proc/net/dev"
 // Public keys (one file each) of signed uploads; none: uploads unsigned.
 #define GW_KEY_DIR         "/etc/dornix/keys"
+// What the gateway declares of itself, one word each, for the signatures
+// that bind platforms and a version: its platform, and the lowest firmware
+// version it takes. A missing file declares nothing.
+#define GW_PLATFORM_FILE   "/etc/dornix/platform"
+#define GW_LOWEST_VERSION_FILE "/etc/dornix/lowest-version"
 
 // The shell that runs a package script which is not a program of its own
 // (no "#!" line). Never prefixed: it is a program, not gateway state.

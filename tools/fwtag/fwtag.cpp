@@ -5,7 +5,7 @@
 //   fwtag sum FILE                print the checksum (as cksum's first number)
 // and the signatures of signed kits (sign.h):
 //   fwtag keygen [-W] [--key SECRET] [--pubkey PUBLIC]
-//   fwtag sign --key SECRET [--comment TEXT] FILE
+//   fwtag sign --key SECRET [--comment TEXT] [--platforms LIST] [--firmware-version V] FILE|KIT
 //   fwtag verify --pubkey PUBLIC FILE
 #include <errno.h>
 #include <stdio.h>
@@ -22,7 +22,9 @@ const char kHelp[] =
     "  or:  fwtag verify [--pubkey=PUBLIC] FILE\n"
     "  or:  fwtag sum FILE\n"
     "  or:  fwtag keygen [-W] [--key=SECRET] [--pubkey=PUBLIC]\n"
-    "  or:  fwtag sign --key=SECRET [--comment=TEXT] FILE\n"
+    "  or:  fwtag sign --key=SECRET [--comment=TEXT] [--platforms=LIST]\n"
+    "                  [--firmware-version=VERSION] FILE\n"
+    "  or:  fwtag sign --key=SECRET [--comment=TEXT] KIT\n"
     "Appends, checks and computes the 8-byte tag at the end of every firmware\n"
     "image: the magic number 0xC453DE23 and the checksum of everything before it\n"
     "(the number cksum prints), both little-endian. The gateway refuses an image\n"
@@ -39,18 +41,30 @@ const char kHelp[] =
     "  keygen          make a signing key pair (default fwtag.key, fwtag.pub);\n"
     "                  never overwrites a file\n"
     "  sign FILE       write the signature FILE.minisig\n"
+    "  sign KIT        sign each image and the prepare.bin of the kit folder KIT,\n"
+    "                  bound to the platforms of its upgrade.ini and the version\n"
+    "                  of its config.xml\n"
     "\n"
     "Options (--name=VALUE or --name VALUE):\n"
     "      --replace         add: write a new tag over an existing one instead\n"
     "                        of refusing\n"
     "      --key=SECRET      the secret key file (keygen: to write)\n"
     "      --pubkey=PUBLIC   the public key file (keygen: to write)\n"
-    "      --comment=TEXT    sign: the signature's trusted comment\n"
+    "      --comment=TEXT    sign: the signature's trusted comment (default: the\n"
+    "                        time and the file's name)\n"
+    "      --platforms=LIST  sign: bind the signature to these platforms\n"
+    "                        (blank-separated, as in upgrade.ini)\n"
+    "      --firmware-version=VERSION\n"
+    "                        sign: bind the signature to this firmware version\n"
+    "                        (as in config.xml)\n"
     "  -W                    keygen: no passphrase on the secret key\n"
     "  -h, --help            print this help and exit\n"
     "      --version         print the version and exit\n"
     "A protected secret key's passphrase is asked on the terminal, or read as\n"
-    "one line from standard input when that is not a terminal.\n"
+    "one line from standard input when that is not a terminal; at most 1023\n"
+    "bytes. Binding adds \"platforms:LIST\" and \"version:VERSION\" to the\n"
+    "trusted comment; a gateway that declares its platform or its lowest\n"
+    "version refuses a file bound to others (docs/kits.md).\n"
     "\n"
     "Exit status:\n"
     "  0  done; verify: the tag (and signature) hold\n"
@@ -132,7 +146,8 @@ int add(const char *path, bool replace) {
 // Options of every command; main checks that a command got only its own.
 struct Args {
   const char *command = nullptr, *file = nullptr;
-  const char *key = nullptr, *pubkey = nullptr, *comment = nullptr;
+  const char *key = nullptr, *pubkey = nullptr;
+  SignOptions sign;
   bool replace = false, no_passphrase = false;
 };
 
@@ -166,10 +181,10 @@ int parse(int argc, char **argv, Args *a) {
     static const struct {
       const char *name;
       size_t len;
-    } valued[] = {{"--key", 5}, {"--pubkey", 8}, {"--comment", 9}};
-    const char **slots[] = {&a->key, &a->pubkey, &a->comment};
+    } valued[] = {{"--key", 5}, {"--pubkey", 8}, {"--comment", 9}, {"--platforms", 11}, {"--firmware-version", 18}};
+    const char **slots[] = {&a->key, &a->pubkey, &a->sign.comment, &a->sign.platforms, &a->sign.version};
     bool known = false;
-    for (size_t k = 0; k < 3 && !known; ++k) {
+    for (size_t k = 0; k < sizeof slots / sizeof slots[0] && !known; ++k) {
       if (strncmp(s, valued[k].name, valued[k].len) != 0) continue;
       if (s[valued[k].len] == '=') {
         *slots[k] = s + valued[k].len + 1;
@@ -207,7 +222,7 @@ int main(int argc, char **argv) {
   // Each command with the options it takes and whether it takes a file.
   static const struct {
     const char *name;
-    bool file, replace, key, pubkey, comment, no_passphrase;
+    bool file, replace, key, pubkey, sign, no_passphrase;
   } commands[] = {
       {"add", true, true, false, false, false, false},
       {"verify", true, false, false, true, false, false},
@@ -221,7 +236,9 @@ int main(int argc, char **argv) {
     const char *stray = (a.replace && !c.replace) ? "--replace"
                         : (a.key && !c.key)         ? "--key"
                         : (a.pubkey && !c.pubkey)   ? "--pubkey"
-                        : (a.comment && !c.comment) ? "--comment"
+                        : (a.sign.comment && !c.sign) ? "--comment"
+                        : (a.sign.platforms && !c.sign) ? "--platforms"
+                        : (a.sign.version && !c.sign) ? "--firmware-version"
                         : (a.no_passphrase && !c.no_passphrase) ? "-W"
                                                                 : nullptr;
     if (stray != nullptr) {
@@ -237,7 +254,7 @@ int main(int argc, char **argv) {
     if (c.name[0] == 'k')
       return fwtag_keygen(a.key ? a.key : "fwtag.key", a.pubkey ? a.pubkey : "fwtag.pub", a.no_passphrase);
     if (a.key == nullptr) return usage_error("sign needs --key SECRET", "");
-    return fwtag_sign(a.key, a.file, a.comment);
+    return fwtag_sign(a.key, a.file, a.sign);
   }
   return usage_error("unknown command ", a.command);
 }

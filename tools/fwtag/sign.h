@@ -8,9 +8,18 @@
 // files are never overwritten. Exit status.
 int fwtag_keygen(const char *secret, const char *pub, bool no_passphrase);
 
-// Signs `file` with the secret key file `secret` into `file`.minisig. The
-// trusted comment is `comment`, or a time stamp and the file name. Exit status.
-int fwtag_sign(const char *secret, const char *file, const char *comment);
+// What a signature says beside the file's bytes (contract/binding.h).
+struct SignOptions {
+  const char *comment = nullptr;    // the trusted comment; default: time stamp and file name
+  const char *platforms = nullptr;  // blank-separated platform names to bind, or none
+  const char *version = nullptr;    // the firmware version to bind, or none
+};
+
+// Signs `path` with the secret key file `secret` into `path`.minisig. A
+// folder is a kit: each of its images and its prepare.bin are signed,
+// bound to the platforms of its upgrade.ini and the version of its
+// config.xml. Exit status.
+int fwtag_sign(const char *secret, const char *path, const SignOptions &options);
 
 // Checks `file` against `file`.minisig with the public key file `pub`.
 // Exit status.

@@ -561,11 +561,14 @@ class Signed : public Upgrade {
     install("k.pub");
   }
   void install(const char *pub) { root_.write(std::string("/etc/dornix/keys/") + pub, root_.read("/signer/" + std::string(pub))); }
-  // The .minisig text of `data` signed with `key` (k or o); `legacy`: "Ed".
-  std::string sign(const std::string &data, const char *key, bool legacy = false) {
+  // The .minisig text of `data` signed with `key` (k or o); `legacy`: "Ed";
+  // `comment`: the trusted comment instead of minisign's own.
+  std::string sign(const std::string &data, const char *key, bool legacy = false, const char *comment = nullptr) {
     root_.write("/signer/file", data);
+    if (comment != nullptr) root_.write("/signer/comment", comment);
     std::string cmd = "minisign -S -W " + std::string(legacy ? "-l " : "") + "-s " + keys_ + "/" + key +
-                      ".key -m " + keys_ + "/file >/dev/null";
+                      ".key -m " + keys_ + "/file" + (comment ? " -t \"$(cat " + keys_ + "/comment)\"" : "") +
+                      " >/dev/null";
     EXPECT_EQ(system(cmd.c_str()), 0);
     return root_.read("/signer/file.minisig");
   }
@@ -661,6 +664,49 @@ TEST_F(Signed, EveryMatchingKeyIsTriedAndUnreadableKeysRefuse) {
     expect_untouched();
     EXPECT_NE(log().find("sig_check_upload: the keys cannot be read"), std::string::npos) << make;
   }
+}
+
+// A gateway that declares its platform or the lowest version it takes
+// judges the fields a signature binds; without declarations, or without
+// the fields, a signature is judged by its bytes alone. A declaration that
+// exists but cannot be read fails closed.
+TEST_F(Signed, BoundSignaturesAreJudgedByWhatTheGatewayDeclares) {
+  const std::string img = image(kSquashfs, 700000);
+  const char *bound = "timestamp:1\tfile:fw.img\thashed\tplatforms:GQ GR\tversion:3.60.1.0.9-GQ";
+  const struct {
+    const char *declare;  // shell, in the root's /etc/dornix
+    const char *comment;  // nullptr: minisign's own, which binds nothing
+    int expected;
+  } cases[] = {
+      {"true", bound, 0},
+      {"echo GQ > platform", bound, 0},
+      {"echo ' gr ' > platform && printf '3.60.1.0.9-GQ\\r\\n' > lowest-version", bound, 0},
+      {"echo GZ > platform", bound, RESULT_SIGNATURE},
+      {"echo 3.60.1.0.10-GQ > lowest-version", bound, RESULT_SIGNATURE},
+      {"echo 3.60.1.0.4.0-GQ > lowest-version", bound, RESULT_SIGNATURE},
+      {"echo GZ > platform && echo 3.61.0.0.0-GQ > lowest-version", nullptr, 0},
+      {"echo GQ > platform", "platforms:GQ\tplatforms:GZ", RESULT_SIGNATURE},
+      {"echo 3.60.1.0.4-GQ > lowest-version", "version:9", RESULT_SIGNATURE},
+      {": > platform", nullptr, RESULT_SIGNATURE},
+      {"mkdir platform", nullptr, RESULT_SIGNATURE},
+      {"ln -s /nonexistent lowest-version", nullptr, RESULT_SIGNATURE},
+      {"echo 3.60 > lowest-version", nullptr, RESULT_SIGNATURE},
+      {"head -c 300 /dev/zero | tr '\\0' G > platform", nullptr, RESULT_SIGNATURE},
+  };
+  const std::string etc = root_.path("/etc/dornix");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.declare) + " / " + (c.comment ? c.comment : "-"));
+    ASSERT_EQ(system(("cd " + etc + " && rm -rf platform lowest-version && " + c.declare).c_str()), 0);
+    expect(with(img, sign(img, "k", false, c.comment)), c.expected);
+    if (c.expected == 0) {
+      EXPECT_EQ(root_.read(kFs), img.substr(0, img.size() - 8));
+      root_.write(kFs, kOld);
+    } else {
+      expect_untouched();
+    }
+  }
+  EXPECT_NE(log().find("sig_check_upload: refused: the signed platforms do not include this gateway's (platform GZ"),
+            std::string::npos);
 }
 
 TEST_F(Signed, KeylessGatewayIgnoresTheSignaturePart) {

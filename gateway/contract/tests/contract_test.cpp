@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "contract/binding.h"
 #include "contract/kitmeta.h"
 #include "contract/result.h"
 #include "contract/tar.h"
@@ -258,6 +259,67 @@ TEST(KitFiles, ConfigVersionAndPlatformList) {
   for (size_t pos = 0; gwc_ini_next_token(ini.data(), ini.size(), &pos, &t);)
     if (gwc_ini_is_platform(ini.data(), t)) platforms += ini.substr(t.at, t.length) + ",";
   EXPECT_EQ(platforms, "GQ,gr,GZ,");
+}
+
+// What a gateway that declares its platform or lowest version makes of a
+// valid signature's trusted comment; nullptr declares nothing.
+TEST(Bindings, JudgedOnlyByWhatTheGatewayDeclares) {
+  const std::string bound = "timestamp:1\tfile:fw.img\thashed\tplatforms:GQ GR\tversion:3.60.1.0.9-GQ";
+  struct {
+    std::string comment;
+    const char *platform, *lowest;
+    bool taken;
+  } cases[] = {
+      {bound, nullptr, nullptr, true},
+      {bound, "GQ", "3.60.1.0.9-GQ", true},
+      {bound, "gr", "3.60.1.0.4-GQ", true},     // names compare as the wizard reads them, upper-cased
+      {bound, "GZ", nullptr, false},
+      {bound, "G", nullptr, false},             // whole names only
+      {bound, nullptr, "3.60.1.0.10-GQ", false},
+      {"version:3.60.1.0.9a-GQ", nullptr, "3.60.1.0.9b-GQ", false},
+      {bound, nullptr, "3.60.1.0.4-GR", false},  // another platform cannot be ordered
+      {bound, nullptr, "3.60.1.0.4.1-GQ", false},
+      {bound, "GQ GR", nullptr, false},          // a broken declaration fails closed
+      {bound, "", nullptr, false},
+      {bound, nullptr, "3.60", false},
+      // Without the fields, a signature is judged by its bytes alone.
+      {"timestamp:1\tfile:fw.img\thashed", "GQ", "3.60.1.0.9-GQ", true},
+      {"", "GQ", "3.60.1.0.9-GQ", true},
+      // A field the gateway does not need is not looked at.
+      {"version:2\tplatforms:GQ", "GQ", nullptr, true},
+      {"version:2", nullptr, "3.60.1.0.4-GQ", false},
+      {"platforms:GQ\tplatforms:GZ", "GZ", nullptr, false},
+      {"version:3.60.1.0.9-GQ\tversion:3.60.1.0.1-GQ", nullptr, "3.60.1.0.4-GQ", false},
+      {"platforms:\tversion:3.60.1.0.9-GQ", "GQ", nullptr, false},
+      {"file:platforms:GQ\tversions:1", "GQ", "3.60.1.0.4-GQ", true},  // keys are whole words
+      {"platforms", "GQ", nullptr, false},
+  };
+  for (const auto &c : cases) {
+    const char *why = "";
+    EXPECT_EQ(gwc_binding_judge(c.comment.data(), c.comment.size(), c.platform, c.lowest, &why), c.taken)
+        << c.comment << " / " << (c.platform ? c.platform : "-") << " / " << (c.lowest ? c.lowest : "-") << ": "
+        << why;
+  }
+
+  // What a signer may write: each field once, well formed.
+  for (const char *bad : {"platforms:GQ,GR", "platforms: ", "platforms:GQ\tplatforms:GR", "version:3.60-GQ",
+                          "version:1.2.3.4.5-GQ\tversion:1.2.3.4.5-GQ"}) {
+    const char *why = "";
+    EXPECT_FALSE(gwc_binding_check(bad, strlen(bad), &why)) << bad;
+  }
+  const char *why = "";
+  EXPECT_TRUE(gwc_binding_check(bound.data(), bound.size(), &why)) << why;
+
+  // A value never breaks the comment's line or its fields.
+  char comment[41] = "timestamp:1";
+  ASSERT_TRUE(gwc_comment_append(comment, sizeof comment, "file", "a\nb\tc\\d", 7));
+  ASSERT_TRUE(gwc_comment_append(comment, sizeof comment, "hashed", nullptr, 0));
+  EXPECT_STREQ(comment, "timestamp:1\tfile:a\\x0Ab\\x09c\\x5Cd\thashed");
+  EXPECT_FALSE(gwc_comment_append(comment, sizeof comment, "platforms", "GQ", 2));
+  EXPECT_STREQ(comment, "timestamp:1\tfile:a\\x0Ab\\x09c\\x5Cd\thashed");
+  gwc_span value;
+  EXPECT_EQ(gwc_comment_field(comment, strlen(comment), "file", &value), 1);
+  EXPECT_EQ(std::string(comment + value.at, value.length), "a\\x0Ab\\x09c\\x5Cd");
 }
 
 }  // namespace

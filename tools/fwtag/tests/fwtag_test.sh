@@ -31,13 +31,15 @@ cd "$dir"
 check "keygen" '"$fwtag" keygen -W --key a.key --pubkey a.pub >/dev/null'
 check "secret key mode 0600" '[ "$(stat -c %a a.key)" = 600 ]'
 check "keygen never overwrites" '! "$fwtag" keygen -W --key a.key --pubkey other.pub 2>/dev/null && [ ! -e other.pub ]'
-check "keygen with passphrase" 'echo "fw pass" | "$fwtag" keygen --key b.key --pubkey b.pub >/dev/null'
+check "keygen with passphrase says what takes its time" \
+  'echo "fw pass" | "$fwtag" keygen --key b.key --pubkey b.pub 2>&1 >/dev/null | grep -q "protecting the secret key with the passphrase (scrypt"'
 minisign -G -W -p m.pub -s m.key >/dev/null
 printf 'pw\npw\n' | minisign -G -p e.pub -s e.key >/dev/null 2>&1
 head -c 100000 /dev/urandom | tr X Y > img && "$fwtag" add img >/dev/null
 
-# Each signer against both checkers: KEY SIGNING COMMAND; the .minisig is
-# kept as img.minisig.KEY for the forgeries below.
+# Each signer against both checkers, with and without the fields that bind
+# platforms and version: KEY SIGNING COMMAND; the .minisig is kept as
+# img.minisig.KEY for the forgeries below.
 while read -r key signer; do
   rm -f img.minisig
   check "sign: $signer" "$signer >/dev/null 2>&1"
@@ -51,8 +53,66 @@ m minisign -S -l -W -s m.key -m img
 m minisign -S -W -s m.key -m img
 a "$fwtag" sign --key a.key --comment "kit 3.60" img
 a "$fwtag" sign --key a.key img
+m minisign -S -W -s m.key -m img -t "$(printf 'timestamp:1\tplatforms:GQ\tversion:3.60.1.0.9-GQ')"
+a "$fwtag" sign --key a.key --platforms " GQ	GR" --firmware-version 3.60.1.0.9-GQ img
 SIGNERS
 check "wrong passphrase refused" '! echo nope | "$fwtag" sign --key e.key img 2>/dev/null'
+check "bound fields written as minisign writes its own" \
+  'grep -q "^trusted comment: timestamp:[0-9]*	file:img	hashed	platforms:GQ GR	version:3.60.1.0.9-GQ$" img.minisig.a'
+
+# A kit folder: each file it sends, bound to its own config.xml and upgrade.ini.
+mkdir kit && cp img kit/firmware.img && cp img kit/prepare.bin
+printf '[platforms]\nGQ GR\n' > kit/upgrade.ini
+printf '<config version="3.60.1.0.9-GQ">\n' > kit/config.xml
+check "kit signed" '"$fwtag" sign --key a.key kit >/dev/null'
+for f in firmware.img prepare.bin; do
+  check "kit: $f bound" 'grep -q "	file:$f	hashed	platforms:GQ GR	version:3.60.1.0.9-GQ$" kit/$f.minisig'
+  check "kit: minisign verifies $f" 'minisign -Vq -p a.pub -m kit/$f'
+done
+# A name with a line end stays in its field: both tools read the signature.
+cp img "$(printf 'two\nlines')"
+check "line end in a name escaped" '"$fwtag" sign --key a.key two*lines >/dev/null && grep -q "file:two\\\\x0Alines	hashed$" two*lines.minisig'
+check "line end in a name: both verify" '"$fwtag" verify --pubkey a.pub two*lines >/dev/null && minisign -Vq -p a.pub -m two*lines'
+
+# Refused before any key is read: STATUS#COMMAND#what stderr says.
+a_id=$(sed -n '1s/.* //p' a.pub) m_id=$(sed -n '1s/.* //p' m.pub)
+sed -n 2p e.key | base64 -d > huge.raw  # scrypt memory limit (bytes 46-53) made absurd
+printf '\377\377\377\377\377\377\377\177' | dd of=huge.raw bs=1 seek=46 conv=notrunc status=none
+{ echo "untrusted comment: damaged"; base64 -w0 huge.raw; echo; } > huge.key
+cp img.minisig.m img.minisig
+while IFS='#' read -r status cmd says; do
+  eval "says=\"$says\""
+  check "refused ($status): $cmd" '( eval "$cmd" ) >/dev/null 2>err; [ $? = "$status" ] && grep -qF -e "$says" err'
+done <<'REFUSALS'
+1#"$fwtag" verify --pubkey a.pub img#signed with key $m_id, not with the key $a_id of a.pub
+1#head -c 1024 /dev/zero | tr '\0' x | "$fwtag" sign --key e.key img#passphrase longer than 1023 bytes
+1#echo pw | "$fwtag" sign --key huge.key img#more than the
+1#"$fwtag" sign --key a.key --platforms GQ,GR img#separated by blanks
+1#"$fwtag" sign --key a.key --firmware-version 3.60-GQ img#not a firmware version
+1#"$fwtag" sign --key a.key --platforms GQ --comment "$(printf 'x\tplatforms:GR')" img#platforms field is given twice
+2#"$fwtag" sign --key a.key --platforms GQ kit#--platforms and --firmware-version are for single files
+1#rm kit/upgrade.ini && "$fwtag" sign --key a.key kit#upgrade.ini: No such file
+REFUSALS
+
+# Ctrl-C at the passphrase prompt gives the terminal its echo back.
+check "Ctrl-C at the prompt restores the echo" 'python3 - "$fwtag" b.key img <<"PY"
+import os, pty, select, signal, sys, termios, time
+master, slave = pty.openpty()
+pid = os.fork()
+if pid == 0:
+    os.setsid()
+    import fcntl
+    fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+    for fd in (0, 1, 2):
+        os.dup2(slave, fd)
+    os.execv(sys.argv[1], [sys.argv[1], "sign", "--key", sys.argv[2], sys.argv[3]])
+deadline = time.time() + 30
+while termios.tcgetattr(slave)[3] & termios.ECHO and time.time() < deadline:
+    time.sleep(0.05)
+os.write(master, b"\x03")
+_, status = os.waitpid(pid, 0)
+sys.exit(0 if os.WIFSIGNALED(status) and termios.tcgetattr(slave)[3] & termios.ECHO else 1)
+PY'
 
 # Forgeries: SETUP; both checkers must refuse img against a.pub.
 refused() { ! "$fwtag" verify --pubkey a.pub img >/dev/null 2>&1 && ! minisign -Vq -p a.pub -m img 2>/dev/null; }

@@ -253,14 +253,44 @@ TEST_F(Kit, PubkeyDemandsValidSignaturesOfImageAndPackage) {
   sign("k.key", pkg);
   r = check_with("k.pub");
   EXPECT_EQ(r.errors, 0) << dump(r);
+  EXPECT_TRUE(has(r, kit::kNote, "binds no platforms and no version"));
+  // The image of a two-step kit is sent where no signature is checked.
+  EXPECT_TRUE(has(r, kit::kWarning, "prepare.bin: a signed two-step kit"));
   r = kit::Report();
   kit::check_signatures(dir, "", &r);
   EXPECT_TRUE(has(r, kit::kNote, "prepare.bin.minisig: present; give --pubkey"));
+  EXPECT_TRUE(has(r, kit::kWarning, "prepare.bin: a signed two-step kit"));
 
-  EXPECT_TRUE(has(check_with("o.pub"), kit::kError, "fw_3.60.1.0.5.img.minisig: signed with a key that is not trusted"));
+  // What a signature binds must be what config.xml and upgrade.ini say.
+  struct {
+    const char *comment;
+    kit::Severity severity;
+    const char *text;
+  } bindings[] = {
+      {"platforms:GQ GR\tversion:3.60.1.0.5-GQ", kit::kOk, "bound to the platforms of upgrade.ini and the version of config.xml"},
+      {"platforms:gr  gq", kit::kOk, "bound to the platforms of upgrade.ini"},
+      {"platforms:GQ", kit::kError, "signed for platforms \"GQ\", but upgrade.ini lists \"GQ GR\""},
+      {"version:3.60.1.0.4-GQ", kit::kError, "signed for version 3.60.1.0.4-GQ, but config.xml says \"3.60.1.0.5-GQ\""},
+      {"version:2", kit::kError, "the signed version is not one the wizard can read"},
+  };
+  for (const auto &b : bindings) {
+    ASSERT_EQ(sh("minisign -S -W -s " + dir + "/k.key -m " + img + " -t \"$(printf '" + b.comment + "')\" >/dev/null"), 0);
+    r = check_with("k.pub");
+    EXPECT_TRUE(has(r, b.severity, "img.minisig: " + std::string(b.text))) << b.comment << "\n" << dump(r);
+  }
+
+  // A key mismatch names both keys, as minisign prints their ids.
+  auto id = [&](const std::string &pub) {
+    std::ifstream in(dir + "/" + pub);
+    std::string line;
+    std::getline(in, line);
+    return line.substr(line.rfind(' ') + 1);
+  };
+  EXPECT_TRUE(has(check_with("o.pub"), kit::kError, "fw_3.60.1.0.5.img.minisig: signed with key " + id("k.pub") +
+                                                        ", not with the given key " + id("o.pub")));
   EXPECT_TRUE(has(check_with("k.key"), kit::kError, "k.key: not a public key file"));
   sign("o.key", pkg);
-  EXPECT_TRUE(has(check_with("k.pub"), kit::kError, "prepare.bin.minisig: signed with a key that is not trusted"));
+  EXPECT_TRUE(has(check_with("k.pub"), kit::kError, "prepare.bin.minisig: signed with key " + id("o.pub")));
   ASSERT_EQ(sh("printf X | dd of=" + img + " bs=1 seek=9 conv=notrunc status=none"), 0);
   EXPECT_TRUE(has(check_with("k.pub"), kit::kError, "img.minisig: signature does not match the file"));
   EXPECT_EQ(sh(std::string(VELMORA_KIT) + " check --pubkey " + dir + "/k.pub " + dir + " >/dev/null"), 1);
