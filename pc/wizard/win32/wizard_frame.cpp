@@ -108,7 +108,9 @@ void CWizardDialog::UpdateDefaultButton() {
   bool lost = focus == nullptr ||
               (::IsChild(m_hWnd, focus) &&
                (!::IsWindowEnabled(focus) || ::GetParent(focus) != m_hWnd));
-  if (lost && ::GetActiveWindow() == m_hWnd) FocusDefaultButton();
+  if (lost && ::GetActiveWindow() == m_hWnd && !FocusDefaultButton() && focus != nullptr &&
+      !::IsWindowEnabled(focus))
+    ::SetFocus(nullptr);  // no focus ring on a disabled button
 }
 
 bool CWizardDialog::FocusDefaultButton() {
