@@ -223,6 +223,14 @@ std::string Buttons(HWND frame) {
   return s;
 }
 
+// Waits for the page's text and the frame's buttons, then checks both.
+void ExpectPage(HWND frame, const std::string &text, const char *buttons, DWORD timeoutMs) {
+  WaitUntil([&] { return Text(PageText(frame)) == text; }, timeoutMs);
+  EXPECT_TEXT(Text(PageText(frame)), text);
+  WaitUntil([&] { return Buttons(frame) == buttons; }, 5000);
+  EXPECT_TEXT(Buttons(frame), buttons);
+}
+
 // Waits until the wizard's UI thread has handled what was sent before (sent
 // messages go before posted ones: this does not wait for posted ones).
 void Sync(HWND window) {
@@ -388,10 +396,7 @@ int NoGateway(const char *address) {
                              "by cable, that the Gateway is on and that 127.77.0.9 is its "
                              "address; then try again.\r\n" + kLogLine;
   // The probe and the refused connection take a few seconds.
-  WaitUntil([&] { return Text(PageText(frame)) == failed; }, 60000);
-  EXPECT_TEXT(Text(PageText(frame)), failed);
-  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "1010");
+  ExpectPage(frame, failed, "1010", 60000);
   Snap("transfer-failed");
   EXPECT(TextAreaColour(PageText(frame)) == RGB(0, 0, 0));
   CheckReadOnly(frame);
@@ -407,10 +412,7 @@ int NoGateway(const char *address) {
 
   // A second attempt runs the checks afresh.
   REQUIRE(GoToTransferPage(frame, address));
-  WaitUntil([&] { return Text(PageText(frame)) == failed; }, 60000);
-  EXPECT_TEXT(Text(PageText(frame)), failed);
-  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "1010");
+  ExpectPage(frame, failed, "1010", 60000);
 
   Click(frame, IDCANCEL);
   EXPECT(WaitProgramEnd(frame));
@@ -461,10 +463,7 @@ int LoginAndVersionError(const char *address) {
                               "which is not a version this utility can compare.\r\n"
                               "What to do: Get the upgrade kit made for this Gateway.\r\n" +
                               kLogLine;
-  WaitUntil([&] { return Text(PageText(frame)) == refused; }, 60000);
-  EXPECT_TEXT(Text(PageText(frame)), refused);
-  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "1010");
+  ExpectPage(frame, refused, "1010", 60000);
   Snap("version-refused");
 
   Click(frame, IDCANCEL);
@@ -489,10 +488,7 @@ int LoginCancelled(const char *address) {
                               "none was given.\r\nWhat to do: Enter the user name and password "
                               "of the Gateway's web pages when this utility asks for them, and "
                               "click OK.\r\n" + kLogLine;
-  WaitUntil([&] { return Text(PageText(frame)) == refused; }, 30000);
-  EXPECT_TEXT(Text(PageText(frame)), refused);
-  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "1010");
+  ExpectPage(frame, refused, "1010", 30000);
   Snap("login-cancelled");
   Click(frame, IDCANCEL);
   EXPECT(WaitProgramEnd(frame));
@@ -603,12 +599,9 @@ int WholeUpgrade(const char *address, const std::string &result, const char *res
   Snap("rebooting");
   REQUIRE(Ask("gateway-on"));
 
-  WaitUntil([&] { return Text(PageText(frame)) == result; }, 120000);
-  EXPECT_TEXT(Text(PageText(frame)), result);
+  ExpectPage(frame, result, "0001", 120000);
   WaitUntil([&] { return Text(frame) == caption; }, 5000);
   EXPECT_TEXT(Text(frame), caption);
-  WaitUntil([&] { return Buttons(frame) == "0001"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "0001");
   EXPECT(DefaultButton(frame) == IDC_WIZ_FINISH);
   Snap(resultShot);
 
@@ -664,10 +657,7 @@ int LeaveTheWait(const char *address) {
       "Leave it unplugged for ten seconds: after a shorter break it may not restart.\r\n"
       "\r\nThe saved wireless settings are kept in C:\\Ssid.\r\n"
       "Start this utility again to have it write them back.\r\n" + kLogLine;
-  WaitUntil([&] { return Text(PageText(frame)) == left; }, 30000);
-  EXPECT_TEXT(Text(PageText(frame)), left);
-  WaitUntil([&] { return Buttons(frame) == "0001"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "0001");
+  ExpectPage(frame, left, "0001", 30000);
   Snap("left-waiting");
   Press(frame, VK_ESCAPE);
   EXPECT(WaitProgramEnd(frame));
