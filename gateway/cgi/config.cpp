@@ -279,19 +279,14 @@ int copy_config_file(struct request *req) {
   return RESULT_OK;
 }
 
-int send_config_file(void) {
+int send_config_file(long long deadline_ms) {
   unsigned char *block = nullptr;
   size_t size = 0;
   if (io_load_mtd_header(GwPath(GW_MTD_CONFIG), &block, &size) != 0) return RESULT_CONFIG_OPEN;
   header(0, "");
   fflush(nullptr);
-  // The block goes out whole, header included, in one write.
-  size_t done = 0;
-  while (done < size) {
-    ssize_t put = write(STDOUT_FILENO, block + done, size - done);
-    if (put <= 0) break;
-    done += (size_t)put;
-  }
+  // The block goes out whole, header included.
+  response_write(block, size, deadline_ms);
   free(block);
   return RESULT_OK;
 }

@@ -23,8 +23,9 @@ int compact_config(char *text, size_t size, char *out, size_t capacity, size_t *
 // 8, 11, 16, 19 or 22.
 int copy_config_file(struct request *req);
 
-// Configuration download: the stored block to standard output. 0 when the
-// download was written, 19 otherwise.
-int send_config_file(void);
+// Configuration download: the stored block to standard output, by
+// `deadline_ms` (response_write). 0 when the download was written (or
+// given up because the client stopped taking it), 19 otherwise.
+int send_config_file(long long deadline_ms);
 
 #endif

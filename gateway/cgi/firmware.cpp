@@ -160,13 +160,13 @@ int firmware_main(struct request *req) {
     return -1;  // only reached when the restart returns
   }
   if (strcmp(name, "config") == 0) {
-    int r = send_config_file();
+    int r = send_config_file(req->post.deadline_ms);
     return r == RESULT_OK ? finish_quietly(req, RESULT_OK) : finish(req, r);
   }
   if (strncmp(name, "get_log", 7) == 0) {
     int selector = strcmp(name, "get_log0") == 0 ? 0 : strcmp(name, "get_log1") == 0 ? 1 : -1;
     if (selector < 0) return finish(req, RESULT_BAD_LOG_NAME);
-    int r = send_log_file(selector);
+    int r = send_log_file(selector, req->post.deadline_ms);
     return r == RESULT_OK ? finish_quietly(req, RESULT_OK) : finish(req, r);
   }
   return finish(req, RESULT_VARIABLE);

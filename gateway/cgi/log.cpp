@@ -1,5 +1,9 @@
+// File sizes in 64 bits: a log of any size found at the path is judged by it.
+#define _FILE_OFFSET_BITS 64
+
 #include "log.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -19,11 +23,55 @@ struct debug_log *active = nullptr;
 // repeat count and the count of lines left out).
 const long long kClosingRoom = 256;
 
+// Opens the log at `path` for appending. Only a regular file is a log: a
+// link planted at the path is not followed (the lines would land in the
+// file it names, outside /var/tmp), and a FIFO or a device is not written
+// into (a FIFO that nobody reads would hold every request for good). Such a
+// thing is removed and a new log started; a folder there stays, and the log
+// cannot be opened.
 FILE *open_append(const char *path) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  FILE *f = fd >= 0 ? fdopen(fd, "a") : nullptr;
-  if (fd >= 0 && f == nullptr) close(fd);
-  return f;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      FILE *f = fdopen(fd, "a");
+      if (f == nullptr) close(fd);
+      return f;
+    }
+    // ELOOP: a link; ENXIO: a FIFO that nobody reads. Another request may
+    // have removed it first.
+    const bool foreign = fd >= 0 || errno == ELOOP || errno == ENXIO;
+    if (fd >= 0) close(fd);
+    if (!foreign || (unlink(path) != 0 && errno != ENOENT)) return nullptr;
+  }
+  return nullptr;
+}
+
+// Most a log and its older generation grow to under this writer; a file
+// larger than that was not written by it.
+const off_t kLogBound = DORNIX_LOG_FILE_MAX + DORNIX_LOG_REQUEST_MAX;
+
+// Keeps only the last DORNIX_LOG_FILE_MAX bytes of the older generation
+// when it is larger than this writer lets a log grow (a log of an older
+// program, or one a package's script filled): whatever the log was found
+// like, the two files stay bounded, and the newest lines stay.
+void keep_tail(const char *path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= kLogBound) return;
+  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  const off_t keep = DORNIX_LOG_FILE_MAX, from = st.st_size - keep;
+  char buf[4096];
+  bool moved = true;
+  for (off_t done = 0; moved && done < keep;) {
+    const ssize_t n = pread(fd, buf, sizeof buf, from + done);
+    moved = n > 0 && pwrite(fd, buf, (size_t)n, done) == n;
+    done += n;
+  }
+  if (ftruncate(fd, moved ? keep : 0) != 0) {
+    // Nothing more to do: the log is an aid.
+  }
+  close(fd);
 }
 
 // Writes one line with its time stamp when the request's share has room
@@ -92,17 +140,24 @@ bool log_open(struct debug_log *log) {
 }
 
 void log_limit_size(struct debug_log *log) {
+  if (log->pLogFile == nullptr) return;
+  GwPath current(GW_LOG_FILE), old(GW_LOG_FILE_OLD);
   struct stat st;
-  if (log->pLogFile == nullptr || fstat(fileno(log->pLogFile), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size < DORNIX_LOG_FILE_MAX)
-    return;
-  GwPath current(GW_LOG_FILE);
-  if (rename(current, GwPath(GW_LOG_FILE_OLD)) != 0) return;
-  // Should no new log be possible, this request goes on in the old one.
-  FILE *fresh = open_append(current);
-  if (fresh == nullptr) return;
-  fclose(log->pLogFile);
-  log->pLogFile = fresh;
+  if (fstat(fileno(log->pLogFile), &st) == 0 && st.st_size >= DORNIX_LOG_FILE_MAX) {
+    // What stands at the older generation's path gives way to the log (an
+    // empty folder, say); should the log still not move, it starts again
+    // where it is, so that it stays bounded all the same.
+    if (rename(current, old) != 0 && (remove(old), rename(current, old) != 0)) {
+      if (ftruncate(fileno(log->pLogFile), 0) != 0) {
+        // Nothing more to do: the log is an aid.
+      }
+    } else if (FILE *fresh = open_append(current)) {
+      // Should no new log be possible, this request goes on in the old one.
+      fclose(log->pLogFile);
+      log->pLogFile = fresh;
+    }
+  }
+  keep_tail(old);
 }
 
 void log_close(struct debug_log *log) {

@@ -1,4 +1,7 @@
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -7,6 +10,7 @@
 #include "pages.h"
 
 #include "contract/result.h"
+#include "deadline.h"
 #include "log.h"
 #include "platform.h"
 
@@ -38,7 +42,36 @@ void log_header(int selector) {
          selector == 0 ? "system_log.txt" : "firewall_log.txt");
 }
 
-int send_log_file(int selector) {
+bool response_write(const void *data, size_t n, long long deadline_ms) {
+  fflush(stdout);  // the header lines go first
+  const int idle_ms = gw_time_limit_ms(GW_HOOK_IDLE_LIMIT, DORNIX_IDLE_LIMIT_MS);
+  const char *p = static_cast<const char *>(data);
+  while (n > 0) {
+    int wait_ms = idle_ms;
+    if (deadline_ms > 0) {
+      const long long left = deadline_ms - monotonic_ms();
+      if (left < wait_ms) wait_ms = left > 0 ? (int)left : 0;
+    }
+    // Once the output can take bytes, a write of at most PIPE_BUF bytes
+    // does not wait: how long to wait is decided here alone.
+    struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+    const int ready = poll(&out, 1, wait_ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      debug_printf("response_write: the client stopped taking the download: %lu bytes not sent\n",
+                   (unsigned long)n);
+      return false;
+    }
+    const ssize_t put = write(STDOUT_FILENO, p, n < PIPE_BUF ? n : PIPE_BUF);
+    if (put < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (put <= 0) return false;  // the client went away
+    p += put;
+    n -= (size_t)put;
+  }
+  return true;
+}
+
+int send_log_file(int selector, long long deadline_ms) {
   // Without waiting for a writer, should the log be a pipe.
   int fd = open(GwPath(selector == 0 ? GW_SYSTEM_LOG : GW_FIREWALL_LOG), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
@@ -82,8 +115,7 @@ int send_log_file(int selector) {
     return RESULT_CONFIG_TOKEN;
   }
   log_header(selector);
-  fwrite(data, 1, (size_t)size, stdout);
-  fflush(stdout);
+  response_write(data, (size_t)size, deadline_ms);
   free(data);
   return RESULT_OK;
 }

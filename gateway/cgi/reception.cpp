@@ -159,13 +159,21 @@ int preaction_for_upgrade(struct request *req) {
   kprintf("exec embedded script file...\n");
   if (code != RESULT_OK) return code;
   // What the script left is opened once, here, and written from this
-  // descriptor: a regular file, not a link to one.
-  req->image_fd = open(bin, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // descriptor: a regular file, not a link to one, and opened without
+  // waiting (a FIFO left there would wait for a writer for ever).
   struct stat st;
-  if (req->image_fd >= 0 && (fstat(req->image_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    debug_printf("preaction_for_upgrade: %s is not a file\n", GW_FW_BIN);
-    close(req->image_fd);
-    req->image_fd = -1;
+  if (lstat(bin, &st) != 0) {
+    debug_printf("preaction_for_upgrade: the script left no %s\n", GW_FW_BIN);
+    return RESULT_TMP_OPEN;
   }
-  return req->image_fd >= 0 ? RESULT_OK : RESULT_TMP_OPEN;
+  const int fd = S_ISREG(st.st_mode) ? open(bin, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Nothing that is not an image stays behind.
+    debug_printf("preaction_for_upgrade: %s is not a file\n", GW_FW_BIN);
+    if (fd >= 0) close(fd);
+    pkg_remove_tree(bin);
+    return RESULT_TMP_OPEN;
+  }
+  req->image_fd = fd;
+  return RESULT_OK;
 }

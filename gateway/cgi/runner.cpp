@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -35,15 +36,15 @@ struct Output {
     if (length > 0) debug_printf("pkg_run_script: %.*s\n", (int)length, line);
     length = 0;
   }
-  // Copies what the pipe holds now, waiting at most `wait_ms` for it.
-  // 1 when it copied something, 0 when there was nothing, -1 once the pipe
-  // has ended.
-  int take(int wait_ms) {
+  // Copies what the pipe holds now, at most `most` bytes, waiting at most
+  // `wait_ms` for it. The number of bytes copied, 0 when there was
+  // nothing, -1 once the pipe has ended.
+  int take(int wait_ms, size_t most = 1024) {
     if (fd < 0) return -1;
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, wait_ms) <= 0) return 0;
     char buf[1024];
-    ssize_t n = read(fd, buf, sizeof buf);
+    ssize_t n = read(fd, buf, most < sizeof buf ? most : sizeof buf);
     if (n < 0 && errno == EINTR) return 0;
     if (n <= 0) {
       flush();
@@ -55,7 +56,7 @@ struct Output {
       if (buf[i] == '\n' || length == sizeof line) flush();
       if (buf[i] != '\n') line[length++] = buf[i];
     }
-    return 1;
+    return (int)n;
   }
 };
 
@@ -278,10 +279,15 @@ int pkg_run_script(const char *script, int limit_ms) {
   for (;;) {
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid || (r < 0 && errno != EINTR)) {
-      // Ended in time: what it printed is taken; its background jobs may
-      // go on printing into a pipe that no one reads.
-      while (out.take(0) == 1) {
-      }
+      // Ended in time: what it printed is taken, as much as the pipe holds
+      // at its end (at most 64 KiB, four times what the log takes from one
+      // request). Its background jobs may go on printing, into a pipe that
+      // no one reads: however fast they print, they never keep the answer
+      // waiting.
+      const int most = 64 * 1024;
+      int pending = most;
+      if (out.fd < 0 || ioctl(out.fd, FIONREAD, &pending) != 0 || pending < 0 || pending > most) pending = most;
+      for (int left = pending, got; left > 0 && (got = out.take(0, (size_t)left)) > 0;) left -= got;
       if (out.fd >= 0) {
         out.flush();
         close(out.fd);

@@ -21,7 +21,7 @@ namespace {
 enum { KEYS_NONE, KEYS_PRESENT, KEYS_BROKEN };
 
 // Files in the key directory, valid keys or not, as `*files`. Only a key
-// directory that does not exist, or holds no file, means no keys: one that
+// directory that does not exist, or holds nothing, means no keys: one that
 // cannot be read (a file in its place, a dangling link, no permission, a
 // read error) or holds more than SIG_KEY_FILES_MAX files is broken, and a
 // broken one refuses what needs a signature, saying why in the log. A

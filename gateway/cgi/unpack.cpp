@@ -63,25 +63,62 @@ bool unpack_file(int fd, const gwc_tar_member &m, const char *path) {
   return close(out) == 0 && ok;
 }
 
-void remove_below(int dir) {
-  DIR *d = fdopendir(dir);
+// One pass over the folder open at `dir`, below the folder open at `top`
+// that is being removed: files and empty folders go; a folder that is not
+// empty is emptied one level down and removed when `dir` is `top`, and is
+// moved up into `top` otherwise. True when anything changed.
+bool sweep(int top, int dir, unsigned long *moved) {
+  const int copy = dup(dir);
+  DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
   if (d == nullptr) {
-    close(dir);
-    return;
+    if (copy >= 0) close(copy);
+    return false;
   }
+  rewinddir(d);  // the copy shares the position where an earlier pass ended
+  bool changed = false;
   while (struct dirent *e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    const char *name = e->d_name;
     struct stat st;
-    if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      int sub = openat(dir, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) remove_below(sub);
-      unlinkat(dir, e->d_name, AT_REMOVEDIR);
-    } else {
-      unlinkat(dir, e->d_name, 0);
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+        fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
+    if (unlinkat(dir, name, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0) {
+      changed = true;
+    } else if (S_ISDIR(st.st_mode) && dir == top) {
+      const int sub = openat(top, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) continue;
+      changed = sweep(top, sub, moved) || changed;
+      close(sub);
+      changed = unlinkat(top, name, AT_REMOVEDIR) == 0 || changed;
+    } else if (S_ISDIR(st.st_mode)) {
+      // A name of its own in `top`; what stands there under such a name is
+      // being removed all the same.
+      char up[32];
+      for (int tries = 0; tries < 16; ++tries) {
+        snprintf(up, sizeof up, ".removing.%lu", (*moved)++);
+        if (renameat(dir, name, top, up) == 0) {
+          changed = true;
+          break;
+        }
+        if (errno != EEXIST && errno != ENOTEMPTY) break;
+      }
     }
   }
   closedir(d);
+  return changed;
+}
+
+// Empties the folder open at `top` (and closes it) with three descriptors
+// at most, however deep the folders below it go: a script may leave a
+// tree deeper than the descriptors a process may hold, and a tree that
+// could not be removed made every later package fail. Each pass takes one
+// level off every folder in `top`, moving the folders below up into it,
+// until nothing changes.
+void remove_below(int top) {
+  unsigned long moved = 0;
+  while (sweep(top, top, &moved)) {
+  }
+  close(top);
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 // when a file or directory cannot be created or written.
 int pkg_unpack(int fd, const char *dir);
 
-// Removes `path` and, when it is a directory, everything in it. Links are
-// removed, never followed.
+// Removes `path` and, when it is a directory, everything in it, however
+// deep, with a few descriptors. Links are removed, never followed.
 void pkg_remove_tree(const char *path);
 
 #endif

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -27,9 +28,17 @@ void make_address(const char *address, struct sockaddr_un *sa) {
   comm_socket_path(address, sa->sun_path, sizeof sa->sun_path);
 }
 
+// True when a socket file (not a link to one) stands at `path`.
+bool is_socket_file(const char *path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 // The socket file exists. A process that is bound there and reading
 // accepts a connection; a file left by a process that ended does not, and
-// is replaced. Two processes that both found the file left over must not
+// is replaced, as is anything that is no socket file: a link planted at
+// the path, even to another process's live socket, is no process's
+// endpoint at this address. Two processes that both found the file left over must not
 // each remove it: the second would remove the socket the first has just
 // bound, and both would run. So the judgement and the replacement are made
 // under an advisory lock on the directory that holds the socket files (it
@@ -43,7 +52,7 @@ int claim_left_over(int sock, struct sockaddr_un *sa) {
   struct sockaddr *addr = reinterpret_cast<struct sockaddr *>(sa);
   if (bind(sock, addr, sizeof *sa) == 0) {
     // The lock's last holder removed the file and ended since.
-  } else if (connect(sock, addr, sizeof *sa) == 0) {
+  } else if (is_socket_file(sa->sun_path) && connect(sock, addr, sizeof *sa) == 0) {
     syslog(LOG_ERR, "Second instance already running");
     r = COMM_ERR_RUNNING;
   } else {

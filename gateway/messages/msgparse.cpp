@@ -252,6 +252,8 @@ struct parse_context {
   tag_record *open;      // open elements, innermost first
   value_row *row;        // row that "value" elements fill
   int value_count;
+  value_row *last_row;   // the last row of the transaction
+  arg_item *last_arg;    // the last argument of the program
   msg_record *msg;
   void *parser;          // expat's, while it reads the message
 };
@@ -352,18 +354,16 @@ int enter_search(parse_context *c, search_item **list) {
   return SEARCH;
 }
 
+// Rows and arguments are appended after the last one, which the context
+// keeps: a message of many (a crafted datagram holds tens of thousands)
+// is read in linear time. A repeated body element starts its lists anew.
 int enter_row(parse_context *c) {
   value_row *r = new_value();
   if (r == nullptr) return SKIP;
-  value_row **link = &c->msg->trans->rows;
-  value_row *last = nullptr;
-  while (*link != nullptr) {
-    last = *link;
-    link = &last->next;
-  }
+  value_row *last = c->msg->trans->rows != nullptr ? c->last_row : nullptr;
   r->prev = last;
-  *link = r;
-  c->row = r;
+  (last != nullptr ? last->next : c->msg->trans->rows) = r;
+  c->row = c->last_row = r;
   c->value_count = 0;
   return ROW;
 }
@@ -380,14 +380,10 @@ int enter_value(parse_context *c) {
 int enter_arg(parse_context *c) {
   arg_item *a = new_arg();
   if (a == nullptr) return REJECTED;
-  arg_item **link = &c->msg->program->args;
-  arg_item *last = nullptr;
-  while (*link != nullptr) {
-    last = *link;
-    link = &last->next;
-  }
+  arg_item *last = c->msg->program->args != nullptr ? c->last_arg : nullptr;
   a->prev = last;
-  *link = a;
+  (last != nullptr ? last->next : c->msg->program->args) = a;
+  c->last_arg = a;
   c->target = &a->text;
   return PROGRAM_ARG;
 }

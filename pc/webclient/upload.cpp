@@ -6,6 +6,8 @@
 
 #include "app/environment.h"
 #include "app/support_log.h"
+#include "contract/result.h"
+#include "kit_files.h"
 #include "platform/files.h"
 #include "platform/sysinfo.h"
 #include "webclient/gateway_client.h"
@@ -169,7 +171,7 @@ std::string CGatewayClient::KitFile(const char *name) const {
 }
 
 bool CGatewayClient::FindImageFile(std::string &out) {
-  std::vector<std::string> images = platform::FindFiles(kitDir, "*.img");
+  std::vector<std::string> images = kit::image_files(kitDir);
   if (!images.empty()) out = images.back();
   return images.size() == 1;
 }
@@ -185,7 +187,12 @@ int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &na
                                    const std::string &local, const UploadProgress &progress,
                                    int *status) {
   std::string signature, note;
-  bool isSigned = platform::ReadWholeFile(local + ".minisig", &signature) &&
+  // The signature as velmora-kit finds it (kit_files.h): "fw.img.MINISIG"
+  // goes along on Linux too, as Windows would open it.
+  const std::string signatureName = kit::signature_file(platform::DirectoryOf(local), name);
+  bool isSigned = !signatureName.empty() &&
+                  platform::ReadWholeFile(platform::JoinPath(platform::DirectoryOf(local), signatureName),
+                                          &signature) &&
                   signature.size() <= kLongestSignature;
   CFirmwareUpload first(socket, progress);
   int verdict = Uploaded(first, first.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
@@ -260,7 +267,7 @@ int CGatewayClient::UploadFirmware(int prepareNeeded, const UploadProgress &prog
   std::string image;
   if (!FindImageFile(image)) {
     SetProblem("the kit folder " + kitDir + " does not hold exactly one image (*.img)",
-               "Check the kit with velmora-kit check, then copy it again or get a new one.");
+               GWC_KIT_DAMAGED);
     return kUploadRefused;
   }
   std::string local = KitFile(image.c_str());

@@ -8,7 +8,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -245,6 +247,20 @@ TEST_F(Fault, SilentOrDrippingClientDoesNotHoldTheEndpoint) {
     EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
     EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
   }
+  // A client that never reads its download goes the same way.
+  restore(kFs);
+  root_.write("/var/log/messages", std::string(4 << 20, 'm'));
+  CgiRequest download;
+  download.body = MultipartBody({Part("get_log0", "1")}, kBoundary);
+  download.env["DORNIX_IDLE_LIMIT_MS"] = "500";
+  RunningDornix reader(root_, download);
+  if (reader.endsWithin(10000)) {
+    EXPECT_FALSE(root_.exists(kSocket));
+  } else {
+    ADD_FAILURE() << "a download that no one takes holds the endpoint";
+    reader.kill();
+  }
+  expect(upload(img), 0);
 }
 
 TEST_F(Fault, KilledWhileReceivingThenTheNextUploadWorks) {
@@ -307,6 +323,20 @@ TEST_F(Fault, WhatIsLeftAtTheSocketPath) {
   root_.write(kSocket, "stale");
   expect(upload(img), 0);
   EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  restore(kFs);
+
+  // A link to another process's live socket is no request's endpoint: it
+  // is replaced, and that socket stays.
+  int live = socket(AF_UNIX, SOCK_DGRAM, 0);
+  struct sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  snprintf(sa.sun_path, sizeof sa.sun_path, "%s", root_.path("/var/tmp/cm_logic.ctl").c_str());
+  ASSERT_EQ(0, bind(live, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa));
+  link(kSocket, sa.sun_path);
+  expect(upload(img), 0);
+  EXPECT_TRUE(root_.read(kFs) == img.substr(0, img.size() - 8));
+  EXPECT_TRUE(root_.exists("/var/tmp/cm_logic.ctl"));
+  close(live);
   restore(kFs);
 
   // Something that cannot be removed: the request is not served.

@@ -255,12 +255,40 @@ TEST_F(Upgrade, PackageRunsItsScriptAndIsRemoved) {
   EXPECT_FALSE(root_.exists("/var/tmp/fw.pkg"));
   EXPECT_FALSE(root_.exists("/var/tmp/pkg"));  // what was unpacked goes with the request
   EXPECT_NE(root_.read("/dev/led").find("exec embedded script file..."), std::string::npos);
+
+  // So do folders its script made there, deeper than the descriptors a
+  // process may hold: they once stayed, and every later package failed.
+  const CgiRequest deep = upload(package(root_,
+      "cd \"$DORNIX_ROOT/var/tmp/pkg\" && i=0 && while [ $i -lt 400 ]; do mkdir d && cd d || exit 1; "
+      "i=$((i+1)); done\n"
+      "cp \"$DORNIX_ROOT/var/tmp/pkg/image.bin\" \"$DORNIX_ROOT/var/tmp/fw.bin\"\n", img));
+  struct rlimit all, few;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &all));
+  few = {128, all.rlim_max};
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
+  expect(deep, 0);
+  setrlimit(RLIMIT_NOFILE, &all);
+  EXPECT_FALSE(root_.exists("/var/tmp/pkg"));
 }
 
+// A script that leaves no regular file at fw.bin: an old image is not
+// flashed again, a FIFO is not waited on (it once held the endpoint for
+// good), an image behind a link or in a folder is not taken, and nothing
+// of it stays.
 TEST_F(Upgrade, PackageThatLeavesNoImageDoesNotFlashAnOldOne) {
-  root_.write("/var/tmp/fw.bin", image(kKernelMagic, 1000));  // from an earlier request
-  expect(upload(package(root_, "exit 0\n", Noise(700000, 9))), 8);
-  expect_untouched();
+  const std::string t = "\"$DORNIX_ROOT/var/tmp/";
+  const std::string leaves[] = {
+      "exit 0\n",
+      "mkfifo " + t + "fw.bin\"\n",
+      "ln -s " + t + "pkg/image.bin\" " + t + "fw.bin\"\n",
+      "mkdir " + t + "fw.bin\" && cp " + t + "pkg/image.bin\" " + t + "fw.bin/image.bin\"\n",
+  };
+  for (const std::string &script : leaves) {
+    root_.write("/var/tmp/fw.bin", image(kKernelMagic, 1000));  // from an earlier request
+    expect(upload(package(root_, script, image(kSquashfs, 700000, 9))), 8);
+    expect_untouched();
+    EXPECT_FALSE(root_.exists("/var/tmp/fw.bin")) << script;
+  }
 }
 
 // Tar archives made by Python's tarfile, one for each entry of `members`:
@@ -415,6 +443,17 @@ TEST_F(Upgrade, PackageScriptGetsNothingOfDornix) {
   EXPECT_NE(log().find("pkg_run_script: printed by the script\n"), std::string::npos);
   EXPECT_NE(log().find("pkg_run_script: to stderr\n"), std::string::npos);
   EXPECT_EQ(log().find("input:"), std::string::npos);
+
+  // A background job that prints without end, into a pipe it made large,
+  // once kept the answer waiting for good.
+  RunningDornix flooded(root_, upload(package(root_,
+      "python3 -c 'import fcntl, os\nfcntl.fcntl(1, 1031, 1 << 20)  # F_SETPIPE_SZ\n"
+      "while True: os.write(1, b\"y\\n\" * 4096)' &\nsleep 1\n" + copy, img)));
+  if (flooded.endsWithin(10000))
+    EXPECT_EQ(0, flooded.finish().status);
+  else
+    ADD_FAILURE() << "a background job of a script that ended kept the answer waiting";
+  flooded.kill();
 
   root_.write(kFs, kOld);
   RunningDornix killed(root_, upload(package(root_, "echo > " + t + "started\"\nsleep 5\n" + copy, img)));
