@@ -9,6 +9,7 @@ namespace velmora {
 
 const char kSsidFile[] = "C:\\Ssid";
 const char kAccessListFile[] = "C:\\AccessList";
+const char kPowerCycleNoteFile[] = "C:\\SsidPowerCycle";
 
 namespace {
 
@@ -65,6 +66,7 @@ bool WirelessBackup::Save(const WirelessSettings &settings, std::string *problem
   }
   settings_ = settings;
   state_ = kSaved;
+  NotePowerCycle();  // a new backup, of a gateway no image was sent to yet
   return true;
 }
 
@@ -98,7 +100,25 @@ bool WirelessBackup::Verified() {
   // The main file first: without it, what is left is no backup.
   const std::string list = File(kAccessListFile);
   bool ssidGone = platform::DeleteLocalFile(File(kSsidFile));
+  NotePowerCycle();
   return (!platform::PathExists(list) || platform::DeleteLocalFile(list)) && ssidGone;
+}
+
+void WirelessBackup::NoteImageSent() {
+  // A hint, not a promise: a note that cannot be written only leaves the
+  // hint out.
+  static const char kNote[] =
+      "A firmware image was sent to the Gateway; it has not been seen to restart since.\n";
+  platform::WriteWholeFile(File(kPowerCycleNoteFile), kNote, sizeof kNote - 1);
+}
+
+void WirelessBackup::NotePowerCycle() {
+  const std::string note = File(kPowerCycleNoteFile);
+  if (platform::PathExists(note)) platform::DeleteLocalFile(note);
+}
+
+bool WirelessBackup::AwaitsPowerCycle() const {
+  return OnDisk() && platform::IsRegularFile(File(kPowerCycleNoteFile));
 }
 
 }  // namespace velmora

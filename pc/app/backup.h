@@ -26,6 +26,9 @@ struct WirelessSettings {
 // The backup's files, as the wizard names them.
 extern const char kSsidFile[];          // "C:\Ssid"
 extern const char kAccessListFile[];    // "C:\AccessList"
+// Beside them while the gateway has been sent an image but not seen to
+// restart since: a later run tells the user to power-cycle it first.
+extern const char kPowerCycleNoteFile[];  // "C:\SsidPowerCycle"
 
 class WirelessBackup {
  public:
@@ -62,6 +65,14 @@ class WirelessBackup {
   // The settings read back equal: the files go, state kVerified. false when
   // a file could not be removed (the settings are back all the same).
   bool Verified();
+
+  // An image went out to the gateway while the backup is kept, and the
+  // gateway was seen to restart since. Save and Verified end the note too.
+  void NoteImageSent();
+  void NotePowerCycle();
+  // Whether the backup in the folder was kept by a run that ended after it
+  // sent an image and before the gateway restarted.
+  bool AwaitsPowerCycle() const;
 
  private:
   std::string File(const char *windowsName) const;

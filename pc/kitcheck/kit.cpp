@@ -94,7 +94,7 @@ bool read_text_file(const std::string &path, std::string *text, std::string *why
     *why = fmt("%s bytes; more than %s is not a kit file", with_commas(size).c_str(), with_commas(kLongestTextFile).c_str());
     return false;
   }
-  FILE *f = fopen(path.c_str(), "rb");
+  FILE *f = velmora::platform::OpenCFile(path, "rb");
   if (f == nullptr) {
     *why = "cannot be read";
     return false;
@@ -277,7 +277,7 @@ void check_image(const std::string &dir, Report *r) {
     check_upload_size(r, dir, name, size);
     return;
   }
-  FILE *f = fopen(path.c_str(), "rb");
+  FILE *f = velmora::platform::OpenCFile(path, "rb");
   unsigned char first[4] = {0, 0, 0, 0};
   if (f == nullptr || fread(first, 1, 4, f) != 4 || size < CS_TAG_SIZE + 4) {
     if (f) fclose(f);
@@ -440,7 +440,7 @@ void check_prepare(const std::string &dir, Report *r) {
     check_upload_size(r, dir, "prepare.bin", size);
     return;
   }
-  FILE *f = fopen(path.c_str(), "rb");
+  FILE *f = velmora::platform::OpenCFile(path, "rb");
   unsigned char first[GWC_TAR_BLOCK] = {0};
   const size_t got = f != nullptr ? fread(first, 1, sizeof first, f) : 0;
   if (first[0] == 0x1F && first[1] == 0x8B) {

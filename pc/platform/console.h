@@ -5,6 +5,7 @@
 #define VELMORA_PLATFORM_CONSOLE_H
 
 #include <string>
+#include <vector>
 
 namespace velmora {
 namespace platform {
@@ -31,7 +32,12 @@ void IgnoreBrokenPipe();
 // standard output and standard error are flushed first.
 [[noreturn]] void ExitNow(int status);
 
-// getcwd. On failure "", with errno set.
+// The program's arguments as UTF-8, whatever the system's code page (on
+// Windows from the wide command line; elsewhere argv as it is). Windows
+// consoles are switched to UTF-8 output too, so that they show them.
+std::vector<std::string> ProgramArguments(int argc, char **argv);
+
+// getcwd, as UTF-8. On failure "", with errno set.
 std::string CurrentDirectory();
 
 }  // namespace platform

@@ -1,11 +1,13 @@
-// Local files. Paths are the system's own; a wizard file named "C:\Name"
-// is first mapped with LocalPath (environment.h), a kit file is JoinPath of
-// the kit folder and its name.
+// Local files. Paths are the system's own, as UTF-8 (on Windows they reach
+// the system as UTF-16, so that any name works whatever the code page); a
+// wizard file named "C:\Name" is first mapped with LocalPath
+// (environment.h), a kit file is JoinPath of the kit folder and its name.
 #ifndef VELMORA_PLATFORM_FILES_H
 #define VELMORA_PLATFORM_FILES_H
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -13,7 +15,7 @@
 namespace velmora {
 namespace platform {
 
-// One open file (CreateFileA handle / descriptor); closed by Close or the
+// One open file (CreateFileW handle / descriptor); closed by Close or the
 // destructor. Movable, not copyable.
 class File {
  public:
@@ -50,6 +52,9 @@ class File {
   static constexpr intptr_t kClosed = -1;
   intptr_t handle_ = kClosed;
 };
+
+// fopen for a path as above; nullptr on failure.
+FILE *OpenCFile(const std::string &path, const char *mode);
 
 // Whole-file helpers over File.
 bool ReadWholeFile(const std::string &path, std::string *out);

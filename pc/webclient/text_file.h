@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/files.h"
+
 namespace velmora {
 
 class TextFile {
@@ -19,7 +21,7 @@ class TextFile {
   // mode as for fopen, text mode ("r", "w", "a").
   bool Open(const std::string &path, const char *mode) {
     Close();
-    f_ = fopen(path.c_str(), mode);
+    f_ = platform::OpenCFile(path, mode);
     return f_ != nullptr;
   }
   bool IsOpen() const { return f_ != nullptr; }

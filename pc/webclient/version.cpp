@@ -239,7 +239,7 @@ bool CGatewayClient::CompareWithKit(const char *runningVersion,
   if (!listed) return false;
 
   VersionError = 3;
-  FILE *config = fopen(KitFile("config.xml").c_str(), "r");
+  FILE *config = platform::OpenCFile(KitFile("config.xml"), "r");
   if (!config) return false;
   fclose(config);
 

@@ -55,6 +55,9 @@ class UpgradeRun {
   // Raised by the front end (Ctrl-C, the window closed): the tasks look at
   // it between their steps and end through the ending.
   std::atomic<bool> stop{false};
+  // Raised by the front end when the user takes the way out of the wait
+  // for the power cycle; nothing else looks at it.
+  std::atomic<bool> leave{false};
 
   // What the proof of the upgrade weighs: the gateway ran the kit's version
   // before anything was sent, and what the gateway said to the last image.

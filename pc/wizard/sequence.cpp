@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+
 #include "app/environment.h"
 #include "app/support_log.h"
 #include "contract/result.h"
@@ -69,6 +71,12 @@ const char kTransferErrorText[] =
     "Once the Green Power Light on the front of the DSL modem is\r\n"
     "solid Green, click Back to try again.\r\n";
 
+const char kPowerCycleFirstText[] =
+    "The run that kept them ended before the Gateway restarted with the firmware it was "
+    "sent. Unless you have done so since, unplug the Gateway's Black power cord, wait ten "
+    "seconds, plug it back in and wait until its Green Power Light is solid before they are "
+    "written back.";
+
 const char kSettingsRestoredText[] =
     "\r\n\r\nYour wireless settings have been restored.\r\n\r\n"
     "\r\nClick \"Finish\" to exit.\r\n";
@@ -96,6 +104,14 @@ const char kBackupUnsavedText[] =
     "Nothing on the Gateway was changed. Please click Back to try again.\r\n";
 const char kNotConfirmedText[] = "\r\n\r\n*** The Firmware upgrade could not be confirmed. ***\r\n";
 const char kInterruptedText[] = "\r\n\r\n*** Interrupted. ***\r\n";
+const char kLeftWaitingText[] =
+    "\r\n\r\n*** The upgrade is not finished: the Gateway has not restarted yet. ***\r\n";
+const char kTenSecondsText[] =
+    "Leave it unplugged for ten seconds: after a shorter break it may not restart.\r\n";
+const char kPowerCycleHintText[] =
+    "\r\nThe Gateway still answers. If you have unplugged it already, it was back before "
+    "this utility noticed: unplug the Black power cord again, wait ten seconds, then plug it "
+    "back in.\r\n";
 const char kBackupRefusedText[] =
     "\r\n\r\n*** The kept wireless settings were not written back. ***\r\n";
 
@@ -107,6 +123,9 @@ const uint32_t kRestoreBar = 300;
 const uint32_t kSaveBar = 800;
 
 const int kRebootProbes = 12;
+// After this long without a power cycle the page suggests that a short one
+// went unnoticed.
+const uint32_t kPowerCycleHintMs = 3 * 60 * 1000;
 const int kRestoreAttempts = 3;
 // How long the gateway may take to answer again after a restart.
 const uint32_t kGatewayBackMs = 5 * 60 * 1000;
@@ -156,17 +175,18 @@ class WaitTimer {
     SupportLog("waited %s for %s", DescribeElapsed(Elapsed()).c_str(), what_);
     what_ = nullptr;
   }
-
- private:
   uint32_t Elapsed() const { return Env().clock->TickCount() - start_; }
 
+ private:
   WizardPage &page_;
   const char *what_;
   uint32_t start_;
 };
 
 // Follows the uploads of one transfer: the progress reaches the page at
-// every whole percent and the support log at every tenth.
+// every whole percent and the support log at every tenth. Once a file is
+// out, the page hears that the wizard waits for the gateway to take it (it
+// writes its flash before it answers, and is given a while after it).
 class UploadFollower {
  public:
   explicit UploadFollower(WizardPage &page) : page_(page) {}
@@ -179,6 +199,7 @@ class UploadFollower {
     return [this](uint64_t sent, uint64_t total) { Report(sent, total); };
   }
   void End() {
+    taking_.reset();
     if (total_) page_.ShowTransferProgress(0, 0, 0);
     total_ = 0;
   }
@@ -188,6 +209,7 @@ class UploadFollower {
     if (total == 0) return;
     uint32_t now = Env().clock->TickCount();
     if (total != total_ || sent < sent_) {  // the next file, or the same again
+      taking_.reset();
       if (total_) page_.ShowTransferProgress(0, 0, 0);
       total_ = total;
       start_ = now;
@@ -201,6 +223,10 @@ class UploadFollower {
     page_.ShowTransferProgress(sent, total, now - start_);
     if (tenths_.Due(sent, total))
       SupportLog("sent %s", DescribeTransfer(sent, total, now - start_).c_str());
+    if (sent >= total) {
+      taking_.reset(new WaitTimer(page_, "the Gateway to take the image"));
+      taking_->Report();
+    }
   }
 
   WizardPage &page_;
@@ -208,6 +234,7 @@ class UploadFollower {
   uint32_t start_ = 0;
   int percent_ = -1;
   TenthSteps tenths_;
+  std::unique_ptr<WaitTimer> taking_;
 };
 
 // Where the log of this run is, for the end of every failure text.
@@ -514,6 +541,7 @@ RestoreResult RestoreAndVerify(WizardPage &page, UpgradeRun &run, GatewayOps &ga
     StopBar(page);
     return kGatewayNotBack;
   }
+  run.backup.NotePowerCycle();  // it restarted, on whatever it was sent
   waiting.Pause(15000);
   waiting.End();
   // A wait cut short proves nothing about the settings.
@@ -600,6 +628,19 @@ void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
              run.backup.Kept() ? ("kept in " + run.backup.Path()).c_str() : "none");
 }
 
+void EndLeftWaiting(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  if (!run.TakeInterruptedEnding()) return;
+  gateway.RemoveScratchFiles();
+  page.StopBusyBar();
+  page.EnableCancel(false);
+  std::string text = kLeftWaitingText + WhereTheGatewayStands(run) + kTenSecondsText +
+                     BackupLine(page, run) + LogLine();
+  page.AppendError(text.c_str());
+  SupportLog("the wait for the power cycle was left; backup of the wireless settings: %s",
+             run.backup.Kept() ? ("kept in " + run.backup.Path()).c_str() : "none");
+  page.EnableFinish(true);
+}
+
 ChecksResult RunReadOnlyChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
   RunningTask task(run);
   ChecksResult r = CheckBeforeChanges(page, run, gateway);
@@ -684,9 +725,13 @@ TransferResult RunTransfer(WizardPage &page, UpgradeRun &run, GatewayOps &gatewa
   // goes on: the version the gateway runs after the power cycle decides.
   UploadFollower follower(page);
   run.Reached(kStageImageSent);
+  // Until the gateway is seen to restart, a kept backup must be written
+  // back only after its power cycle: a later start says so.
+  if (run.backup.Kept()) run.backup.NoteImageSent();
   run.uploadVerdict = gateway.UploadFirmware(run.prepareNeeded, follower.Progress());
   int done = run.uploadVerdict >= 0 ? 1 : 0;
   if (!done && !run.stop) {
+    follower.End();
     DebugOutput("Firmware transfer failed !\n");
     done = RebootAndUploadAgain(page, run, gateway, follower);
   }
@@ -721,13 +766,32 @@ RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway)
   LockWizardButtons(page);
 
   // Going down: the user pulls the power cord, whenever they like; the
-  // page says meanwhile what the wizard waits for.
+  // page says meanwhile what the wizard waits for. The wait has no limit,
+  // but a way out (Cancel; Ctrl-C on a console) that says what to do next,
+  // and after some minutes a hint that a short power cycle goes unnoticed.
+  Clock &clock = *Env().clock;
   WaitTimer powerCycle(page, "the power cycle");
+  page.EnableCancel(true);
+  bool hinted = false;
   while (Reachable(address)) {
-    powerCycle.Pause(5000);
-    if (StopNow(page, run, gateway)) return kRestoreStopped;
+    // In short steps: the way out is taken at once.
+    for (uint32_t waited = 0; waited < 5000 && !run.stop && !run.leave; waited += 250)
+      Pause(250);
+    if (run.stop || run.leave) {
+      powerCycle.End();
+      EndLeftWaiting(page, run, gateway);
+      return kRestoreStopped;
+    }
+    powerCycle.Report();
+    if (!hinted && powerCycle.Elapsed() >= clock.Limit(kPowerCycleHintMs)) {
+      hinted = true;
+      SupportLog("no power cycle seen after %s", DescribeElapsed(powerCycle.Elapsed()).c_str());
+      page.AppendStatus((std::string(kPowerCycleHintText) + page.LeaveHint()).c_str());
+    }
   }
+  page.EnableCancel(false);
   powerCycle.End();
+  if (run.backup.Kept()) run.backup.NotePowerCycle();
   page.SetText("");
   page.AppendStatus(kRebootingText);
 

@@ -61,6 +61,9 @@ class WizardPage {
   // How long the task has waited so far for `what` ("the power cycle",
   // "the Gateway"), every few seconds. what nullptr: the wait ended.
   virtual void ShowWaiting(const char * /*what*/, uint32_t /*elapsedMs*/) {}
+  // How the user leaves the wait for the power cycle with this front end
+  // ("" when there is no way).
+  virtual const char *LeaveHint() const { return ""; }
   // How the user writes a kept backup back with this front end.
   virtual const char *RestoreHint() const {
     return "Start this utility again to have it write them back.\r\n";
@@ -161,8 +164,11 @@ ChecksResult RunChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 // login, kit, version and platform); sets prepareNeeded. Changes nothing.
 ChecksResult RunReadOnlyChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 TransferResult RunTransfer(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
-// The waits for the power cycle have no time limit: the user may take as
-// long as they like; the run's stop ends them.
+// The wait for the power cycle has no time limit: the user may take as long
+// as they like, and is reminded after some minutes that a short power cycle
+// goes unnoticed. Cancel is enabled meanwhile; the run's leave (or stop)
+// ends the wait with what to do next and only Finish enabled
+// (kRestoreStopped). The wait for the gateway to come back has a limit.
 RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 // Writes the backup an earlier run kept back to the gateway at
 // g_gatewayAddress (asking for a login when the gateway wants one), has it
@@ -179,6 +185,9 @@ void LockWizardButtons(WizardPage &page);
 // it first (a task that saw the stop, or a front end that cannot wait for
 // the task).
 void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
+// The ending of a run left before the gateway's power cycle: it still
+// needs one, the backup is kept, and the page says so. Said once, as above.
+void EndLeftWaiting(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 
 // Whole page texts.
 extern const char kWelcomeText[];
@@ -191,6 +200,9 @@ extern const char kWirelessFailureText[];
 extern const char kTransferErrorText[];
 extern const char kSettingsRestoredText[];
 extern const char kInvalidAddressText[];  // message box of the address dialog
+// Said where a kept backup is offered for writing back while the run that
+// kept it ended before the gateway restarted.
+extern const char kPowerCycleFirstText[];
 extern const char kDefaultGatewayAddress[];
 
 }  // namespace velmora

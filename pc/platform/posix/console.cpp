@@ -60,5 +60,9 @@ std::string CurrentDirectory() {
   return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string();
 }
 
+std::vector<std::string> ProgramArguments(int argc, char **argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 }  // namespace platform
 }  // namespace velmora

@@ -198,5 +198,10 @@ bool RemoveTree(const std::string &path) {
   return rmdir(path.c_str()) == 0 && ok;
 }
 
+FILE *OpenCFile(const std::string &path, const char *mode) {
+  // Close-on-exec, as every descriptor of ours.
+  return fopen(path.c_str(), (std::string(mode) + "e").c_str());
+}
+
 }  // namespace platform
 }  // namespace velmora

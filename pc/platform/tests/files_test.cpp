@@ -1,6 +1,12 @@
 // Local files under a temporary directory.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
 #include "platform/files.h"
 
 namespace velmora {
@@ -114,6 +120,45 @@ TEST_F(FilesTest, ImageSearchFindsPlainFilesByPatternIgnoringCase) {
   EXPECT_EQ(found[0], "OTHER.IMG");
   EXPECT_EQ(found[1], "fw-2.0.img");
   EXPECT_TRUE(FindFiles(JoinPath(dir_, "missing"), "*.img").empty());
+}
+
+// A kit folder named outside the system's code page (Cyrillic on a Western
+// Windows) is found, listed and read like any other: every call takes and
+// gives the names as they are.
+TEST_F(FilesTest, NamesOutsideTheCodePageWorkEverywhere) {
+  // "Прошивка", made as the system's own tools make it (UTF-16 on
+  // Windows), not through the calls under test.
+  const std::string kit = JoinPath(dir_, "\xD0\x9F\xD1\x80\xD0\xBE\xD1\x88\xD0\xB8\xD0\xB2\xD0\xBA\xD0\xB0");
+#ifdef _WIN32
+  std::wstring native(dir_.begin(), dir_.end());
+  native += L"\\\u041F\u0440\u043E\u0448\u0438\u0432\u043A\u0430";
+  ASSERT_TRUE(CreateDirectoryW(native.c_str(), nullptr));
+#else
+  ASSERT_EQ(mkdir(kit.c_str(), 0700), 0);
+#endif
+  const std::string name = "\xD0\xBE\xD0\xB1\xD1\x80\xD0\xB0\xD0\xB7.img";
+  const std::string image = JoinPath(kit, name);
+  EXPECT_TRUE(IsDirectory(kit));
+  EXPECT_TRUE(MakeDirectories(kit));
+  ASSERT_TRUE(WriteWholeFile(image, "hsqs"));
+  uint64_t size = 0;
+  EXPECT_TRUE(IsRegularFile(image, &size));
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(FindFiles(kit, "*.img"), std::vector<std::string>{name});
+  std::string got;
+  EXPECT_TRUE(ReadWholeFile(image, &got));
+  EXPECT_EQ(got, "hsqs");
+  FILE *f = OpenCFile(image, "rb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fgetc(f), 'h');
+  fclose(f);
+  const std::string copy = JoinPath(kit, "\xD0\xBA.bak"), moved = JoinPath(kit, "\xD0\xBC");
+  EXPECT_TRUE(CopyLocalFile(image, copy, true));
+  EXPECT_TRUE(RenameOver(copy, moved));
+  EXPECT_FALSE(PathExists(copy));
+  EXPECT_TRUE(DeleteLocalFile(moved));
+  EXPECT_TRUE(RemoveTree(kit));
+  EXPECT_FALSE(PathExists(kit));
 }
 
 TEST(FilePatternTest, WildcardsMatchLikeTheWindowsShell) {

@@ -27,9 +27,9 @@ void SleepMs(uint32_t ms) { Sleep(ms); }
 
 void PumpMessages() {
   MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    DispatchMessageW(&msg);
   }
 }
 
@@ -37,7 +37,7 @@ void PumpMessages() {
 // thread sets the event when the time is up, and until then every message
 // that arrives is dispatched at once.
 void PumpingSleep(uint32_t ms) {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (event == nullptr) {
     Sleep(ms);
     return;
@@ -53,9 +53,9 @@ void PumpingSleep(uint32_t ms) {
   CloseHandle(thread);
   while (WaitForSingleObject(event, 0) == WAIT_TIMEOUT) {
     MSG msg;
-    if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&msg);
-      DispatchMessageA(&msg);
+      DispatchMessageW(&msg);
     }
   }
   CloseHandle(event);

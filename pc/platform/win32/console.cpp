@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <direct.h>
 #include <windows.h>
+#include <shellapi.h>
+
+#include "platform/win32/wide.h"
 
 namespace velmora {
 namespace platform {
@@ -51,8 +54,22 @@ void ExitNow(int status) {
 }
 
 std::string CurrentDirectory() {
-  char cwd[4096];
-  return _getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string();
+  wchar_t cwd[4096];
+  return _wgetcwd(cwd, 4096) != nullptr ? Narrow(cwd) : std::string();
+}
+
+std::vector<std::string> ProgramArguments(int argc, char **argv) {
+  SetConsoleOutputCP(CP_UTF8);
+  int n = 0;
+  wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (wide == nullptr || n != argc) {
+    if (wide != nullptr) LocalFree(wide);
+    return std::vector<std::string>(argv, argv + argc);
+  }
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) out.push_back(Narrow(wide[i]));
+  LocalFree(wide);
+  return out;
 }
 
 }  // namespace platform

@@ -2,8 +2,11 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <stdio.h>
 
 #include <algorithm>
+
+#include "platform/win32/wide.h"
 
 namespace velmora {
 namespace platform {
@@ -17,10 +20,10 @@ HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 // folder's rights.
 void LimitToOwner(const std::string &path) {
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
-          "D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &sd, nullptr))
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &sd, nullptr))
     return;
-  SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, sd);
+  SetFileSecurityW(Widen(path).c_str(), DACL_SECURITY_INFORMATION, sd);
   LocalFree(sd);
 }
 
@@ -41,7 +44,7 @@ bool File::Open(const std::string &path, Mode mode, bool ownerOnly) {
       creation = OPEN_ALWAYS;
       break;
   }
-  HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, creation,
+  HANDLE h = CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ, nullptr, creation,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(h);
@@ -84,28 +87,28 @@ void File::Close() {
 }
 
 bool CopyLocalFile(const std::string &from, const std::string &to, bool failIfExists) {
-  return CopyFileA(from.c_str(), to.c_str(), failIfExists ? TRUE : FALSE) != 0;
+  return CopyFileW(Widen(from).c_str(), Widen(to).c_str(), failIfExists ? TRUE : FALSE) != 0;
 }
 
-bool DeleteLocalFile(const std::string &path) { return DeleteFileA(path.c_str()) != 0; }
+bool DeleteLocalFile(const std::string &path) { return DeleteFileW(Widen(path).c_str()) != 0; }
 
 bool RenameOver(const std::string &from, const std::string &to) {
-  return MoveFileExA(from.c_str(), to.c_str(),
+  return MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool PathExists(const std::string &path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool IsDirectory(const std::string &path) {
-  DWORD a = GetFileAttributesA(path.c_str());
+  DWORD a = GetFileAttributesW(Widen(path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool IsRegularFile(const std::string &path, uint64_t *size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data)) return false;
   if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return false;
   if (size != nullptr)
     *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -120,7 +123,7 @@ bool MakeDirectories(const std::string &path) {
       !MakeDirectories(parent)) {
     return false;
   }
-  return CreateDirectoryA(path.c_str(), nullptr) != 0 || IsDirectory(path);
+  return CreateDirectoryW(Widen(path).c_str(), nullptr) != 0 || IsDirectory(path);
 }
 
 bool MakePrivateDirectories(const std::string &path) { return MakeDirectories(path); }
@@ -131,59 +134,70 @@ int PermissionBits(const std::string &) { return -1; }
 
 std::vector<std::string> FindFiles(const std::string &dir, const char *pattern) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA(JoinPath(dir.empty() ? "." : dir, "*").c_str(), &data);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(Widen(JoinPath(dir.empty() ? "." : dir, "*")).c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     // Our own match on the long name: FindFirstFile would also match a
     // name through its short 8.3 alias ("a.imgx" as "A~1.IMG").
-    if (MatchesPattern(data.cFileName, pattern)) names.push_back(data.cFileName);
-  } while (FindNextFileA(find, &data));
+    std::string name = Narrow(data.cFileName);
+    if (MatchesPattern(name, pattern)) names.push_back(name);
+  } while (FindNextFileW(find, &data));
   FindClose(find);
   std::sort(names.begin(), names.end());
   return names;
 }
 
 std::string ProgramPath() {
-  char path[MAX_PATH + 1];
-  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return "";
-  return std::string(path, n);
+  // Any length: a kit folder deep in a user's documents may pass MAX_PATH.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (n == 0) return "";
+    if (n < path.size()) return Narrow(path.data(), static_cast<int>(n));
+    if (path.size() >= 32768) return "";
+    path.resize(path.size() * 2);
+  }
 }
 
 std::string MakeTempDirectory(const char *prefix) {
-  char base[MAX_PATH + 1];
-  DWORD n = GetTempPathA(MAX_PATH, base);
+  wchar_t base[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH, base);
   if (n == 0 || n > MAX_PATH) return "";
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     char name[64];
-    wsprintfA(name, "%s%lu-%lu-%u", prefix != nullptr ? prefix : "velmora",
-              static_cast<unsigned long>(GetCurrentProcessId()),
-              static_cast<unsigned long>(GetTickCount()), counter++);
-    std::string path = JoinPath(base, name);
-    if (CreateDirectoryA(path.c_str(), nullptr)) return path;
+    snprintf(name, sizeof name, "%s%lu-%lu-%u", prefix != nullptr ? prefix : "velmora",
+             static_cast<unsigned long>(GetCurrentProcessId()),
+             static_cast<unsigned long>(GetTickCount()), counter++);
+    std::string path = JoinPath(Narrow(base, static_cast<int>(n)), name);
+    if (CreateDirectoryW(Widen(path).c_str(), nullptr)) return path;
   }
   return "";
 }
 
 bool RemoveTree(const std::string &path) {
-  DWORD a = GetFileAttributesA(path.c_str());
+  const std::wstring wide = Widen(path);
+  DWORD a = GetFileAttributesW(wide.c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return false;
-  if ((a & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileA(path.c_str()) != 0;
+  if ((a & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(wide.c_str()) != 0;
   bool ok = true;
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA(JoinPath(path, "*").c_str(), &data);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(Widen(JoinPath(path, "*")).c_str(), &data);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      std::string name = data.cFileName;
+      std::string name = Narrow(data.cFileName);
       if (name == "." || name == "..") continue;
       ok = RemoveTree(JoinPath(path, name)) && ok;
-    } while (FindNextFileA(find, &data));
+    } while (FindNextFileW(find, &data));
     FindClose(find);
   }
-  return RemoveDirectoryA(path.c_str()) != 0 && ok;
+  return RemoveDirectoryW(wide.c_str()) != 0 && ok;
+}
+
+FILE *OpenCFile(const std::string &path, const char *mode) {
+  return _wfopen(Widen(path).c_str(), Widen(mode).c_str());
 }
 
 }  // namespace platform

@@ -4,16 +4,18 @@
 
 #include <vector>
 
+#include "platform/win32/wide.h"
+
 namespace velmora {
 namespace platform {
 
 bool RunCommand(const std::string &commandLine, const RunOptions &options, std::string *output) {
   output->clear();
-  std::string dir = options.workingDir;
+  std::wstring dir = Widen(options.workingDir);
   if (dir.empty()) {
-    char system[MAX_PATH + 1];
-    UINT n = GetSystemDirectoryA(system, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) dir = std::string(system, n) + "\\";
+    wchar_t system[MAX_PATH + 1];
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) dir = std::wstring(system, n) + L"\\";
   }
 
   SECURITY_ATTRIBUTES sa;
@@ -26,7 +28,7 @@ bool RunCommand(const std::string &commandLine, const RunOptions &options, std::
   // Only the write end belongs to the child.
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
 
-  STARTUPINFOA si;
+  STARTUPINFOW si;
   ZeroMemory(&si, sizeof si);
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
@@ -34,9 +36,11 @@ bool RunCommand(const std::string &commandLine, const RunOptions &options, std::
   si.hStdOutput = writeEnd;
   PROCESS_INFORMATION pi;
   ZeroMemory(&pi, sizeof pi);
-  std::vector<char> line(commandLine.begin(), commandLine.end());
-  line.push_back('\0');
-  BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+  // CreateProcessW may write into the line: a copy of our own.
+  std::wstring wide = Widen(commandLine);
+  std::vector<wchar_t> line(wide.begin(), wide.end());
+  line.push_back(L'\0');
+  BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                 dir.empty() ? nullptr : dir.c_str(), &si, &pi);
   // Our copy of the write end must go, or the pipe never reports its end.
   CloseHandle(writeEnd);
@@ -57,9 +61,9 @@ bool RunCommand(const std::string &commandLine, const RunOptions &options, std::
     }
     if (r != WAIT_OBJECT_0 + 1) break;
     MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&msg);
-      DispatchMessageA(&msg);
+      DispatchMessageW(&msg);
     }
   }
 

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include "platform/win32/wide.h"
+
 namespace velmora {
 namespace platform {
 
@@ -24,7 +26,7 @@ bool QueryOsVersion(OsVersion *out) {
 
 void DebugOutput(const char *text) {
   if (text == nullptr) return;
-  OutputDebugStringA(text);
+  OutputDebugStringW(Widen(text).c_str());
   if (getenv("VELMORA_DEBUG") != nullptr) fputs(text, stderr);
 }
 

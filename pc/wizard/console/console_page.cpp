@@ -141,9 +141,17 @@ void ConsolePage::ShowWaiting(const char *what, uint32_t elapsedMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!what) {
       waitLines_ = 0;
+      waitWhat_.clear();
       EraseTailLocked();
     } else if (spinner_) {
+      waitWhat_ = what;
+      waitStart_ = std::chrono::steady_clock::now() - std::chrono::milliseconds(elapsedMs);
       ShowTailLocked(std::string("waiting for ") + what + ": " + DescribeElapsed(elapsedMs));
+    } else if (elapsedMs == 0 && waitWhat_ != what) {
+      // A wait announced as it starts (nothing else is heard of it while
+      // it lasts): said once.
+      waitWhat_ = what;
+      ProgressLineLocked(std::string("waiting for ") + what);
     } else if (elapsedMs / kLineEveryMs > waitLines_) {
       waitLines_ = elapsedMs / kLineEveryMs;
       ProgressLineLocked(std::string("waiting for ") + what + ": " + DescribeElapsed(elapsedMs));
@@ -235,6 +243,13 @@ void ConsolePage::SpinnerLoop() {
     double ms = periodMs_ * timeScale_;
     auto tick = std::chrono::milliseconds(ms < 50 ? 50 : static_cast<long>(ms));
     unsigned generation = generation_;
+    // A wait shown in the tail counts on between the task's reports.
+    if (!waitWhat_.empty() && !tail_.empty()) {
+      auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - waitStart_);
+      ShowTailLocked("waiting for " + waitWhat_ + ": " +
+                     DescribeElapsed(static_cast<uint32_t>(waited.count())));
+    }
     fputc(kFrames[frame_++ % 4], out_);
     fputc('\b', out_);
     fflush(out_);

@@ -4,16 +4,18 @@
 // goes into the support log.
 //
 // Transfer progress and waiting times: on a terminal, an updating tail
-// after the open page line, wiped before the page writes again; otherwise a
-// line of their own every tenth of the transfer and every half minute of a
-// wait, after which the open page line is repeated so that it still reads
-// whole ("Transfering image......DONE").
+// after the open page line (a wait's time counts on with the spinner),
+// wiped before the page writes again; otherwise a line of their own every
+// tenth of the transfer, at the start of a wait announced as it starts and
+// every half minute of a wait, after which the open page line is repeated
+// so that it still reads whole ("Transfering image......DONE").
 #ifndef VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
 #define VELMORA_WIZARD_CONSOLE_CONSOLE_PAGE_H
 
 #include <stdio.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -62,6 +64,9 @@ class ConsolePage : public WizardPage {
   const char *RestoreHint() const override {
     return "velmora-cli --restore writes them back.\r\n";
   }
+  const char *LeaveHint() const override {
+    return "To stop waiting, press Ctrl-C: this utility then says what to do next.\r\n";
+  }
   const char *LoginHint() const override {
     return login_.interactive
                ? "Type the user name and password of the Gateway's web pages when asked."
@@ -109,6 +114,8 @@ class ConsolePage : public WizardPage {
   bool lineBroken_ = false;  // the open line was ended for a progress line
   TenthSteps tenths_;
   uint32_t waitLines_ = 0;   // half minutes of the wait already printed
+  std::string waitWhat_;     // the wait shown in the tail, "" for none
+  std::chrono::steady_clock::time_point waitStart_;
   SupportLogLines logLines_;
   bool outputGone_ = false;
   bool goneReported_ = false;

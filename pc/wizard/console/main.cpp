@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "dornix_version.h"
 #include "app/environment.h"
@@ -298,6 +299,10 @@ class Wizard {
       (page_.*say)("Wireless settings saved by an earlier run are kept in ");
       (page_.*say)(kept.c_str());
       (page_.*say)(".\n");
+      if (run_.backup.AwaitsPowerCycle()) {
+        (page_.*say)(kPowerCycleFirstText);
+        (page_.*say)("\n");
+      }
       if (o_.yes) {
         page_.PrintError("Run velmora-cli --restore to write them back to the gateway, or "
                          "delete the file to start afresh.\n");
@@ -363,6 +368,10 @@ class Wizard {
     page_.Print("Writing back the wireless settings kept in ");
     page_.Print(kept.c_str());
     page_.Print(".\n");
+    if (run_.backup.AwaitsPowerCycle()) {
+      page_.PrintError(kPowerCycleFirstText);
+      page_.PrintError("\n");
+    }
     int status = WelcomeNext();
     if (status >= 0) return status;
     page_.Print("\n");
@@ -466,8 +475,13 @@ int main(int argc, char **argv) {
   // A reader that goes away must not end the run unseen: writes fail
   // instead, and the page ends the run safely (OnOutputGone).
   platform::IgnoreBrokenPipe();
+  // A kit folder may be named outside the system's code page.
+  std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  std::vector<char *> argp;
+  for (std::string &a : args) argp.push_back(&a[0]);
+  argp.push_back(nullptr);
   Options o;
-  int status = ParseOptions(argc, argv, &o);
+  int status = ParseOptions(static_cast<int>(args.size()), argp.data(), &o);
   if (status >= 0) return status;
 
   // The kit is read where it lies: the current folder stays as it is.

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/environment.h"
@@ -39,6 +40,7 @@ class RecordingPage : public WizardPage {
   void AppendStatus(const char *t) override {
     text += t;
     Log("append " + std::string(t));
+    if (!progress.empty()) progress.push_back("append " + std::string(t));
   }
   void StartBusyBar(uint32_t ms) override {
     bar = ms;
@@ -64,6 +66,17 @@ class RecordingPage : public WizardPage {
     steps.push_back(step);
     Log("step " + std::to_string(step));
   }
+  // The progress calls, apart from the log: "N % at MS", "sent" when a
+  // file's transfer ended, "waiting for WHAT" when a wait is first heard
+  // of, "waited" when it ended; and, once they began, what was appended.
+  void ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) override {
+    progress.push_back(total ? std::to_string(sent * 100 / total) + " % at " + std::to_string(elapsedMs)
+                             : std::string("sent"));
+  }
+  void ShowWaiting(const char *what, uint32_t) override {
+    std::string line = what ? std::string("waiting for ") + what : "waited";
+    if (progress.empty() || progress.back() != line) progress.push_back(line);
+  }
 
   // Which of Back, Next, Cancel, Finish are enabled, as "BNCF" with '-' for
   // a disabled button.
@@ -78,6 +91,7 @@ class RecordingPage : public WizardPage {
 
   std::string text;
   std::vector<std::string> log;
+  std::vector<std::string> progress;
   std::vector<int> steps;
   uint32_t bar = 0;
   bool back = true, next = true, cancel = true, finish = true;
@@ -134,7 +148,10 @@ class FakeGateway : public GatewayOps {
   }
   bool DisableAccessPoint() override { return Call("DisableAccessPoint"), true; }
   int UploadFirmware(int32_t prepare, const UploadProgress &progress) override {
-    if (progress) progress(1, 2);
+    for (const auto &block : blocks) {
+      if (progress) progress(block.first, block.second);
+      if (onBlock) onBlock(block.first);
+    }
     Call("UploadFirmware(" + std::to_string(prepare) + ")");
     return Next(upload, 1);
   }
@@ -191,6 +208,10 @@ class FakeGateway : public GatewayOps {
       ""};
   WirelessSettings restored;
   std::function<void()> onSaveAndReboot;
+  // What UploadFirmware reports of each block (bytes sent, file size), and
+  // what it does after each.
+  std::vector<std::pair<uint64_t, uint64_t>> blocks = {{1, 2}};
+  std::function<void(uint64_t sent)> onBlock;
   // Called after every call, with its name: a test raises the run's stop
   // (or anything else) at the step it likes.
   std::function<void(const std::string &)> onCall;

@@ -282,6 +282,36 @@ TEST_F(SequenceTest, TransferThatWorksFirstTime) {
   EXPECT_EQ(gw.Count("RemoveScratchFiles"), 0);
 }
 
+// The page follows the bytes of each file, and once a file is out it hears
+// what the wizard waits for (the gateway writes its flash before it
+// answers), until the transfer's line goes on.
+TEST_F(SequenceTest, TransferProgressFollowsTheBytesThenSaysWhatItWaitsFor) {
+  struct {
+    const char *name;
+    std::vector<std::pair<uint64_t, uint64_t>> blocks;
+    std::vector<std::string> progress;
+  } rows[] = {
+      {"one file",
+       {{256, 1024}, {512, 1024}, {1024, 1024}},
+       {"25 % at 0", "50 % at 100", "100 % at 200", "waiting for the Gateway to take the image",
+        "waited", "sent", "append DONE\r\n"}},
+      {"package, then image",
+       {{100, 200}, {200, 200}, {3, 4}, {4, 4}},
+       {"50 % at 0", "100 % at 100", "waiting for the Gateway to take the image", "waited",
+        "sent", "75 % at 0", "100 % at 100", "waiting for the Gateway to take the image",
+        "waited", "sent", "append DONE\r\n"}},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    FakeGateway g;
+    RecordingPage p;
+    g.blocks = r.blocks;
+    g.onBlock = [&](uint64_t) { clock.now += 100; };
+    ASSERT_EQ(RunTransfer(p, *NewRun(), g), kTransferDone);
+    EXPECT_EQ(p.progress, r.progress);
+  }
+}
+
 TEST_F(SequenceTest, FailedUploadRebootsThroughTelnetAndTriesAgain) {
   gw.upload = {-1, 1};
   gw.access = {0, 0, -1};  // only the third answer counts; -1 is an answer
@@ -447,21 +477,6 @@ TEST_F(RestoreTest, NoAnswerAfterTheRebootGivesThePartialFailure) {
   EXPECT_EQ(page.text, kWirelessFailureText + Kept());
 }
 
-TEST_F(RestoreTest, ButtonsStayLockedWhileTheUserDoesNotPowerCycle) {
-  page.EnableFinish(true);
-  page.EnableBack(true);
-  reachable = [&](uint64_t now) {
-    if (now >= 3600 * 1000) run->stop = true;  // an hour later someone gives up
-    return 1;
-  };
-  EXPECT_EQ(RunRestore(page, *run, gw), kRestoreStopped);
-  EXPECT_EQ(page.Buttons(), "----");
-  EXPECT_EQ(page.text.find(kReplugText), 0u);
-  EXPECT_NE(page.text.find("Interrupted"), std::string::npos);
-  EXPECT_EQ(probes, 3600 / 5 + 1);
-  EXPECT_EQ(gw.calls, std::vector<std::string>{"RemoveScratchFiles"});
-}
-
 // A stop in the pauses after the gateway answered (which a stopped clock
 // skips) ends the run as well: neither the version nor the settings are
 // judged on a gateway that was not given its time.
@@ -577,6 +592,76 @@ int WholeRun(RecordingPage &page, UpgradeRun &run, GatewayOps &gw) {
   if (transfer != kTransferDone) return 200 + transfer;
   page.SetText(kReplugText);
   return RunRestore(page, run, gw);
+}
+
+// The wait for the power cycle: no limit, Cancel as its way out (or a stop,
+// as Ctrl-C raises it), a hint once a short power cycle may have gone
+// unnoticed. Leaving says what to do next and keeps the backup, which a
+// later start offers only after the power cycle.
+TEST_F(RestoreTest, ThePowerCycleWaitHasAWayOutAndAHint) {
+  const uint64_t kMinute = 60000;
+  struct {
+    const char *name;
+    bool saved;        // the access point was on: settings kept
+    uint64_t leaveAt;  // after the wait began; 0: never
+    bool byStop;       // the run's stop (a console's Ctrl-C) instead of leave
+    uint64_t downAt;   // the power cycle; 0: never
+    int result;
+    bool hinted;
+  } rows[] = {
+      {"left after an hour", true, 60 * kMinute, false, 0, kRestoreStopped, true},
+      {"Ctrl-C after a minute", false, kMinute, true, 0, kRestoreStopped, false},
+      {"power cycle after ten minutes", true, 0, false, 10 * kMinute, kUpgradeSucceeded, true},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    FakeGateway g;
+    RecordingPage p;
+    platform::DeleteLocalFile(platform::JoinPath(dir, "Ssid"));
+    platform::DeleteLocalFile(platform::JoinPath(dir, "SsidPowerCycle"));
+    std::unique_ptr<UpgradeRun> one = NewRun();
+    g.backup = {r.saved ? 1 : 0, 0};
+    uint64_t begun = 0;
+    std::string buttons;
+    bool noted = false;
+    reachable = [&](uint64_t now) {
+      if (!begun) begun = now;
+      uint64_t t = now - begun;
+      if (t > 0 && buttons.empty()) {
+        buttons = p.Buttons();
+        noted = one->backup.AwaitsPowerCycle();
+      }
+      if (r.leaveAt && t >= r.leaveAt) (r.byStop ? one->stop : one->leave) = true;
+      if (r.downAt && t >= r.downAt) return t < r.downAt + 30000 ? 0 : 1;
+      return 1;
+    };
+    EXPECT_EQ(WholeRun(p, *one, g), r.result);
+    EXPECT_EQ(buttons, "--C-");
+    EXPECT_EQ(noted, r.saved);  // a start meanwhile would ask for the power cycle first
+    EXPECT_EQ(platform::PathExists(platform::JoinPath(dir, "SsidPowerCycle")),
+              r.saved && !r.downAt);
+    int hints = 0;
+    for (const std::string &l : p.log) hints += l.find("If you have unplugged it already") != l.npos;
+    EXPECT_EQ(hints, r.hinted ? 1 : 0);
+    if (r.result != kRestoreStopped) continue;
+    // Left: at once, once, with what to do next and where the backup is.
+    EXPECT_LT(clock.now - begun - r.leaveAt, 500u);
+    const char kLeft[] = "*** The upgrade is not finished: the Gateway has not restarted yet. ***";
+    size_t left = p.text.find(kLeft);
+    ASSERT_NE(left, std::string::npos) << p.text;
+    EXPECT_EQ(p.text.find(kLeft, left + 1), std::string::npos);
+    EXPECT_EQ(p.text.find(kReplugText), 0u);
+    EXPECT_EQ(p.text.find("Interrupted"), std::string::npos);
+    for (const char *said : {"The firmware image was sent to the Gateway: unplug its power cord",
+                             "Leave it unplugged for ten seconds"})
+      EXPECT_NE(p.text.find(said, left), std::string::npos) << said;
+    EXPECT_EQ(p.text.find(Kept()) != std::string::npos, r.saved) << p.text;
+    EXPECT_EQ(OnDisk(), r.saved ? g.settings.ssid : "<missing>");
+    EXPECT_EQ(one->backup.AwaitsPowerCycle(), r.saved);
+    EXPECT_EQ(p.Buttons(), "---F");
+    EXPECT_EQ(g.calls.back(), "RemoveScratchFiles");
+    EXPECT_EQ(g.Count("ConfirmKitVersion"), 0);
+  }
 }
 
 // The proof of the upgrade, and what the user hears on the way: a gateway

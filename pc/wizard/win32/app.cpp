@@ -12,6 +12,7 @@
 #include "app/environment.h"
 #include "app/support_log.h"
 #include "platform/files.h"
+#include "platform/win32/wide.h"
 #include "webclient/gateway_client.h"
 #include "resource.h"
 #include "ui.h"
@@ -30,8 +31,8 @@ class CHostDialog : public CDialog {
  protected:
   BOOL OnInitDialog() override {
     CDialog::OnInitDialog();
-    SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
     // The run keeps its files at the root of C: and reads the kit beside
     // the program, whatever folder it was started in.
@@ -45,11 +46,12 @@ class CHostDialog : public CDialog {
     // upgrade would replace them with what the gateway shows now.
     if (run.backup.OnDisk()) {
       std::string question = "Wireless settings saved by an earlier run are kept in " +
-                             run.backup.Path() +
-                             ".\n\nWrite them back to the Gateway now?\n\n"
-                             "Click No to start a new upgrade, which replaces them.";
+                             run.backup.Path() + ".";
+      if (run.backup.AwaitsPowerCycle()) question += std::string("\n\n") + kPowerCycleFirstText;
+      question += "\n\nWrite them back to the Gateway now?\n\n"
+                  "Click No to start a new upgrade, which replaces them.";
       transfer.m_restoreKept =
-          MessageBoxA(m_hWnd, question.c_str(), "Firmware Upgrade Utility",
+          MessageBoxW(m_hWnd, platform::Widen(question).c_str(), L"Firmware Upgrade Utility",
                       MB_YESNO | MB_ICONQUESTION) == IDYES;
     }
     wizard.AddPage(&welcome, IDD_WELCOME);
@@ -109,7 +111,7 @@ class CUpgradeApp : public CWinApp {
     SupportLog("Velmora.exe %s", DORNIX_VERSION);
 
     CHostDialog host;
-    host.m_hIcon = LoadIconA(m_hInstance, MAKEINTRESOURCEA(IDI_VELMORA));
+    host.m_hIcon = LoadIconW(m_hInstance, MAKEINTRESOURCEW(IDI_VELMORA));
     m_pMainWnd = &host;
     host.DoModal();
     m_pMainWnd = nullptr;
@@ -143,12 +145,13 @@ const char kHelp[] =
 void Tell(const std::string &text, bool error) {
   HANDLE out = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   if ((out == nullptr || out == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS))
-    out = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    out = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD written = 0;
   if (out != nullptr && out != INVALID_HANDLE_VALUE &&
       WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
     return;
-  MessageBoxA(nullptr, text.c_str(), "Velmora", error ? MB_ICONERROR : MB_ICONINFORMATION);
+  MessageBoxW(nullptr, platform::Widen(text).c_str(), L"Velmora",
+              error ? MB_ICONERROR : MB_ICONINFORMATION);
 }
 
 // --help and --version; the wizard itself takes no arguments. -1 to run the

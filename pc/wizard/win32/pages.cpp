@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/shown_text.h"
+#include "platform/win32/wide.h"
 #include "wizard/gateway_client_ops.h"
 #include "wizard/progress.h"
 #include "resource.h"
@@ -22,17 +23,24 @@ constexpr UINT WM_BUSY_TIMER = WM_APP + 0x82;
 // arrives, the frame has finished its own Back/Next handling.
 constexpr UINT WM_PAGE_SHOWN = WM_APP + 0x83;
 constexpr UINT WM_ACTIVATE_SELF = WM_APP + 0x84;
-// Posted by a task to its page for the frame's caption: wParam says what
-// lParam holds.
-constexpr UINT WM_CAPTION_STATUS = WM_APP + 0x85;
-enum CaptionStatus : WPARAM { kCaptionPlain, kCaptionPercent, kCaptionWaitingMs };
+// Sent (wParam 0) or posted (wParam 1) to a page: show what its tasks said.
+constexpr UINT WM_RENDER_STATUS = WM_APP + 0x85;
 
 constexpr UINT_PTR kBusyTimer = 0;
 constexpr UINT_PTR kMoveOnTimer = 1;
+// Counts a wait's time on while the page shows one.
+constexpr UINT_PTR kStatusTimer = 2;
+
+const char kLeaveQuestion[] =
+    "Stop waiting for the Gateway's power cycle?\n\n"
+    "The upgrade is not finished until the Gateway restarts. This page then says what to do "
+    "next";
+const char kLeaveKeepsBackup[] = "; the saved wireless settings are kept";
 
 }  // namespace
 
 const char kCopyrightLine[] = "Copyright (c) 2026 Kestrelon Electronics Inc.";
+const char kLoginCaption[] = "Gateway Login";
 
 // ---- frame ----------------------------------------------------------------
 
@@ -53,7 +61,7 @@ BOOL CUpgradeWizard::OnInitDialog() {
 
 BOOL CWelcomePage::OnInitDialog() {
   CWizardPage::OnInitDialog();
-  ::SetWindowTextA(TextArea(), kWelcomeText);
+  SetWindowTextString(TextArea(), kWelcomeText);
   return TRUE;
 }
 
@@ -66,7 +74,7 @@ LRESULT CWelcomePage::OnWizardNext() {
     std::string text = std::string(kInvalidAddressText) +
                        "\r\n\r\n0.0.0.0 is no Gateway's address: enter the address of your "
                        "Gateway, such as " + kDefaultGatewayAddress + ".";
-    MessageBoxA(m_hWnd, text.c_str(), "ERROR", MB_OK | MB_ICONERROR);
+    MessageBoxW(m_hWnd, platform::Widen(text).c_str(), L"ERROR", MB_OK | MB_ICONERROR);
     return -1;
   }
   return 0;
@@ -94,33 +102,127 @@ void CTaskPage::SetText(const char *raw) {
   const std::string text = ShownText(raw, LineEnds::kCrLf);
   m_logLines.Feed("\n");
   m_logLines.Feed(text.c_str());
-  ::SetWindowTextA(TextArea(), text.c_str());
+  {
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    m_text = text;
+    m_textChanged = true;
+  }
+  RenderNow();
 }
 
 void CTaskPage::AppendStatus(const char *raw) {
   const std::string text = ShownText(raw, LineEnds::kCrLf);
   m_logLines.Feed(text.c_str());
+  {
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    m_text += text;
+    m_textChanged = true;
+  }
+  RenderNow();
+}
+
+void CTaskPage::ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) {
+  {
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    m_sent = sent;
+    m_total = total;
+    m_transferStart = GetTickCount() - elapsedMs;
+  }
+  RenderSoon();
+}
+
+void CTaskPage::ShowWaiting(const char *what, uint32_t elapsedMs) {
+  {
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    m_waitWhat = what != nullptr ? what : "";
+    m_waitStart = GetTickCount() - elapsedMs;
+  }
+  RenderSoon();
+}
+
+void CTaskPage::RenderNow() { SendMessageW(m_hWnd, WM_RENDER_STATUS, 0, 0); }
+
+void CTaskPage::RenderSoon() {
+  if (!m_renderPosted.exchange(true)) PostMessageW(m_hWnd, WM_RENDER_STATUS, 1, 0);
+}
+
+void CTaskPage::Render() {
+  std::string text, tail, caption;
+  bool textChanged, waiting, atLineStart;
+  int percent = -1;
+  {
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    textChanged = m_textChanged;
+    m_textChanged = false;
+    if (textChanged) text = m_text;
+    atLineStart = m_text.empty() || m_text.back() == '\n';
+    const DWORD now = GetTickCount();
+    waiting = !m_waitWhat.empty();
+    if (m_total != 0) percent = PercentOf(m_sent, m_total);
+    // A wait after a transfer (the gateway taking the image) is the news.
+    if (waiting) {
+      tail = "waiting for " + m_waitWhat + ": " + DescribeElapsed(now - m_waitStart);
+      caption = "waiting " + DescribeElapsed(now - m_waitStart);
+    } else if (percent >= 0) {
+      tail = DescribeTransfer(m_sent, m_total, now - m_transferStart);
+      caption = std::to_string(percent) + " %";
+    }
+  }
+  if (!tail.empty()) {
+    if (atLineStart)
+      tail[0] = static_cast<char>(toupper(static_cast<unsigned char>(tail[0])));
+    else
+      tail.insert(0, " ");
+  }
+
   HWND area = TextArea();
-  std::string all = GetWindowTextString(area);
-  all += text;
-  ::SetWindowTextA(area, all.c_str());
-  // Keep the newest line in sight once the text outgrows the area.
-  int end = static_cast<int>(all.size());
-  SendMessageA(area, EM_SETSEL, end, end);
-  SendMessageA(area, EM_SCROLLCARET, 0, 0);
+  const std::wstring wideTail = platform::Widen(tail);
+  if (textChanged) {
+    const std::wstring wideText = platform::Widen(text);
+    m_shownTextLength = wideText.size();
+    m_shownTail = wideTail;
+    SetWindowTextW(area, (wideText + wideTail).c_str());
+    // Keep the newest line in sight once the text outgrows the area.
+    const size_t end = wideText.size() + wideTail.size();
+    SendMessageW(area, EM_SETSEL, end, end);
+    SendMessageW(area, EM_SCROLLCARET, 0, 0);
+  } else if (wideTail != m_shownTail) {
+    // Only the tail changes: the rest of the text stays put, unflickering.
+    SendMessageW(area, EM_SETSEL, m_shownTextLength, -1);
+    SendMessageW(area, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wideTail.c_str()));
+    m_shownTail = wideTail;
+  }
+
+  // During a transfer the bar stands for the bytes sent, not for time.
+  HWND bar = GetDlgItem(IDC_BUSY_BAR);
+  if (percent >= 0) {
+    if (!m_barFollowsBytes) {
+      KillTimer(kBusyTimer);
+      SendMessageW(bar, PBM_SETRANGE32, 0, 100);
+      m_barFollowsBytes = true;
+    }
+    SendMessageW(bar, PBM_SETPOS, percent, 0);
+  } else {
+    m_barFollowsBytes = false;
+  }
+  Frame()->SetCaptionStatus(caption);
+  if (waiting)
+    SetTimer(kStatusTimer, 1000);
+  else
+    KillTimer(kStatusTimer);
 }
 
 void CTaskPage::StartBusyBar(uint32_t periodMs) {
   HWND bar = GetDlgItem(IDC_BUSY_BAR);
-  SendMessageA(bar, PBM_SETPOS, 0, 0);
-  SendMessageA(bar, PBM_SETSTEP, 1, 0);
-  SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-  SendMessageA(m_hWnd, WM_BUSY_TIMER, 0, periodMs == 0 ? 1 : periodMs);
+  SendMessageW(bar, PBM_SETPOS, 0, 0);
+  SendMessageW(bar, PBM_SETSTEP, 1, 0);
+  SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  SendMessageW(m_hWnd, WM_BUSY_TIMER, 0, periodMs == 0 ? 1 : periodMs);
 }
 
 void CTaskPage::StopBusyBar() {
-  SendMessageA(m_hWnd, WM_BUSY_TIMER, 0, 0);
-  SendMessageA(GetDlgItem(IDC_BUSY_BAR), PBM_SETPOS, 100, 0);
+  SendMessageW(m_hWnd, WM_BUSY_TIMER, 0, 0);
+  SendMessageW(GetDlgItem(IDC_BUSY_BAR), PBM_SETPOS, 100, 0);
 }
 
 void CTaskPage::EnableBack(bool on) { Frame()->EnableBack(on); }
@@ -147,38 +249,23 @@ bool CTaskPage::RunLoginDialog(std::string *user, std::string *password) {
   return true;
 }
 
-void CTaskPage::PostStep(int step) { PostMessageA(m_hWnd, WM_UPGRADE_STEP, 0, step); }
-
-void CTaskPage::ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t) {
-  if (total == 0)
-    PostMessageA(m_hWnd, WM_CAPTION_STATUS, kCaptionPlain, 0);
-  else
-    PostMessageA(m_hWnd, WM_CAPTION_STATUS, kCaptionPercent, PercentOf(sent, total));
-}
-
-void CTaskPage::ShowWaiting(const char *what, uint32_t elapsedMs) {
-  if (what == nullptr)
-    PostMessageA(m_hWnd, WM_CAPTION_STATUS, kCaptionPlain, 0);
-  else
-    PostMessageA(m_hWnd, WM_CAPTION_STATUS, kCaptionWaitingMs, elapsedMs);
-}
+void CTaskPage::PostStep(int step) { PostMessageW(m_hWnd, WM_UPGRADE_STEP, 0, step); }
 
 void CTaskPage::OnTimer(UINT_PTR id) {
-  if (id == kBusyTimer) SendMessageA(GetDlgItem(IDC_BUSY_BAR), PBM_STEPIT, 0, 0);
+  if (id == kBusyTimer) SendMessageW(GetDlgItem(IDC_BUSY_BAR), PBM_STEPIT, 0, 0);
+  if (id == kStatusTimer) Render();
 }
 
 INT_PTR CTaskPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *handled) {
-  if (message == WM_CAPTION_STATUS) {
-    std::string status;
-    if (wParam == kCaptionPercent) status = std::to_string(lParam) + " %";
-    if (wParam == kCaptionWaitingMs)
-      status = "waiting " + DescribeElapsed(static_cast<uint32_t>(lParam));
-    Frame()->SetCaptionStatus(status);
+  if (message == WM_RENDER_STATUS) {
+    if (wParam == 1) m_renderPosted = false;
+    Render();
     *handled = true;
   } else if (message == WM_BUSY_TIMER) {
     if (lParam == 0) {
       KillTimer(kBusyTimer);
     } else {
+      m_barFollowsBytes = false;
       SetTimer(kBusyTimer, static_cast<UINT>(lParam));
     }
     *handled = true;
@@ -194,7 +281,7 @@ INT_PTR CTaskPage::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool *h
 void CTransferPage::OnSetActive() {
   SetText(kTransferIntroText);
   m_bPageActive = true;
-  PostMessageA(m_hWnd, WM_PAGE_SHOWN, 0, 0);
+  PostMessageW(m_hWnd, WM_PAGE_SHOWN, 0, 0);
 }
 
 BOOL CTransferPage::OnKillActive() {
@@ -252,15 +339,30 @@ CRestorePage::~CRestorePage() { m_run.stop = true; }
 
 void CRestorePage::OnSetActive() {
   HWND bar = GetDlgItem(IDC_BUSY_BAR);
-  SendMessageA(bar, PBM_SETPOS, 0, 0);
-  SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 45));
-  SendMessageA(bar, PBM_SETSTEP, 1, 0);
+  SendMessageW(bar, PBM_SETPOS, 0, 0);
+  SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 45));
+  SendMessageW(bar, PBM_SETSTEP, 1, 0);
   SetText(kReplugText);
-  PostMessageA(m_hWnd, WM_PAGE_SHOWN, 0, 0);
+  PostMessageW(m_hWnd, WM_PAGE_SHOWN, 0, 0);
+}
+
+BOOL CRestorePage::OnQueryCancel() {
+  if (!m_run.Busy()) return TRUE;
+  const std::string question = std::string(kLeaveQuestion) +
+                               (m_run.backup.Kept() ? kLeaveKeepsBackup : "") + ".";
+  int answer = MessageBoxW(Frame()->m_hWnd, platform::Widen(question).c_str(),
+                           L"Firmware Upgrade Utility",
+                           MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+  if (answer == IDYES) {
+    Frame()->EnableCancel(FALSE);
+    m_run.leave = true;
+  }
+  return FALSE;
 }
 
 void CRestorePage::OnPageShown() {
   LockWizardButtons(*this);
+  m_bTaskStarted = true;
   StartTask([](CTaskPage *page) { RunRestore(*page, page->Run(), page->Gateway()); });
 }
 
@@ -293,12 +395,14 @@ void CAddressDlg::OnOK() {
 CLoginDlg::CLoginDlg(HWND parent) : CDialog(IDD_LOGIN, parent) {}
 
 void CLoginDlg::DoDataExchange(CDataExchange &dx) {
-  DDX_Text(dx, IDC_USER_NAME, m_userName);
-  DDX_Text(dx, IDC_PASSWORD, m_password);
+  // As the gateway's login has always been sent: the ANSI code page.
+  DDX_Text(dx, IDC_USER_NAME, m_userName, true);
+  DDX_Text(dx, IDC_PASSWORD, m_password, true);
 }
 
 BOOL CLoginDlg::OnInitDialog() {
   CDialog::OnInitDialog();
+  SetWindowText(kLoginCaption);
   SetDlgItemText(IDC_LOGIN_PROMPT,
                  "Your Gateway is password protected.\n Please provide the correct User Name "
                  "and Password below.");
@@ -309,12 +413,12 @@ BOOL CLoginDlg::OnInitDialog() {
   // What is kept of the entries: 255 characters each (the run's
   // g_userName, g_password). Longer ones cannot be typed rather than being
   // cut.
-  SendMessageA(GetDlgItem(IDC_USER_NAME), EM_LIMITTEXT, sizeof(UpgradeRun::g_userName) - 1, 0);
-  SendMessageA(GetDlgItem(IDC_PASSWORD), EM_LIMITTEXT, sizeof(UpgradeRun::g_password) - 1, 0);
+  SendMessageW(GetDlgItem(IDC_USER_NAME), EM_LIMITTEXT, sizeof(UpgradeRun::g_userName) - 1, 0);
+  SendMessageW(GetDlgItem(IDC_PASSWORD), EM_LIMITTEXT, sizeof(UpgradeRun::g_password) - 1, 0);
   ::SetFocus(GetDlgItem(IDC_USER_NAME));
   // Made on the checks' thread, the dialog is not activated by its owner's
   // thread; it asks for the activation itself once it shows.
-  PostMessageA(m_hWnd, WM_ACTIVATE_SELF, 0, 0);
+  PostMessageW(m_hWnd, WM_ACTIVATE_SELF, 0, 0);
   return FALSE;  // the focus is set
 }
 

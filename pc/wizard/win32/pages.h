@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +32,8 @@ class CUpgradeWizard : public CWizardDialog {
 
 // The maker's line at the foot of the frame.
 extern const char kCopyrightLine[];
+// The login dialog's caption.
+extern const char kLoginCaption[];
 
 class CWelcomePage : public CWizardPage {
  public:
@@ -48,8 +51,13 @@ class CWelcomePage : public CWizardPage {
 
 // What the two working pages share: green on black text, the busy bar, and
 // the task interface through which the upgrade sequence reports to them.
-// Every WizardPage call may come from a worker thread; whatever must happen
-// on the UI thread (timers) is sent there.
+// Every WizardPage call may come from a worker thread; the page's windows
+// are changed on the UI thread alone.
+//
+// The text area shows the page's text and, after its open line, how the
+// step stands: the transfer's bytes and percent (the bar then follows the
+// bytes), or what the task waits for and for how long (counted on every
+// second). The frame's caption says the same in short.
 class CTaskPage : public CWizardPage, public WizardPage {
  public:
   explicit CTaskPage(UpgradeRun &run);
@@ -65,10 +73,11 @@ class CTaskPage : public CWizardPage, public WizardPage {
   void EnableFinish(bool on) override;
   bool RunLoginDialog(std::string *user, std::string *password) override;
   void PostStep(int step) override;
-  // The transfer's percent and the waits' length go into the frame's
-  // caption; the page texts stay as they are.
   void ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) override;
   void ShowWaiting(const char *what, uint32_t elapsedMs) override;
+  const char *LeaveHint() const override {
+    return "To stop waiting, click Cancel: this utility then says what to do next.\r\n";
+  }
 
   GatewayOps &Gateway() { return *m_gateway; }
   UpgradeRun &Run() { return m_run; }
@@ -89,6 +98,31 @@ class CTaskPage : public CWizardPage, public WizardPage {
   std::unique_ptr<GatewayOps> m_gateway;
   std::vector<std::thread> m_tasks;
   SupportLogLines m_logLines;  // what the page shows, line by line
+
+ private:
+  // Brings the text area, the bar and the caption up to date with what the
+  // tasks said. UI thread only.
+  void Render();
+  // Asks the UI thread to render: at once and waiting for it (the text),
+  // or when it gets to it (progress, which may come a hundred times a
+  // second).
+  void RenderNow();
+  void RenderSoon();
+
+  // What the tasks said, under m_statusLock.
+  std::mutex m_statusLock;
+  std::string m_text;        // the page's own text, as shown
+  bool m_textChanged = false;
+  uint64_t m_sent = 0, m_total = 0;  // total 0: no transfer
+  DWORD m_transferStart = 0;
+  std::string m_waitWhat;            // "": no wait
+  DWORD m_waitStart = 0;
+  std::atomic<bool> m_renderPosted{false};
+
+  // What the text area shows beyond m_text. UI thread only.
+  size_t m_shownTextLength = 0;  // UTF-16 units of m_text in the control
+  std::wstring m_shownTail;
+  bool m_barFollowsBytes = false;
 };
 
 class CTransferPage : public CTaskPage {
@@ -117,9 +151,19 @@ class CRestorePage : public CTaskPage {
   // not outlive the wizard.
   ~CRestorePage() override;
   void OnSetActive() override;
+  // Cancel is enabled here only while the task waits for the power cycle:
+  // it is the way out of that wait, asked once more, and the window stays
+  // to say what to do next.
+  BOOL OnQueryCancel() override;
+  // Not before the page's task has run: the frame enables Finish on
+  // reaching the last page, a moment before the task locks it.
+  BOOL OnWizardFinish() override { return m_bTaskStarted && !m_run.Busy(); }
 
  protected:
   void OnPageShown() override;
+
+ private:
+  bool m_bTaskStarted = false;
 };
 
 class CAddressDlg : public CDialog {

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "platform/win32/wide.h"
+
 namespace velmora {
 namespace ui {
 namespace {
@@ -24,30 +26,44 @@ int CWinApp::Run(HINSTANCE instance) {
   m_hInstance = instance;
   if (!InitInstance()) return 0;
   MSG msg;
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    DispatchMessageW(&msg);
   }
   return static_cast<int>(msg.wParam);
 }
 
 HINSTANCE AppInstance() {
   if (g_app != nullptr && g_app->m_hInstance != nullptr) return g_app->m_hInstance;
-  return GetModuleHandleA(nullptr);
+  return GetModuleHandleW(nullptr);
 }
 
 std::string GetWindowTextString(HWND window) {
   if (window == nullptr) return std::string();
-  int length = GetWindowTextLengthA(window);
-  std::vector<char> buffer(static_cast<size_t>(length) + 1);
-  int got = GetWindowTextA(window, buffer.data(), length + 1);
-  return std::string(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
+  int length = GetWindowTextLengthW(window);
+  std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
+  int got = GetWindowTextW(window, buffer.data(), length + 1);
+  return platform::Narrow(buffer.data(), got > 0 ? got : 0);
 }
 
-void DDX_Text(CDataExchange &dx, int id, std::string &value) {
+BOOL SetWindowTextString(HWND window, const std::string &text) {
+  return SetWindowTextW(window, platform::Widen(text).c_str());
+}
+
+void DDX_Text(CDataExchange &dx, int id, std::string &value, bool ansi) {
   HWND control = GetDlgItem(dx.m_hDialog, id);
+  if (!ansi) {
+    if (dx.m_bSaveAndValidate)
+      value = GetWindowTextString(control);
+    else
+      SetWindowTextString(control, value);
+    return;
+  }
   if (dx.m_bSaveAndValidate) {
-    value = GetWindowTextString(control);
+    int length = GetWindowTextLengthA(control);
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    int got = GetWindowTextA(control, buffer.data(), length + 1);
+    value.assign(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
   } else {
     SetWindowTextA(control, value.c_str());
   }
@@ -86,9 +102,9 @@ CFont::~CFont() {
 
 BOOL CFont::CreateFont(int height, const char *face) {
   if (m_hObject != nullptr) DeleteObject(m_hObject);
-  m_hObject = ::CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+  m_hObject = ::CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                          DEFAULT_PITCH | FF_DONTCARE, face);
+                          DEFAULT_PITCH | FF_DONTCARE, platform::Widen(face).c_str());
   return m_hObject != nullptr;
 }
 
@@ -111,7 +127,7 @@ CDialog::~CDialog() {
 
 INT_PTR CDialog::DoModal() {
   m_bModal = true;
-  INT_PTR result = DialogBoxParamA(AppInstance(), MAKEINTRESOURCEA(m_nIDTemplate), m_hParent,
+  INT_PTR result = DialogBoxParamW(AppInstance(), MAKEINTRESOURCEW(m_nIDTemplate), m_hParent,
                                    DialogProc, reinterpret_cast<LPARAM>(this));
   m_hWnd = nullptr;
   return result;
@@ -121,7 +137,7 @@ BOOL CDialog::Create(UINT templateId, HWND parent) {
   m_nIDTemplate = templateId;
   m_hParent = parent;
   m_bModal = false;
-  HWND window = CreateDialogParamA(AppInstance(), MAKEINTRESOURCEA(templateId), parent,
+  HWND window = CreateDialogParamW(AppInstance(), MAKEINTRESOURCEW(templateId), parent,
                                    DialogProc, reinterpret_cast<LPARAM>(this));
   return window != nullptr;
 }
@@ -173,15 +189,15 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, L
   if (message == WM_INITDIALOG) {
     self = reinterpret_cast<CDialog *>(lParam);
     self->m_hWnd = window;
-    SetWindowLongPtrA(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+    SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
   } else {
-    self = reinterpret_cast<CDialog *>(GetWindowLongPtrA(window, DWLP_USER));
+    self = reinterpret_cast<CDialog *>(GetWindowLongPtrW(window, DWLP_USER));
   }
   // Messages sent while the window is created, before WM_INITDIALOG.
   if (self == nullptr) return FALSE;
   INT_PTR result = self->Dispatch(message, wParam, lParam);
   if (message == WM_NCDESTROY) {
-    SetWindowLongPtrA(window, DWLP_USER, 0);
+    SetWindowLongPtrW(window, DWLP_USER, 0);
     self->m_hWnd = nullptr;
   }
   return result;
@@ -225,7 +241,7 @@ INT_PTR CDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       bool handled = false;
       INT_PTR result = OnMessage(message, wParam, lParam, &handled);
       if (handled) {
-        SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, result);
+        SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, result);
         return TRUE;
       }
       return FALSE;

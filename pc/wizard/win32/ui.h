@@ -42,9 +42,14 @@ class CDataExchange {
   bool m_bSaveAndValidate;  // true: controls -> members
 };
 
-// Whole text of a control, any length.
+// Texts are UTF-8 here and UTF-16 to the system, so that names outside the
+// system's code page show as they are.
+// Whole text of a window, any length.
 std::string GetWindowTextString(HWND window);
-void DDX_Text(CDataExchange &dx, int id, std::string &value);
+BOOL SetWindowTextString(HWND window, const std::string &text);
+// `ansi`: the member holds the text in the system's ANSI code page (what
+// the gateway's login has always been sent as), not UTF-8.
+void DDX_Text(CDataExchange &dx, int id, std::string &value, bool ansi = false);
 
 // The common controls' IP address control (four decimal fields).
 class CIPAddressCtrl {
@@ -100,9 +105,9 @@ class CDialog {
 
   HWND GetSafeHwnd() const { return m_hWnd; }
   HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
-  void SetDlgItemText(int id, const char *text) { ::SetDlgItemTextA(m_hWnd, id, text); }
+  void SetDlgItemText(int id, const std::string &text) { SetWindowTextString(GetDlgItem(id), text); }
   std::string GetDlgItemText(int id) const { return GetWindowTextString(GetDlgItem(id)); }
-  void SetWindowText(const char *text) { ::SetWindowTextA(m_hWnd, text); }
+  void SetWindowText(const std::string &text) { SetWindowTextString(m_hWnd, text); }
   // TRUE: controls -> members; FALSE: members -> controls.
   BOOL UpdateData(BOOL saveAndValidate = TRUE);
   UINT_PTR SetTimer(UINT_PTR id, UINT elapseMs) { return ::SetTimer(m_hWnd, id, elapseMs, nullptr); }

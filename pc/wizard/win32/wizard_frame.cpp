@@ -7,6 +7,9 @@ namespace ui {
 namespace {
 
 constexpr UINT kActivateFrame = WM_APP + 0x84;
+// Posted whenever a button changes state (perhaps from a task's thread):
+// the UI thread then moves the default button and the focus.
+constexpr UINT kButtonsChanged = WM_APP + 0x86;
 
 }  // namespace
 
@@ -15,15 +18,16 @@ constexpr UINT kActivateFrame = WM_APP + 0x84;
 BOOL CWizardPage::OnInitDialog() {
   CDialog::OnInitDialog();
   m_font.CreateFont(-12, "Helvetica");
-  SendMessageA(TextArea(), WM_SETFONT, reinterpret_cast<WPARAM>(m_font.m_hObject), TRUE);
+  SendMessageW(TextArea(), WM_SETFONT, reinterpret_cast<WPARAM>(m_font.m_hObject), TRUE);
   return TRUE;
 }
 
 BOOL CWizardPage::OnCommand(WORD id, WORD code, HWND) {
   // The text area is for reading: whoever gives it the focus (a click, Tab)
-  // loses it again at once, so no caret ever shows and keys go nowhere.
+  // loses it again at once, so no caret ever shows and keys go nowhere but
+  // to the frame's default button, where Enter belongs.
   if (id == IDC_PAGE_TEXT && code == EN_SETFOCUS) {
-    ::SetFocus(nullptr);
+    if (m_pFrame == nullptr || !m_pFrame->FocusDefaultButton()) ::SetFocus(nullptr);
     return TRUE;
   }
   return FALSE;
@@ -75,19 +79,59 @@ CWizardPage *CWizardDialog::PageById(UINT templateId) const {
 
 void CWizardDialog::EnableButton(int id, BOOL on) {
   HWND button = GetDlgItem(id);
-  if (button != nullptr) ::EnableWindow(button, on);
+  if (button == nullptr) return;
+  ::EnableWindow(button, on);
+  PostMessageW(m_hWnd, kButtonsChanged, 0, 0);
+}
+
+bool CWizardDialog::ButtonEnabled(int id) const {
+  HWND button = GetDlgItem(id);
+  return button != nullptr && ::IsWindowEnabled(button);
+}
+
+int CWizardDialog::DefaultButton() const {
+  for (int id : {12325, 12324, 12323})
+    if (ButtonEnabled(id)) return id;
+  return 0;
+}
+
+void CWizardDialog::UpdateDefaultButton() {
+  int id = DefaultButton();
+  // With none enabled, the default stays on a disabled Next: Enter then
+  // presses nothing.
+  SendMessageW(m_hWnd, DM_SETDEFID, id != 0 ? id : 12324, 0);
+  // The focus goes to it when it is nowhere, on a button that a task
+  // disabled, or in a page (whose text area gives it away): Enter then
+  // does what the page offers. A window of another dialog (the login, a
+  // message box) keeps it.
+  HWND focus = ::GetFocus();
+  bool lost = focus == nullptr ||
+              (::IsChild(m_hWnd, focus) &&
+               (!::IsWindowEnabled(focus) || ::GetParent(focus) != m_hWnd));
+  if (lost && ::GetActiveWindow() == m_hWnd && !FocusDefaultButton() && focus != nullptr &&
+      !::IsWindowEnabled(focus))
+    ::SetFocus(nullptr);  // no focus ring on a disabled button
+}
+
+bool CWizardDialog::FocusDefaultButton() {
+  int id = DefaultButton();
+  if (id == 0 || !::IsWindowEnabled(m_hWnd)) return false;
+  SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(id)), TRUE);
+  return true;
 }
 
 void CWizardDialog::SetCaptionStatus(const std::string &status) {
   if (m_caption.empty()) m_caption = GetWindowTextString(m_hWnd);
-  SetWindowText(status.empty() ? m_caption.c_str() : (m_caption + " - " + status).c_str());
+  const std::string caption = status.empty() ? m_caption : m_caption + " - " + status;
+  // Pages render every second while they wait: repaint only what changed.
+  if (caption != GetWindowTextString(m_hWnd)) SetWindowText(caption);
 }
 
 BOOL CWizardDialog::OnInitDialog() {
   CDialog::OnInitDialog();
   // Tab moves from the frame's buttons into the page and back.
-  LONG_PTR exStyle = GetWindowLongPtrA(m_hWnd, GWL_EXSTYLE);
-  SetWindowLongPtrA(m_hWnd, GWL_EXSTYLE, exStyle | WS_EX_CONTROLPARENT);
+  LONG_PTR exStyle = GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE);
+  SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, exStyle | WS_EX_CONTROLPARENT);
   ShowFirstPage();
   // The owner (the host dialog) never shows, so nothing hands the frame the
   // activation once it appears; ask for it when the modal loop runs.
@@ -99,8 +143,18 @@ BOOL CWizardDialog::OnInitDialog() {
 INT_PTR CWizardDialog::OnMessage(UINT message, WPARAM, LPARAM, bool *handled) {
   if (message == kActivateFrame) {
     if (::SetForegroundWindow(m_hWnd) && ::GetForegroundWindow() == m_hWnd) {
-      SendMessageA(m_hWnd, WM_NCACTIVATE, TRUE, 0);
+      SendMessageW(m_hWnd, WM_NCACTIVATE, TRUE, 0);
     }
+    UpdateDefaultButton();
+    *handled = true;
+  } else if (message == kButtonsChanged) {
+    UpdateDefaultButton();
+    *handled = true;
+  } else if (message == WM_CLOSE) {
+    // The close box and Alt+F4. The platform would turn them into Cancel,
+    // and refuse them while Cancel is disabled, so that a finished wizard
+    // could not be closed.
+    OnCancel();
     *handled = true;
   }
   return 0;
@@ -203,12 +257,20 @@ void CWizardDialog::OnWizardFinish() {
   EndDialog(12325);
 }
 
+void CWizardDialog::OnOK() {
+  int id = DefaultButton();
+  if (id != 0) OnCommand(static_cast<WORD>(id), BN_CLICKED, GetDlgItem(id));
+}
+
 void CWizardDialog::OnCancel() {
-  // Esc and the close box arrive here too. While a task runs the Cancel
-  // button is disabled, and ending the program then would cut an upload or
-  // a restore short: only an enabled Cancel cancels.
-  HWND cancel = GetDlgItem(IDCANCEL);
-  if (cancel != nullptr && !::IsWindowEnabled(cancel)) return;
+  // Esc, the close box and Alt+F4 arrive here too. While a task runs the
+  // Cancel button is disabled, and ending the program then would cut an
+  // upload or a restore short: only an enabled Cancel cancels. A wizard
+  // that shows its result ends as Finish ends it.
+  if (!ButtonEnabled(IDCANCEL)) {
+    if (ButtonEnabled(12325)) OnWizardFinish();
+    return;
+  }
   for (CWizardPage *page : m_pages) {
     if (page->m_bCreated && !page->OnQueryCancel()) return;
   }
@@ -217,6 +279,9 @@ void CWizardDialog::OnCancel() {
 
 BOOL CWizardDialog::OnCommand(WORD id, WORD code, HWND) {
   if (code != BN_CLICKED) return FALSE;
+  // A disabled button does nothing, however its command came (Enter on a
+  // button that kept the focus when a task disabled it).
+  if ((id == 12323 || id == 12324 || id == 12325) && !ButtonEnabled(id)) return TRUE;
   switch (id) {
     case 12323:
       OnWizardBack();

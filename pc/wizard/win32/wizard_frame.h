@@ -38,7 +38,9 @@ class CWizardPage : public CDialog {
  protected:
   friend class CWizardDialog;
   BOOL OnInitDialog() override;
-  // Cancel (Esc) belongs to the frame, not to the page.
+  // Enter and Esc belong to the frame, not to the page: a page that ended
+  // itself would leave the frame empty.
+  void OnOK() override {}
   void OnCancel() override {}
   BOOL OnCommand(WORD id, WORD code, HWND control) override;
   HBRUSH OnCtlColor(HDC dc, HWND control, UINT message) override;
@@ -67,7 +69,9 @@ class CWizardDialog : public CDialog {
   BOOL HideActivePage();
   CWizardPage *ActivePage() const;
 
-  // Safe from any thread: the UI thread does the work.
+  // Safe from any thread: the UI thread does the work. The default button
+  // (the one Enter presses) follows: Finish, else Next, else Back, whichever
+  // is enabled first; never Cancel, so that Enter never ends a run.
   void EnableBack(BOOL on) { EnableButton(12323, on); }
   void EnableNext(BOOL on) { EnableButton(12324, on); }
   void EnableFinish(BOOL on) { EnableButton(12325, on); }
@@ -82,8 +86,18 @@ class CWizardDialog : public CDialog {
   void OnWizardNext();
   void OnWizardFinish();
 
+  // Gives the keyboard focus to the default button when it is enabled;
+  // false when there is none to take it. UI thread only.
+  bool FocusDefaultButton();
+
  protected:
   BOOL OnInitDialog() override;
+  // Enter: presses the default button when it is enabled, else nothing; the
+  // frame never ends with OK.
+  void OnOK() override;
+  // Cancel, Esc, the close box and Alt+F4: Cancel while it is enabled;
+  // Finish once only Finish is (a result is shown); otherwise a task runs,
+  // and nothing happens.
   void OnCancel() override;
   BOOL OnCommand(WORD id, WORD code, HWND control) override;
   HBRUSH OnCtlColor(HDC dc, HWND control, UINT message) override;
@@ -94,6 +108,10 @@ class CWizardDialog : public CDialog {
 
  private:
   void EnableButton(int id, BOOL on);
+  bool ButtonEnabled(int id) const;
+  // The enabled button Enter presses, 0 when none is.
+  int DefaultButton() const;
+  void UpdateDefaultButton();
   void ShowFirstPage();
   void DestroyPages();
   int IndexOf(const CWizardPage *page) const;

@@ -432,6 +432,9 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
   EXPECT_NE(out.find("Transfering image......\n  1,024 of 704,000 bytes (0 %)\n"),
             std::string::npos) << out;
   EXPECT_NE(out.find("\n  700,008 of 700,008 bytes (100 %), "), std::string::npos) << out;
+  // Once the image is out, what the wizard waits for.
+  EXPECT_NE(out.find("\n  waiting for the Gateway to take the image\nTransfering image......DONE"),
+            std::string::npos) << out;
   size_t tenths = 0;
   for (size_t p = 0; (p = out.find(" %)", p)) != std::string::npos; ++p) ++tenths;
   EXPECT_EQ(tenths, 22u) << out;
@@ -912,6 +915,10 @@ TEST_F(CliTest, CtrlCEndsTheEndlessWaitForThePowerCycle) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(run.Wait(5000), 130) << run.Output();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  // What Velmora.exe says when its Cancel leaves the wait.
+  EXPECT_NE(run.Output().find("*** The upgrade is not finished: the Gateway has not restarted "
+                              "yet. ***\nThe firmware image was sent to the Gateway"),
+            std::string::npos) << run.Output();
   EXPECT_TRUE(StateEmpty());
 }
 

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <functional>
@@ -80,6 +81,7 @@ const char kReplugText[] =
 const char kAddressPrompt[] =
     "Please enter your gateway ip address. If the Gateway IP Address displayed below is not "
     "your current address, please re-type and click OK.";
+const char kLoginCaption[] = "Gateway Login";
 const char kLoginPrompt[] =
     "Your Gateway is password protected.\n Please provide the correct User Name and Password "
     "below.";
@@ -105,18 +107,25 @@ bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs = 30000) {
   }
 }
 
+// A window's text as UTF-8, read as the system holds it (UTF-16): names
+// outside the code page come through whole.
 std::string Text(HWND window) {
   DWORD_PTR length = 0;
-  if (!window || !SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000,
+  if (!window || !SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000,
                                       &length)) {
     return "<no window>";
   }
-  std::string text(length + 1, '\0');
+  std::wstring text(length + 1, L'\0');
   DWORD_PTR got = 0;
-  SendMessageTimeoutA(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
+  SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
                       SMTO_ABORTIFHUNG, 5000, &got);
-  text.resize(got);
-  return text;
+  if (got == 0) return "";
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(got), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(got), &out[0], n, nullptr,
+                      nullptr);
+  return out;
 }
 
 std::string ClassOf(HWND window) {
@@ -134,6 +143,58 @@ HWND WaitTopLevel(const char *caption, DWORD timeoutMs = 30000) {
   HWND found = nullptr;
   WaitUntil([&] { return (found = FindTopLevel(caption)) != nullptr; }, timeoutMs);
   return found;
+}
+
+// A visible dialog with `caption` other than `except` (a message box with
+// the frame's caption).
+HWND WaitOtherTopLevel(const char *caption, HWND except, DWORD timeoutMs = 30000) {
+  HWND found = nullptr;
+  WaitUntil([&] {
+    for (HWND w = FindWindowExA(nullptr, nullptr, "#32770", caption); w;
+         w = FindWindowExA(nullptr, w, "#32770", caption)) {
+      if (w != except && IsWindowVisible(w)) return (found = w) != nullptr;
+    }
+    return false;
+  }, timeoutMs);
+  return found;
+}
+
+// The text of a message box: its one static text that says something.
+std::string MessageText(HWND box) {
+  std::string message;
+  for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    char name[64] = "";
+    GetClassNameA(c, name, sizeof name);
+    if (strcmp(name, "Static") == 0 && !Text(c).empty()) message = Text(c);
+  }
+  return message;
+}
+
+// Keys as the keyboard gives them, to the window in front: `target` is
+// brought there first. Alt with `alt`.
+void Press(HWND target, WORD key, bool alt = false) {
+  SetForegroundWindow(target);
+  WaitUntil([&] { return GetForegroundWindow() == target; }, 2000);
+  INPUT in[4] = {};
+  int n = 0;
+  auto add = [&](WORD vk, bool up) {
+    in[n].type = INPUT_KEYBOARD;
+    in[n].ki.wVk = vk;
+    in[n].ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    ++n;
+  };
+  if (alt) add(VK_MENU, false);
+  add(key, false);
+  add(key, true);
+  if (alt) add(VK_MENU, true);
+  SendInput(n, in, sizeof in[0]);
+}
+
+// The frame's default button (the one Enter presses), 0 when none.
+int DefaultButton(HWND frame) {
+  DWORD_PTR id = 0;
+  SendMessageTimeoutA(frame, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, 5000, &id);
+  return HIWORD(id) == DC_HASDEFID ? LOWORD(id) : 0;
 }
 
 // The page the frame shows: its visible child dialog.
@@ -160,6 +221,14 @@ std::string Buttons(HWND frame) {
     s += Enabled(frame, id) ? '1' : '0';
   }
   return s;
+}
+
+// Waits for the page's text and the frame's buttons, then checks both.
+void ExpectPage(HWND frame, const std::string &text, const char *buttons, DWORD timeoutMs) {
+  WaitUntil([&] { return Text(PageText(frame)) == text; }, timeoutMs);
+  EXPECT_TEXT(Text(PageText(frame)), text);
+  WaitUntil([&] { return Buttons(frame) == buttons; }, 5000);
+  EXPECT_TEXT(Buttons(frame), buttons);
 }
 
 // Waits until the wizard's UI thread has handled what was sent before (sent
@@ -256,19 +325,22 @@ int WelcomeAndAddress() {
   EXPECT_TEXT(Text(GetDlgItem(frame, IDCANCEL)), "Cancel");
   EXPECT_TEXT(Text(GetDlgItem(frame, IDC_WIZ_FINISH)), "Finish");
   EXPECT(Text(GetDlgItem(frame, IDC_COPYRIGHT)).find("Kestrelon") != std::string::npos);
+  // Enter presses Next, the default button.
+  EXPECT(DefaultButton(frame) == IDC_WIZ_NEXT);
   Snap("welcome");
   EXPECT(TextAreaColour(PageText(frame)) == RGB(80, 68, 187));
   CheckReadOnly(frame);
 
   // Cancel in the address dialog: the welcome page stays, as it was.
-  HWND address = OpenAddressDialog(frame);
+  Press(frame, VK_RETURN);
+  HWND address = WaitTopLevel("Enter IP Address");
   REQUIRE(address);
   EXPECT_TEXT(Text(GetDlgItem(address, IDC_ADDRESS)), "192.168.0.1");
   EXPECT_TEXT(Text(GetDlgItem(address, IDC_ADDRESS_PROMPT)), kAddressPrompt);
   EXPECT_TEXT(Text(GetDlgItem(address, IDOK)), "OK");
   EXPECT_TEXT(Text(GetDlgItem(address, IDCANCEL)), "Cancel");
   Snap("address");
-  Click(address, IDCANCEL);
+  Press(address, VK_ESCAPE);
   REQUIRE(WaitGone(address));
   Sync(frame);
   EXPECT_TEXT(Text(PageText(frame)), kWelcomeText);
@@ -284,11 +356,7 @@ int WelcomeAndAddress() {
   Click(address, IDOK);
   HWND error = WaitTopLevel("ERROR");
   REQUIRE(error);
-  std::string message;
-  for (HWND c = GetWindow(error, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-    if (ClassOf(c) == "Static" && !Text(c).empty()) message = Text(c);
-  }
-  EXPECT_TEXT(message, "Invalid IP Address !\r\n\r\n0.0.0.0 is no Gateway's address: enter the "
+  EXPECT_TEXT(MessageText(error), "Invalid IP Address !\r\n\r\n0.0.0.0 is no Gateway's address: enter the "
                        "address of your Gateway, such as 192.168.0.1.");
   Snap("invalid-address");
   PostMessageA(error, WM_COMMAND, IDOK, 0);
@@ -297,8 +365,9 @@ int WelcomeAndAddress() {
   EXPECT_TEXT(Text(PageText(frame)), kWelcomeText);
   EXPECT_TEXT(Buttons(frame), "0110");
 
-  // Cancel ends the program.
-  Click(frame, IDCANCEL);
+  // Enter presses the button that has the focus: Cancel ends the program.
+  SendMessageA(frame, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(frame, IDCANCEL)), TRUE);
+  Press(frame, VK_RETURN);
   EXPECT(WaitProgramEnd(frame));
   return 0;
 }
@@ -327,16 +396,15 @@ int NoGateway(const char *address) {
                              "by cable, that the Gateway is on and that 127.77.0.9 is its "
                              "address; then try again.\r\n" + kLogLine;
   // The probe and the refused connection take a few seconds.
-  WaitUntil([&] { return Text(PageText(frame)) == failed; }, 60000);
-  EXPECT_TEXT(Text(PageText(frame)), failed);
-  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "1010");
+  ExpectPage(frame, failed, "1010", 60000);
   Snap("transfer-failed");
   EXPECT(TextAreaColour(PageText(frame)) == RGB(0, 0, 0));
   CheckReadOnly(frame);
 
-  // Back: the welcome page again, as at the start.
-  Click(frame, IDC_WIZ_BACK);
+  // Enter presses Back, the default button now: the welcome page again, as
+  // at the start.
+  EXPECT(DefaultButton(frame) == IDC_WIZ_BACK);
+  Press(frame, VK_RETURN);
   WaitUntil([&] { return Text(PageText(frame)) == kWelcomeText; });
   EXPECT_TEXT(Text(PageText(frame)), kWelcomeText);
   EXPECT_TEXT(Buttons(frame), "0110");
@@ -344,10 +412,7 @@ int NoGateway(const char *address) {
 
   // A second attempt runs the checks afresh.
   REQUIRE(GoToTransferPage(frame, address));
-  WaitUntil([&] { return Text(PageText(frame)) == failed; }, 60000);
-  EXPECT_TEXT(Text(PageText(frame)), failed);
-  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "1010");
+  ExpectPage(frame, failed, "1010", 60000);
 
   Click(frame, IDCANCEL);
   EXPECT(WaitProgramEnd(frame));
@@ -361,7 +426,7 @@ int LoginAndVersionError(const char *address) {
   HWND frame = WaitFrame();
   REQUIRE(frame);
   REQUIRE(GoToTransferPage(frame, address));
-  HWND login = WaitTopLevel("Dialog", 60000);
+  HWND login = WaitTopLevel(kLoginCaption, 60000);
   REQUIRE(login);
   EXPECT_TEXT(Text(PageText(frame)),
               std::string(kTransferIntro) + "Checking connection......OK\r\nChecking security......");
@@ -385,7 +450,8 @@ int LoginAndVersionError(const char *address) {
 
   SendMessageA(GetDlgItem(login, IDC_USER_NAME), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("admin"));
   SendMessageA(GetDlgItem(login, IDC_PASSWORD), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("secret"));
-  Click(login, IDOK);
+  // Enter in a field presses OK.
+  Press(login, VK_RETURN);
   REQUIRE(WaitGone(login));
 
   const std::string refused = std::string(kTransferIntro) +
@@ -397,10 +463,7 @@ int LoginAndVersionError(const char *address) {
                               "which is not a version this utility can compare.\r\n"
                               "What to do: Get the upgrade kit made for this Gateway.\r\n" +
                               kLogLine;
-  WaitUntil([&] { return Text(PageText(frame)) == refused; }, 60000);
-  EXPECT_TEXT(Text(PageText(frame)), refused);
-  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "1010");
+  ExpectPage(frame, refused, "1010", 60000);
   Snap("version-refused");
 
   Click(frame, IDCANCEL);
@@ -414,7 +477,7 @@ int LoginCancelled(const char *address) {
   HWND frame = WaitFrame();
   REQUIRE(frame);
   REQUIRE(GoToTransferPage(frame, address));
-  HWND login = WaitTopLevel("Dialog", 60000);
+  HWND login = WaitTopLevel(kLoginCaption, 60000);
   REQUIRE(login);
   Click(login, IDCANCEL);
   REQUIRE(WaitGone(login));
@@ -425,10 +488,7 @@ int LoginCancelled(const char *address) {
                               "none was given.\r\nWhat to do: Enter the user name and password "
                               "of the Gateway's web pages when this utility asks for them, and "
                               "click OK.\r\n" + kLogLine;
-  WaitUntil([&] { return Text(PageText(frame)) == refused; }, 30000);
-  EXPECT_TEXT(Text(PageText(frame)), refused);
-  WaitUntil([&] { return Buttons(frame) == "1010"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "1010");
+  ExpectPage(frame, refused, "1010", 30000);
   Snap("login-cancelled");
   Click(frame, IDCANCEL);
   EXPECT(WaitProgramEnd(frame));
@@ -447,13 +507,37 @@ bool Ask(const char *name) {
   return WaitUntil([&] { return GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
+// The page text while the wizard waits for the power cycle: the
+// instruction, then how long it has waited.
+bool WaitingForPowerCycle(HWND frame) {
+  const std::string text = Text(PageText(frame));
+  const std::string waiting = "Waiting for the power cycle: ";
+  return text.rfind(kReplugText, 0) == 0 &&
+         text.compare(strlen(kReplugText), waiting.size(), waiting) == 0;
+}
+
+// Keys and clicks that must change nothing while a task runs: Enter, and
+// the OK command that Enter used to send when no button was the default.
+void EnterChangesNothing(HWND frame, const char *buttons) {
+  Press(frame, VK_RETURN);
+  PostMessageA(frame, WM_COMMAND, IDOK, 0);
+  Sync(frame);
+  EXPECT(!WaitUntil([&] { return !IsWindow(frame) || !IsWindowVisible(frame); }, 2000));
+  EXPECT(!WaitOtherTopLevel(kFrameCaption, frame, 500));
+  EXPECT_TEXT(Buttons(frame), buttons);
+}
+
+enum Ending { kEndWithEnter, kEndWithAltF4 };
+
 // A whole upgrade against a gateway that takes the image and has no
 // wireless settings to keep: the checks and the transfer run through, the
 // wizard moves on by itself to the last page, which waits for the power
-// cycle with every button disabled, then for the gateway to come back, and
-// ends with `result` (the success text, when the gateway then runs the
-// kit's version) and only Finish enabled.
-int WholeUpgrade(const char *address, const std::string &result, const char *resultShot) {
+// cycle with only Cancel enabled (the way out, asked once more), then for
+// the gateway to come back, and ends with `result` (the success text, when
+// the gateway then runs the kit's version) and only Finish enabled, which
+// Enter presses, and which the close box (Alt+F4) stands for.
+int WholeUpgrade(const char *address, const std::string &result, const char *resultShot,
+                 Ending ending) {
   HWND frame = WaitFrame();
   REQUIRE(frame);
   REQUIRE(GoToTransferPage(frame, address));
@@ -461,54 +545,146 @@ int WholeUpgrade(const char *address, const std::string &result, const char *res
   WaitUntil([&] { return Buttons(frame) == "0000"; }, 5000);
   EXPECT_TEXT(Buttons(frame), "0000");
   Snap("transfer-running");
-  // The percent of the transfer shows in the caption, the page texts stay
-  // (all sent, the gateway has a while to take the image).
+  // Once the image is out the page says what the wizard waits for (the
+  // gateway takes a while), with the bar full; the caption says it too.
   const std::string caption = kFrameCaption;
-  EXPECT(WaitUntil([&] { return Text(frame) == caption + " - 100 %"; }, 120000));
-  Snap("transfer-percent");
+  const std::string taking = "Transfering image...... waiting for the Gateway to take the image: ";
+  EXPECT(WaitUntil([&] { return Text(PageText(frame)).find(taking) != std::string::npos; },
+                   120000));
+  EXPECT(SendMessageA(GetDlgItem(ShownPage(frame), IDC_BUSY_BAR), PBM_GETPOS, 0, 0) == 100);
+  EXPECT(Text(frame).rfind(caption + " - waiting ", 0) == 0);
+  EnterChangesNothing(frame, "0000");
+  Snap("transfer-taking");
 
   HWND transfer = ShownPage(frame);
-  WaitUntil([&] { return Text(PageText(frame)) == kReplugText; }, 120000);
-  EXPECT_TEXT(Text(PageText(frame)), kReplugText);
+  WaitUntil([&] { return WaitingForPowerCycle(frame); }, 120000);
+  EXPECT(WaitingForPowerCycle(frame));
   EXPECT_TEXT(Text(GetDlgItem(transfer, IDC_PAGE_TEXT)),
               std::string(kTransferIntro) +
                   "Checking connection......OK\r\nChecking firmware......DONE\r\n"
                   "Transfering image......DONE\r\n");
-  WaitUntil([&] { return Buttons(frame) == "0000"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "0000");
+  // Cancel is the way out of the wait; it is not the default button.
+  WaitUntil([&] { return Buttons(frame) == "0010"; }, 5000);
+  EXPECT_TEXT(Buttons(frame), "0010");
   HWND bar = GetDlgItem(ShownPage(frame), IDC_BUSY_BAR);
   EXPECT(SendMessageA(bar, PBM_GETPOS, 0, 0) == 0);
   EXPECT(SendMessageA(bar, PBM_GETRANGE, FALSE, 0) == 45);
   EXPECT(TextAreaColour(PageText(frame)) == RGB(0, 0, 0));
   Snap("restore");
 
-  // The gateway keeps answering (nobody pulls its plug): the page waits.
-  EXPECT(!WaitUntil([&] { return Text(PageText(frame)) != kReplugText; }, 6000));
-  // How long it has waited shows in the caption.
+  // The gateway keeps answering (nobody pulls its plug): the page waits,
+  // counting the time.
+  EXPECT(!WaitUntil([&] { return !WaitingForPowerCycle(frame); }, 6000));
   EXPECT(WaitUntil([&] { return Text(frame).rfind(caption + " - waiting ", 0) == 0; }, 10000));
   Snap("restore-waiting");
-  // Esc or the close box must not end the program in the middle of it.
-  PostMessageA(frame, WM_COMMAND, IDCANCEL, 0);
-  EXPECT(!WaitUntil([&] { return !IsWindow(frame); }, 3000));
-  EXPECT_TEXT(Buttons(frame), "0000");
+  EnterChangesNothing(frame, "0010");
+  // The close box asks before it leaves the wait; No (the default, Enter)
+  // stays.
+  PostMessageA(frame, WM_SYSCOMMAND, SC_CLOSE, 0);
+  HWND question = WaitOtherTopLevel(kFrameCaption, frame, 10000);
+  REQUIRE(question);
+  EXPECT(MessageText(question).rfind("Stop waiting for the Gateway's power cycle?", 0) == 0);
+  Snap("leave-question");
+  Press(question, VK_RETURN);
+  REQUIRE(WaitGone(question));
+  EXPECT(IsWindow(frame) && WaitingForPowerCycle(frame));
+  EXPECT_TEXT(Buttons(frame), "0010");
 
   // Power cycle.
   REQUIRE(Ask("gateway-off"));
   const std::string rebooting = "\r\n\r\n\r\nThe Gateway is rebooting......";
-  WaitUntil([&] { return Text(PageText(frame)) == rebooting; }, 60000);
-  EXPECT_TEXT(Text(PageText(frame)), rebooting);
+  WaitUntil([&] { return Text(PageText(frame)).rfind(rebooting, 0) == 0; }, 60000);
+  EXPECT(Text(PageText(frame)).rfind(rebooting, 0) == 0);
+  EXPECT_TEXT(Buttons(frame), "0000");
   Snap("rebooting");
   REQUIRE(Ask("gateway-on"));
 
-  WaitUntil([&] { return Text(PageText(frame)) == result; }, 120000);
-  EXPECT_TEXT(Text(PageText(frame)), result);
+  ExpectPage(frame, result, "0001", 120000);
   WaitUntil([&] { return Text(frame) == caption; }, 5000);
   EXPECT_TEXT(Text(frame), caption);
-  WaitUntil([&] { return Buttons(frame) == "0001"; }, 5000);
-  EXPECT_TEXT(Buttons(frame), "0001");
+  EXPECT(DefaultButton(frame) == IDC_WIZ_FINISH);
   Snap(resultShot);
 
-  Click(frame, IDC_WIZ_FINISH);
+  Press(frame, ending == kEndWithEnter ? VK_RETURN : VK_F4, ending == kEndWithAltF4);
+  EXPECT(WaitProgramEnd(frame));
+  return 0;
+}
+
+// The percent in "(N %)" of the page's transfer line, -1 when none.
+int ShownPercent(HWND frame) {
+  const std::string text = Text(PageText(frame));
+  size_t at = text.find(" %)");
+  size_t open = at == std::string::npos ? at : text.rfind('(', at);
+  return open == std::string::npos ? -1 : atoi(text.c_str() + open + 1);
+}
+
+// From a kit folder named in Cyrillic, to a gateway that takes the image
+// slowly and keeps wireless settings: the bar follows the bytes; Enter
+// mid-transfer changes nothing; Cancel leaves the wait for the power cycle,
+// which says what to do next and keeps the settings; the finished wizard
+// ends with Esc; a later start asks for the power cycle before it offers
+// to write the settings back.
+int LeaveTheWait(const char *address) {
+  HWND frame = WaitFrame();
+  REQUIRE(frame);
+  REQUIRE(GoToTransferPage(frame, address));
+  int shown = -1;
+  REQUIRE(WaitUntil([&] {
+    shown = ShownPercent(frame);
+    return shown >= 10 && shown <= 70;
+  }, 120000));
+  int bar = static_cast<int>(
+      SendMessageA(GetDlgItem(ShownPage(frame), IDC_BUSY_BAR), PBM_GETPOS, 0, 0));
+  EXPECT(bar >= shown && bar <= shown + 30);
+  EXPECT(Text(frame).rfind(std::string(kFrameCaption) + " - ", 0) == 0);
+  EXPECT(Text(frame).find(" %") != std::string::npos);
+  Snap("transfer-progress");
+  EnterChangesNothing(frame, "0000");
+  EXPECT(ShownPercent(frame) >= shown || Text(PageText(frame)).find("waiting") != std::string::npos);
+
+  REQUIRE(WaitUntil([&] { return WaitingForPowerCycle(frame); }, 120000));
+  WaitUntil([&] { return Buttons(frame) == "0010"; }, 5000);
+  Click(frame, IDCANCEL);
+  HWND question = WaitOtherTopLevel(kFrameCaption, frame, 10000);
+  REQUIRE(question);
+  PostMessageA(question, WM_COMMAND, IDYES, 0);
+  REQUIRE(WaitGone(question));
+  const std::string left =
+      std::string(kReplugText) +
+      "\r\n\r\n*** The upgrade is not finished: the Gateway has not restarted yet. ***\r\n"
+      "The firmware image was sent to the Gateway: unplug its power cord and plug it back in.\r\n"
+      "Its wireless access point stays off until the saved settings are written back.\r\n"
+      "Leave it unplugged for ten seconds: after a shorter break it may not restart.\r\n"
+      "\r\nThe saved wireless settings are kept in C:\\Ssid.\r\n"
+      "Start this utility again to have it write them back.\r\n" + kLogLine;
+  ExpectPage(frame, left, "0001", 30000);
+  Snap("left-waiting");
+  Press(frame, VK_ESCAPE);
+  EXPECT(WaitProgramEnd(frame));
+
+  // The log names the kit folder as it is named.
+  std::string log;
+  if (FILE *f = fopen("C:\\Velmora.log", "rb")) {
+    char block[4096];
+    for (size_t n; (n = fread(block, 1, sizeof block, f)) > 0;) log.append(block, n);
+    fclose(f);
+  }
+  EXPECT(log.find("\xD0\x9F\xD1\x80\xD0\xBE\xD1\x88\xD0\xB8\xD0\xB2\xD0\xBA\xD0\xB0") !=
+         std::string::npos);
+
+  REQUIRE(Ask("start-wizard"));
+  HWND offer = WaitTopLevel(kFrameCaption, 60000);
+  REQUIRE(offer);
+  const std::string asked = MessageText(offer);
+  EXPECT(asked.find("Wireless settings saved by an earlier run are kept in C:\\Ssid.") == 0);
+  EXPECT(asked.find("The run that kept them ended before the Gateway restarted") !=
+         std::string::npos);
+  Snap("restore-offer");
+  PostMessageA(offer, WM_COMMAND, IDNO, 0);
+  REQUIRE(WaitGone(offer));
+  frame = WaitFrame();
+  REQUIRE(frame);
+  Click(frame, IDCANCEL);
   EXPECT(WaitProgramEnd(frame));
   return 0;
 }
@@ -534,7 +710,7 @@ int main(int argc, char **argv) {
                           "\r\n\r\n!!! CONGRATULATIONS !!!\r\n"
                           "The Firmware upgrade was successful.\r\n\r\n\r\n"
                           "\r\nClick \"Finish\" to exit.\r\n",
-                          "success");
+                          "success", kEndWithEnter);
   } else if (scenario == "not-upgraded") {
     // The gateway took the image but still runs its old version after the
     // power cycle: no success.
@@ -546,7 +722,9 @@ int main(int argc, char **argv) {
                           "in and run this utility again.\r\n"
                           "The log of this run is in C:\\Velmora.log; attach it to a support "
                           "request.\r\n",
-                          "not-upgraded");
+                          "not-upgraded", kEndWithAltF4);
+  } else if (scenario == "leave") {
+    result = LeaveTheWait(address);
   } else if (scenario == "login-cancel") {
     result = LoginCancelled(address);
   } else if (scenario == "login") {

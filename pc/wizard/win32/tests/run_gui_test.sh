@@ -15,11 +15,16 @@
 #                                    (backslash escapes as printf %b reads them)
 #   VELMORA_GUI_GATEWAY_FLASHED=V    ... and this one once it took an image
 #                                    (default: it keeps running V)
+#   VELMORA_GUI_GATEWAY_SLOW=1       ... and reads uploads at about 100 KB/s
+#   VELMORA_GUI_GATEWAY_WIRELESS=1   ... and has its access point on, with
+#                                    settings to keep
 #   VELMORA_GUI_KIT=1                run from a kit folder (the exe and a
 #                                    kit that passes the kit check, holding
 #                                    VELMORA_GUI_KIT_VERSION for the
 #                                    platform GKIT) in ARTEFACT_DIR/kit
 #   VELMORA_GUI_KIT=DIR              ... the exe and a copy of the kit in DIR
+#   VELMORA_GUI_KIT_DIRNAME=NAME     the kit folder's name (UTF-8), instead of
+#                                    "kit"
 #   VELMORA_GUI_POWER_OFF=COMMAND    the driver's gateway-off runs COMMAND
 #                                    (a simulated gateway's power cycle,
 #                                    which comes back by itself); its
@@ -29,8 +34,11 @@
 #                                    address are local, so that the driver
 #                                    can take the gateway off the network
 #                                    and back (requests gateway-off.cmd,
-#                                    gateway-on.cmd; answers NAME.done) Everything it started is stopped
-# again, by pid, however the run ends.
+#                                    gateway-on.cmd; answers NAME.done)
+# The driver may also ask for the wizard to be started again
+# (start-wizard.cmd). Every run starts without the files an earlier one left
+# at the root of the prefix's C: (the backup, its note, the log).
+# Everything it started is stopped again, by pid, however the run ends.
 set -u
 exe=$(readlink -f "$1") driver=$(readlink -f "$2") scenario=$3 out=$4
 address=${5:-}
@@ -49,7 +57,7 @@ if [ -n "${VELMORA_GUI_IN_NETNS:-}" ]; then
 fi
 
 mkdir -p "$out"
-rm -f "$out"/*.req "$out"/*.png "$out"/*.cmd "$out"/*.done
+rm -f "$out"/*.req "$out"/*.png "$out"/*.cmd "$out"/*.done "$out/.wizard.pid"
 # Never the shared prefix: the run ends by stopping everything in its own.
 export VELMORA_WINEPREFIX=${VELMORA_GUI_WINEPREFIX:-$(dirname "$exe")/wineprefix-gui}
 export WINEPREFIX=$VELMORA_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
@@ -89,8 +97,10 @@ if [ -n "${VELMORA_GUI_GATEWAY:-}" ]; then
   site="$out/gateway"
   rm -rf "$site" && cp -r "$(dirname "$0")/gateway" "$site"
   printf '%b' "${VELMORA_GUI_GATEWAY_VERSION:-}" > "$site/version"
-  rm -f "$site/flashed"
+  rm -f "$site/flashed" "$site/slow" "$site/wireless" "$site/ap-on"
   [ -n "${VELMORA_GUI_GATEWAY_FLASHED:-}" ] && printf '%s' "$VELMORA_GUI_GATEWAY_FLASHED" > "$site/flashed"
+  [ -n "${VELMORA_GUI_GATEWAY_SLOW:-}" ] && : > "$site/slow"
+  [ -n "${VELMORA_GUI_GATEWAY_WIRELESS:-}" ] && : > "$site/wireless" && : > "$site/ap-on"
   : > "$site/httpd.conf"
   [ -n "${VELMORA_GUI_GATEWAY_LOGIN:-}" ] && echo "/cgi-bin:$VELMORA_GUI_GATEWAY_LOGIN" > "$site/httpd.conf"
   busybox httpd -f -p "$VELMORA_GUI_GATEWAY" -h "$site" -c "$site/httpd.conf" &
@@ -103,9 +113,34 @@ if [ -n "${VELMORA_GUI_GATEWAY:-}" ]; then
   kill -0 "$gateway_pid" 2>/dev/null || { echo "fake gateway did not start"; exit 1; }
 fi
 
+# A kit folder named outside the system's code page needs Wine to read
+# Unix names as UTF-8.
+export LC_ALL=C.UTF-8
 wine_started=1
 "$root/scripts/wine-env" start || { echo "Wine prefix did not start"; exit 1; }
+for f in Ssid Ssid.new AccessList AccessList.new SsidPowerCycle zuntmp.dat Velmora.log; do
+  rm -f "$WINEPREFIX/drive_c/$f"
+done
 
+if [ -n "${VELMORA_GUI_KIT:-}" ]; then
+  kit="$out/${VELMORA_GUI_KIT_DIRNAME:-kit}"
+  rm -rf "$kit" && mkdir -p "$kit"
+  cp "$exe" "$kit/" && exe="$kit/$(basename "$exe")"
+  if [ -d "$VELMORA_GUI_KIT" ]; then
+    cp -r "$VELMORA_GUI_KIT"/. "$kit/"
+  else
+    # A file-system image with its tag: magic 0xC453DE23, then the cksum
+    # CRC of the image, both little-endian.
+    { printf 'hsqs'; head -c 699996 /dev/zero; } > "$kit/fw.payload"
+    crc=$(cksum < "$kit/fw.payload" | cut -d' ' -f1)
+    le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+    { cat "$kit/fw.payload"; printf "$(le32 $((0xC453DE23)))$(le32 "$crc")"; } > "$kit/fw.img"
+    rm "$kit/fw.payload"
+    printf '<?xml version="1.0"?>\n<config version="%s">\n</config>\n' \
+      "${VELMORA_GUI_KIT_VERSION:-3.60.3.0.6-GKIT}" > "$kit/config.xml"
+    echo GKIT > "$kit/upgrade.ini"
+  fi
+fi
 # Screenshots and power cycles on request.
 (
   while :; do
@@ -118,6 +153,9 @@ wine_started=1
           else ip route del local "$gateway_host" dev lo table local; fi ;;
         gateway-on)
           [ -n "${VELMORA_GUI_POWER_OFF:-}" ] || ip route add local "$gateway_host" dev lo table local ;;
+        start-wizard)
+          (cd "$out/elsewhere" && exec wine "$exe" </dev/null >>"$out/wizard.log" 2>&1) &
+          echo $! > "$out/.wizard.pid" ;;
       esac
       rm -f "$cmd"
       : > "$out/$name.done"
@@ -133,24 +171,6 @@ wine_started=1
 ) &
 shots_pid=$!
 
-if [ -n "${VELMORA_GUI_KIT:-}" ]; then
-  rm -rf "$out/kit" && mkdir -p "$out/kit"
-  cp "$exe" "$out/kit/" && exe="$out/kit/$(basename "$exe")"
-  if [ -d "$VELMORA_GUI_KIT" ]; then
-    cp -r "$VELMORA_GUI_KIT"/. "$out/kit/"
-  else
-    # A file-system image with its tag: magic 0xC453DE23, then the cksum
-    # CRC of the image, both little-endian.
-    { printf 'hsqs'; head -c 699996 /dev/zero; } > "$out/kit/fw.payload"
-    crc=$(cksum < "$out/kit/fw.payload" | cut -d' ' -f1)
-    le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
-    { cat "$out/kit/fw.payload"; printf "$(le32 $((0xC453DE23)))$(le32 "$crc")"; } > "$out/kit/fw.img"
-    rm "$out/kit/fw.payload"
-    printf '<?xml version="1.0"?>\n<config version="%s">\n</config>\n' \
-      "${VELMORA_GUI_KIT_VERSION:-3.60.3.0.6-GKIT}" > "$out/kit/config.xml"
-    echo GKIT > "$out/kit/upgrade.ini"
-  fi
-fi
 # Started as a shortcut starts it, in another folder than its own: the kit
 # beside the exe is what counts.
 mkdir -p "$out/elsewhere" && cd "$out/elsewhere"
@@ -161,6 +181,12 @@ win_out="Z:$(readlink -f "$out" | tr / '\\')"
 wine "$driver" "$scenario" "$win_out" $address </dev/null
 rc=$?
 
+# A wizard started again by the driver is the one that must end.
+if [ -f "$out/.wizard.pid" ]; then
+  kill -0 "$wizard_pid" 2>/dev/null && { echo "FAIL: the first Velmora.exe still running"; rc=1; }
+  wizard_pid=$(cat "$out/.wizard.pid")
+  rm -f "$out/.wizard.pid"
+fi
 # Every scenario ends the program; it must really be gone.
 for _ in $(seq 200); do
   kill -0 "$wizard_pid" 2>/dev/null || break
