@@ -61,10 +61,15 @@ class WizardPage {
   // How long the task has waited so far for `what` ("the power cycle",
   // "the Gateway"), every few seconds. what nullptr: the wait ended.
   virtual void ShowWaiting(const char * /*what*/, uint32_t /*elapsedMs*/) {}
-  // How the user writes a kept backup back with this front end.
-  virtual const char *RestoreHint() const {
-    return "Start this utility again to have it write them back.\r\n";
+  // How the user writes a kept backup back with this front end, as the end
+  // of a sentence ("To write them back, ...").
+  virtual const char *RestoreCommand() const {
+    return "start this utility again and click Yes when it offers to restore them";
   }
+  // What stands for the Back button in a text that names it ("click Back
+  // to try again"): a front end without one says what to do instead, as a
+  // line of its own; "" when it has the button.
+  virtual const char *BackHint() const { return ""; }
   // What to do when the gateway asks for a login and none was given.
   virtual const char *LoginHint() const {
     return "Enter the user name and password of the Gateway's web pages when this utility "
@@ -92,6 +97,9 @@ class GatewayOps {
   // After CheckFirmwareVersion: true when the gateway runs the kit's
   // version already, with that version in *version.
   virtual bool AlreadyOnKitVersion(std::string * /*version*/) { return false; }
+  // After CheckFirmwareVersion: the version the gateway runs and the kit's;
+  // false when the check did not read both.
+  virtual bool CheckedVersions(std::string * /*running*/, std::string * /*kit*/) { return false; }
   virtual bool StopConnection() = 0;
   // Reads the wireless settings: 1 read into *settings, 0 nothing to save,
   // -1 they could not be read whole. Writes no local file.
@@ -108,6 +116,8 @@ class GatewayOps {
   // What the user must hear of the last upload although it went through
   // ("" when nothing).
   virtual std::string UploadNotice() { return ""; }
+  // What the last UploadFirmware may have left in the gateway's flash.
+  virtual FlashAfterUpload UploadFlash() { return kFlashUntouched; }
   virtual bool TelnetReboot() = 0;
   virtual bool RestoreWireless(const WirelessSettings &settings) = 0;
   // After a restore: 1 the settings read back equal `saved`, 0 they
@@ -179,6 +189,14 @@ void LockWizardButtons(WizardPage &page);
 // it first (a task that saw the stop, or a front end that cannot wait for
 // the task).
 void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
+
+// Where the gateway stands once the run has changed something on it: its
+// firmware (unchanged, written, unknown, possibly half written), what the
+// run paused (its Internet connection, its Wi-Fi), where the saved
+// settings are, and the one step that brings it all back, in `page`'s
+// words. "" while nothing on the gateway was changed. Every ending after
+// the first change says it.
+std::string WhereTheGatewayStands(const WizardPage &page, const UpgradeRun &run);
 
 // Whole page texts.
 extern const char kWelcomeText[];

@@ -35,7 +35,9 @@ void ConsolePage::WriteLocked(const char *raw, LineEnds ends, FILE *to) {
   EraseSpinnerLocked();
   EraseTailLocked();
   if (lineBroken_) {
+    // Before anything goes to the other stream, which shares the screen.
     fputs(currentLine_.c_str(), out_);
+    fflush(out_);
     lineBroken_ = false;
   }
   if (!to) to = out_;

@@ -59,8 +59,12 @@ class ConsolePage : public WizardPage {
   void PostStep(int step) override { lastStep_ = step; }
   void ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) override;
   void ShowWaiting(const char *what, uint32_t elapsedMs) override;
-  const char *RestoreHint() const override {
-    return "velmora-cli --restore writes them back.\r\n";
+  const char *RestoreCommand() const override { return "run velmora-cli --restore"; }
+  const char *BackHint() const override {
+    return login_.interactive
+               ? "On this terminal, type b and Enter at the question below instead."
+               : "On this terminal, run velmora-cli again instead (velmora-cli --restore "
+                 "first, while saved settings are kept).";
   }
   const char *LoginHint() const override {
     return login_.interactive

@@ -229,13 +229,16 @@ void OnOutputGone() {
   run.stop = true;  // nothing more of the run may move
   SupportLog("the output is closed: the run stops");
   std::string note = "velmora-cli: the output is closed; the run stopped.";
-  if (!g_gateway->RestoreAccessPoint())
+  if (g_gateway->RestoreAccessPoint())
+    run.wifiOff = false;
+  else
     note += " The Gateway's wireless access point may still be off: switch it on in the "
             "Gateway's web pages.";
   g_gateway->RemoveScratchFiles();
-  if (run.backup.Kept())
-    note += " The saved wireless settings are kept in " + run.backup.Path() +
-            "; velmora-cli --restore writes them back.";
+  // Where the gateway stands, on the note's one line.
+  for (char c : WhereTheGatewayStands(*g_page, run))
+    if (c != '\r') note += c == '\n' ? ' ' : c;
+  while (!note.empty() && note.back() == ' ') note.pop_back();
   fprintf(stderr, "\n%s\n", note.c_str());
   SupportLog("%s", note.c_str());
   SupportLog("exit status %d", kExitOutputClosed);

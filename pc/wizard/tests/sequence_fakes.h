@@ -134,11 +134,23 @@ class FakeGateway : public GatewayOps {
   }
   bool DisableAccessPoint() override { return Call("DisableAccessPoint"), true; }
   int UploadFirmware(int32_t prepare, const UploadProgress &progress) override {
-    if (progress) progress(1, 2);
     Call("UploadFirmware(" + std::to_string(prepare) + ")");
-    return Next(upload, 1);
+    // A stop raised at the call cuts the upload short.
+    if (progress && !progress(1, 2)) ++cutShort;
+    int verdict = Next(upload, 1);
+    // Unless scripted, what a verdict says of the flash.
+    lastFlash = Next(flash, verdict > 0    ? kFlashWritten
+                            : verdict == 0 ? kFlashUnknown
+                                           : kFlashUntouched);
+    return verdict;
   }
   std::string UploadNotice() override { return notice; }
+  FlashAfterUpload UploadFlash() override { return lastFlash; }
+  bool CheckedVersions(std::string *r, std::string *k) override {
+    *r = before;
+    *k = kit;
+    return true;
+  }
   bool TelnetReboot() override {
     Call("TelnetReboot");
     return Next(telnet, true);
@@ -174,9 +186,13 @@ class FakeGateway : public GatewayOps {
   }
 
   std::deque<int> access, backup, upload, verify, confirm;
+  std::deque<FlashAfterUpload> flash;
+  int cutShort = 0;  // uploads whose progress said to stop
+  FlashAfterUpload lastFlash = kFlashUntouched;
   std::deque<bool> telnet, restore;
   std::string kitProblem;  // empty: the kit is good
   std::string running = "3.60.1.0.5-GQ", kit = "3.60.1.0.5-GQ";
+  std::string before = "3.60.1.0.4-GQ";  // what the version check reads
   bool alreadyOnKit = false;  // what AlreadyOnKitVersion says
   std::string problem, advice;  // what Problem and Advice say
   std::string notice;           // what UploadNotice says

@@ -20,8 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "contract/image.h"
 #include "contract/upload.h"
 #include "fake_server.h"
+#include "fixtures.h"
 #include "platform/files.h"
 #include "webclient/base64.h"
 
@@ -64,6 +66,10 @@ class Gateway {
   // Misbehaviour, for the hostile cases.
   std::string uploadReply;      // raw reply to every upload, when set
   bool uploadSilent = false;    // reads the upload, then says nothing
+  size_t uploadCutAt = 0;       // drops the upload's connection after that many bytes
+  size_t uploadStallAt = 0;     // stops reading the upload after that many bytes
+  bool uploadStalled = false;   // ... and has got that far
+  bool uploadReleased = false;  // ... until this is set
   bool postsRefused = false;    // answers posts with 401 once an image was sent
   std::map<std::string, std::string> rawPages;  // page name -> raw reply
   int pageDelayMs = 0;          // the SSID settings page answers this late
@@ -100,6 +106,29 @@ class Gateway {
       paths.push_back(path);
     }
     bool upload = head.find("multipart/form-data") != std::string::npos;
+    if (upload && (uploadCutAt || uploadStallAt)) {
+      // An unplugged gateway, or one that takes the image ever so slowly.
+      size_t at = uploadCutAt ? uploadCutAt : uploadStallAt;
+      {
+        std::lock_guard<std::mutex> lock(m);
+        uploadReleased = false;
+      }
+      for (int waited = 0; c.received.size() < at && waited < 10000; waited += 50) c.ReadFor(50);
+      if (uploadCutAt) {
+        c.Close();
+        return;
+      }
+      for (int waited = 0; waited < 10000; waited += 20) {
+        {
+          std::lock_guard<std::mutex> lock(m);
+          uploadStalled = true;
+          if (uploadReleased) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      c.Close();
+      return;
+    }
     if (upload) Await(c, kBoundaryEnd, headEnd, 10000);
     if (upload && uploadSilent) {
       {
@@ -327,6 +356,12 @@ class CliTest : public ::testing::Test {
                              "<?xml version=\"1.0\"?>\n<config version=\"" + v + "\">\n");
   }
   void PowerOn() { platform::WriteWholeFile(probe, std::string("on")); }
+  // An image larger than what the sockets between the wizard and the fake
+  // gateway hold, so that a gateway that stops reading stops the transfer.
+  void BigImage() {
+    platform::WriteWholeFile(kit + "/fw-3.60.1.0.5.img",
+                             fixtures::Image(GWC_MAGIC_SQUASHFS, 7000000, 1, 'F'));
+  }
   void PowerOff() { platform::DeleteLocalFile(probe); }
 
   std::vector<std::string> Env(const std::string &extra = "") {
@@ -409,6 +444,7 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
       "Now upgrading Firmware!",
       "Checking connection......OK\n",
       "Checking security......OK\n",
+      "Checking firmware......\nFirmware version: 3.60.2.0.1-GQ -> 3.60.2.0.2-GQ\n"
       "Checking firmware......DONE\n",
       "Setting up environment......DONE\n",
       "Transfering image......DONE\n",
@@ -506,6 +542,10 @@ TEST_P(CliFailureTest, EndsWithItsStatusAndText) {
   if (name == "TransferFails") {
     gw.failUploads = 9;
   }
+  if (name == "TransferCutByUnplugging") {
+    BigImage();
+    gw.uploadCutAt = 3000000;
+  }
   if (name == "InvalidAddress") args[1] = "0.0.0.0";
   if (name == "BadOption") args.push_back("--time-scale=-1");
 
@@ -557,6 +597,20 @@ INSTANTIATE_TEST_SUITE_P(
                 "transfering image file !***\n",
                 "What failed: POST /cgi-bin/dornix: the Gateway answered that the upload "
                 "failed.\n",
+                true},
+        // The Part's text, what to do on a terminal, what failed and what to
+        // do, and where the gateway stands.
+        Failure{"TransferCutByUnplugging", 8,
+                "Transfering image......FAILED !\n\n\n*** An error occured while "
+                "transfering image file !***\n",
+                "solid Green, click Back to try again.\nOn this terminal, run velmora-cli again "
+                "instead (velmora-cli --restore first, while saved settings are kept).\n"
+                "What failed: POST /cgi-bin/dornix: the connection broke while the request was "
+                "sent.\nWhat to do: Check that the Gateway is on and that its cable to this "
+                "computer is plugged in at both ends, then try again.\n\nThe Gateway's firmware "
+                "is unchanged: it runs version 3.60.1.0.4-GQ.\nThis utility paused the Gateway's "
+                "Internet connection and switched its Wi-Fi off.\nThe saved wireless settings are "
+                "kept in ",
                 true},
         Failure{"InvalidAddress", 3, "Invalid IP Address !",
                 "'0.0.0.0' is not the address of a Gateway"},
@@ -803,7 +857,11 @@ TEST_F(CliTest, KeptBackupIsRestoredWithRestore) {
   ASSERT_EQ(run.Wait(60000), 9) << run.Output();
   std::string ssid = state + "/Ssid";
   ExpectBackupKept(run.Output(), kSaved);
-  EXPECT_NE(run.Output().find("velmora-cli --restore writes them back."), std::string::npos);
+  EXPECT_NE(run.Output().find("The Gateway runs the new firmware, version 3.60.1.0.5-GQ.\nThe Gateway "
+                              "has restarted since; its Wi-Fi settings are not back yet.\nThe saved "
+                              "wireless settings are kept in " + ssid + ".\nTo write them back, run "
+                              "velmora-cli --restore.\n"),
+            std::string::npos) << run.Output();
 
   // A new run will not quietly replace it.
   CliRun again(Args(), Env());
@@ -835,9 +893,13 @@ TEST_F(CliTest, ClosedOutputEndsTheRunSafely) {
   EXPECT_EQ(run.Wait(), 16) << run.Output();
   std::string err, log;
   platform::ReadWholeFile(errFile, &err);
-  EXPECT_NE(err.find("velmora-cli: the output is closed; the run stopped. The saved wireless "
-                     "settings are kept in " + state + "/Ssid; velmora-cli --restore writes "
-                     "them back."),
+  // Said on the one line it has: the access point is on again, the
+  // connection still paused.
+  EXPECT_NE(err.find("velmora-cli: the output is closed; the run stopped. The Gateway's firmware is "
+                     "unchanged: it runs version 3.60.1.0.4-GQ. This utility paused the Gateway's "
+                     "Internet connection. The saved wireless settings are kept in " + state +
+                     "/Ssid. To bring it back, run velmora-cli --restore; that also restarts the "
+                     "Gateway.\n"),
             std::string::npos) << err;
   ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
   EXPECT_NE(log.find("exit status 16"), std::string::npos) << log;
@@ -916,7 +978,14 @@ TEST_F(CliTest, CtrlCKeepsTheBackupAndSaysWhere) {
     const char *name;
     bool restore;  // --restore from a backup kept earlier
     std::function<bool(Gateway &)> when;
+    bool bigImage = false;
   } rows[] = {
+      {"at 35 % of the transfer", false,
+       [](Gateway &g) {
+         g.uploadStallAt = 2450000;
+         return g.uploadStalled;
+       },
+       true},
       {"just after the access point is switched off", false,
        [](Gateway &g) {
          g.slowPost = "ap:settings/ap_enabled=0";
@@ -939,9 +1008,20 @@ TEST_F(CliTest, CtrlCKeepsTheBackupAndSaysWhere) {
       gw.posts.clear();
       gw.paths.clear();
       gw.pageDelayMs = gw.postDelayMs = 0;
+      gw.uploadStallAt = 0;
+      gw.uploadStalled = false;
       gw.apEnabled = true;
       r.when(gw);  // sets the gateway's pace
     }
+    if (r.bigImage) BigImage();
+    // The gateway lets go of a held upload once the run has ended.
+    struct Release {
+      Gateway &g;
+      ~Release() {
+        std::lock_guard<std::mutex> lock(g.m);
+        g.uploadReleased = true;
+      }
+    } release{gw};
     std::vector<std::string> args = Args();
     if (r.restore) {
       ASSERT_TRUE(platform::MakePrivateDirectories(state));
@@ -954,6 +1034,19 @@ TEST_F(CliTest, CtrlCKeepsTheBackupAndSaysWhere) {
     EXPECT_EQ(run.Wait(10000), 130) << run.Output();
     EXPECT_NE(run.Output().find("Interrupted."), std::string::npos) << run.Output();
     ExpectBackupKept(run.Output(), kSaved);
+    // Where the gateway stands, and the one step that brings it back.
+    const char *where = r.restore
+                            ? "The saved wireless settings were sent to the Gateway, but did not "
+                              "read back as saved.\n"
+                            : "The Gateway's firmware is unchanged: it runs version 3.60.1.0.4-GQ.\n"
+                              "This utility paused the Gateway's Internet connection and switched "
+                              "its Wi-Fi off.\n";
+    EXPECT_NE(run.Output().find(where), std::string::npos) << run.Output();
+    EXPECT_NE(run.Output().find(r.restore ? "Ssid.\nTo write them back, run velmora-cli --restore.\n"
+                                          : "Ssid.\nTo bring them back, run velmora-cli --restore; "
+                                            "that also restarts the Gateway.\n"),
+              std::string::npos)
+        << run.Output();
     EXPECT_EQ(platform::FindFiles(state, "zuntmp.dat"), std::vector<std::string>{});
   }
 }

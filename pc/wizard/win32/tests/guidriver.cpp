@@ -472,8 +472,9 @@ int WholeUpgrade(const char *address, const std::string &result, const char *res
   EXPECT_TEXT(Text(PageText(frame)), kReplugText);
   EXPECT_TEXT(Text(GetDlgItem(transfer, IDC_PAGE_TEXT)),
               std::string(kTransferIntro) +
-                  "Checking connection......OK\r\nChecking firmware......DONE\r\n"
-                  "Transfering image......DONE\r\n");
+                  "Checking connection......OK\r\nChecking firmware......\r\n"
+                  "Firmware version: 3.60.3.0.5-GKIT -> 3.60.3.0.6-GKIT\r\n"
+                  "Checking firmware......DONE\r\nTransfering image......DONE\r\n");
   WaitUntil([&] { return Buttons(frame) == "0000"; }, 5000);
   EXPECT_TEXT(Buttons(frame), "0000");
   HWND bar = GetDlgItem(ShownPage(frame), IDC_BUSY_BAR);
@@ -544,6 +545,8 @@ int main(int argc, char **argv) {
                           "upgrade kit holds version 3.60.3.0.6-GKIT.\r\n"
                           "Please unplug the Black power cord of your DSL modem, plug it back "
                           "in and run this utility again.\r\n"
+                          "\r\nThe Gateway has restarted since, which brought back its Internet "
+                          "connection.\r\n"
                           "The log of this run is in C:\\Velmora.log; attach it to a support "
                           "request.\r\n",
                           "not-upgraded");
