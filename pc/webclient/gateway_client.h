@@ -144,6 +144,12 @@ class CGatewayClient {
   // An UploadVerdict: -1 refused (or not sent), 0 sent without a verdict,
   // 1 accepted. `progress` hears of every block of each file sent.
   int UploadFirmware(int prepareNeeded, const UploadProgress &progress = nullptr);
+  // What UploadFirmware would send for this kit, where, and what the
+  // gateway does with a signature, for a person ("" without exactly one
+  // image).
+  std::string UploadPlan(int prepareNeeded);
+  // Where the kit keeps the signature of the file at `local`.
+  std::string SignatureFile(const std::string &local) const;
   // What became of the signature of the last file sent to dornix: "NAME: not
   // signed", "...: signed; the gateway checked the signature and it holds",
   // and so on (for the support log).

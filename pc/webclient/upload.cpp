@@ -198,6 +198,10 @@ std::string CGatewayClient::KitFile(const char *name) const {
   return platform::JoinPath(kitDir, name);
 }
 
+std::string CGatewayClient::SignatureFile(const std::string &local) const {
+  return local + ".minisig";
+}
+
 bool CGatewayClient::FindImageFile(std::string &out) {
   std::vector<std::string> images = platform::FindFiles(kitDir, "*.img");
   if (!images.empty()) out = images.back();
@@ -215,7 +219,7 @@ int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &na
                                    const std::string &local, const UploadProgress &progress,
                                    int *status) {
   std::string signature, note;
-  bool isSigned = platform::ReadWholeFile(local + ".minisig", &signature) &&
+  bool isSigned = platform::ReadWholeFile(SignatureFile(local), &signature) &&
                   signature.size() <= kLongestSignature;
   CFirmwareUpload first(socket, progress);
   int verdict = Uploaded(first, first.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
@@ -327,6 +331,45 @@ int CGatewayClient::UploadFirmware(int prepareNeeded, const UploadProgress &prog
   }
   CFirmwareUpload upload(second, follow);
   return Uploaded(upload, upload.UploadFile("cgi-bin/update", image.c_str(), local.c_str()), false);
+}
+
+std::string CGatewayClient::UploadPlan(int prepareNeeded) {
+  std::string image;
+  if (!FindImageFile(image)) return "";
+  const bool prepare = prepareNeeded && platform::PathExists(KitFile("prepare.bin"));
+  std::string text;
+  if (!prepareNeeded)
+    text = "An upgrade would save the wireless settings, send the kit's firmware image " + image +
+           " to the gateway, restart the gateway and write the settings back.\r\n";
+  else if (prepare)
+    text = "This gateway takes an upgrade in two steps: an upgrade would save the wireless "
+           "settings, send the kit's preparation package prepare.bin to the gateway and then its "
+           "firmware image " + image + " to the gateway's upgrade service, restart the gateway "
+           "and write the settings back.\r\n";
+  else
+    text = "This gateway takes an upgrade in two steps, and the kit holds no preparation "
+           "package (prepare.bin): an upgrade would save the wireless settings, send the kit's "
+           "firmware image " + image + " to the gateway's upgrade service without one, restart "
+           "the gateway and write the settings back. Whether the upgrade service takes the "
+           "image without preparation, only the gateway can tell.\r\n";
+  // What dornix checks: the signature of the file it is sent, against keys
+  // only the gateway knows.
+  const std::string checked = prepareNeeded ? (prepare ? "prepare.bin" : "") : image;
+  if (!checked.empty()) {
+    const bool isSigned = platform::PathExists(SignatureFile(KitFile(checked.c_str())));
+    text += isSigned ? checked + " is signed. Which keys the gateway holds cannot be read from "
+                                 "it: a gateway that holds none takes " + checked +
+                           " unchecked, and one that holds other keys than the signer's refuses "
+                           "it with fail[23] before it writes anything; the upgrade then ends "
+                           "there and says so.\r\n"
+                     : checked + " is not signed. Which keys the gateway holds cannot be read "
+                                 "from it: a gateway that holds keys refuses " + checked +
+                           " with fail[23] before it writes anything; the upgrade then ends "
+                           "there and says so.\r\n";
+  }
+  if (prepareNeeded)
+    text += "The upgrade service takes " + image + " without a signature.\r\n";
+  return text;
 }
 
 }  // namespace velmora

@@ -85,6 +85,7 @@ class GatewayClientOps : public GatewayOps {
   }
   std::string UploadNotice() override { return client_.uploadNotice; }
   FlashAfterUpload UploadFlash() override { return client_.uploadFlash; }
+  std::string UploadPlan(int32_t prepare) override { return client_.UploadPlan(prepare); }
   bool TelnetReboot() override {
     bool rebooted = client_.TelnetReboot();
     if (rebooted) accessPointOff_ = false;

@@ -118,6 +118,9 @@ class GatewayOps {
   virtual std::string UploadNotice() { return ""; }
   // What the last UploadFirmware may have left in the gateway's flash.
   virtual FlashAfterUpload UploadFlash() { return kFlashUntouched; }
+  // What UploadFirmware would send, where, and what the gateway may do with
+  // it that no read request can tell (which keys it holds), for a person.
+  virtual std::string UploadPlan(int32_t /*prepareNeeded*/) { return ""; }
   virtual bool TelnetReboot() = 0;
   virtual bool RestoreWireless(const WirelessSettings &settings) = 0;
   // After a restore: 1 the settings read back equal `saved`, 0 they

@@ -72,8 +72,9 @@ const char kUsage[] =
     "  --restore         write the wireless settings kept by an earlier run back\n"
     "                    to the gateway\n"
     "  --check           check the kit, the connection, the login, the version and\n"
-    "                    the platform, say what an upgrade would do, and change\n"
-    "                    nothing (0: an upgrade may go ahead)\n"
+    "                    the platform, say what an upgrade would send and what only\n"
+    "                    the gateway knows (its keys), and change nothing (0: an\n"
+    "                    upgrade may go ahead)\n"
     "  --help            show this text\n"
     "  --version         show the program's version\n"
     "\n"
@@ -344,12 +345,9 @@ class Wizard {
     ChecksResult checks = RunReadOnlyChecks(page_, run_, gateway_);
     if (checks != kChecksPassed) return ChecksStatus(checks);
     gateway_.RemoveScratchFiles();  // the pages read for the checks
-    page_.Print(run_.prepareNeeded
-                    ? "\nAn upgrade would save the wireless settings, send the kit's "
-                      "preparation image (prepare.bin) and then its firmware image, restart "
-                      "the gateway and write the settings back.\n"
-                    : "\nAn upgrade would save the wireless settings, send the kit's "
-                      "firmware image, restart the gateway and write the settings back.\n");
+    // What it would send, and what only the gateway knows.
+    page_.Print("\n");
+    page_.Print(gateway_.UploadPlan(run_.prepareNeeded).c_str());
     if (!kept.empty()) {
       page_.Print("Wireless settings saved by an earlier run are kept in ");
       page_.Print(kept.c_str());

@@ -193,7 +193,7 @@ class Gateway {
                      const std::string &request) {
     const std::string page = "cgi-bin/webcm?getpage=../html/";
     if (upload) {
-      uploads.push_back(path + " " + Between(request, "filename=\"", "\""));
+      uploads.push_back(path + " " + Between(request, "name=\"UploadFile\"; filename=\"", "\""));
       if (static_cast<int>(uploads.size()) <= failUploads)
         return Ok("Upgrade failed: bad image");
       if (!uploadReply.empty()) return uploadReply;
@@ -488,6 +488,8 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
         "sent 700,008 of 700,008 bytes (100 %)", "for the power cycle"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
+  // A run that succeeds logs no step as failed.
+  EXPECT_EQ(log.find("failed"), std::string::npos) << log;
 
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(gw.uploads, (std::vector<std::string>{"cgi-bin/dornix prepare.bin",
@@ -619,25 +621,55 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --check reads and never writes: whatever the outcome, the gateway saw
 // only GET requests, and the status is the one a real run would end with.
-TEST_F(CliTest, CheckChangesNothing) {
+// It says what the run would send, and what it cannot know: which keys the
+// gateway holds. A run after it does what it said.
+TEST_F(CliTest, CheckChangesNothingAndSaysWhatTheRunWouldDo) {
+  const std::string image = "fw-3.60.1.0.5.img";
   struct Row {
     const char *name;
     int status;
-    const char *text;
+    std::string text;
+    std::vector<std::string> uploads;  // of a real run after the check, when given
   } rows[] = {
-      {"Passes", 0, "An upgrade would save the wireless settings, send the kit's preparation"},
+      {"Passes", 0,
+       "This gateway takes an upgrade in two steps: an upgrade would save the wireless settings, "
+       "send the kit's preparation package prepare.bin to the gateway and then its firmware image " +
+           image + " to the gateway's upgrade service, restart the gateway and write the settings "
+           "back.\nprepare.bin is not signed. Which keys the gateway holds cannot be read from it: "
+           "a gateway that holds keys refuses prepare.bin with fail[23] before it writes anything; "
+           "the upgrade then ends there and says so.\nThe upgrade service takes " + image +
+           " without a signature.\n"},
+      {"NoPrepare", 0,
+       "This gateway takes an upgrade in two steps, and the kit holds no preparation package "
+       "(prepare.bin): an upgrade would save the wireless settings, send the kit's firmware "
+       "image " + image + " to the gateway's upgrade service without one,",
+       {"cgi-bin/update " + image}},
+      {"OneStepSigned", 0,
+       "An upgrade would save the wireless settings, send the kit's firmware image " + image +
+           " to the gateway, restart the gateway and write the settings back.\n" + image +
+           " is signed. Which keys the gateway holds cannot be read from it: a gateway that holds "
+           "none takes " + image + " unchecked, and one that holds other keys than the signer's "
+           "refuses it with fail[23]",
+       {"cgi-bin/dornix " + image}},
       {"NoLogin", 5, "No userid or password provided."},
       {"OtherPlatform", 7, "Can not upgrade to the different hardware platform."},
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(r.name);
     std::string name = r.name;
+    testing::WriteTestKit(kit, "3.60.2.0.2-GQ", "GQ GX", name != "NoPrepare", image);
+    if (name == "OneStepSigned") {
+      ASSERT_TRUE(platform::WriteWholeFile(kit + "/" + image + ".minisig", std::string("sig")));
+    }
     gw.login = name == "NoLogin" ? "admin:pw" : "";
-    gw.running = "3.60.2.0.1-GQ";  // an upgrade in two steps
-    SetKitVersion(name == "OtherPlatform" ? "3.60.2.0.2-GX" : "3.60.2.0.2-GQ");
+    // An upgrade in two steps, but for the one-step row.
+    gw.running = name == "OneStepSigned" ? "3.60.1.0.4-GQ" : "3.60.2.0.1-GQ";
+    gw.flashed = "3.60.2.0.2-GQ";
+    if (name == "OtherPlatform") SetKitVersion("3.60.2.0.2-GX");
     {
       std::lock_guard<std::mutex> lock(gw.m);
       gw.methods.clear();
+      gw.uploads.clear();
     }
     std::vector<std::string> args = Args();
     args.push_back("--check");
@@ -648,11 +680,23 @@ TEST_F(CliTest, CheckChangesNothing) {
     std::string log;
     platform::ReadWholeFile(root + "/check.log", &log);
     EXPECT_NE(log.find("exit status " + std::to_string(r.status)), std::string::npos) << log;
-    std::lock_guard<std::mutex> lock(gw.m);
-    EXPECT_FALSE(gw.methods.empty());
-    for (const std::string &m : gw.methods) EXPECT_EQ(m, "GET");
-    EXPECT_TRUE(gw.uploads.empty());
+    {
+      std::lock_guard<std::mutex> lock(gw.m);
+      EXPECT_FALSE(gw.methods.empty());
+      for (const std::string &m : gw.methods) EXPECT_EQ(m, "GET");
+      EXPECT_TRUE(gw.uploads.empty());
+    }
     EXPECT_TRUE(StateEmpty());
+    if (r.uploads.empty()) continue;
+
+    CliRun upgrade(Args(), Env());
+    PowerCycle(upgrade);
+    EXPECT_EQ(upgrade.Wait(), 0) << upgrade.Output();
+    std::lock_guard<std::mutex> lock(gw.m);
+    EXPECT_EQ(gw.uploads, r.uploads);
+    ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
+    EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+    platform::RemoveTree(state);
   }
 }
 
