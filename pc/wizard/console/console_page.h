@@ -78,6 +78,8 @@ class ConsolePage : public WizardPage {
   // with the spinner.
   void Print(const char *text);
   void PrintError(const char *text);
+  // After an answer was read: a terminal has moved to the next line.
+  void Answered();
 
   // Called once, on the thread of the page call that finds it, when
   // standard output or standard error can no longer be written (a closed
@@ -95,7 +97,8 @@ class ConsolePage : public WizardPage {
   // Tells the handler, outside the lock, once the output is gone.
   void ReportOutputGone();
   void EraseSpinnerLocked();
-  void ShowTailLocked(std::string text);
+  // Shows the first of `forms` (the longest first) that fits the line.
+  void ShowTailLocked(const std::vector<std::string> &forms);
   void EraseTailLocked();
   void ProgressLineLocked(const std::string &text);
   void SpinnerLoop();

@@ -78,7 +78,8 @@ const char kUsage[] =
     "  --help            show this text\n"
     "  --version         show the program's version\n"
     "\n"
-    "Exit status: 0 upgraded (with --check: the checks passed); 1 cancelled; 2 bad usage; 3 invalid address;\n"
+    "Exit status: 0 upgraded (with --check: the checks passed); 1 cancelled, or\n"
+    "the input ended at a question (nothing changed); 2 bad usage; 3 invalid address;\n"
     "4 gateway not reached; 5 no login given; 6 login refused; 7 firmware\n"
     "version refused; 8 image transfer failed; 9 upgraded, but the wireless\n"
     "settings were not restored (they are kept for --restore); 10 the gateway\n"
@@ -304,9 +305,12 @@ class Wizard {
                          "delete the file to start afresh.\n");
         return kExitBackupKept;
       }
-      if (Ask("Type r and Enter to write them back now, or press Enter to start a new "
-              "upgrade, which replaces them: ", "r"))
-        return RestoreKept(kept);
+      switch (Ask("Type r and Enter to write them back now, or press Enter to start a new "
+                  "upgrade, which replaces them: ", "r")) {
+        case kYes: return RestoreKept(kept);
+        case kInputEnded: return InputEnded();
+        case kNo: break;
+      }
     }
     page_.SetText(kWelcomeText);
     page_.Print("\n");
@@ -316,24 +320,36 @@ class Wizard {
       status = TransferPage();
       if (status == kExitUpgraded) return RestorePage();
       // A failure: the user may go Back and try again, or Cancel.
-      if (o_.yes || !Ask("\nType b and Enter to go back and try again, or "
-                         "press Enter to quit: ", "b"))
+      if (o_.yes || Ask("\nType b and Enter to go back and try again, or "
+                        "press Enter to quit: ", "b") != kYes)
         return status;
       page_.Print("\n");
     }
   }
 
  private:
-  // Asks on the terminal; true when the answer was `yes`. End of input
-  // counts as no.
-  bool Ask(const char *prompt, const char *yes) {
+  enum Answer { kYes, kNo, kInputEnded };
+
+  // Asks on the terminal whether the answer is `yes`.
+  Answer Ask(const char *prompt, const char *yes) {
     page_.Print(prompt);
     std::string line;
     if (!ReadLine(&line)) {
       page_.Print("\n");
-      return false;
+      return kInputEnded;
     }
-    return TrimLower(line) == yes;
+    page_.Answered();
+    return TrimLower(line) == yes ? kYes : kNo;
+  }
+
+  // The input ended at a question, before anything was changed: Ctrl-D, or
+  // the end of a file or pipe that stood for the keyboard.
+  int InputEnded() {
+    page_.PrintError("velmora-cli: the input ended before an answer was given; nothing on the "
+                     "gateway was changed. To run without questions, give the address with "
+                     "--gateway ADDR and add --yes.\n");
+    SupportLog("the input ended at a question");
+    return kExitCancelled;
   }
 
   // --check: the checks that only read from the gateway, then what an
@@ -400,8 +416,9 @@ class Wizard {
       std::string line;
       if (!ReadLine(&line)) {
         page_.Print("\n");
-        return kExitCancelled;
+        return InputEnded();
       }
+      page_.Answered();
     }
     for (;;) {
       std::string text;
@@ -415,8 +432,9 @@ class Wizard {
         page_.Print(", Ctrl-D quits): ");
         if (!ReadLine(&text)) {
           page_.Print("\n");
-          return kExitCancelled;
+          return InputEnded();
         }
+        page_.Answered();
         if (TrimLower(text).empty()) text = kDefaultGatewayAddress;
       }
       if (AddressUsable(text)) return -1;
@@ -448,7 +466,7 @@ class Wizard {
     RestoreResult r = RunRestore(page_, run_, gateway_);
     if (r == kRestoreStopped) return kExitInterrupted;
     page_.Print("\n");
-    if (!o_.yes) Ask("Press Enter to finish: ", "");
+    if (!o_.yes) Ask("Press Enter to finish: ", "");  // the result stands, answered or not
     return RestoreStatus(r);
   }
 

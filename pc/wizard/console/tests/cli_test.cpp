@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -242,10 +244,23 @@ class CliRun {
  public:
   // `errFile`: standard error goes there instead of into Output().
   // `closeAfter`: the reader of the output goes away once that text came.
+  // `columns`: the output is a terminal that wide (a pseudo-terminal) rather
+  // than a pipe.
   CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env,
-         const std::string &errFile = "", const std::string &closeAfter = "") {
+         const std::string &errFile = "", const std::string &closeAfter = "", int columns = 0) {
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) abort();
+    if (pipe(in) != 0) abort();
+    if (columns > 0) {
+      out[0] = posix_openpt(O_RDWR | O_NOCTTY);
+      if (out[0] < 0 || grantpt(out[0]) != 0 || unlockpt(out[0]) != 0) abort();
+      out[1] = open(ptsname(out[0]), O_RDWR | O_NOCTTY);
+      struct winsize size = {};
+      size.ws_row = 24;
+      size.ws_col = static_cast<unsigned short>(columns);
+      if (out[1] < 0 || ioctl(out[1], TIOCSWINSZ, &size) != 0) abort();
+    } else if (pipe(out) != 0) {
+      abort();
+    }
     pid_ = fork();
     if (pid_ == 0) {
       dup2(in[0], 0);
@@ -549,12 +564,17 @@ TEST_P(CliFailureTest, EndsWithItsStatusAndText) {
     gw.uploadCutAt = 3000000;
   }
   if (name == "InvalidAddress") args[1] = "0.0.0.0";
+  if (name == "InputEnded") {
+    args.erase(args.begin(), args.begin() + 2);  // ask for the address
+    args.pop_back();                             // and wait for answers
+  }
   if (name == "BadOption") args.push_back("--time-scale=-1");
 
   // The progress up to "FAILED !" on standard output, the failure text on
   // standard error.
   std::string errFile = root + "/stderr";
   CliRun run(args, env, errFile);
+  if (name == "InputEnded") run.CloseInput();  // Ctrl-D at the address prompt
   EXPECT_EQ(run.Wait(), f.status) << run.Output();
   std::string text = f.text, err;
   platform::ReadWholeFile(errFile, &err);
@@ -616,7 +636,11 @@ INSTANTIATE_TEST_SUITE_P(
                 true},
         Failure{"InvalidAddress", 3, "Invalid IP Address !",
                 "'0.0.0.0' is not the address of a Gateway"},
-        Failure{"BadOption", 2, "invalid time scale '-1'", ""}),
+        Failure{"BadOption", 2, "invalid time scale '-1'", ""},
+        Failure{"InputEnded", 1,
+                "velmora-cli: the input ended before an answer was given; nothing on the "
+                "gateway was changed.",
+                "To run without questions, give the address with --gateway ADDR and add --yes."}),
     [](const ::testing::TestParamInfo<Failure> &i) { return i.param.name; });
 
 // --check reads and never writes: whatever the outcome, the gateway saw
@@ -1093,6 +1117,77 @@ TEST_F(CliTest, CtrlCKeepsTheBackupAndSaysWhere) {
         << run.Output();
     EXPECT_EQ(platform::FindFiles(state, "zuntmp.dat"), std::vector<std::string>{});
   }
+}
+
+// What a terminal of `columns` shows of `bytes`: its rows, with the lines
+// the terminal had to wrap by itself counted (a character written past the
+// last column). Carriage return, backspace and line feed move the cursor;
+// UTF-8 takes one column a character.
+struct Screen {
+  std::vector<std::string> rows{""};
+  size_t col = 0;
+  int wrapped = 0;
+
+  Screen(const std::string &bytes, size_t columns) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(bytes[i]);
+      if (c == '\r') {
+        col = 0;
+      } else if (c == '\n') {
+        rows.push_back("");
+        col = 0;
+      } else if (c == '\b') {
+        if (col > 0) --col;
+      } else if ((c & 0xC0) == 0x80) {
+        rows.back() += static_cast<char>(c);  // goes with the character before
+      } else {
+        if (col == columns) {
+          ++wrapped;
+          rows.push_back("");
+          col = 0;
+        }
+        std::string &row = rows.back();
+        size_t at = ByteOfColumn(row, col);
+        size_t next = at < row.size() ? ByteOfColumn(row, col + 1) : at;
+        row.replace(at, next - at, 1, static_cast<char>(c));
+        ++col;
+      }
+    }
+  }
+  static size_t ByteOfColumn(const std::string &row, size_t col) {
+    size_t i = 0;
+    for (size_t seen = 0; i < row.size(); ++i)
+      if ((static_cast<unsigned char>(row[i]) & 0xC0) != 0x80 && seen++ == col) break;
+    return i;
+  }
+  // The rows as one text, each row's trailing blanks gone.
+  std::string Text() const {
+    std::string out;
+    for (std::string row : rows) {
+      while (!row.empty() && row.back() == ' ') row.pop_back();
+      out += row + "\n";
+    }
+    return out;
+  }
+};
+
+// On a terminal 50 columns wide the terminal never wraps a line by itself:
+// the page's long lines break between words, and the transfer's and the
+// waits' updates in place fit the line they are written over.
+TEST_F(CliTest, NarrowTerminalNeverWraps) {
+  BigImage();  // a transfer long enough to update in place
+  CliRun run(Args(), Env(), "", "", 50);
+  PowerCycle(run);
+  EXPECT_EQ(run.Wait(60000), 0) << run.Output();
+  Screen screen(run.Output(), 50);
+  EXPECT_EQ(screen.wrapped, 0) << screen.Text();
+  std::string text = screen.Text();
+  for (const char *line :
+       {"3) Do not DISCONNECT your network cable or power\noff the DSL Modem during the firmware "
+        "upgrade\nprocess.\n",
+        "Firmware version: 3.60.1.0.4-GQ -> 3.60.1.0.5-GQ\n", "Transfering image......DONE\n",
+        "\nThe Gateway is rebooting......DONE\n", "The Firmware upgrade was successful.\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
 TEST_F(CliTest, CtrlCAtThePromptEndsAtOnce) {
