@@ -99,11 +99,14 @@ class UpgradeRun {
   // What the run paused on the gateway and no restart has brought back yet:
   // its Internet connection, its Wi-Fi.
   std::atomic<bool> connectionPaused{false}, wifiOff{false};
+  // What a restart of the gateway brought back.
+  std::atomic<bool> connectionBack{false}, wifiBack{false};
   // The gateway answers again after a restart: what a restart brings back
   // is back.
   void GatewayBack() {
     SetRestart(kRestartedSince);
-    connectionPaused = wifiOff = false;
+    if (connectionPaused.exchange(false)) connectionBack = true;
+    if (wifiOff.exchange(false)) wifiBack = true;
   }
   // The versions compared before anything changed ("" until then).
   void SetVersions(const std::string &running, const std::string &kit);

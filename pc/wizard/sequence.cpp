@@ -285,12 +285,15 @@ std::string WhereTheGatewayStands(const WizardPage &page, const UpgradeRun &run)
     // saved settings, or a new firmware's own.
     const bool newFirmware = firmware != kFirmwareUnchanged;
     if (restart == kRestartedSince) {
+      // A new firmware starts with Wi-Fi settings of its own.
+      const bool wifiBack = run.wifiBack && !newFirmware;
       if (newFirmware && run.g_wirelessSaved && kept)
         text += "The Gateway has restarted since; its Wi-Fi settings are not back yet.\r\n";
-      else
-        text += std::string("The Gateway has restarted since, which brought back its Internet "
-                            "connection") +
-                (!newFirmware && stage >= kStageAccessPointOff ? " and its Wi-Fi" : "") + ".\r\n";
+      else if (run.connectionBack || wifiBack)
+        text += std::string("The Gateway has restarted since, which brought back its ") +
+                (run.connectionBack ? "Internet connection" : "") +
+                (run.connectionBack && wifiBack ? " and its " : "") + (wifiBack ? "Wi-Fi" : "") +
+                ".\r\n";
     } else if (restart == kNotRestarted && (run.connectionPaused || run.wifiOff)) {
       text += run.connectionPaused
                   ? std::string("This utility paused the Gateway's Internet connection") +
@@ -756,8 +759,8 @@ ChecksResult RunChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
     if (saved) SupportLog("wireless settings saved in %s", run.backup.Path().c_str());
   }
   if (StopNow(page, run, gateway)) return kChecksStopped;
-  gateway.StopConnection();
-  run.connectionPaused = true;
+  // The first change, even when the gateway may not have taken it.
+  if (gateway.StopConnection()) run.connectionPaused = true;
   run.Reached(kStageConnectionStopped);
   Pause(5000);
   if (StopNow(page, run, gateway)) return kChecksStopped;
@@ -768,7 +771,7 @@ ChecksResult RunChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
     page.StartBusyBar(kChecksBar);
     page.AppendStatus("Setting up environment......");
     gateway.DisableAccessPoint();
-    run.wifiOff = true;
+    run.wifiOff = true;  // even a post without an answer may have been taken
     run.Reached(kStageAccessPointOff);
     Pause(5000);
     if (StopNow(page, run, gateway)) return kChecksStopped;

@@ -121,7 +121,7 @@ class FakeGateway : public GatewayOps {
     return versionOk;
   }
   const char *VersionErrorMessage() override { return versionMessage.c_str(); }
-  bool StopConnection() override { return Call("StopConnection"), true; }
+  bool StopConnection() override { return Call("StopConnection"), stopTaken; }
   bool AlreadyOnKitVersion(std::string *version) override {
     *version = kit;
     return alreadyOnKit;
@@ -194,6 +194,7 @@ class FakeGateway : public GatewayOps {
   std::string running = "3.60.1.0.5-GQ", kit = "3.60.1.0.5-GQ";
   std::string before = "3.60.1.0.4-GQ";  // what the version check reads
   bool alreadyOnKit = false;  // what AlreadyOnKitVersion says
+  bool stopTaken = true;      // what StopConnection says
   std::string problem, advice;  // what Problem and Advice say
   std::string notice;           // what UploadNotice says
   bool versionOk = true;

@@ -809,6 +809,13 @@ TEST_F(RestoreTest, EveryEndingSaysWhereTheGatewayStands) {
        },
        200 + kTransferFailed, unchanged, "This utility paused the Gateway's Internet connection.",
        "To bring it back, restart the Gateway (unplug its power cord and plug it back in).", false},
+      {"nothing paused (no connection type, access point off), another version after",
+       [](FakeGateway &g, UpgradeRun &) {
+         g.stopTaken = false;
+         g.backup = {0};
+         g.confirm = {0};
+       },
+       kVersionNotKits, "", "", "", false},
       {"already on the kit's version, no verdict",
        [](FakeGateway &g, UpgradeRun &) {
          g.alreadyOnKit = true;
@@ -848,7 +855,9 @@ TEST_F(RestoreTest, EveryEndingSaysWhereTheGatewayStands) {
     if (r.kept) block += Kept().substr(2);
     if (!r.step.empty()) block += r.step + "\r\n";
     if (block.empty()) {  // a success says it in its own words
-      EXPECT_EQ(p.text.find("The Gateway runs"), std::string::npos) << p.text;
+      for (const char *line : {"The Gateway runs the new", "restarted since", "paused", "To bring",
+                               "To write"})
+        EXPECT_EQ(p.text.find(line), std::string::npos) << line << "\n" << p.text;
     } else {
       EXPECT_NE(p.text.find("\r\n" + block), std::string::npos) << p.text;
     }

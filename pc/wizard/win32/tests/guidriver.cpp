@@ -545,8 +545,6 @@ int main(int argc, char **argv) {
                           "upgrade kit holds version 3.60.3.0.6-GKIT.\r\n"
                           "Please unplug the Black power cord of your DSL modem, plug it back "
                           "in and run this utility again.\r\n"
-                          "\r\nThe Gateway has restarted since, which brought back its Internet "
-                          "connection.\r\n"
                           "The log of this run is in C:\\Velmora.log; attach it to a support "
                           "request.\r\n",
                           "not-upgraded");
