@@ -13,10 +13,12 @@
 #                    the scratch-root test builds. Package: a tarball of the
 #                    tree, to unpack at the root of the image's file system.
 #   host build       bin/velmora-cli, bin/velmora-kit, bin/fwtag (and the
-#                    manual pages, cmake/version.cmake). The gateway programs
-#                    of a host build run on a scratch root: never installed.
-#   mingw build      Velmora.exe and README.txt for kit builders, at the top
-#                    of a zip.
+#                    manual pages, cmake/version.cmake), and the documents
+#                    their texts name in share/doc/velmora. The gateway
+#                    programs of a host build run on a scratch root: never
+#                    installed.
+#   mingw build      Velmora.exe and README.txt for kit builders at the top
+#                    of a zip, the same documents in docs/.
 #
 # To ship another program, add its target to DORNIX_INSTALL_GATEWAY_PROGRAMS
 # below (gateway side: its production build goes to bin/; it must be one of
@@ -30,6 +32,12 @@
 include(GNUInstallDirs)
 
 set(DORNIX_INSTALL_GATEWAY_PROGRAMS dornix-msg)
+
+# The documents that the PC programs' texts and README.txt point to: they
+# travel with the programs. Their links to each other are relative, so they
+# stay together in one folder.
+set(DORNIX_PC_DOCS ${PROJECT_SOURCE_DIR}/docs/kits.md ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+                   ${PROJECT_SOURCE_DIR}/docs/result-codes.md)
 
 set(CPACK_PACKAGE_VENDOR "Dornix and Velmora")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -127,6 +135,12 @@ elseif(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README-kit-builders.txt
                  ${CMAKE_BINARY_DIR}/README.txt NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
+  foreach(doc ${DORNIX_PC_DOCS})
+    get_filename_component(name ${doc} NAME)
+    # Notepad reads CRLF; nothing in them looks like @NAME@.
+    configure_file(${doc} ${CMAKE_BINARY_DIR}/docs/${name} @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${CMAKE_BINARY_DIR}/docs/${name} DESTINATION docs)
+  endforeach()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME Velmora)
   set(CPACK_SYSTEM_NAME win64)
@@ -137,11 +151,26 @@ else()
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
   endforeach()
+  install(FILES ${DORNIX_PC_DOCS} DESTINATION share/doc/velmora)
   # A folder velmora-VERSION-Linux with bin/ and share/ to unpack anywhere.
   set(CPACK_GENERATOR TGZ)
   set(CPACK_PACKAGE_NAME velmora)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
   set(CPACK_STRIP_FILES ON)
+endif()
+
+# The PC package's tree: its files, manual pages, and every document the
+# texts name, where they say.
+if(BUILD_TESTING AND DORNIX_BUILD_PC AND NOT DORNIX_GATEWAY_BUILD AND (WIN32 OR NOT CMAKE_CROSSCOMPILING))
+  if(WIN32)
+    set(kind mingw)
+  else()
+    set(kind host)
+  endif()
+  add_test(NAME pc_install_tree
+           COMMAND sh ${PROJECT_SOURCE_DIR}/packaging/tests/pc_install_test.sh ${PROJECT_SOURCE_DIR}
+                   ${CMAKE_BINARY_DIR} ${kind})
+  set_tests_properties(pc_install_tree PROPERTIES LABELS unit TIMEOUT 60)
 endif()
 
 include(CPack)

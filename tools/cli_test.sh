@@ -29,7 +29,7 @@ bad() { echo "FAIL: $*"; fail=1; }
 # line (with the status it must end with)
 table=(
   "fwtag       | sum $scratch/out extra         | verify --pubkey=$scratch/none $scratch/out = 1"
-  "velmora-kit | check $scratch extra           | check --pubkey=$scratch/none $scratch = 1"
+  "velmora-kit | check $scratch extra           | check --pubkey=$scratch/none $scratch = 2"
   "dornix-msg  | query logic k extra            | --timeout=0.1 --from=cli query nobody key = 3"
   "gatewaysim  | paths extra                    | --dir=$scratch/sim status = 1"
   "dornix      | extra                          | "
@@ -78,6 +78,9 @@ misuse=(
   "fwtag      | sum --key k $scratch/out       | 2 | --key does not go with sum"
   "fwtag      | sign $scratch/out              | 2 | sign needs --key"
   "velmora-kit | check --pubkey                | 2 | --pubkey needs a key file"
+  "velmora-kit | check --pubkey $scratch/none $scratch | 2 | --pubkey $scratch/none: No such file or directory"
+  "velmora-kit | check --pubkey $sim $scratch  | 2 | --pubkey $sim: Is a directory"
+  "velmora-kit | check --pubkey $0 $scratch    | 2 | --pubkey $0: not a public key file"
 )
 mkdir -p "$sim"
 [ -z "${prog[gwsim]:-}" ] || "${prog[gwsim]}" init "$sim" >/dev/null

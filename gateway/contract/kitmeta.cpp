@@ -4,10 +4,6 @@
 
 namespace {
 
-// The text of a kit file: its bytes, as 8-bit text. A byte-order mark or
-// another encoding would be recognised here, for every reader at once.
-gwc_span kit_text(const char *, size_t length) { return {0, length}; }
-
 char lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
 
 bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -30,8 +26,25 @@ size_t find_quote(const char *text, size_t from, size_t to) {
 
 }  // namespace
 
+int gwc_kit_text(const char *file, size_t length, gwc_span *text, const char **why) {
+  const unsigned char *b = reinterpret_cast<const unsigned char *>(file);
+  if (length >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
+    *why = "saved as UTF-16 (\"Unicode\" in Notepad)";
+    return 0;
+  }
+  // ASCII in UTF-16 without a mark: every other byte is NUL.
+  if ((length >= 1 && b[0] == 0) || (length >= 2 && b[1] == 0)) {
+    *why = "saved as UTF-16 without a byte-order mark (NUL bytes between the letters)";
+    return 0;
+  }
+  const size_t bom = length >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF ? 3 : 0;
+  *text = {bom, length - bom};
+  return 1;
+}
+
 int gwc_config_version(const char *file, size_t length, gwc_span *value, const char **why) {
-  const gwc_span t = kit_text(file, length);
+  gwc_span t;
+  if (!gwc_kit_text(file, length, &t, why)) return 0;
   const char *text = file + t.at;
   for (size_t line = 0; line < t.length;) {
     const char *lf = static_cast<const char *>(memchr(text + line, '\n', t.length - line));
@@ -60,7 +73,12 @@ int gwc_config_version(const char *file, size_t length, gwc_span *value, const c
 }
 
 int gwc_ini_next_token(const char *file, size_t length, size_t *pos, gwc_span *token) {
-  const gwc_span t = kit_text(file, length);
+  gwc_span t;
+  const char *why = "";
+  if (!gwc_kit_text(file, length, &t, &why)) {
+    *pos = length;
+    return 0;
+  }
   size_t i = *pos < t.at ? t.at : *pos;
   const size_t end = t.at + t.length;
   while (i < end && is_blank(file[i])) ++i;

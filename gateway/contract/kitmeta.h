@@ -22,6 +22,13 @@ extern "C" {
 #define GWC_PLATFORMS_MAX 101
 #define GWC_PLATFORM_MAX 29
 
+// Where the text of a kit file starts: after a UTF-8 byte-order mark,
+// which Windows editors write. 1 with the text's place in *text; 0 with
+// `*why` for a file saved as UTF-16 ("Unicode" in Notepad: a byte-order mark
+// FF FE or FE FF, or a NUL among its first two bytes), whose words no
+// reader here would find. Every reader below starts here.
+int gwc_kit_text(const char *file, size_t length, gwc_span *text, const char **why);
+
 // The version in config.xml: in the first line that holds "config version"
 // (in any case), the text between the next two double quotes, each looked
 // for within GWC_QUOTE_WINDOW characters. 1 with its place in *value; 0
@@ -29,7 +36,8 @@ extern "C" {
 int gwc_config_version(const char *file, size_t length, gwc_span *value, const char **why);
 
 // upgrade.ini: the next blank-separated token from *pos on. 1 with its
-// place in *token (and *pos after it), 0 at the end.
+// place in *token (and *pos after it), 0 at the end (at once for a file
+// that gwc_kit_text refuses).
 int gwc_ini_next_token(const char *file, size_t length, size_t *pos, gwc_span *token);
 // Whether a token is a platform entry: it starts with "G" or "g".
 int gwc_ini_is_platform(const char *file, gwc_span token);

@@ -16,8 +16,9 @@ extern "C" {
   "Restart the Gateway (unplug its power cord and plug it back in), then try again."
 #define GWC_RETRY_THEN_SUPPORT \
   "Restart the Gateway and try again; if it fails again, send the log to support."
-#define GWC_COPY_KIT_AGAIN \
-  "Check the kit with velmora-kit check, then copy it again or get a new one."
+// What a user is told of a kit that cannot be used: whatever is wrong with
+// it is its maker's to mend (the support log has the detail for them).
+#define GWC_KIT_DAMAGED "This kit is damaged; get a new one from its maker."
 #define GWC_OTHER_KIT "Get the upgrade kit made for this Gateway."
 
 // X(name, code, meaning, what happened (for the user), what to do)
@@ -49,11 +50,11 @@ extern "C" {
     "the Gateway could not write its flash memory, which may now be partly written",               \
     "Do not unplug the Gateway; send the log to support.")                                          \
   X(RESULT_NO_CHECKSUM, 12, "File does not contain the checksum",                                  \
-    "the kit's image carries no image tag: the kit is damaged or incomplete", GWC_COPY_KIT_AGAIN)   \
+    "the kit's image carries no image tag: the kit is damaged or incomplete", GWC_KIT_DAMAGED)      \
   X(RESULT_CHECKSUM_CALC, 13, "Unable to calculate checksum",                                      \
     "the Gateway could not compute the image's checksum", GWC_RESTART_AND_RETRY)                    \
   X(RESULT_BAD_CRC, 14, "Invalid CRC",                                                             \
-    "the kit's image is damaged: its checksum does not match its tag", GWC_COPY_KIT_AGAIN)          \
+    "the kit's image is damaged: its checksum does not match its tag", GWC_KIT_DAMAGED)             \
   X(RESULT_BAD_MAGIC, 15, "No/Invalid Magic number",                                               \
     "the image is of a kind the Gateway does not take, or its package was refused", GWC_OTHER_KIT) \
   X(RESULT_NO_MEMORY, 16, "Unable allocate memory for internal storage",                           \

@@ -14,6 +14,7 @@
 #include "contract/tar.h"
 #include "contract/upload.h"
 #include "contract/version.h"
+#include "kit_files.h"
 #include "platform/files.h"
 
 namespace kit {
@@ -30,17 +31,33 @@ const uint64_t kLongestSignature = 4096;
 
 std::string fmt(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string fmt(const char *format, ...) {
-  char buf[512];
   va_list ap;
   va_start(ap, format);
-  vsnprintf(buf, sizeof buf, format, ap);
+  std::string out(256, '\0');
+  int n = vsnprintf(&out[0], out.size(), format, ap);
   va_end(ap);
-  return buf;
+  if (n >= (int)out.size()) {
+    // A text of any length keeps its end, where the reason is.
+    out.assign((size_t)n + 1, '\0');
+    va_start(ap, format);
+    vsnprintf(&out[0], out.size(), format, ap);
+    va_end(ap);
+  }
+  out.resize(n < 0 ? 0 : (size_t)n);
+  return out;
 }
 
-std::string lower(std::string s) {
-  for (char &c : s) c = (char)tolower((unsigned char)c);
-  return s;
+// A text from a kit file, in double quotes, as a terminal can show it:
+// control bytes escaped, and a long one shortened to its start and length.
+std::string quoted(const std::string &s) {
+  const size_t kShown = 40;
+  std::string out = "\"";
+  for (size_t i = 0; i < s.size() && i < kShown; ++i) {
+    const unsigned char c = (unsigned char)s[i];
+    out += c < 0x20 || c == 0x7F ? fmt("\\x%02X", c) : std::string(1, (char)c);
+  }
+  out += s.size() > kShown ? fmt("...\" (%zu characters)", s.size()) : "\"";
+  return out;
 }
 
 std::string upper(std::string s) {
@@ -93,6 +110,19 @@ bool read_text_file(const std::string &path, std::string *text, std::string *why
   return true;
 }
 
+// A kit file's text as every reader sees it (contract/kitmeta.h): read
+// whole, and refused with the fix when saved as UTF-16.
+bool read_kit_file(const std::string &path, std::string *text, std::string *why) {
+  if (!read_text_file(path, text, why)) return false;
+  gwc_span t;
+  const char *reason = "";
+  if (!gwc_kit_text(text->data(), text->size(), &t, &reason)) {
+    *why = std::string(reason) + "; save it again as UTF-8 or ANSI (Notepad: Save As, Encoding)";
+    return false;
+  }
+  return true;
+}
+
 // The archive is read through a stdio stream, at any offset.
 long read_file(void *ctx, uint64_t offset, void *buffer, size_t length) {
   FILE *f = static_cast<FILE *>(ctx);
@@ -108,6 +138,18 @@ long read_file(void *ctx, uint64_t offset, void *buffer, size_t length) {
 }  // namespace
 
 void Report::add(Severity s, const std::string &file, const std::string &text) {
+  bool file_failed = false;
+  for (Finding &f : findings) {
+    // The same finding twice (an entry listed twice) is one finding.
+    if (f.severity == s && f.file == file && f.text == text) return;
+    file_failed = file_failed || (f.file == file && f.severity == kError);
+  }
+  // One verdict per file: once a file has an error, what was fine about it
+  // is only a note, before or after the error.
+  if (s == kOk && file_failed && !file.empty()) s = kNote;
+  if (s == kError && !file.empty())
+    for (Finding &f : findings)
+      if (f.file == file && f.severity == kOk) f.severity = kNote;
   findings.push_back({s, file, text});
   if (s == kError) ++errors;
   if (s == kWarning) ++warnings;
@@ -135,7 +177,7 @@ bool parse_version(const std::string &text, Version *out, std::string *why) {
 
 bool config_version(const std::string &path, std::string *version, std::string *why) {
   std::string text;
-  if (!read_text_file(path, &text, why)) return false;
+  if (!read_kit_file(path, &text, why)) return false;
   gwc_span value;
   const char *reason = "";
   if (!gwc_config_version(text.data(), text.size(), &value, &reason)) {
@@ -149,7 +191,7 @@ bool config_version(const std::string &path, std::string *version, std::string *
 std::vector<std::string> upgrade_list(const std::string &path, std::vector<std::string> *other) {
   std::vector<std::string> entries;
   std::string text, why;
-  if (!read_text_file(path, &text, &why)) return entries;
+  if (!read_kit_file(path, &text, &why)) return entries;
   gwc_span token;
   for (size_t pos = 0; gwc_ini_next_token(text.data(), text.size(), &pos, &token);) {
     std::string t = text.substr(token.at, token.length);
@@ -167,7 +209,8 @@ namespace {
 // .minisig, or GWC_UNSIGNED when the kit holds none it would send.
 long signature_length(const std::string &dir, const std::string &name) {
   uint64_t size = 0;
-  return file_size(velmora::platform::JoinPath(dir, name + ".minisig"), &size) && size <= kLongestSignature
+  const std::string sig = signature_file(dir, name);
+  return !sig.empty() && file_size(velmora::platform::JoinPath(dir, sig), &size) && size <= kLongestSignature
              ? (long)size
              : GWC_UNSIGNED;
 }
@@ -183,47 +226,50 @@ bool fits(const std::string &dir, const std::string &name, uint64_t size) {
 // the one without a signature (a gateway that takes none gets the file
 // again so), the largest the one with it.
 void check_upload_size(Report *r, const std::string &dir, const std::string &name, uint64_t size) {
-  if (gwc_upload_body_length(name.size(), size, GWC_UNSIGNED) < GWC_MIN_CONTENT_LENGTH)
-    r->add(kError, name, fmt("%s bytes; the gateway refuses uploads of less than %s bytes (fail[6]); pad it",
-                             with_commas(size).c_str(),
-                             with_commas(gwc_upload_smallest_file(name.size(), GWC_UNSIGNED)).c_str()));
+  if (gwc_upload_body_length(name.size(), size, GWC_UNSIGNED) < GWC_MIN_CONTENT_LENGTH) {
+    const uint64_t least = gwc_upload_smallest_file(name.size(), GWC_UNSIGNED);
+    // An image is padded with zeros at its end, where its file system or
+    // kernel does not look, and tagged again (the old tag becomes padding);
+    // a tar archive ends in zeros anyway.
+    const std::string how =
+        name == "prepare.bin"
+            ? "make the archive again with tar -b 1280, which pads it to 655,360 bytes"
+            : fmt("pad it at its end and tag it again: truncate -s %llu %s && fwtag add %s",
+                  (unsigned long long)(least - CS_TAG_SIZE), name.c_str(), name.c_str());
+    r->add(kError, name, fmt("%s bytes; the gateway refuses uploads of less than %s bytes of file (fail[6]); %s",
+                             with_commas(size).c_str(), with_commas(least).c_str(), how.c_str()));
+  }
   const long signature = signature_length(dir, name);
   if (!fits(dir, name, size))
-    r->add(kError, name, fmt("%s bytes; the gateway takes at most %s bytes of file%s (fail[7])",
+    r->add(kError, name, fmt("%s bytes; the gateway takes at most %s bytes of file%s (fail[7]); make it smaller",
                              with_commas(size).c_str(),
                              with_commas(gwc_upload_largest_file(name.size(), signature)).c_str(),
                              signature == GWC_UNSIGNED ? "" : " with its signature"));
 }
 
 void check_image(const std::string &dir, Report *r) {
-  std::vector<std::string> images, lookalikes;
-  for (const std::string &n : velmora::platform::FindFiles(dir, "*")) {
-    std::string l = lower(n);
-    size_t dot = l.rfind('.');
-    if (dot == std::string::npos) continue;
-    // The wizard looks for "*.img" on Windows, where case does not count.
-    if (l.substr(dot) == ".img")
-      images.push_back(n);
-    else if (l.compare(dot, 4, ".img") == 0)
-      lookalikes.push_back(n);
-  }
-  std::sort(images.begin(), images.end());
-  for (const std::string &n : lookalikes)
-    r->add(kWarning, n, "Windows may count this as a \"*.img\" file too (through its short name); rename it");
+  const std::vector<std::string> images = image_files(dir);
+  // A name that only looks like an image's ("fw.img.bak", "fw.img2") is
+  // never sent: the wizard matches whole long names, never 8.3 aliases.
+  for (const std::string &n : velmora::platform::FindFiles(dir, "*.img?*"))
+    if (!velmora::platform::MatchesPattern(n, "*.minisig")) r->add(kNote, n, "not the kit's image: the wizard sends only a file whose name ends in \".img\"");
   if (images.empty()) {
-    r->add(kError, "*.img", "no firmware image (\"*.img\") in the kit");
+    r->add(kError, "*.img", "no firmware image (\"*.img\") in the kit: copy the tagged image into it, "
+                            "with a name ending in \".img\"");
     return;
   }
   if (images.size() > 1) {
     std::string list;
     for (const auto &n : images) list += (list.empty() ? "" : ", ") + n;
-    r->add(kError, "*.img", fmt("%zu images (%s); the wizard needs exactly one", images.size(), list.c_str()));
+    r->add(kError, "*.img", fmt("%zu images (%s); the wizard needs exactly one and would send none: "
+                                "keep the right one and move the others out of the kit",
+                                images.size(), list.c_str()));
     return;
   }
   const std::string name = images[0], path = velmora::platform::JoinPath(dir, name);
   uint64_t size = 0;
   if (!file_size(path, &size)) {
-    r->add(kError, name, "not an ordinary file");
+    r->add(kError, name, "not an ordinary file: put the image itself there");
     return;
   }
   if (!fits(dir, name, size)) {
@@ -235,16 +281,17 @@ void check_image(const std::string &dir, Report *r) {
   unsigned char first[4] = {0, 0, 0, 0};
   if (f == nullptr || fread(first, 1, 4, f) != 4 || size < CS_TAG_SIZE + 4) {
     if (f) fclose(f);
-    r->add(kError, name, "too short to be an image");
+    r->add(kError, name, "too short to be an image: copy the image again");
     return;
   }
   if (name.find('"') != std::string::npos)
-    r->add(kError, name, "a double quote in the file name breaks the upload request");
+    r->add(kError, name, "a double quote in the file name breaks the upload request: rename it");
   bool has_tag = cs_is_tagged(f) != 0;
   uint64_t payload = has_tag ? size - CS_TAG_SIZE : size;
   switch (gwc_image_kind(first, size)) {
     case GWC_IMAGE_CONFIG:
-      r->add(kError, name, "a configuration file (\"<con\"), not a firmware image: the gateway would store it as its configuration");
+      r->add(kError, name, "a configuration file (\"<con\"), not a firmware image: the gateway would store it as its "
+                           "configuration; put the firmware image in its place");
       break;
     case GWC_IMAGE_FILESYSTEM:
       r->add(kOk, name, fmt("file system image, %s bytes for /dev/mtdblock/0", with_commas(payload).c_str()));
@@ -256,18 +303,29 @@ void check_image(const std::string &dir, Report *r) {
       r->add(kOk, name, fmt("combined image: %s bytes kernel, %s bytes file system", with_commas(kKernelPartition).c_str(), with_commas(payload - kKernelPartition).c_str()));
       break;
     default:
-      r->add(kError, name, fmt("unknown image kind, first bytes %02X %02X %02X %02X (the gateway answers fail[15])", first[0], first[1], first[2], first[3]));
+      r->add(kError, name, fmt("unknown image kind, first bytes %02X %02X %02X %02X (the gateway answers fail[15]); the "
+                               "gateway takes SquashFS, cramfs and JFFS2 file systems and its kernel images",
+                               first[0], first[1], first[2], first[3]));
       break;
   }
   if (!has_tag) {
-    r->add(kError, name, "no image tag at its end (the gateway answers fail[12]); add one with fwtag");
+    r->add(kError, name, "no image tag at its end (the gateway answers fail[12]); add one: fwtag add " + name);
   } else {
     uint32_t computed = 0, stored = 0;
     if (!cs_calc_sum(f, &computed, 1) || !cs_get_sum(f, &stored)) {
-      r->add(kError, name, "cannot be read to the end");
+      r->add(kError, name, "cannot be read to the end: copy it again");
     } else {
-      if (computed != stored)
-        r->add(kError, name, fmt("tag checksum %u, but the image sums to %u (the gateway answers fail[14])", stored, computed));
+      if (computed != stored) {
+        // The image changed after it was tagged (and signed): both are of
+        // the old bytes.
+        const std::string sig = signature_file(dir, name);
+        r->add(kError, name, fmt("tag checksum %u, but the image sums to %u (the gateway answers fail[14]): it changed "
+                                 "after it was tagged; tag it again with fwtag add --replace %s%s",
+                                 stored, computed, name.c_str(),
+                                 sig.empty() ? ""
+                                             : (", then sign it again (fwtag sign --key KEY " + name +
+                                                "): " + sig + " is of the old bytes").c_str()));
+      }
       else
         r->add(kOk, name, fmt("image tag valid (checksum %u)", computed));
     }
@@ -278,32 +336,38 @@ void check_image(const std::string &dir, Report *r) {
 
 bool check_config(const std::string &dir, Report *r, Version *version) {
   std::string text, why;
+  const char kExample[] = "<config version=\"3.60.1.0.9-GQ\">";
   if (!config_version(velmora::platform::JoinPath(dir, "config.xml"), &text, &why)) {
-    r->add(kError, "config.xml", why == "missing" ? "missing: every gateway refuses the kit"
-                                                  : why + ": the wizard finds no version");
+    r->add(kError, "config.xml", why == "missing" ? fmt("missing: every gateway refuses the kit; write the kit's "
+                                                        "version into it as %s", kExample)
+                                 : why.find("UTF-16") != std::string::npos ? why + ": the wizard finds no version"
+                                 : fmt("%s: the wizard finds no version; write it as %s", why.c_str(), kExample));
     return false;
   }
   std::string copy = text;
   if (!parse_version(copy, version, &why)) {
-    r->add(kError, "config.xml", "version \"" + text + "\" is malformed: " + why);
+    r->add(kError, "config.xml", "version " + quoted(text) + " is malformed: " + why +
+                                     "; write five to eleven numbers, \"-\" and the platform, as 3.60.1.0.9-GQ");
     return false;
   }
   bool ok = true;
   for (size_t i = 0; i < version->fields.size(); ++i) {
     const std::string &field = version->fields[i];
     if (field.size() > kSlot) {
-      r->add(kError, "config.xml", fmt("version field \"%s\" is longer than %zu characters", field.c_str(), kSlot));
+      r->add(kError, "config.xml", fmt("version field %s is longer than %zu characters, more than the wizard "
+                                       "reads; shorten it", quoted(field).c_str(), kSlot));
       ok = false;
     }
     if (i + 1 < version->fields.size()) {
       size_t p = field.find_first_not_of(" ");
       if (p == std::string::npos || (!isdigit((unsigned char)field[p]) &&
                                      !((field[p] == '+' || field[p] == '-') && p + 1 < field.size() && isdigit((unsigned char)field[p + 1]))))
-        r->add(kWarning, "config.xml", "version field \"" + field + "\" is not a number; it compares as 0");
+        r->add(kWarning, "config.xml", "version field " + quoted(field) + " is not a number; it compares as 0");
     }
   }
   if (version->platform().empty()) {
-    r->add(kError, "config.xml", "version \"" + text + "\" names no platform after the last \"-\"");
+    r->add(kError, "config.xml", "version " + quoted(text) + " names no platform after the last \"-\"; add it, "
+                                     "as in 3.60.1.0.9-GQ");
     ok = false;
   }
   if (ok) r->add(kOk, "config.xml", fmt("version %s (%d numbers, platform %s)", text.c_str(), version->dots + 1, version->platform().c_str()));
@@ -312,35 +376,56 @@ bool check_config(const std::string &dir, Report *r, Version *version) {
 
 void check_upgrade_ini(const std::string &dir, Report *r, const Version *version) {
   std::string path = velmora::platform::JoinPath(dir, "upgrade.ini"), text, why;
-  if (!read_text_file(path, &text, &why)) {
-    r->add(kError, "upgrade.ini", why + ": the wizard refuses every gateway (it upgrades only the platforms listed)");
+  // The wizard upgrades only a gateway whose platform is listed: without a
+  // list it refuses every gateway rather than flash one blind.
+  const std::string create = fmt("; list the kit's platform in it: printf '%s\\n' > upgrade.ini",
+                                 version != nullptr ? version->platform().c_str() : "GQ");
+  if (!read_kit_file(path, &text, &why)) {
+    r->add(kError, "upgrade.ini", why + ": the wizard refuses every gateway (it upgrades only the platforms listed)" +
+                                      (why.find("UTF-16") == std::string::npos ? create : ""));
     return;
   }
   std::vector<std::string> other;
   std::vector<std::string> entries = upgrade_list(path, &other);
   if (entries.empty()) {
-    r->add(kError, "upgrade.ini", "lists no platform (tokens starting with G): the wizard refuses every gateway");
+    r->add(kError, "upgrade.ini", "lists no platform (tokens starting with G): the wizard refuses every gateway" + create);
     return;
   }
-  bool listed = false;
+  bool listed = false, listed_unseparated = false;
   for (size_t i = 0; i < entries.size(); ++i) {
     const std::string &e = entries[i];
     if ((int)i >= kMaxEntries) {
       r->add(kWarning, "upgrade.ini", fmt("%zu platforms; the wizard reads only the first %d", entries.size(), kMaxEntries));
       break;
     }
-    if (e.size() > kEntrySlot)
-      r->add(kError, "upgrade.ini", fmt("entry \"%s\" is longer than %zu characters", e.c_str(), kEntrySlot));
-    else if (upper(e) != e)
-      r->add(kWarning, "upgrade.ini", "entry \"" + e + "\" never matches: gateways report their platform in upper case");
+    if (e.find_first_of(",;") != std::string::npos) {
+      std::string fixed = e;
+      std::replace(fixed.begin(), fixed.end(), ',', ' ');
+      std::replace(fixed.begin(), fixed.end(), ';', ' ');
+      r->add(kError, "upgrade.ini", "entry " + quoted(e) + " is read as one platform, which no gateway has: " +
+                                        "platforms are separated by blanks (spaces or line breaks); write " +
+                                        quoted(fixed));
+      if (version != nullptr && (" " + upper(fixed) + " ").find(" " + version->platform() + " ") != std::string::npos)
+        listed_unseparated = true;
+    } else if (e.size() > kEntrySlot) {
+      r->add(kError, "upgrade.ini", fmt("entry %s is longer than %zu characters, more than the wizard reads; "
+                                        "platform names are short (GQ)", quoted(e).c_str(), kEntrySlot));
+    } else if (upper(e) != e) {
+      r->add(kWarning, "upgrade.ini", "entry " + quoted(e) + " never matches: gateways report their platform in "
+                                      "upper case; write " + quoted(upper(e)));
+    }
     if (version != nullptr && e == version->platform()) listed = true;
   }
   for (const std::string &t : other)
-    r->add(kNote, "upgrade.ini", "token \"" + t + "\" is ignored (entries start with G)");
-  if (version != nullptr && !listed)
+    r->add(kNote, "upgrade.ini", "token " + quoted(t) + " is ignored (entries start with G)");
+  if (version != nullptr && !listed && !listed_unseparated)
     r->add(kError, "upgrade.ini", "does not list the kit's platform " + version->platform() +
-                                      ": the wizard refuses the gateways the kit is for");
-  r->add(kOk, "upgrade.ini", fmt("%zu platform%s", std::min(entries.size(), (size_t)kMaxEntries), entries.size() == 1 ? "" : "s"));
+                                      ": the wizard refuses the gateways the kit is for; add " + version->platform());
+  // Platforms, each counted once, of those the wizard reads.
+  std::vector<std::string> read(entries.begin(), entries.begin() + std::min(entries.size(), (size_t)kMaxEntries));
+  std::sort(read.begin(), read.end());
+  const size_t platforms = (size_t)(std::unique(read.begin(), read.end()) - read.begin());
+  r->add(kOk, "upgrade.ini", fmt("%zu platform%s", platforms, platforms == 1 ? "" : "s"));
 }
 
 void check_prepare(const std::string &dir, Report *r) {
@@ -353,7 +438,7 @@ void check_prepare(const std::string &dir, Report *r) {
     return;
   }
   if (!file_size(path, &size)) {
-    r->add(kError, "prepare.bin", "not an ordinary file");
+    r->add(kError, "prepare.bin", "not an ordinary file: put the package itself there");
     return;
   }
   if (!fits(dir, "prepare.bin", size)) {
@@ -365,22 +450,26 @@ void check_prepare(const std::string &dir, Report *r) {
   const size_t got = f != nullptr ? fread(first, 1, sizeof first, f) : 0;
   if (first[0] == 0x1F && first[1] == 0x8B) {
     r->add(kError, "prepare.bin", "compressed (gzip): the gateway does not uncompress packages; it would take "
-                                  "the file for an image and refuse it (fail[12]); make a plain tar archive");
+                                  "the file for an image and refuse it (fail[12]); make a plain tar archive (tar -cf, without -z)");
   } else if (got != sizeof first || !gwc_tar_is_archive(first)) {
-    r->add(kError, "prepare.bin", "not a tar archive: the gateway would take it for an image and refuse it");
+    r->add(kError, "prepare.bin", "not a tar archive: the gateway would take it for an image and refuse it; make "
+                                  "it with tar from a folder pkg/ (kits.md, prepare.bin)");
   } else {
     gwc_tar_reader reader;
     gwc_tar_open(&reader, read_file, f, size);
     gwc_pkg_summary s;
     if (gwc_pkg_check(&reader, &s) != 0) {
       // The gateway's own reason, as its log gives it.
-      r->add(kError, "prepare.bin", fmt("%s: the gateway refuses the package (fail[%d])", reader.reason,
-                                        RESULT_BAD_MAGIC));
+      r->add(kError, "prepare.bin", fmt("%s: the gateway refuses the package (fail[%d]); make it again from a "
+                                        "folder pkg/ of plain files and folders: tar -cf prepare.bin pkg",
+                                        reader.reason, RESULT_BAD_MAGIC));
     } else if (!s.has_script) {
-      r->add(kError, "prepare.bin", "no pkg/fw_exec.sh: the package has no script to run");
+      r->add(kError, "prepare.bin", "no pkg/fw_exec.sh: the package has no script to run; add it (kits.md, "
+                                    "prepare.bin)");
     } else if ((s.script_mode & 0111) == 0) {
       r->add(kError, "prepare.bin",
-             fmt("pkg/fw_exec.sh has mode %03o: not executable, the shell cannot run it", s.script_mode & 0777));
+             fmt("pkg/fw_exec.sh has mode %03o: not executable, the shell cannot run it; chmod 755 "
+                 "pkg/fw_exec.sh, then make the archive again", s.script_mode & 0777));
     } else {
       r->add(kOk, "prepare.bin", fmt("package with %u members, pkg/fw.inf and pkg/fw_exec.sh", s.members));
     }

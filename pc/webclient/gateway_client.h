@@ -148,8 +148,9 @@ class CGatewayClient {
   // gateway does with a signature, for a person ("" without exactly one
   // image).
   std::string UploadPlan(int prepareNeeded);
-  // Where the kit keeps the signature of the file at `local`.
-  std::string SignatureFile(const std::string &local) const;
+  // Where the kit keeps the signature of its file `name` ("" when it holds
+  // none).
+  std::string SignatureFile(const std::string &name) const;
   // What became of the signature of the last file sent to dornix: "NAME: not
   // signed", "...: signed; the gateway checked the signature and it holds",
   // and so on (for the support log).

@@ -7,6 +7,7 @@
 #include "app/environment.h"
 #include "app/support_log.h"
 #include "contract/result.h"
+#include "kit_files.h"
 #include "platform/files.h"
 #include "platform/sysinfo.h"
 #include "webclient/gateway_client.h"
@@ -198,12 +199,15 @@ std::string CGatewayClient::KitFile(const char *name) const {
   return platform::JoinPath(kitDir, name);
 }
 
-std::string CGatewayClient::SignatureFile(const std::string &local) const {
-  return local + ".minisig";
+std::string CGatewayClient::SignatureFile(const std::string &name) const {
+  // The signature as velmora-kit finds it (kit_files.h): "fw.img.MINISIG"
+  // goes along on Linux too, as Windows would open it.
+  const std::string found = kit::signature_file(kitDir, name);
+  return found.empty() ? found : KitFile(found.c_str());
 }
 
 bool CGatewayClient::FindImageFile(std::string &out) {
-  std::vector<std::string> images = platform::FindFiles(kitDir, "*.img");
+  std::vector<std::string> images = kit::image_files(kitDir);
   if (!images.empty()) out = images.back();
   return images.size() == 1;
 }
@@ -219,7 +223,8 @@ int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &na
                                    const std::string &local, const UploadProgress &progress,
                                    int *status) {
   std::string signature, note;
-  bool isSigned = platform::ReadWholeFile(SignatureFile(local), &signature) &&
+  const std::string signatureFile = SignatureFile(name);
+  bool isSigned = !signatureFile.empty() && platform::ReadWholeFile(signatureFile, &signature) &&
                   signature.size() <= kLongestSignature;
   CFirmwareUpload first(socket, progress);
   int verdict = Uploaded(first, first.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
@@ -306,7 +311,7 @@ int CGatewayClient::UploadFirmware(int prepareNeeded, const UploadProgress &prog
   std::string image;
   if (!FindImageFile(image)) {
     SetProblem("the kit folder " + kitDir + " does not hold exactly one image (*.img)",
-               "Check the kit with velmora-kit check, then copy it again or get a new one.");
+               GWC_KIT_DAMAGED);
     return kUploadRefused;
   }
   std::string local = KitFile(image.c_str());
@@ -356,7 +361,7 @@ std::string CGatewayClient::UploadPlan(int prepareNeeded) {
   // only the gateway knows.
   const std::string checked = prepareNeeded ? (prepare ? "prepare.bin" : "") : image;
   if (!checked.empty()) {
-    const bool isSigned = platform::PathExists(SignatureFile(KitFile(checked.c_str())));
+    const bool isSigned = !SignatureFile(checked).empty();
     text += isSigned ? checked + " is signed. Which keys the gateway holds cannot be read from "
                                  "it: a gateway that holds none takes " + checked +
                            " unchecked, and one that holds other keys than the signer's refuses "

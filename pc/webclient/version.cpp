@@ -28,7 +28,7 @@ const char *const kVersionMessages[8] = {
     "Can not upgrade back to the previous firmware version.",
 };
 
-const char kCopyKitAgain[] = GWC_COPY_KIT_AGAIN;
+const char kKitDamaged[] = GWC_KIT_DAMAGED;
 const char kOtherKit[] = GWC_OTHER_KIT;
 
 const size_t kMaxPlatforms = GWC_PLATFORMS_MAX;
@@ -158,7 +158,7 @@ void CGatewayClient::ExplainVersionRefusal() {
   const std::string gateway = "the Gateway runs firmware version \"" + runningVersion + "\"";
   const std::string kit = "the kit holds version \"" + kitVersion + "\"";
   const char *newKit = kOtherKit;
-  const char *brokenKit = kCopyKitAgain;
+  const char *brokenKit = kKitDamaged;
   switch (VersionError) {
     case 1:
       SetProblem("the Gateway's firmware version could not be read (" +

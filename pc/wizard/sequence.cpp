@@ -6,6 +6,7 @@
 
 #include "app/environment.h"
 #include "app/support_log.h"
+#include "contract/result.h"
 #include "platform/sysinfo.h"
 #include "webclient/gateway_client.h"
 #include "wizard/progress.h"
@@ -74,9 +75,9 @@ const char kSettingsRestoredText[] =
 
 namespace {
 
-const char kKitRefusedText[] = "\r\n\r\n*** The upgrade kit cannot be used: ";
-const char kNothingChangedText[] =
-    " ***\r\nNothing on the Gateway was changed.\r\n";
+// What is wrong with a kit is its maker's to mend, in terms the user need
+// not know: the page says only that; each finding is in the support log.
+const char kKitDamagedText[] = "\r\n\r\n*** " GWC_KIT_DAMAGED " ***\r\nNothing on the Gateway was changed.\r\n";
 const char kBackupUnreadableText[] =
     "\r\n\r\n*** The wireless settings could not be read from the Gateway. ***\r\n"
     "Nothing on the Gateway was changed. Please click Back to try again.\r\n";
@@ -659,9 +660,8 @@ ChecksResult CheckBeforeChanges(WizardPage &page, UpgradeRun &run, GatewayOps &g
   std::string problem;
   if (!gateway.CheckKit(&problem)) {
     page.AppendStatus("FAILED !\r\n");
-    FinishWithError(page, run, gateway, kKitRefusedText + problem + kNothingChangedText, "",
-                    "Check the kit folder with velmora-kit check, which lists every problem, "
-                    "then copy the kit again or get a new one.");
+    FinishWithError(page, run, gateway, kKitDamagedText, "",
+                    "Tell the kit's maker; the log of this run says what is wrong with the kit.");
     StopBar(page);
     return kKitRefused;
   }

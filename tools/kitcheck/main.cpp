@@ -1,9 +1,11 @@
 // velmora-kit: checks an upgrade kit before it goes out.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "dornix_version.h"
 #include "kit.h"
+#include "minisig.h"
 #include "signatures.h"
 
 static const char kHelp[] =
@@ -25,10 +27,14 @@ static const char kHelp[] =
     "Exit status:\n"
     "  0  the kit looks good (warnings may remain)\n"
     "  1  the kit would fail\n"
-    "  2  wrong command line\n"
+    "  2  wrong command line, or the --pubkey file cannot be read or holds no key\n"
     "\n"
     "Example:\n"
-    "  velmora-kit check --pubkey=release.pub kit/\n";
+    "  velmora-kit check --pubkey=release.pub kit/\n"
+    "\n"
+    "What each kit file must hold and how it is built: kits.md; what the\n"
+    "gateway's answers fail[N] mean: troubleshooting.md and result-codes.md;\n"
+    "in share/doc/velmora of the installation (docs/ of the source tree).\n";
 
 static int usage_error(const char *what, const char *arg) {
   fprintf(stderr, "velmora-kit: %s%s\nTry 'velmora-kit --help' for more information.\n", what, arg);
@@ -60,6 +66,23 @@ int main(int argc, char **argv) {
   if (command == nullptr) return usage_error("no command given (check DIR)", "");
   if (strcmp(command, "check") != 0) return usage_error("unknown command ", command);
   if (dir == nullptr) return usage_error("missing DIR after check", "");
+  if (*pubkey != '\0') {
+    // A key that cannot be had is a wrong command line, not a kit fault.
+    FILE *f = fopen(pubkey, "rb");
+    if (f == nullptr || (fgetc(f) == EOF && ferror(f))) {
+      const int e = errno;
+      if (f != nullptr) fclose(f);
+      fprintf(stderr, "velmora-kit: --pubkey %s: %s\n", pubkey, strerror(e));
+      return 2;
+    }
+    fclose(f);
+    ms_public_key key;
+    if (!ms_load_public_key(pubkey, &key)) {
+      fprintf(stderr, "velmora-kit: --pubkey %s: not a public key file (the .pub file that fwtag keygen writes)\n",
+              pubkey);
+      return 2;
+    }
+  }
 
   kit::Report report;
   kit::check_kit(dir, &report);

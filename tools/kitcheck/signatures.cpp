@@ -14,6 +14,7 @@
 #include "contract/binding.h"
 #include "contract/kitmeta.h"
 #include "fdio.h"
+#include "kit_files.h"
 #include "minisig.h"
 
 namespace kit {
@@ -25,18 +26,9 @@ bool is_file(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The files the wizard sends: the image(s), named as Windows matches
-// "*.img" (any case), and prepare.bin.
+// The files the wizard sends: the image(s) and prepare.bin.
 std::vector<std::string> sent_files(const std::string &dir) {
-  std::vector<std::string> names;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (struct dirent *e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 4 && strcasecmp(n.c_str() + n.size() - 4, ".img") == 0) names.push_back(n);
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
+  std::vector<std::string> names = image_files(dir);
   names.push_back("prepare.bin");
   return names;
 }
@@ -113,9 +105,12 @@ void check_binding(const std::string &sig_name, const char *comment, const KitWo
 
 void check_one(const std::string &dir, const std::string &name, const ms_public_key *key, const KitWord &kit,
                Report *r) {
-  const std::string path = dir + "/" + name, sig_name = name + ".minisig", sig_path = path + ".minisig";
+  // The signature as the wizard finds it: "fw.img.MINISIG" goes along too.
+  const std::string found = signature_file(dir, name);
+  const std::string path = dir + "/" + name, sig_name = found.empty() ? name + ".minisig" : found,
+                    sig_path = dir + "/" + sig_name;
   if (!is_file(path)) return;
-  bool present = is_file(sig_path);
+  bool present = !found.empty();
   if (key == nullptr) {
     if (present) r->add(kNote, sig_name, "present; give --pubkey KEY to check it");
     return;
@@ -152,11 +147,11 @@ void check_one(const std::string &dir, const std::string &name, const ms_public_
 void check_two_step(const std::string &dir, const std::string &pubkey, Report *r) {
   if (!is_file(dir + "/prepare.bin")) return;
   bool signed_kit = !pubkey.empty();
-  for (const std::string &name : sent_files(dir)) signed_kit = signed_kit || is_file(dir + "/" + name + ".minisig");
+  for (const std::string &name : sent_files(dir)) signed_kit = signed_kit || !signature_file(dir, name).empty();
   if (signed_kit)
     r->add(kWarning, "prepare.bin",
            "a signed two-step kit: the image then goes to the gateway's own upgrade service (port 8080), which "
-           "checks no signature; a keyed gateway's protection rests on the signed prepare.bin (docs/kits.md, "
+           "checks no signature; a keyed gateway's protection rests on the signed prepare.bin (kits.md, "
            "\"The two-step image\")");
 }
 

@@ -233,16 +233,26 @@ TEST(Versions, ParseAndCompareAsTheWizardDoes) {
     EXPECT_FALSE(gwc_version_parse(bad, strlen(bad), &v, &why)) << bad;
 }
 
+// Kit files as editors save them: each reader sees the same text.
 TEST(KitFiles, ConfigVersionAndPlatformList) {
+  const std::string bom = "\xEF\xBB\xBF";
+  // "<config version=\"1.2\">" as Notepad saves "Unicode" (UTF-16 LE).
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("GQ <config version=\"1.2\">\r\n")) utf16 += std::string(1, c) + '\0';
   struct {
     std::string file;
     const char *version;  // nullptr: none found
+    const char *why;      // part of the reason when none is found
   } configs[] = {
-      {"<?xml?>\n<Config Version=\"3.60.1.0.5-GQ\">\n", "3.60.1.0.5-GQ"},
-      {"<config version=" + std::string(190, ' ') + "\"3.60\">\n", nullptr},  // closing quote past the window
-      {"<config version=\"a\nb\">\n", nullptr},
-      {"<config release=\"1\">\n", nullptr},
-      {"no line end <CONFIG VERSION=\"x\"", "x"},
+      {"<?xml?>\n<Config Version=\"3.60.1.0.5-GQ\">\n", "3.60.1.0.5-GQ", ""},
+      {bom + "<config version=\"3.60.1.0.5-GQ\">\n", "3.60.1.0.5-GQ", ""},
+      {"<config version=" + std::string(190, ' ') + "\"3.60\">\n", nullptr, "double quote within 200"},
+      {"<config version=\"a\nb\">\n", nullptr, "closing"},
+      {"<config release=\"1\">\n", nullptr, "no line holds"},
+      {"no line end <CONFIG VERSION=\"x\"", "x", ""},
+      {utf16, nullptr, "saved as UTF-16 (\"Unicode\" in Notepad)"},
+      {utf16.substr(2), nullptr, "UTF-16 without a byte-order mark"},
+      {"", nullptr, "no line holds"},
   };
   for (const auto &c : configs) {
     gwc_span value;
@@ -251,14 +261,26 @@ TEST(KitFiles, ConfigVersionAndPlatformList) {
     EXPECT_EQ(found, c.version != nullptr) << c.file << why;
     if (found && c.version) {
       EXPECT_EQ(c.file.substr(value.at, value.length), c.version);
+    } else {
+      EXPECT_NE(std::string(why).find(c.why), std::string::npos) << why;
     }
   }
-  const std::string ini = "[platforms]\r\n GQ\tgr x\n\nGZ";
-  std::string platforms;
-  gwc_span t;
-  for (size_t pos = 0; gwc_ini_next_token(ini.data(), ini.size(), &pos, &t);)
-    if (gwc_ini_is_platform(ini.data(), t)) platforms += ini.substr(t.at, t.length) + ",";
-  EXPECT_EQ(platforms, "GQ,gr,GZ,");
+  struct {
+    std::string file, platforms;
+  } inis[] = {
+      {"[platforms]\r\n GQ\tgr x\n\nGZ", "GQ,gr,GZ,"},
+      {bom + "GQ GR\r\n", "GQ,GR,"},  // the first entry is not hidden behind the mark
+      {"GQ,GR;GS", "GQ,GR;GS,"},       // one token: blanks alone separate
+      {utf16, ""},
+      {bom, ""},
+  };
+  for (const auto &c : inis) {
+    std::string platforms;
+    gwc_span t;
+    for (size_t pos = 0; gwc_ini_next_token(c.file.data(), c.file.size(), &pos, &t);)
+      if (gwc_ini_is_platform(c.file.data(), t)) platforms += c.file.substr(t.at, t.length) + ",";
+    EXPECT_EQ(platforms, c.platforms) << c.file;
+  }
 }
 
 // What a gateway that declares its platform or lowest version makes of a

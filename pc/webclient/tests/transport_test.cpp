@@ -407,7 +407,8 @@ TEST_F(Upload, EveryWaitOfTheUploadHasItsLimit) {
 // breaks under the signed upload.
 TEST_F(Upload, SignedKitAndGatewaysWithAndWithoutSignatures) {
   const std::string sig = "untrusted comment: x\nRUQ...\ntrusted comment: t\nAAA...\n";
-  ASSERT_TRUE(platform::WriteWholeFile(imagePath + ".minisig", sig));
+  // Its suffix in capitals, as Windows would open it all the same.
+  ASSERT_TRUE(platform::WriteWholeFile(imagePath + ".MINISIG", sig));
   const char kOk[] = "HTTP/1.0 200 OK\r\n\r\nupgrade result: ok[0]\n";
   struct Case {
     const char *name;

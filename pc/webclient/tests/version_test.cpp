@@ -85,6 +85,9 @@ TEST_F(VersionTable, PlatformListAndKitFiles) {
   EXPECT_EQ(Check("3.60.2.0.1-gq", "1.0.0.0.0-GQ", prepare), 6);
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "upgrade.ini"), "GQ GX"));
   EXPECT_EQ(Check("3.60.1.0.4-ZZ", "3.60.1.0.5-GQ", prepare), 6);
+  // A byte-order mark does not hide the first entry.
+  ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "upgrade.ini"), "\xEF\xBB\xBFGQ GX"));
+  EXPECT_EQ(Check("3.60.1.0.4-GQ", "3.60.1.0.5-GQ", prepare), -1);
   // No upgrade.ini: nothing is listed, every gateway is refused.
   platform::DeleteLocalFile(platform::JoinPath(env.kitDir, "upgrade.ini"));
   EXPECT_EQ(Check("3.60.2.0.1-GQ", "1.0.0.0.0-GQ", prepare), 6);
@@ -175,9 +178,12 @@ TEST(Version, FindImageFileNeedsExactlyOne) {
   EXPECT_FALSE(c.FindImageFile(name));
   EXPECT_EQ(name, "");
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "prepare.bin"), "p"));
-  ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "fw-3.60.img"), "i"));
+  ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "fw-3.60.IMG"), "i"));
+  // Whole names only, as velmora-kit checks: never a Windows 8.3 alias.
+  for (const char *other : {"fw-3.59.img.bak", "fw-3.60.imgx", "fw-3.60.IMG.minisig"})
+    ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, other), "o"));
   EXPECT_TRUE(c.FindImageFile(name));
-  EXPECT_EQ(name, "fw-3.60.img");
+  EXPECT_EQ(name, "fw-3.60.IMG");
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "zz.img"), "i"));
   name.clear();
   EXPECT_FALSE(c.FindImageFile(name));

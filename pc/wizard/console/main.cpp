@@ -97,7 +97,10 @@ const char kUsage[] =
     "equal.\n"
     "\n"
     "Example:\n"
-    "  velmora-cli --kit /media/kit --gateway 192.168.0.1\n";
+    "  velmora-cli --kit /media/kit --gateway 192.168.0.1\n"
+    "\n"
+    "What each exit status means and what to do: troubleshooting.md, in\n"
+    "share/doc/velmora of the installation (docs/ of the source tree).\n";
 
 struct Options {
   std::string gateway;

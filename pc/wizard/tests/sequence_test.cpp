@@ -254,12 +254,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "firmware......FAILED !\r\n\r\n\r\n*** Can not upgrade to "
                      "the different hardware platform.***\r\nWhat failed: GET /x: no "
                      "answer.\r\nWhat to do: Get the kit made for this Gateway.\r\n"},
+        // The builder's detail ("fw.img: no image tag") is for the log only.
         CheckFailure{"KitWouldFail", {1}, true, true, kKitRefused,
-                     "Checking firmware......FAILED !\r\n\r\n\r\n*** The upgrade kit "
-                     "cannot be used: fw.img: no image tag ***\r\nNothing on the Gateway "
-                     "was changed.\r\nWhat to do: Check the kit folder with velmora-kit "
-                     "check, which lists every problem, then copy the kit again or get a new "
-                     "one.\r\n",
+                     "Checking firmware......FAILED !\r\n\r\n\r\n*** This kit is damaged; "
+                     "get a new one from its maker. ***\r\nNothing on the Gateway was "
+                     "changed.\r\nWhat to do: Tell the kit's maker; the log of this run says "
+                     "what is wrong with the kit.\r\n",
                      "fw.img: no image tag"},
         CheckFailure{"SettingsUnreadable", {1}, true, true, kBackupUnreadable,
                      "Checking firmware......FAILED !\r\n\r\n\r\n*** The wireless "

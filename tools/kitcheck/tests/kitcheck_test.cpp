@@ -9,6 +9,7 @@
 
 #include "fixtures.h"
 #include "kit.h"
+#include "kit_files.h"
 #include "signatures.h"
 
 namespace {
@@ -57,10 +58,22 @@ class Kit : public ::testing::Test {
               0);
     sh("rm -rf " + src);
   }
-  // Substituted for a marker option, so that members are named "./pkg/...".
+  // Every report keeps two promises: one verdict per file (no "ok" for a
+  // file that has an error) and each finding once.
   kit::Report check() {
     kit::Report r;
     kit::check_kit(dir, &r);
+    int errors = 0;
+    for (size_t i = 0; i < r.findings.size(); ++i) {
+      const kit::Finding &f = r.findings[i];
+      errors += f.severity == kit::kError;
+      for (size_t j = 0; j < r.findings.size(); ++j) {
+        const kit::Finding &g = r.findings[j];
+        EXPECT_FALSE(f.severity == kit::kError && g.severity == kit::kOk && f.file == g.file) << dump(r);
+        EXPECT_FALSE(i < j && f.severity == g.severity && f.file == g.file && f.text == g.text) << dump(r);
+      }
+    }
+    EXPECT_EQ(errors, r.errors) << dump(r);
     return r;
   }
   bool has(const kit::Report &r, kit::Severity s, const std::string &text) {
@@ -94,7 +107,12 @@ TEST_F(Kit, ImageFaultsAreNamedWithTheGatewaysAnswer) {
   std::string bad = good;
   bad[1000] ^= 0x20;
   write("fw_3.60.1.0.5.img", bad);
-  EXPECT_TRUE(has(check(), kit::kError, "(the gateway answers fail[14])"));
+  EXPECT_TRUE(has(check(), kit::kError, "(the gateway answers fail[14]): it changed after it was tagged; tag it "
+                                        "again with fwtag add --replace fw_3.60.1.0.5.img"));
+  EXPECT_FALSE(has(check(), kit::kOk, "fw_3.60.1.0.5.img:"));  // its kind is only a note now
+  write("fw_3.60.1.0.5.img.minisig", "old signature");
+  EXPECT_TRUE(has(check(), kit::kError, "then sign it again (fwtag sign --key KEY fw_3.60.1.0.5.img)"));
+  sh("rm " + dir + "/fw_3.60.1.0.5.img.minisig");
 
   write("fw_3.60.1.0.5.img", filesystem_payload(700000));
   EXPECT_TRUE(has(check(), kit::kError, "no image tag at its end (the gateway answers fail[12])"));
@@ -111,6 +129,11 @@ TEST_F(Kit, ImageFaultsAreNamedWithTheGatewaysAnswer) {
   EXPECT_EQ(check().errors, 0);
   write("fw_3.60.1.0.5.img", Tag(filesystem_payload(655160 - 8)));
   EXPECT_TRUE(has(check(), kit::kError, "fail[6]"));
+  // The padding it names makes the image one the gateway takes.
+  const std::string fix = "truncate -s 655153 fw_3.60.1.0.5.img && fwtag add fw_3.60.1.0.5.img";
+  ASSERT_TRUE(has(check(), kit::kError, fix)) << dump(check());
+  ASSERT_EQ(sh("cd " + dir + " && PATH=" + FWTAG_DIR + ":$PATH && " + fix + " >/dev/null"), 0);
+  EXPECT_EQ(check().errors, 0) << dump(check());
   // The largest file the gateway takes, until the signature part the
   // wizard sends along pushes the request over the limit.
   const uint64_t most = gwc_upload_largest_file(17, GWC_UNSIGNED);
@@ -133,11 +156,13 @@ TEST_F(Kit, TheWizardNeedsExactlyOneImage) {
   sh("rm " + dir + "/other.IMG " + dir + "/fw_3.60.1.0.5.img");
   EXPECT_TRUE(has(check(), kit::kError, "no firmware image"));
   write("fw.img", Tag(filesystem_payload(700000)));
+  // Names matched whole, never through a Windows 8.3 alias ("NOTES~1.IMG").
   write("fw.img.bak", "old");
   write("notes.imgx", "x");
   r = check();
-  EXPECT_EQ(r.errors, 0) << dump(r);
-  EXPECT_TRUE(has(r, kit::kWarning, "notes.imgx: Windows may count this"));
+  EXPECT_EQ(r.errors + r.warnings, 0) << dump(r);
+  EXPECT_TRUE(has(r, kit::kNote, "notes.imgx: not the kit's image"));
+  EXPECT_TRUE(has(r, kit::kNote, "fw.img.bak: not the kit's image"));
 }
 
 TEST_F(Kit, ConfigVersionFollowsTheWizardsRules) {
@@ -179,6 +204,53 @@ TEST_F(Kit, UpgradeListMustNameTheKitsPlatform) {
   std::string problem;
   EXPECT_FALSE(kit::kit_usable(dir, &problem));
   EXPECT_EQ(problem.compare(0, 21, "upgrade.ini: missing:"), 0) << problem;
+}
+
+// config.xml and upgrade.ini as Windows editors save them, and the slips of
+// whoever writes them by hand: each read as the wizard reads it, each fault
+// named with its fix.
+TEST_F(Kit, KitFilesAsEditorsWriteThem) {
+  const std::string bom = "\xEF\xBB\xBF", config = "<config version=\"3.60.1.0.5-GQ\">\r\n";
+  auto utf16 = [](const std::string &text) {
+    std::string out = "\xFF\xFE";
+    for (char c : text) out += std::string(1, c) + '\0';
+    return out;
+  };
+  struct {
+    const char *file;
+    std::string bytes;
+    int errors, warnings;
+    const char *finding;  // in the first error, or else in some finding
+  } cases[] = {
+      {"upgrade.ini", bom + "GQ GR\r\n", 0, 0, "upgrade.ini: 2 platforms"},
+      {"config.xml", bom + config, 0, 0, "version 3.60.1.0.5-GQ"},
+      {"upgrade.ini", utf16("GQ\r\n"), 1, 0,
+       "upgrade.ini: saved as UTF-16 (\"Unicode\" in Notepad); save it again as UTF-8 or ANSI"},
+      {"config.xml", utf16(config), 1, 0, "config.xml: saved as UTF-16 (\"Unicode\" in Notepad); save it again"},
+      {"upgrade.ini", "GQ,GR\n", 1, 0,
+       "entry \"GQ,GR\" is read as one platform, which no gateway has: platforms are separated by blanks "
+       "(spaces or line breaks); write \"GQ GR\""},
+      {"upgrade.ini", "GR;GQ\n", 1, 0, "write \"GR GQ\""},
+      {"upgrade.ini", "GQ G" + std::string(600, 'R') + "\n", 1, 0, "...\" (601 characters) is longer than 29"},
+      {"upgrade.ini", "GQ gr gr\n", 0, 1, "upgrade.ini: 2 platforms"},  // one warning for \"gr\"
+      {"upgrade.ini", "\n", 1, 0, "lists no platform (tokens starting with G): the wizard refuses every gateway; "
+                                  "list the kit's platform in it: printf 'GQ\\n' > upgrade.ini"},
+  };
+  for (const auto &c : cases) {
+    SetUp();
+    write(c.file, c.bytes);
+    kit::Report r = check();
+    EXPECT_EQ(r.errors, c.errors) << c.bytes << "\n" << dump(r);
+    EXPECT_EQ(r.warnings, c.warnings) << c.bytes << "\n" << dump(r);
+    std::string problem;
+    if (c.errors > 0) {
+      EXPECT_FALSE(kit::kit_usable(dir, &problem));
+      EXPECT_NE(problem.find(c.finding), std::string::npos) << problem;
+    } else {
+      EXPECT_TRUE(has(r, kit::kOk, c.finding)) << dump(r);
+    }
+    TearDown();
+  }
 }
 
 TEST_F(Kit, OnlyOrdinaryFilesAndSafePackageMembers) {
@@ -224,7 +296,9 @@ TEST_F(Kit, PreparePackageIsReadFromItsTarHeaders) {
   make_package("", "755", false);
   EXPECT_TRUE(has(check(), kit::kError, "no pkg/fw_exec.sh"));
   make_package("", "755", true, 1000);
-  EXPECT_TRUE(has(check(), kit::kError, "prepare.bin: ") && has(check(), kit::kError, "fail[6]"));
+  EXPECT_TRUE(has(check(), kit::kError, "(fail[6]); make the archive again with tar -b 1280"));
+  make_package("-b 1280", "755", true, 1000);
+  EXPECT_EQ(check().errors, 0) << dump(check());
 
   write("prepare.bin", Tag(filesystem_payload(700000)));
   EXPECT_TRUE(has(check(), kit::kError, "not a tar archive: the gateway would take it for an image"));
@@ -263,6 +337,13 @@ TEST_F(Kit, PubkeyDemandsValidSignaturesOfImageAndPackage) {
   kit::check_signatures(dir, "", &r);
   EXPECT_TRUE(has(r, kit::kNote, "prepare.bin.minisig: present; give --pubkey"));
   EXPECT_TRUE(has(r, kit::kWarning, "prepare.bin: a signed two-step kit"));
+  // Found as Windows opens it, whatever the case of its suffix; the wizard
+  // sends it along (kit_files.h).
+  ASSERT_EQ(sh("mv " + img + ".minisig " + img + ".MINISIG"), 0);
+  EXPECT_TRUE(has(check_with("k.pub"), kit::kOk, "fw_3.60.1.0.5.img.MINISIG: signature valid"));
+  EXPECT_EQ(kit::signature_file(dir, "FW_3.60.1.0.5.IMG"), "fw_3.60.1.0.5.img.MINISIG");
+  EXPECT_EQ(kit::signature_file(dir, "fw_3.60.1.0.5"), "");
+  ASSERT_EQ(sh("mv " + img + ".MINISIG " + img + ".minisig"), 0);
 
   // What a signature binds must be what config.xml and upgrade.ini say.
   struct {

@@ -761,6 +761,12 @@ TEST_P(CliHostileTest, NeverClaimsSuccessWithoutProof) {
       EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f))
           << "control character " << static_cast<int>(static_cast<unsigned char>(c)) << " in\n"
           << *text;
+  // The user is never sent to a kit builder's tool; what is wrong with a
+  // kit is in the log, for its maker.
+  for (const char *tool : {"velmora-kit", "fwtag"}) EXPECT_EQ(out.find(tool), std::string::npos) << out;
+  if (h.status == 12) {
+    EXPECT_NE(log.find("kit check: error"), std::string::npos) << log;
+  }
 
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(static_cast<int>(gw.uploads.size()), h.uploads);
@@ -815,8 +821,8 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 false, 8,
                 "What failed: POST /cgi-bin/dornix: the Gateway answered fail[14]: the kit's "
-                "image is damaged: its checksum does not match its tag.\nWhat to do: Check the "
-                "kit with velmora-kit check",
+                "image is damaged: its checksum does not match its tag.\nWhat to do: This kit "
+                "is damaged; get a new one from its maker.",
                 1, "no save"},
         Hostile{"Upload500",
                 [](Gateway &g, const std::string &) {
@@ -870,13 +876,13 @@ INSTANTIATE_TEST_SUITE_P(
                 [](Gateway &, const std::string &kit) {
                   platform::WriteWholeFile(kit + "/fw-3.60.1.0.5.img", std::string(700000, 'F'));
                 },
-                false, 12, "The upgrade kit cannot be used: fw-3.60.1.0.5.img: ", 0, "none"},
+                false, 12, "*** This kit is damaged; get a new one from its maker. ***", 0, "none"},
         Hostile{"EmptyKit",
                 [](Gateway &, const std::string &kit) {
                   for (const std::string &f : platform::FindFiles(kit, "*"))
                     platform::DeleteLocalFile(kit + "/" + f);
                 },
-                false, 12, "The upgrade kit cannot be used: *.img: no firmware image", 0,
+                false, 12, "*** This kit is damaged; get a new one from its maker. ***", 0,
                 "none"}),
     [](const ::testing::TestParamInfo<Hostile> &i) { return i.param.name; });
 
