@@ -373,7 +373,8 @@ std::string CGatewayClient::UploadPlan(int prepareNeeded) {
                            "there and says so.\r\n";
   }
   if (prepareNeeded)
-    text += "The upgrade service takes " + image + " without a signature.\r\n";
+    text += image + " goes to the upgrade service without its signature: that service checks "
+                    "none.\r\n";
   return text;
 }
 

@@ -95,7 +95,7 @@ class UpgradeRun {
   RestartState restart() const { return static_cast<RestartState>(restart_.load()); }
   void SetRestart(RestartState r) { restart_ = r; }
   // The run writes back settings an earlier run kept; it sends no image.
-  bool restoringKept = false;
+  std::atomic<bool> restoringKept{false};
   // What the run paused on the gateway and no restart has brought back yet:
   // its Internet connection, its Wi-Fi.
   std::atomic<bool> connectionPaused{false}, wifiOff{false};

@@ -266,8 +266,8 @@ std::string WhereTheGatewayStands(const WizardPage &page, const UpgradeRun &run)
                     : "The new firmware was written to the Gateway.\r\n";
         break;
       case kFirmwareUnknown:
-        text += "Whether the Gateway's firmware changed is not known: it gave no clear answer "
-                "to the image.\r\n";
+        text += "Whether the Gateway's firmware changed is not known from its answer to the "
+                "image.\r\n";
         break;
       case kFirmwarePartlyWritten:
         text += "Do not unplug the Gateway: its firmware may be half written (it answered "

@@ -620,7 +620,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "What failed: POST /cgi-bin/dornix: the Gateway answered that the upload "
                 "failed.\n",
                 true},
-        // The Part's text, what to do on a terminal, what failed and what to
+        // The transfer's failure text, what to do on a terminal, what failed and what to
         // do, and where the gateway stands.
         Failure{"TransferCutByUnplugging", 8,
                 "Transfering image......FAILED !\n\n\n*** An error occured while "
@@ -661,8 +661,8 @@ TEST_F(CliTest, CheckChangesNothingAndSaysWhatTheRunWouldDo) {
            image + " to the gateway's upgrade service, restart the gateway and write the settings "
            "back.\nprepare.bin is not signed. Which keys the gateway holds cannot be read from it: "
            "a gateway that holds keys refuses prepare.bin with fail[23] before it writes anything; "
-           "the upgrade then ends there and says so.\nThe upgrade service takes " + image +
-           " without a signature.\n"},
+           "the upgrade then ends there and says so.\n" + image +
+           " goes to the upgrade service without its signature: that service checks none.\n"},
       {"NoPrepare", 0,
        "This gateway takes an upgrade in two steps, and the kit holds no preparation package "
        "(prepare.bin): an upgrade would save the wireless settings, send the kit's firmware "
