@@ -31,15 +31,40 @@ bool SecretName(std::string name) {
   return false;
 }
 
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+long DaysFromCivil(long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long>(doe) - 719468;
+}
+
+long SecondsOf(const struct tm &tm) {
+  return DaysFromCivil(tm.tm_year + 1900L, static_cast<unsigned>(tm.tm_mon + 1),
+                       static_cast<unsigned>(tm.tm_mday)) * 86400L +
+         tm.tm_hour * 3600L + tm.tm_min * 60L + tm.tm_sec;
+}
+
+// "2026-12-07 17:20:01.042 +01:00 ": local time with its offset from UTC,
+// so that a log read in another time zone (support's) still says when.
+// The offset is the difference of the local and the UTC calendar time of
+// the same instant, which every C library can tell.
 std::string Stamp() {
   using namespace std::chrono;
   auto now = system_clock::now();
   time_t t = system_clock::to_time_t(now);
   int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
   struct tm tm = *localtime(&t);  // called under logMutex only
+  struct tm utc = *gmtime(&t);
+  long offset = (SecondsOf(tm) - SecondsOf(utc)) / 60;
+  char sign = offset < 0 ? '-' : '+';
+  if (offset < 0) offset = -offset;
   char out[64];
-  snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", tm.tm_year + 1900, tm.tm_mon + 1,
-           tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+  snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d.%03d %c%02ld:%02ld ", tm.tm_year + 1900,
+           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms, sign, offset / 60,
+           offset % 60);
   return out;
 }
 

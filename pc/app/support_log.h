@@ -20,7 +20,8 @@ void CloseSupportLog();
 // The open log's path, or "" when there is none.
 std::string SupportLogPath();
 
-// One line, printf style, time-stamped ("2026-12-07 17:20:01.042 "); a
+// One line, printf style, time-stamped with the local time and its offset
+// from UTC ("2026-12-07 17:20:01.042 +01:00 "); a
 // trailing line end is not needed. CR and LF inside become blanks, other
 // control characters are shown escaped (ShownText).
 void SupportLog(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));

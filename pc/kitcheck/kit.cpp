@@ -431,7 +431,12 @@ void check_upgrade_ini(const std::string &dir, Report *r, const Version *version
 void check_prepare(const std::string &dir, Report *r) {
   std::string path = velmora::platform::JoinPath(dir, "prepare.bin");
   uint64_t size;
-  if (!velmora::platform::PathExists(path)) return;  // a one-step kit
+  if (!velmora::platform::PathExists(path)) {
+    // What the wizard does then, for the gateways it upgrades in two steps.
+    r->add(kNote, "prepare.bin", "none: a gateway that takes the upgrade in two steps gets the image "
+                                 "through its upgrade service, without preparation");
+    return;
+  }
   if (!file_size(path, &size)) {
     r->add(kError, "prepare.bin", "not an ordinary file: put the package itself there");
     return;

@@ -4,6 +4,8 @@
 #ifndef VELMORA_PLATFORM_CONSOLE_H
 #define VELMORA_PLATFORM_CONSOLE_H
 
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -13,6 +15,10 @@ namespace platform {
 bool StdinIsTerminal();
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
+
+// The width in columns of the terminal that `stream` (stdout or stderr)
+// writes to, as it is now; 0 when the stream is no terminal.
+int TerminalColumns(FILE *stream);
 
 // Switches the echo of typed characters on the console's input off (the
 // Enter that ends the line still moves to the next line) or back on.

@@ -81,6 +81,8 @@ class CGatewayClient {
   }
   // N of the "fail[N]" dornix answered to the last upload, else -1.
   int uploadFailCode = -1;
+  // What the last UploadFirmware may have left in the gateway's flash.
+  FlashAfterUpload uploadFlash = kFlashUntouched;
 
   // Platform names read from "upgrade.ini" (at most 101).
   std::vector<std::string> platformList;
@@ -135,12 +137,20 @@ class CGatewayClient {
   // again without. An UploadVerdict; the reply's status code in *status.
   int UploadToDornix(CGatewaySocket &socket, const std::string &name, const std::string &local,
                      const UploadProgress &progress, int *status);
-  // Takes note of how `upload` ended (its fail code, and the problem when it
-  // was refused); returns `verdict`.
-  int Uploaded(const CFirmwareUpload &upload, int verdict);
+  // Takes note of how `upload` ended (its fail code, what it left in the
+  // flash, and the problem when it was refused); returns `verdict`.
+  // `dornix`: the upload went to dornix, not to the upgrade service.
+  int Uploaded(const CFirmwareUpload &upload, int verdict, bool dornix = true);
   // An UploadVerdict: -1 refused (or not sent), 0 sent without a verdict,
   // 1 accepted. `progress` hears of every block of each file sent.
   int UploadFirmware(int prepareNeeded, const UploadProgress &progress = nullptr);
+  // What UploadFirmware would send for this kit, where, and what the
+  // gateway does with a signature, for a person ("" without exactly one
+  // image).
+  std::string UploadPlan(int prepareNeeded);
+  // Where the kit keeps the signature of its file `name` ("" when it holds
+  // none).
+  std::string SignatureFile(const std::string &name) const;
   // What became of the signature of the last file sent to dornix: "NAME: not
   // signed", "...: signed; the gateway checked the signature and it holds",
   // and so on (for the support log).

@@ -103,9 +103,9 @@ void CGatewaySocket::StartRequest(const std::string &request) {
   problem_.clear();
 }
 
-void CGatewaySocket::Fail(const std::string &problem) {
+void CGatewaySocket::Fail(const std::string &problem, bool log) {
   problem_ = request_.empty() ? problem : request_.substr(0, request_.rfind(' ')) + ": " + problem;
-  SupportLog("failed: %s", problem_.c_str());
+  if (log) SupportLog("failed: %s", problem_.c_str());
 }
 
 uint32_t CGatewaySocket::LimitMs() const {
@@ -197,7 +197,10 @@ CGatewaySocket::ReplyEnd CGatewaySocket::ReadReply(
   reply += Describe(end);
   if (end == kReplyComplete || end == kReplyStopped) {
     SupportLog("reply to %s: %s", request_.c_str(), reply.c_str());
-    if (framing.Status() >= 400) Fail("HTTP status " + std::to_string(framing.Status()));
+    // A 401 is how the gateway asks for a login: whoever asked says what
+    // follows from it.
+    if (framing.Status() >= 400)
+      Fail("HTTP status " + std::to_string(framing.Status()), framing.Status() != 401);
   } else {
     Fail("the reply was " + reply);
   }

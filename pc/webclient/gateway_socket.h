@@ -83,8 +83,9 @@ class CGatewaySocket {
   // Sends bytes of the request in pieces of the buffer size; false (with
   // the problem noted) when the connection broke.
   bool SendRequest(const std::string &request);
-  // Notes a failure of the request in progress (and logs it).
-  void Fail(const std::string &problem);
+  // Notes a failure of the request in progress (and logs it, unless the
+  // caller says what follows from it).
+  void Fail(const std::string &problem, bool log = true);
   bool SendFailed();
 
   // What went wrong last on this connection, for a person: "no connection to

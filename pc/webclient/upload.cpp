@@ -30,6 +30,11 @@ const int kUploadTimeoutSeconds = 10;
 // Longest signature file that dornix takes.
 const size_t kLongestSignature = 4096;
 const char kSignatureHeader[] = "X-Dornix-Signature";
+// What to do when the gateway could not be reached for an upload, or the
+// connection broke under it.
+const char kCheckConnection[] =
+    "Check that the Gateway is on and that its cable to this computer is plugged in at both "
+    "ends, then try again.";
 
 // a + b, kept below the longest limit a tick count can measure.
 uint32_t AddLimits(uint64_t a, uint64_t b) {
@@ -61,7 +66,7 @@ UploadVerdict CFirmwareUpload::UploadFile(const char *path, const char *fileName
                                           const char *localPath, const std::string *signature) {
   replyStatus_ = 0;
   failCode_ = -1;
-  signatureRefused_ = signatureChecked_ = transferBroken_ = false;
+  signatureRefused_ = signatureChecked_ = transferBroken_ = fileStarted_ = bodySent_ = false;
   // Until the file's size is known: the head goes out within a minute.
   socket_.SetDeadline(Env().clock->Limit(kUploadSendMs));
   if (!socket_.PrepareRequest(1024)) return kUploadRefused;
@@ -93,7 +98,7 @@ UploadVerdict CFirmwareUpload::UploadFile(const char *path, const char *fileName
     return kUploadRefused;
   // The signature part's leading "\r\n" ends the headers in place of the
   // file part's, which then ends the signature.
-  transferBroken_ = true;  // until the last piece is out
+  transferBroken_ = fileStarted_ = true;  // until the last piece is out
   if (signature && !socket_.SendRequest(signaturePart)) return kUploadRefused;
   if (!socket_.SendRequest(ComposeUploadPartHeader(fileName))) return kUploadRefused;
   char block[1024];
@@ -110,11 +115,18 @@ UploadVerdict CFirmwareUpload::UploadFile(const char *path, const char *fileName
       return kUploadRefused;
     }
     sent += static_cast<uint64_t>(n);
-    if (progress_) progress_(sent, static_cast<uint64_t>(size));
+    if (progress_ && !progress_(sent, static_cast<uint64_t>(size))) {
+      // Cut short on purpose: the gateway gets no whole file to write.
+      transferBroken_ = false;
+      socket_.Fail("the upload was stopped after " + std::to_string(sent) + " of " +
+                   std::to_string(size) + " bytes");
+      return kUploadRefused;
+    }
   }
   file.Close();
   if (!socket_.SendRequest(ComposeUploadTail())) return kUploadRefused;
   transferBroken_ = false;
+  bodySent_ = true;
 
   // The upgrade service says "failed" or "successful"; dornix answers with
   // its result page. An error status refuses the upload at once; failure
@@ -164,10 +176,34 @@ UploadVerdict CFirmwareUpload::UploadFile(const char *path, const char *fileName
   return verdict;
 }
 
+FlashAfterUpload CFirmwareUpload::Flash(UploadVerdict verdict, bool dornix) const {
+  if (verdict == kUploadAccepted) return kFlashWritten;
+  // A 4xx status comes from the web server before any program saw the file.
+  if (!fileStarted_ || (replyStatus_ >= 400 && replyStatus_ < 500)) return kFlashUntouched;
+  // The upgrade service is the gateway's own: it does not say what it did
+  // with a file it refused or took only in part.
+  if (!dornix) return kFlashUnknown;
+  // dornix writes only an upload it received whole and checked.
+  if (!bodySent_) return kFlashUntouched;
+  if (failCode_ == RESULT_MTD_WRITE) return kFlashPartlyWritten;
+  // Reading back the stored image failed: the writing may have begun.
+  if (failCode_ == RESULT_TMP_READ) return kFlashUnknown;
+  // Every other refusal leaves the flash as it was.
+  if (failCode_ >= 0) return kFlashUntouched;
+  return kFlashUnknown;  // no verdict, or a server error
+}
+
 // ---- the client's uploads
 
 std::string CGatewayClient::KitFile(const char *name) const {
   return platform::JoinPath(kitDir, name);
+}
+
+std::string CGatewayClient::SignatureFile(const std::string &name) const {
+  // The signature as velmora-kit finds it (kit_files.h): "fw.img.MINISIG"
+  // goes along on Linux too, as Windows would open it.
+  const std::string found = kit::signature_file(kitDir, name);
+  return found.empty() ? found : KitFile(found.c_str());
 }
 
 bool CGatewayClient::FindImageFile(std::string &out) {
@@ -187,12 +223,8 @@ int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &na
                                    const std::string &local, const UploadProgress &progress,
                                    int *status) {
   std::string signature, note;
-  // The signature as velmora-kit finds it (kit_files.h): "fw.img.MINISIG"
-  // goes along on Linux too, as Windows would open it.
-  const std::string signatureName = kit::signature_file(platform::DirectoryOf(local), name);
-  bool isSigned = !signatureName.empty() &&
-                  platform::ReadWholeFile(platform::JoinPath(platform::DirectoryOf(local), signatureName),
-                                          &signature) &&
+  const std::string signatureFile = SignatureFile(name);
+  bool isSigned = !signatureFile.empty() && platform::ReadWholeFile(signatureFile, &signature) &&
                   signature.size() <= kLongestSignature;
   CFirmwareUpload first(socket, progress);
   int verdict = Uploaded(first, first.UploadFile("cgi-bin/dornix", name.c_str(), local.c_str(),
@@ -243,11 +275,12 @@ int CGatewayClient::UploadToDornix(CGatewaySocket &socket, const std::string &na
   return verdict;
 }
 
-int CGatewayClient::Uploaded(const CFirmwareUpload &upload, int verdict) {
+int CGatewayClient::Uploaded(const CFirmwareUpload &upload, int verdict, bool dornix) {
   uploadFailCode = upload.FailCode();
+  uploadFlash = FlashAfter(uploadFlash, upload.Flash(static_cast<UploadVerdict>(verdict), dornix));
   if (verdict >= 0) return verdict;
   if (uploadFailCode < 0) {
-    SetProblem(upload.Problem());
+    SetProblem(upload.Problem(), upload.TransferBroken() ? kCheckConnection : "");
   } else {
     const char *todo = "";
     const char *meaning = DornixFailMeaning(uploadFailCode, &todo);
@@ -259,9 +292,20 @@ int CGatewayClient::Uploaded(const CFirmwareUpload &upload, int verdict) {
 int CGatewayClient::UploadFirmware(int prepareNeeded, const UploadProgress &progress) {
   uploadFailCode = -1;
   uploadNotice.clear();
+  uploadFlash = kFlashUntouched;
+  // A stop asked for through the progress ends the upload there, and every
+  // step after it.
+  bool stopped = false;
+  const UploadProgress follow = [&stopped, &progress](uint64_t sent, uint64_t total) {
+    stopped = stopped || (progress && !progress(sent, total));
+    return !stopped;
+  };
+  // Two steps without a preparation package in the kit: the image goes to
+  // the upgrade service alone, as when dornix takes nothing from it.
+  const bool prepare = prepareNeeded && platform::PathExists(KitFile("prepare.bin"));
   CGatewaySocket first;
-  if (!ConnectForUpload(first, Env().httpPort)) {
-    SetProblem(first.Problem());
+  if ((!prepareNeeded || prepare) && !ConnectForUpload(first, Env().httpPort)) {
+    SetProblem(first.Problem(), kCheckConnection);
     return kUploadRefused;
   }
   std::string image;
@@ -272,21 +316,66 @@ int CGatewayClient::UploadFirmware(int prepareNeeded, const UploadProgress &prog
   }
   std::string local = KitFile(image.c_str());
   int status = 0;
-  if (!prepareNeeded) return UploadToDornix(first, image, local, progress, &status);
+  if (!prepareNeeded) return UploadToDornix(first, image, local, follow, &status);
 
   // Two steps: the preparation package to dornix (its verdict may
-  // legitimately be that no image was written, and a kit may come without
-  // one, but an error status says the gateway cannot take it), then the
-  // image to the upgrade service, whose verdict decides.
-  UploadToDornix(first, "prepare.bin", KitFile("prepare.bin"), progress, &status);
-  if (status >= 400) return kUploadRefused;
+  // legitimately be that no image was written, but an error status says the
+  // gateway cannot take it), then the image to the upgrade service, whose
+  // verdict decides.
+  if (prepare) {
+    UploadToDornix(first, "prepare.bin", KitFile("prepare.bin"), follow, &status);
+    if (stopped || status >= 400) return kUploadRefused;
+  } else {
+    SupportLog("the kit holds no prepare.bin: %s goes to the upgrade service without a "
+               "preparation package", image.c_str());
+  }
   CGatewaySocket second;
   if (!ConnectForUpload(second, Env().updatePort)) {
-    SetProblem(second.Problem());
+    SetProblem(second.Problem(), kCheckConnection);
     return kUploadRefused;
   }
-  CFirmwareUpload upload(second, progress);
-  return Uploaded(upload, upload.UploadFile("cgi-bin/update", image.c_str(), local.c_str()));
+  CFirmwareUpload upload(second, follow);
+  return Uploaded(upload, upload.UploadFile("cgi-bin/update", image.c_str(), local.c_str()), false);
+}
+
+std::string CGatewayClient::UploadPlan(int prepareNeeded) {
+  std::string image;
+  if (!FindImageFile(image)) return "";
+  const bool prepare = prepareNeeded && platform::PathExists(KitFile("prepare.bin"));
+  std::string text;
+  if (!prepareNeeded)
+    text = "An upgrade would save the wireless settings, send the kit's firmware image " + image +
+           " to the gateway, restart the gateway and write the settings back.\r\n";
+  else if (prepare)
+    text = "This gateway takes an upgrade in two steps: an upgrade would save the wireless "
+           "settings, send the kit's preparation package prepare.bin to the gateway and then its "
+           "firmware image " + image + " to the gateway's upgrade service, restart the gateway "
+           "and write the settings back.\r\n";
+  else
+    text = "This gateway takes an upgrade in two steps, and the kit holds no preparation "
+           "package (prepare.bin): an upgrade would save the wireless settings, send the kit's "
+           "firmware image " + image + " to the gateway's upgrade service without one, restart "
+           "the gateway and write the settings back. Whether the upgrade service takes the "
+           "image without preparation, only the gateway can tell.\r\n";
+  // What dornix checks: the signature of the file it is sent, against keys
+  // only the gateway knows.
+  const std::string checked = prepareNeeded ? (prepare ? "prepare.bin" : "") : image;
+  if (!checked.empty()) {
+    const bool isSigned = !SignatureFile(checked).empty();
+    text += isSigned ? checked + " is signed. Which keys the gateway holds cannot be read from "
+                                 "it: a gateway that holds none takes " + checked +
+                           " unchecked, and one that holds other keys than the signer's refuses "
+                           "it with fail[23] before it writes anything; the upgrade then ends "
+                           "there and says so.\r\n"
+                     : checked + " is not signed. Which keys the gateway holds cannot be read "
+                                 "from it: a gateway that holds keys refuses " + checked +
+                           " with fail[23] before it writes anything; the upgrade then ends "
+                           "there and says so.\r\n";
+  }
+  if (prepareNeeded)
+    text += image + " goes to the upgrade service without its signature: that service checks "
+                    "none.\r\n";
+  return text;
 }
 
 }  // namespace velmora

@@ -15,8 +15,9 @@ namespace velmora {
 class CGatewaySocket;
 
 // Hears of every block of a file sent: the bytes of the file sent so far
-// and its size.
-using UploadProgress = std::function<void(uint64_t sent, uint64_t total)>;
+// and its size. false stops the upload there: the rest of the file is not
+// sent, and a gateway writes nothing it did not receive whole.
+using UploadProgress = std::function<bool(uint64_t sent, uint64_t total)>;
 
 // What an upload's reply said.
 enum UploadVerdict {
@@ -24,6 +25,21 @@ enum UploadVerdict {
   kUploadUnconfirmed = 0,  // the reply ended without a verdict
   kUploadAccepted = 1,     // "successful" or dornix's "ok"
 };
+
+// What a gateway's flash may hold after an upload, by what the gateway did
+// with it.
+enum FlashAfterUpload {
+  kFlashUntouched,      // the file never reached it whole, or it was refused before writing
+  kFlashWritten,        // the gateway took the file and wrote it
+  kFlashUnknown,        // it went out whole and the answer does not say what became of it
+  kFlashPartlyWritten,  // the gateway said its flash may now be partly written
+};
+
+// What the flash may hold once `now` followed `before`: an upload that left
+// it untouched undoes nothing an earlier one did.
+inline FlashAfterUpload FlashAfter(FlashAfterUpload before, FlashAfterUpload now) {
+  return now == kFlashUntouched ? before : now;
+}
 
 class CFirmwareUpload {
  public:
@@ -50,6 +66,11 @@ class CFirmwareUpload {
   bool TransferBroken() const { return transferBroken_; }
   // N of dornix's "fail[N]", or -1 when it did not answer with one.
   int FailCode() const { return failCode_; }
+  // What the gateway's flash may hold after this upload: `dornix` says that
+  // it went to dornix, which checks an upload whole before it writes and
+  // names in its answer what it could not do; the upgrade service says
+  // only "successful" or "failed".
+  FlashAfterUpload Flash(UploadVerdict verdict, bool dornix) const;
   // What went wrong, for a person ("" when nothing did).
   const std::string &Problem() const;
 
@@ -60,6 +81,8 @@ class CFirmwareUpload {
   bool signatureRefused_ = false;
   bool signatureChecked_ = false;
   bool transferBroken_ = false;
+  bool fileStarted_ = false;  // a byte of the file's part went out
+  bool bodySent_ = false;     // the whole request went out
   int failCode_ = -1;
 };
 

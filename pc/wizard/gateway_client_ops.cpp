@@ -56,6 +56,11 @@ class GatewayClientOps : public GatewayOps {
     *version = client_.kitVersion;
     return client_.AlreadyOnKitVersion();
   }
+  bool CheckedVersions(std::string *running, std::string *kit) override {
+    *running = client_.runningVersion;
+    *kit = client_.kitVersion;
+    return !running->empty() && !kit->empty();
+  }
   bool StopConnection() override { return client_.StopConnection(); }
   int BackupWireless(WirelessSettings *settings) override {
     client_.SetProblem("");
@@ -79,6 +84,8 @@ class GatewayClientOps : public GatewayOps {
     return verdict;
   }
   std::string UploadNotice() override { return client_.uploadNotice; }
+  FlashAfterUpload UploadFlash() override { return client_.uploadFlash; }
+  std::string UploadPlan(int32_t prepare) override { return client_.UploadPlan(prepare); }
   bool TelnetReboot() override {
     bool rebooted = client_.TelnetReboot();
     if (rebooted) accessPointOff_ = false;

@@ -32,19 +32,22 @@ int PercentOf(uint64_t sent, uint64_t total) {
   return percent < 100 ? percent : 99;
 }
 
+std::string DescribeRate(uint64_t sent, uint32_t elapsedMs) {
+  if (elapsedMs == 0) return "";
+  double perSecond = static_cast<double>(sent) * 1000.0 / elapsedMs;
+  char rate[32];
+  if (perSecond >= 1024.0 * 1024.0)
+    snprintf(rate, sizeof rate, "%.1f MB/s", perSecond / (1024.0 * 1024.0));
+  else
+    snprintf(rate, sizeof rate, "%.0f KB/s", perSecond / 1024.0);
+  return rate;
+}
+
 std::string DescribeTransfer(uint64_t sent, uint64_t total, uint32_t elapsedMs) {
   std::string out = WithCommas(sent) + " of " + WithCommas(total) + " bytes (" +
                     std::to_string(PercentOf(sent, total)) + " %)";
-  if (elapsedMs > 0) {
-    double perSecond = static_cast<double>(sent) * 1000.0 / elapsedMs;
-    char rate[32];
-    if (perSecond >= 1024.0 * 1024.0)
-      snprintf(rate, sizeof rate, ", %.1f MB/s", perSecond / (1024.0 * 1024.0));
-    else
-      snprintf(rate, sizeof rate, ", %.0f KB/s", perSecond / 1024.0);
-    out += rate;
-  }
-  return out;
+  std::string rate = DescribeRate(sent, elapsedMs);
+  return rate.empty() ? out : out + ", " + rate;
 }
 
 std::string DescribeElapsed(uint32_t elapsedMs) {

@@ -16,6 +16,9 @@ int PercentOf(uint64_t sent, uint64_t total);
 // "3,145,728 of 8,388,616 bytes (37 %), 1.2 MB/s" after `elapsedMs`.
 std::string DescribeTransfer(uint64_t sent, uint64_t total, uint32_t elapsedMs);
 
+// "1.2 MB/s", "500 KB/s" for `sent` bytes in `elapsedMs`; "" for no time.
+std::string DescribeRate(uint64_t sent, uint32_t elapsedMs);
+
 // "45 s", "2 min 05 s", "1 h 02 min".
 std::string DescribeElapsed(uint32_t elapsedMs);
 

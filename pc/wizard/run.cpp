@@ -11,4 +11,20 @@ void UpgradeRun::Reached(RunStage s) {
   }
 }
 
+void UpgradeRun::SetVersions(const std::string &running, const std::string &kit) {
+  std::lock_guard<std::mutex> lock(versionsMutex_);
+  runningVersion_ = running;
+  kitVersion_ = kit;
+}
+
+std::string UpgradeRun::runningVersion() const {
+  std::lock_guard<std::mutex> lock(versionsMutex_);
+  return runningVersion_;
+}
+
+std::string UpgradeRun::kitVersion() const {
+  std::lock_guard<std::mutex> lock(versionsMutex_);
+  return kitVersion_;
+}
+
 }  // namespace velmora

@@ -9,12 +9,30 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/backup.h"
 
 namespace velmora {
+
+// What the gateway's firmware is, as far as the run can tell.
+enum FirmwareState {
+  kFirmwareUnchanged,      // nothing was written to its flash
+  kFirmwareWritten,        // the gateway took the image and wrote it
+  kFirmwareUnknown,        // an image went out and the gateway's answer does not tell
+  kFirmwarePartlyWritten,  // the gateway said its flash may be partly written
+  kFirmwareConfirmed,      // after its restart it runs the kit's version
+  kFirmwareNotConfirmed,   // after its restart it runs another (or an unreadable) version
+};
+
+// Whether the gateway restarted since the run's first change.
+enum RestartState {
+  kNotRestarted,
+  kRestarting,       // it went off (a reboot was ordered, or it was unplugged), not yet back
+  kRestartedSince,   // it answers again after a restart
+};
 
 // How far a run got on the gateway; each stage holds the ones before it.
 enum RunStage {
@@ -69,6 +87,34 @@ class UpgradeRun {
 
   RunStage stage() const { return static_cast<RunStage>(stage_.load()); }
   void Reached(RunStage s);
+
+  // What the ending says of the gateway's firmware.
+  FirmwareState firmware() const { return static_cast<FirmwareState>(firmware_.load()); }
+  void SetFirmware(FirmwareState f) { firmware_ = f; }
+  // Whether the gateway restarted after the run's first change (the telnet
+  // reboot, the power cycle, the restart after the settings were saved):
+  // what the run paused is back once it answers again, as far as a restart
+  // brings it back.
+  RestartState restart() const { return static_cast<RestartState>(restart_.load()); }
+  void SetRestart(RestartState r) { restart_ = r; }
+  // The run writes back settings an earlier run kept; it sends no image.
+  std::atomic<bool> restoringKept{false};
+  // What the run paused on the gateway and no restart has brought back yet:
+  // its Internet connection, its Wi-Fi.
+  std::atomic<bool> connectionPaused{false}, wifiOff{false};
+  // What a restart of the gateway brought back.
+  std::atomic<bool> connectionBack{false}, wifiBack{false};
+  // The gateway answers again after a restart: what a restart brings back
+  // is back.
+  void GatewayBack() {
+    SetRestart(kRestartedSince);
+    if (connectionPaused.exchange(false)) connectionBack = true;
+    if (wifiOff.exchange(false)) wifiBack = true;
+  }
+  // The versions compared before anything changed ("" until then).
+  void SetVersions(const std::string &running, const std::string &kit);
+  std::string runningVersion() const;
+  std::string kitVersion() const;
   // Whether a task is running for this run.
   bool Busy() const { return busy_ > 0; }
 
@@ -79,6 +125,11 @@ class UpgradeRun {
  private:
   friend class RunningTask;
   std::atomic<int> stage_{kStageUntouched};
+  std::atomic<int> firmware_{kFirmwareUnchanged};
+  std::atomic<int> restart_{kNotRestarted};
+  // The ending may be said on another thread than the task's.
+  mutable std::mutex versionsMutex_;
+  std::string runningVersion_, kitVersion_;
   std::atomic<int> busy_{0};
   std::atomic<bool> interruptedEnding_{false};
 };

@@ -184,19 +184,24 @@ class WaitTimer {
 };
 
 // Follows the uploads of one transfer: the progress reaches the page at
-// every whole percent and the support log at every tenth. Once a file is
-// out, the page hears that the wizard waits for the gateway to take it (it
-// writes its flash before it answers, and is given a while after it).
+// every whole percent and the support log at every tenth; a stop of the run
+// cuts the upload short, so that the gateway gets no whole image to write.
+// Once a file is out, the page hears that the wizard waits for the gateway
+// to take it (it writes its flash before it answers, and is given a while
+// after it).
 class UploadFollower {
  public:
-  explicit UploadFollower(WizardPage &page) : page_(page) {}
+  UploadFollower(WizardPage &page, const std::atomic<bool> &stop) : page_(page), stop_(stop) {}
   ~UploadFollower() { End(); }
   UploadFollower(const UploadFollower &) = delete;
   UploadFollower &operator=(const UploadFollower &) = delete;
 
   // What the upload interface is handed.
   UploadProgress Progress() {
-    return [this](uint64_t sent, uint64_t total) { Report(sent, total); };
+    return [this](uint64_t sent, uint64_t total) {
+      Report(sent, total);
+      return !stop_;
+    };
   }
   void End() {
     taking_.reset();
@@ -230,6 +235,7 @@ class UploadFollower {
   }
 
   WizardPage &page_;
+  const std::atomic<bool> &stop_;
   uint64_t sent_ = 0, total_ = 0;
   uint32_t start_ = 0;
   int percent_ = -1;
@@ -252,35 +258,109 @@ void Explain(WizardPage &page, const std::string &what, const std::string &todo)
   if (!text.empty()) page.AppendError(text.c_str());
 }
 
-// What the gateway was left with, by how far the run got.
-std::string WhereTheGatewayStands(const UpgradeRun &run) {
-  switch (run.stage()) {
-    case kStageUntouched:
-      return "Nothing on the Gateway was changed.\r\n";
-    case kStageConnectionStopped:
-      return "The Gateway's Internet connection is stopped until the Gateway restarts.\r\n";
-    case kStageAccessPointOff:
-      return "The Gateway's Internet connection is stopped until it restarts, and its "
-             "wireless access point is switched off.\r\n";
-    case kStageImageSent:
-      return std::string("The firmware image was sent to the Gateway: unplug its power cord and "
-                         "plug it back in.\r\n") +
-             (run.g_wirelessSaved ? "Its wireless access point stays off until the saved "
-                                    "settings are written back.\r\n"
-                                  : "");
-    case kStageSettingsPosted:
-      return "The saved wireless settings were sent back to the Gateway, but not yet "
-             "read back.\r\n";
-  }
-  return "";
+// The end of a failure text, for a front end without the button the text
+// names.
+std::string BackHintFor(const WizardPage &page, const std::string &text) {
+  if (text.find("click Back") == std::string::npos || !*page.BackHint()) return "";
+  return std::string(page.BackHint()) + "\r\n";
 }
 
-// Where the backup is, while the settings are not back on the gateway.
-std::string BackupLine(WizardPage &page, const UpgradeRun &run) {
-  if (!run.backup.Kept()) return "";
-  return "\r\nThe saved wireless settings are kept in " + run.backup.Path() + ".\r\n" +
-         page.RestoreHint();
+}  // namespace
+
+std::string WhereTheGatewayStands(const WizardPage &page, const UpgradeRun &run) {
+  const RunStage stage = run.stage();
+  const FirmwareState firmware = run.firmware();
+  const RestartState restart = run.restart();
+  const bool kept = run.backup.Kept();
+  const bool changed = stage != kStageUntouched;
+  if (!changed && !kept) return "";
+  const std::string restoreCommand = page.RestoreCommand();
+  const char kRestartGateway[] = "restart the Gateway (unplug its power cord and plug it back in)";
+  std::string text;
+
+  if (changed && !run.restoringKept) {
+    // The firmware.
+    switch (firmware) {
+      case kFirmwareUnchanged: {
+        std::string running = run.runningVersion();
+        text += "The Gateway's firmware is unchanged" +
+                (running.empty() ? std::string() : ": it runs version " + running) + ".\r\n";
+        break;
+      }
+      case kFirmwareWritten:
+        text += restart == kNotRestarted
+                    ? "The new firmware is written to the Gateway; it starts when the Gateway "
+                      "restarts.\r\n"
+                    : "The new firmware was written to the Gateway.\r\n";
+        break;
+      case kFirmwareUnknown:
+        text += "Whether the Gateway's firmware changed is not known from its answer to the "
+                "image.\r\n";
+        break;
+      case kFirmwarePartlyWritten:
+        text += "Do not unplug the Gateway: its firmware may be half written (it answered "
+                "fail[11]). Leave it on and contact support, with the log of this run.\r\n";
+        break;
+      case kFirmwareConfirmed: {
+        std::string kit = run.kitVersion();
+        text += "The Gateway runs the new firmware" +
+                (kit.empty() ? std::string() : ", version " + kit) + ".\r\n";
+        break;
+      }
+      case kFirmwareNotConfirmed:
+        break;  // the ending names the version it runs
+    }
+    // What the run paused, and what a restart brought back: the gateway's
+    // saved settings, or a new firmware's own.
+    const bool newFirmware = firmware != kFirmwareUnchanged;
+    if (restart == kRestartedSince) {
+      // A new firmware starts with Wi-Fi settings of its own.
+      const bool wifiBack = run.wifiBack && !newFirmware;
+      if (newFirmware && run.g_wirelessSaved && kept)
+        text += "The Gateway has restarted since; its Wi-Fi settings are not back yet.\r\n";
+      else if (run.connectionBack || wifiBack)
+        text += std::string("The Gateway has restarted since, which brought back its ") +
+                (run.connectionBack ? "Internet connection" : "") +
+                (run.connectionBack && wifiBack ? " and its " : "") + (wifiBack ? "Wi-Fi" : "") +
+                ".\r\n";
+    } else if (restart == kNotRestarted && (run.connectionPaused || run.wifiOff)) {
+      text += run.connectionPaused
+                  ? std::string("This utility paused the Gateway's Internet connection") +
+                        (run.wifiOff ? " and switched its Wi-Fi off" : "") + ".\r\n"
+                  : "This utility switched the Gateway's Wi-Fi off.\r\n";
+    }
+  } else if (run.restoringKept && stage >= kStageSettingsPosted && kept) {
+    text += "The saved wireless settings were sent to the Gateway, but did not read back as "
+            "saved.\r\n";
+  }
+
+  if (kept) text += "The saved wireless settings are kept in " + run.backup.Path() + ".\r\n";
+
+  // The one step that brings back what the run paused.
+  const bool paused = run.connectionPaused || run.wifiOff;
+  if (firmware == kFirmwarePartlyWritten) {
+    // None: a restart now could leave the Gateway unable to start.
+  } else if (!changed || run.restoringKept || restart == kRestartedSince) {
+    if (kept) text += "To write them back, " + restoreCommand + ".\r\n";
+  } else if (restart == kRestarting) {
+    if (kept) text += "Once the Gateway answers again, " + restoreCommand + ".\r\n";
+  } else if (firmware != kFirmwareUnchanged) {
+    // A new firmware starts with its own settings: the saved ones go back
+    // after it.
+    text += std::string("Next, ") + kRestartGateway +
+            (kept ? "; once it answers again, " + restoreCommand : std::string()) + ".\r\n";
+  } else if (paused) {
+    text += std::string(run.connectionPaused && run.wifiOff ? "To bring them back, "
+                                                            : "To bring it back, ") +
+            (kept ? restoreCommand + "; that also restarts the Gateway" : kRestartGateway) +
+            ".\r\n";
+  } else if (kept) {
+    text += "To write them back, " + restoreCommand + ".\r\n";
+  }
+  return text.empty() ? "" : "\r\n" + text;
 }
+
+namespace {
 
 // How the buttons stand once a task has ended.
 enum Buttons {
@@ -288,16 +368,17 @@ enum Buttons {
   kFinishOnly,     // a result
 };
 
-// The one ending of every task: the notices the user must hear again,
-// where the backup is and, after a failure, where the log is. The scratch
-// files go, the backup never.
+// The one ending of every task: the notices the user must hear again and,
+// after a failure, where the gateway stands (with the backup) and where the
+// log is; a success names only a backup still kept. The scratch files go,
+// the backup never.
 void Conclude(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, Buttons buttons,
               bool failure, bool withNotices = false) {
   gateway.RemoveScratchFiles();
   std::string tail;
   if (withNotices)
     for (const std::string &notice : run.notices) tail += "\r\n" + notice;
-  tail += BackupLine(page, run);
+  if (failure || run.backup.Kept()) tail += WhereTheGatewayStands(page, run);
   if (failure) tail += LogLine();
   if (!tail.empty()) page.AppendError(tail.c_str());
   SupportLog("backup of the wireless settings: %s",
@@ -316,7 +397,7 @@ void Conclude(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, Buttons bu
 // what to do, then the ending with Back and Cancel.
 void FinishWithError(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, const std::string &text,
                      const std::string &what, const std::string &todo) {
-  page.AppendError(text.c_str());
+  page.AppendError((text + BackHintFor(page, text)).c_str());
   Explain(page, what, todo);
   Conclude(page, run, gateway, kBackAndCancel, true);
 }
@@ -343,6 +424,18 @@ bool StopNow(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
   return true;
 }
 
+// Takes note of what the last upload may have left in the gateway's flash.
+// An image written since the gateway last restarted starts only at its
+// next restart.
+void NoteUpload(UpgradeRun &run, GatewayOps &gateway) {
+  static const FirmwareState kFirmware[] = {kFirmwareUnchanged, kFirmwareWritten,
+                                            kFirmwareUnknown, kFirmwarePartlyWritten};
+  const FlashAfterUpload flash = gateway.UploadFlash();
+  if (flash == kFlashUntouched) return;
+  run.SetFirmware(kFirmware[flash]);
+  run.SetRestart(kNotRestarted);
+}
+
 // After a failed upload: reboot the gateway through telnet, wait for it to
 // come back and try once more. 1 when the second upload went through, 0
 // when not, -1 when the run was asked to stop.
@@ -358,6 +451,7 @@ int RebootAndUploadAgain(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
       return 0;
     }
   }
+  run.SetRestart(kRestarting);
   WaitTimer waiting(page, "the Gateway");
   waiting.Pause(5000);
   StopBar(page);
@@ -370,6 +464,7 @@ int RebootAndUploadAgain(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
     if (!back) waiting.Pause(5000);
   }
   if (!back) return 0;
+  run.GatewayBack();
 
   waiting.Pause(15000);
   waiting.End();
@@ -382,6 +477,20 @@ int RebootAndUploadAgain(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
   if (gateway.CheckAccess() == 0) return 0;
   if (run.stop) return -1;
   run.uploadVerdict = gateway.UploadFirmware(run.prepareNeeded, follower.Progress());
+  NoteUpload(run, gateway);
+  return run.uploadVerdict >= 0 ? 1 : 0;
+}
+
+// After an upload that the gateway says may have left its flash partly
+// written: a restart now could leave it unable to start, so it gets the
+// image again at once, which rewrites the flash whole. 1 when that went
+// through, 0 when not, -1 when the run was asked to stop.
+int UploadAgainAtOnce(UpgradeRun &run, GatewayOps &gateway, UploadFollower &follower) {
+  SupportLog("the Gateway's flash may be partly written: the image goes again, without a restart");
+  if (run.stop) return -1;
+  run.uploadVerdict = gateway.UploadFirmware(run.prepareNeeded, follower.Progress());
+  NoteUpload(run, gateway);
+  if (run.stop && run.uploadVerdict < 0) return -1;
   return run.uploadVerdict >= 0 ? 1 : 0;
 }
 
@@ -532,6 +641,7 @@ RestoreResult RestoreAndVerify(WizardPage &page, UpgradeRun &run, GatewayOps &ga
   page.AppendStatus("Saving settings......");
   page.StartBusyBar(kSaveBar);
   gateway.SaveAndReboot(true);
+  run.SetRestart(kRestarting);
   WaitTimer waiting(page, "the Gateway");
   waiting.Pause(12000);
   if (run.stop) return kRestoreStopped;
@@ -542,6 +652,7 @@ RestoreResult RestoreAndVerify(WizardPage &page, UpgradeRun &run, GatewayOps &ga
     return kGatewayNotBack;
   }
   run.backup.NotePowerCycle();  // it restarted, on whatever it was sent
+  run.GatewayBack();
   waiting.Pause(15000);
   waiting.End();
   // A wait cut short proves nothing about the settings.
@@ -593,16 +704,23 @@ ChecksResult CheckBeforeChanges(WizardPage &page, UpgradeRun &run, GatewayOps &g
     StopBar(page);
     return kVersionRefused;
   }
-  // Said before anything changes: what follows installs the same version
-  // again, and only the gateway's verdict can tell that it was written.
-  std::string version;
+  // Said before anything changes: which version replaces which, and when
+  // it is the same, that only the gateway's verdict can tell that it was
+  // written.
+  std::string running, kitVersion, version;
+  if (gateway.CheckedVersions(&running, &kitVersion)) run.SetVersions(running, kitVersion);
   run.alreadyOnKitVersion = gateway.AlreadyOnKitVersion(&version);
-  if (run.alreadyOnKitVersion) {
-    SupportLog("the Gateway already runs the kit's version %s", version.c_str());
-    page.AppendStatus("\r\n");
-    page.AppendError(("The Gateway already runs firmware version " + version +
-                      ", the version of this upgrade kit; it is installed again.\r\n")
-                         .c_str());
+  if (!running.empty() || run.alreadyOnKitVersion) {
+    if (!running.empty())
+      page.AppendStatus(("\r\nFirmware version: " + running + " -> " + kitVersion + "\r\n").c_str());
+    else
+      page.AppendStatus("\r\n");
+    if (run.alreadyOnKitVersion) {
+      SupportLog("the Gateway already runs the kit's version %s", version.c_str());
+      page.AppendError(("The Gateway already runs firmware version " + version +
+                        ", the version of this upgrade kit; it is installed again.\r\n")
+                           .c_str());
+    }
     page.AppendStatus("Checking firmware......");
   }
   return kChecksPassed;
@@ -621,8 +739,9 @@ void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
   if (!run.TakeInterruptedEnding()) return;
   gateway.RemoveScratchFiles();
   page.StopBusyBar();
-  std::string text = kInterruptedText + WhereTheGatewayStands(run) + BackupLine(page, run) +
-                     LogLine();
+  std::string where = WhereTheGatewayStands(page, run);
+  if (run.stage() == kStageUntouched) where = "Nothing on the Gateway was changed.\r\n" + where;
+  std::string text = kInterruptedText + where + LogLine();
   page.AppendError(text.c_str());
   SupportLog("interrupted; backup of the wireless settings: %s",
              run.backup.Kept() ? ("kept in " + run.backup.Path()).c_str() : "none");
@@ -633,8 +752,8 @@ void EndLeftWaiting(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
   gateway.RemoveScratchFiles();
   page.StopBusyBar();
   page.EnableCancel(false);
-  std::string text = kLeftWaitingText + WhereTheGatewayStands(run) + kTenSecondsText +
-                     BackupLine(page, run) + LogLine();
+  std::string text =
+      kLeftWaitingText + WhereTheGatewayStands(page, run) + kTenSecondsText + LogLine();
   page.AppendError(text.c_str());
   SupportLog("the wait for the power cycle was left; backup of the wireless settings: %s",
              run.backup.Kept() ? ("kept in " + run.backup.Path()).c_str() : "none");
@@ -682,7 +801,8 @@ ChecksResult RunChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
     if (saved) SupportLog("wireless settings saved in %s", run.backup.Path().c_str());
   }
   if (StopNow(page, run, gateway)) return kChecksStopped;
-  gateway.StopConnection();
+  // The first change, even when the gateway may not have taken it.
+  if (gateway.StopConnection()) run.connectionPaused = true;
   run.Reached(kStageConnectionStopped);
   Pause(5000);
   if (StopNow(page, run, gateway)) return kChecksStopped;
@@ -693,6 +813,7 @@ ChecksResult RunChecks(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
     page.StartBusyBar(kChecksBar);
     page.AppendStatus("Setting up environment......");
     gateway.DisableAccessPoint();
+    run.wifiOff = true;  // even a post without an answer may have been taken
     run.Reached(kStageAccessPointOff);
     Pause(5000);
     if (StopNow(page, run, gateway)) return kChecksStopped;
@@ -723,17 +844,20 @@ TransferResult RunTransfer(WizardPage &page, UpgradeRun &run, GatewayOps &gatewa
   page.StartBusyBar(kTransferBar);
   // Only a refusal is a failed transfer here. An upload without a verdict
   // goes on: the version the gateway runs after the power cycle decides.
-  UploadFollower follower(page);
+  UploadFollower follower(page, run.stop);
   run.Reached(kStageImageSent);
   // Until the gateway is seen to restart, a kept backup must be written
   // back only after its power cycle: a later start says so.
   if (run.backup.Kept()) run.backup.NoteImageSent();
   run.uploadVerdict = gateway.UploadFirmware(run.prepareNeeded, follower.Progress());
+  NoteUpload(run, gateway);
   int done = run.uploadVerdict >= 0 ? 1 : 0;
   if (!done && !run.stop) {
     follower.End();
     DebugOutput("Firmware transfer failed !\n");
-    done = RebootAndUploadAgain(page, run, gateway, follower);
+    done = run.firmware() == kFirmwarePartlyWritten
+               ? UploadAgainAtOnce(run, gateway, follower)
+               : RebootAndUploadAgain(page, run, gateway, follower);
   }
   follower.End();
   if (run.stop || done < 0) {
@@ -792,6 +916,7 @@ RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway)
   page.EnableCancel(false);
   powerCycle.End();
   if (run.backup.Kept()) run.backup.NotePowerCycle();
+  run.SetRestart(kRestarting);
   page.SetText("");
   page.AppendStatus(kRebootingText);
 
@@ -804,6 +929,7 @@ RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway)
     ShowGatewayNotBack(page, run, gateway);
     return kGatewayNotBack;
   }
+  run.GatewayBack();
   comingUp.Pause(35000);
   comingUp.End();
   // Nothing is judged on a gateway that was not given its time.
@@ -818,6 +944,11 @@ RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway)
   int confirmed = gateway.ConfirmKitVersion(&running, &kit);
   SupportLog("after the restart the Gateway runs \"%s\", the kit holds \"%s\": %s",
              running.c_str(), kit.c_str(), confirmed == 1 ? "upgrade confirmed" : "not confirmed");
+  // The kit's version proves the upgrade only when the gateway did not run
+  // it before, or said that it took the image.
+  const bool unproven = run.alreadyOnKitVersion && run.uploadVerdict == kUploadUnconfirmed;
+  if (!kit.empty()) run.SetVersions(run.runningVersion(), kit);
+  run.SetFirmware(confirmed == 1 && !unproven ? kFirmwareConfirmed : kFirmwareNotConfirmed);
   if (StopNow(page, run, gateway)) return kRestoreStopped;
 
   RestoreResult result = kUpgradeSucceeded;
@@ -840,7 +971,7 @@ RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway)
   }
   // Flashed and unchanged look the same when the gateway ran the kit's
   // version before and said nothing to the image.
-  if (run.alreadyOnKitVersion && run.uploadVerdict == kUploadUnconfirmed) {
+  if (unproven) {
     SupportLog("the Gateway ran the kit's version before and gave no verdict on the image: "
                "the upgrade is not proven");
     ShowUnproven(page, run, gateway, kit, result);
@@ -857,6 +988,7 @@ RestoreResult RunRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway)
 RestoreResult RunKeptRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gateway,
                              ChecksResult *checks) {
   RunningTask task(run);
+  run.restoringKept = true;
   *checks = kChecksPassed;
   // The file is checked before the gateway is even asked: a backup that is
   // not the wizard's own is never posted.

@@ -64,10 +64,15 @@ class WizardPage {
   // How the user leaves the wait for the power cycle with this front end
   // ("" when there is no way).
   virtual const char *LeaveHint() const { return ""; }
-  // How the user writes a kept backup back with this front end.
-  virtual const char *RestoreHint() const {
-    return "Start this utility again to have it write them back.\r\n";
+  // How the user writes a kept backup back with this front end, as the end
+  // of a sentence ("To write them back, ...").
+  virtual const char *RestoreCommand() const {
+    return "start this utility again and click Yes when it offers to restore them";
   }
+  // What stands for the Back button in a text that names it ("click Back
+  // to try again"): a front end without one says what to do instead, as a
+  // line of its own; "" when it has the button.
+  virtual const char *BackHint() const { return ""; }
   // What to do when the gateway asks for a login and none was given.
   virtual const char *LoginHint() const {
     return "Enter the user name and password of the Gateway's web pages when this utility "
@@ -95,6 +100,9 @@ class GatewayOps {
   // After CheckFirmwareVersion: true when the gateway runs the kit's
   // version already, with that version in *version.
   virtual bool AlreadyOnKitVersion(std::string * /*version*/) { return false; }
+  // After CheckFirmwareVersion: the version the gateway runs and the kit's;
+  // false when the check did not read both.
+  virtual bool CheckedVersions(std::string * /*running*/, std::string * /*kit*/) { return false; }
   virtual bool StopConnection() = 0;
   // Reads the wireless settings: 1 read into *settings, 0 nothing to save,
   // -1 they could not be read whole. Writes no local file.
@@ -111,6 +119,11 @@ class GatewayOps {
   // What the user must hear of the last upload although it went through
   // ("" when nothing).
   virtual std::string UploadNotice() { return ""; }
+  // What the last UploadFirmware may have left in the gateway's flash.
+  virtual FlashAfterUpload UploadFlash() { return kFlashUntouched; }
+  // What UploadFirmware would send, where, and what the gateway may do with
+  // it that no read request can tell (which keys it holds), for a person.
+  virtual std::string UploadPlan(int32_t /*prepareNeeded*/) { return ""; }
   virtual bool TelnetReboot() = 0;
   virtual bool RestoreWireless(const WirelessSettings &settings) = 0;
   // After a restore: 1 the settings read back equal `saved`, 0 they
@@ -188,6 +201,14 @@ void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 // The ending of a run left before the gateway's power cycle: it still
 // needs one, the backup is kept, and the page says so. Said once, as above.
 void EndLeftWaiting(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
+
+// Where the gateway stands once the run has changed something on it: its
+// firmware (unchanged, written, unknown, possibly half written), what the
+// run paused (its Internet connection, its Wi-Fi), where the saved
+// settings are, and the one step that brings it all back, in `page`'s
+// words. "" while nothing on the gateway was changed. Every ending after
+// the first change says it.
+std::string WhereTheGatewayStands(const WizardPage &page, const UpgradeRun &run);
 
 // Whole page texts.
 extern const char kWelcomeText[];

@@ -3,6 +3,8 @@
 // one rule.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
 
 #include "app/backup.h"
 #include "app/environment.h"
@@ -14,6 +16,20 @@ namespace velmora {
 namespace {
 
 using platform::JoinPath;
+
+// Sets the process's time zone as the TZ variable would (nullptr: unset).
+void SetTimeZone(const char *tz) {
+#ifdef _WIN32
+  _putenv((std::string("TZ=") + (tz ? tz : "")).c_str());
+  _tzset();
+#else
+  if (tz)
+    setenv("TZ", tz, 1);
+  else
+    unsetenv("TZ");
+  tzset();
+#endif
+}
 
 class AppTest : public ::testing::Test {
  protected:
@@ -99,12 +115,32 @@ TEST_F(AppTest, SupportLogStampsEveryLineAndMasksSecrets) {
     lines.push_back(text.substr(at, nl - at));
   ASSERT_EQ(lines.size(), 4u) << text;
   for (const std::string &l : lines) {
-    int y, mo, d, h, mi, sec, ms;
-    EXPECT_EQ(sscanf(l.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d ", &y, &mo, &d, &h, &mi, &sec, &ms), 7) << l;
+    int y, mo, d, h, mi, sec, ms, zh, zm;
+    char sign = 0;
+    EXPECT_EQ(sscanf(l.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d %c%2d:%2d ", &y, &mo, &d, &h, &mi, &sec,
+                     &ms, &sign, &zh, &zm), 10) << l;
+    EXPECT_TRUE(sign == '+' || sign == '-') << l;
   }
   EXPECT_NE(lines[1].find("login as admin with password=***"), std::string::npos);
   EXPECT_NE(lines[2].find("two  lines"), std::string::npos);
   EXPECT_NE(lines[3].find("version 3.6\\x1B]0;x\\x07\\x9B"), std::string::npos) << lines[3];
+
+  // Each stamp says how far its local time is from UTC, whichever side of
+  // it, and by half hours too (a log read in support's own time zone).
+  const char *saved = getenv("TZ");
+  const std::string before = saved ? saved : "";
+  const struct {
+    const char *tz, *offset;
+  } zones[] = {{"XYZ-5:30", " +05:30 "}, {"XYZ+3", " -03:00 "}, {"UTC0", " +00:00 "}};
+  for (const auto &z : zones) {
+    SetTimeZone(z.tz);
+    const std::string zoned = JoinPath(dir_, std::string("zone-") + std::to_string(&z - zones));
+    ASSERT_TRUE(OpenSupportLog(zoned));
+    CloseSupportLog();
+    ASSERT_TRUE(platform::ReadWholeFile(zoned, &text));
+    EXPECT_EQ(text.find(z.offset), 23u) << z.tz << ": " << text;
+  }
+  SetTimeZone(saved ? before.c_str() : nullptr);
 }
 
 // Whatever a text holds, what is shown holds no control character but the

@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +21,18 @@ void (*interruptHandler)() = nullptr;
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+int TerminalColumns(FILE *stream) {
+  int fd = fileno(stream);
+  if (fd < 0 || !isatty(fd)) return 0;
+  struct winsize size;
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  // A terminal that does not say (a serial line): the shell's idea, else
+  // the classic width.
+  const char *columns = getenv("COLUMNS");
+  int n = columns ? atoi(columns) : 0;
+  return n > 0 ? n : 80;
+}
 
 bool SetInputEcho(bool on) {
   if (on) return tcsetattr(STDIN_FILENO, TCSANOW, &savedTermios) == 0;

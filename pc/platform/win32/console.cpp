@@ -29,6 +29,15 @@ bool StdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+int TerminalColumns(FILE *stream) {
+  int fd = _fileno(stream);
+  if (fd < 0 || !_isatty(fd)) return 0;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (GetConsoleScreenBufferInfo(h, &info)) return info.srWindow.Right - info.srWindow.Left + 1;
+  return 80;
+}
+
 bool SetInputEcho(bool on) {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   if (on) {

@@ -262,14 +262,22 @@ class Upload : public Transport {
     imagePath = platform::JoinPath(env.kitDir, "fw.img");
     ASSERT_TRUE(platform::WriteWholeFile(imagePath, image));
   }
-  int UploadTo(FakeServer &server) {
+  // The verdict; what the flash may hold after it, had the upload gone to
+  // dornix and to the upgrade service, in *flash.
+  int UploadTo(FakeServer &server, FlashAfterUpload *flash = nullptr,
+               UploadProgress progress = nullptr) {
     CGatewaySocket s;
     s.userName = "admin";
     s.password = "pw";
     s.timeoutSeconds = 10;
     if (!s.Connect(server.port(), "127.0.0.1")) return -2;
-    CFirmwareUpload upload(s);
-    return upload.UploadFile("cgi-bin/dornix", "fw.img", imagePath.c_str());
+    CFirmwareUpload upload(s, progress);
+    UploadVerdict verdict = upload.UploadFile("cgi-bin/dornix", "fw.img", imagePath.c_str());
+    if (flash) {
+      flash[0] = upload.Flash(verdict, true);
+      flash[1] = upload.Flash(verdict, false);
+    }
+    return verdict;
   }
   std::string image, imagePath;
 };
@@ -289,39 +297,64 @@ TEST_F(Upload, SendsFivePiecesWithExactLength) {
 
 TEST_F(Upload, ReplyVerdicts) {
   // -1 refused, 0 no verdict (the version after the restart decides), 1
-  // accepted (with the 20 s pause).
+  // accepted (with the 20 s pause); and what the gateway's flash may hold
+  // after it, from dornix and from the upgrade service, which names no
+  // reason.
+  const FlashAfterUpload kNone = kFlashUntouched, kAll = kFlashWritten, kUnsure = kFlashUnknown;
   struct Case {
     std::vector<std::string> pieces;
     int verdict;
     bool paused;
+    FlashAfterUpload dornix, service;
+    bool stop = false;  // the progress stops the upload at its first block
   } cases[] = {
-      {{"HTTP/1.0 200 OK\r\n\r\nUpgrade failed"}, -1, false},
-      {{"Upgrade successful"}, 1, true},
-      {{"successful? no: failed"}, -1, false},
-      {{"upgrade result: fail[3]\n\r\n\r\n"}, -1, false},  // dornix's page
-      {{"upgrade result: ok[0]\n"}, 1, true},
-      {{}, 0, false},                       // closed without a word
-      {{"Upgrade fai", "led"}, -1, false},  // split marker
+      {{"HTTP/1.0 200 OK\r\n\r\nUpgrade failed"}, -1, false, kUnsure, kUnsure},
+      {{"Upgrade successful"}, 1, true, kAll, kAll},
+      {{"successful? no: failed"}, -1, false, kUnsure, kUnsure},
+      {{"upgrade result: fail[3]\n\r\n\r\n"}, -1, false, kNone, kUnsure},  // dornix's page
+      {{"upgrade result: ok[0]\n"}, 1, true, kAll, kAll},
+      {{}, 0, false, kUnsure, kUnsure},                       // closed without a word
+      {{"Upgrade fai", "led"}, -1, false, kUnsure, kUnsure},  // split marker
       // An error status refuses at once, whatever follows.
-      {{"HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\nsuccessful"}, -1, false},
-      {{"HTTP/1.0 500 Internal Server Error\r\n\r\n"}, -1, false},
-      {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}, 0, false},
-      {{Binary(5000)}, 0, false},  // noise
+      {{"HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\nsuccessful"}, -1, false, kNone,
+       kNone},
+      {{"HTTP/1.0 500 Internal Server Error\r\n\r\n"}, -1, false, kUnsure, kUnsure},
+      {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}, 0, false, kUnsure, kUnsure},
+      {{Binary(5000)}, 0, false, kUnsure, kUnsure},  // noise
       // Interim replies before the verdict, in pieces of their own or not.
       {{"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\nupgrade result: ok[0]\n"},
-       1, true},
+       1, true, kAll, kAll},
       {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"
         "HTTP/1.0 200 OK\r\n\r\nupgrade result: fail[6]\n"},
-       -1, false},
+       -1, false, kNone, kUnsure},
       {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 500 Internal Server Error\r\n\r\n"}, -1,
-       false},
-      {{"HTTP/1.1 100 Continue\r\n\r\n"}, 0, false},
+       false, kUnsure, kUnsure},
+      {{"HTTP/1.1 100 Continue\r\n\r\n"}, 0, false, kUnsure, kUnsure},
+      // dornix's flash may be partly written; reading back the stored image
+      // failed, which may have begun writing.
+      {{"upgrade result: fail[11]\n"}, -1, false, kFlashPartlyWritten, kUnsure},
+      {{"upgrade result: fail[9]\n"}, -1, false, kUnsure, kUnsure},
+      // Stopped by the run: the rest of the file never goes out.
+      {{"upgrade result: ok[0]\n"}, -1, false, kNone, kUnsure, true},
   };
   for (const Case &c : cases) {
+    SCOPED_TRACE(c.pieces.empty() ? "" : c.pieces[0].substr(0, 30));
     FakeServer server(UploadReply(c.pieces, 300));
     size_t before = env.clock.Sleeps().size();
-    EXPECT_EQ(UploadTo(server), c.verdict) << (c.pieces.empty() ? "" : c.pieces[0].substr(0, 30));
+    FlashAfterUpload flash[2];
+    size_t blocks = 0;
+    EXPECT_EQ(UploadTo(server, flash,
+                       [&](uint64_t, uint64_t) { return ++blocks < 2 || !c.stop; }),
+              c.verdict);
     EXPECT_EQ(env.clock.Sleeps().size() - before, c.paused ? 1u : 0u);
+    EXPECT_EQ(flash[0], c.dornix);
+    EXPECT_EQ(flash[1], c.service);
+    if (c.stop) {
+      ASSERT_TRUE(server.WaitForConnections(1));
+      server.Stop();
+      ASSERT_EQ(server.Received().size(), 1u);
+      EXPECT_LT(server.Received()[0].size(), image.size());
+    }
   }
 }
 
@@ -466,6 +499,7 @@ TEST_F(Upload, FirmwareDirectAndInTwoSteps) {
   FakeServer direct(UploadReply({"upgrade result: fail[7]\n"}));
   Env().httpPort = direct.port();
   EXPECT_EQ(client.UploadFirmware(0), -1);
+  EXPECT_EQ(client.uploadFlash, kFlashUntouched);
 
   // Two steps: the first verdict is ignored, the second decides.
   FakeServer dornix(UploadReply({"upgrade result: fail[7]\n"}));
@@ -473,15 +507,32 @@ TEST_F(Upload, FirmwareDirectAndInTwoSteps) {
   Env().httpPort = dornix.port();
   Env().updatePort = update.port();
   EXPECT_EQ(client.UploadFirmware(1), 1);
+  EXPECT_EQ(client.uploadFlash, kFlashWritten);
   FakeServer refuses(UploadReply({"Upgrade failed"}));
   Env().updatePort = refuses.port();
   EXPECT_EQ(client.UploadFirmware(1), -1);
+  EXPECT_EQ(client.uploadFlash, kFlashUnknown);
   ASSERT_TRUE(update.WaitForConnections(1));
   ASSERT_TRUE(dornix.WaitForConnections(2));
   EXPECT_NE(dornix.Received()[0].find("filename=\"prepare.bin\"\r\n"), std::string::npos);
   EXPECT_NE(dornix.Received()[0].find("\r\n\r\nPREP\r\n----MULTI"), std::string::npos);
   EXPECT_EQ(update.Paths()[0], "cgi-bin/update");
   EXPECT_NE(update.Received()[0].find("filename=\"fw.img\"\r\n"), std::string::npos);
+
+  // Two steps with a kit that holds no preparation package: the image goes
+  // to the upgrade service alone; dornix is not asked at all.
+  platform::DeleteLocalFile(platform::JoinPath(env.kitDir, "prepare.bin"));
+  FakeServer untouched(UploadReply({"upgrade result: ok[0]\n"}));
+  FakeServer service(UploadReply({"Upgrade successful"}));
+  Env().httpPort = untouched.port();
+  Env().updatePort = service.port();
+  client.SetProblem("");
+  EXPECT_EQ(client.UploadFirmware(1), 1);
+  EXPECT_EQ(client.problem, "");
+  untouched.Stop();
+  EXPECT_TRUE(untouched.Received().empty());
+  ASSERT_TRUE(service.WaitForConnections(1));
+  EXPECT_NE(service.Received()[0].find("filename=\"fw.img\"\r\n"), std::string::npos);
 
   // A second image makes the kit ambiguous: nothing is uploaded.
   ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(env.kitDir, "other.IMG"), "x"));

@@ -2,8 +2,11 @@
 
 #include <chrono>
 
+#include <stdint.h>
+
 #include "app/shown_text.h"
 #include "app/support_log.h"
+#include "platform/console.h"
 #include "wizard/console/terminal.h"
 
 namespace velmora {
@@ -26,35 +29,113 @@ ConsolePage::~ConsolePage() {
   if (thread_.joinable()) thread_.join();
 }
 
+namespace {
+
+// Columns a text takes on a terminal: one per character (bytes that do not
+// continue a UTF-8 sequence).
+size_t Width(const std::string &text) {
+  size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// The first `columns` columns of a word.
+size_t BytesOfColumns(const std::string &word, size_t columns) {
+  size_t i = 0;
+  for (size_t seen = 0; i < word.size(); ++i) {
+    if ((static_cast<unsigned char>(word[i]) & 0xC0) != 0x80 && seen++ == columns) break;
+  }
+  return i;
+}
+
+}  // namespace
+
 // Texts are written with CR LF line ends for the Windows edit control; a
 // terminal wants LF alone. What a text holds besides its own line ends is
 // shown escaped (ShownText): it may come from the gateway or the kit.
 // `to`: another stream than the page's (standard error), which shares the
-// page's idea of where the line stands.
+// page's idea of where the line stands. On a terminal, lines break between
+// words before the last column: a line the terminal wraps by itself cannot
+// be written over in place, and a word cut in two is hard to read.
 void ConsolePage::WriteLocked(const char *raw, LineEnds ends, FILE *to) {
   EraseSpinnerLocked();
   EraseTailLocked();
   if (lineBroken_) {
+    // Before anything goes to the other stream, which shares the screen.
     fputs(currentLine_.c_str(), out_);
+    fflush(out_);
     lineBroken_ = false;
   }
   if (!to) to = out_;
   const std::string shown = ShownText(raw, ends);
-  const char *text = shown.c_str();
   // Each finished line goes into the support log too. Typed answers are
   // never part of it: the page does not echo them.
-  logLines_.Feed(text);
-  for (const char *p = text; *p; ++p) {
-    if (*p == '\r') continue;
-    fputc(*p, to);
-    atLineStart_ = *p == '\n';
-    if (atLineStart_)
-      currentLine_.clear();
+  logLines_.Feed(shown.c_str());
+  const int columns = platform::TerminalColumns(to);
+  // The last column stays free: some terminals wrap on writing it.
+  const size_t room = columns > 1 ? static_cast<size_t>(columns) - 1 : SIZE_MAX;
+  auto put = [&](const std::string &piece) {
+    fputs(piece.c_str(), to);
+    currentLine_ += piece;
+    atLineStart_ = false;
+  };
+  auto newLine = [&] {
+    fputc('\n', to);
+    currentLine_.clear();
+    atLineStart_ = true;
+  };
+  std::string spaces;  // held until the word after them shows whether they fit
+  for (size_t i = 0; i < shown.size();) {
+    char c = shown[i];
+    if (c == '\r') {
+      ++i;
+    } else if (c == '\n') {
+      if (Width(currentLine_) + spaces.size() <= room) put(spaces);
+      spaces.clear();
+      newLine();
+      ++i;
+    } else if (c == ' ') {
+      spaces += c;
+      ++i;
+    } else {
+      size_t end = shown.find_first_of(" \r\n", i);
+      if (end == std::string::npos) end = shown.size();
+      std::string word = shown.substr(i, end - i);
+      i = end;
+      if (Width(currentLine_) + spaces.size() + Width(word) > room && !currentLine_.empty()) {
+        newLine();  // the spaces end the line they would not fit on
+      } else {
+        put(spaces);
+      }
+      spaces.clear();
+      // A word longer than a line goes on in the next.
+      while (Width(word) > room) {
+        size_t cut = BytesOfColumns(word, room - Width(currentLine_));
+        put(word.substr(0, cut));
+        word.erase(0, cut);
+        newLine();
+      }
+      if (!word.empty()) put(word);
+    }
+  }
+  // Spaces at the end (a prompt's) stay, where they fit.
+  if (!spaces.empty()) {
+    if (Width(currentLine_) + spaces.size() <= room)
+      put(spaces);
     else
-      currentLine_ += *p;
+      newLine();
   }
   fflush(to);
   CheckOutputLocked();
+}
+
+void ConsolePage::Answered() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The terminal showed the Enter that ended the answer.
+  if (StdinIsTerminal() && spinner_) {
+    currentLine_.clear();
+    atLineStart_ = true;
+  }
 }
 
 void ConsolePage::CheckOutputLocked() {
@@ -77,14 +158,30 @@ void ConsolePage::EraseSpinnerLocked() {
   fflush(out_);
 }
 
-void ConsolePage::ShowTailLocked(std::string text) {
+void ConsolePage::ShowWaitTailLocked(uint32_t elapsedMs) {
+  const std::string waited = DescribeElapsed(elapsedMs);
+  ShowTailLocked({"waiting for " + waitWhat_ + ": " + waited, "waiting: " + waited, waited});
+}
+
+void ConsolePage::ShowTailLocked(const std::vector<std::string> &forms) {
   EraseSpinnerLocked();
-  // Within 80 columns with the spinner: a line that wraps cannot be
-  // rewritten in place.
-  const size_t kColumns = 79;
-  size_t room = currentLine_.size() < kColumns ? kColumns - currentLine_.size() : 0;
-  text = ' ' + text + ' ';
-  if (text.size() > room) text.resize(room);
+  // On the open line, with the spinner after it, short of the last column:
+  // a line that wraps cannot be rewritten in place. The longest form that
+  // fits, or none.
+  const int columns = platform::TerminalColumns(out_);
+  const size_t width = columns > 0 ? static_cast<size_t>(columns) : 80;
+  const size_t used = Width(currentLine_) + 2;  // the spinner, the last column
+  std::string text;
+  for (const std::string &form : forms) {
+    if (used + form.size() + 2 <= width) {
+      text = ' ' + form + ' ';
+      break;
+    }
+  }
+  if (text.empty()) {
+    EraseTailLocked();
+    return;
+  }
   fputc('\r', out_);
   fputs(currentLine_.c_str(), out_);
   fputs(text.c_str(), out_);
@@ -126,7 +223,10 @@ void ConsolePage::ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t e
       tenths_.Reset();
       EraseTailLocked();
     } else if (spinner_) {
-      ShowTailLocked(DescribeTransfer(sent, total, elapsedMs));
+      const std::string percent = std::to_string(PercentOf(sent, total)) + " %";
+      const std::string rate = DescribeRate(sent, elapsedMs);
+      ShowTailLocked({DescribeTransfer(sent, total, elapsedMs),
+                      rate.empty() ? percent : percent + ", " + rate, percent});
     } else if (tenths_.Due(sent, total)) {
       ProgressLineLocked(DescribeTransfer(sent, total, elapsedMs));
     }
@@ -146,7 +246,7 @@ void ConsolePage::ShowWaiting(const char *what, uint32_t elapsedMs) {
     } else if (spinner_) {
       waitWhat_ = what;
       waitStart_ = std::chrono::steady_clock::now() - std::chrono::milliseconds(elapsedMs);
-      ShowTailLocked(std::string("waiting for ") + what + ": " + DescribeElapsed(elapsedMs));
+      ShowWaitTailLocked(elapsedMs);
     } else if (elapsedMs == 0 && waitWhat_ != what) {
       // A wait announced as it starts (nothing else is heard of it while
       // it lasts): said once.
@@ -247,14 +347,17 @@ void ConsolePage::SpinnerLoop() {
     if (!waitWhat_.empty() && !tail_.empty()) {
       auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
           std::chrono::steady_clock::now() - waitStart_);
-      ShowTailLocked("waiting for " + waitWhat_ + ": " +
-                     DescribeElapsed(static_cast<uint32_t>(waited.count())));
+      ShowWaitTailLocked(static_cast<uint32_t>(waited.count()));
     }
-    fputc(kFrames[frame_++ % 4], out_);
-    fputc('\b', out_);
-    fflush(out_);
-    CheckOutputLocked();  // told at the task's next page call
-    spinnerShown_ = true;
+    // Never in the last column, where the terminal would wrap.
+    const int columns = platform::TerminalColumns(out_);
+    if (columns <= 0 || Width(currentLine_) + tail_.size() + 1 < static_cast<size_t>(columns)) {
+      fputc(kFrames[frame_++ % 4], out_);
+      fputc('\b', out_);
+      fflush(out_);
+      CheckOutputLocked();  // told at the task's next page call
+      spinnerShown_ = true;
+    }
     wake_.wait_for(lock, tick, [&] { return quit_ || generation != generation_; });
   }
 }
@@ -275,10 +378,12 @@ bool ConsolePage::RunLoginDialog(std::string *user, std::string *password) {
         "(Ctrl-D cancels.)\n"
         "User Name : ");
   bool ok = ReadLine(user);
+  Answered();
   if (ok) {
     if (!StdinIsTerminal()) Print("\n");
     Print("Password : ");
     ok = ReadHiddenLine(password);
+    Answered();
     if (ok && !StdinIsTerminal()) Print("\n");
   }
   prompting_ = false;

@@ -61,8 +61,12 @@ class ConsolePage : public WizardPage {
   void PostStep(int step) override { lastStep_ = step; }
   void ShowTransferProgress(uint64_t sent, uint64_t total, uint32_t elapsedMs) override;
   void ShowWaiting(const char *what, uint32_t elapsedMs) override;
-  const char *RestoreHint() const override {
-    return "velmora-cli --restore writes them back.\r\n";
+  const char *RestoreCommand() const override { return "run velmora-cli --restore"; }
+  const char *BackHint() const override {
+    return login_.interactive
+               ? "On this terminal, type b and Enter at the question below instead."
+               : "On this terminal, run velmora-cli again instead (velmora-cli --restore "
+                 "first, while saved settings are kept).";
   }
   const char *LeaveHint() const override {
     return "To stop waiting, press Ctrl-C: this utility then says what to do next.\r\n";
@@ -79,6 +83,8 @@ class ConsolePage : public WizardPage {
   // with the spinner.
   void Print(const char *text);
   void PrintError(const char *text);
+  // After an answer was read: a terminal has moved to the next line.
+  void Answered();
 
   // Called once, on the thread of the page call that finds it, when
   // standard output or standard error can no longer be written (a closed
@@ -96,7 +102,10 @@ class ConsolePage : public WizardPage {
   // Tells the handler, outside the lock, once the output is gone.
   void ReportOutputGone();
   void EraseSpinnerLocked();
-  void ShowTailLocked(std::string text);
+  // Shows the first of `forms` (the longest first) that fits the line.
+  void ShowTailLocked(const std::vector<std::string> &forms);
+  // The wait in waitWhat_, `elapsedMs` long, in the tail.
+  void ShowWaitTailLocked(uint32_t elapsedMs);
   void EraseTailLocked();
   void ProgressLineLocked(const std::string &text);
   void SpinnerLoop();

@@ -73,12 +73,14 @@ const char kUsage[] =
     "  --restore         write the wireless settings kept by an earlier run back\n"
     "                    to the gateway\n"
     "  --check           check the kit, the connection, the login, the version and\n"
-    "                    the platform, say what an upgrade would do, and change\n"
-    "                    nothing (0: an upgrade may go ahead)\n"
+    "                    the platform, say what an upgrade would send and what only\n"
+    "                    the gateway knows (its keys), and change nothing (0: an\n"
+    "                    upgrade may go ahead)\n"
     "  --help            show this text\n"
     "  --version         show the program's version\n"
     "\n"
-    "Exit status: 0 upgraded (with --check: the checks passed); 1 cancelled; 2 bad usage; 3 invalid address;\n"
+    "Exit status: 0 upgraded (with --check: the checks passed); 1 cancelled, or\n"
+    "the input ended at a question (nothing changed); 2 bad usage; 3 invalid address;\n"
     "4 gateway not reached; 5 no login given; 6 login refused; 7 firmware\n"
     "version refused; 8 image transfer failed; 9 upgraded, but the wireless\n"
     "settings were not restored (they are kept for --restore); 10 the gateway\n"
@@ -233,13 +235,16 @@ void OnOutputGone() {
   run.stop = true;  // nothing more of the run may move
   SupportLog("the output is closed: the run stops");
   std::string note = "velmora-cli: the output is closed; the run stopped.";
-  if (!g_gateway->RestoreAccessPoint())
+  if (g_gateway->RestoreAccessPoint())
+    run.wifiOff = false;
+  else
     note += " The Gateway's wireless access point may still be off: switch it on in the "
             "Gateway's web pages.";
   g_gateway->RemoveScratchFiles();
-  if (run.backup.Kept())
-    note += " The saved wireless settings are kept in " + run.backup.Path() +
-            "; velmora-cli --restore writes them back.";
+  // Where the gateway stands, on the note's one line.
+  for (char c : WhereTheGatewayStands(*g_page, run))
+    if (c != '\r') note += c == '\n' ? ' ' : c;
+  while (!note.empty() && note.back() == ' ') note.pop_back();
   fprintf(stderr, "\n%s\n", note.c_str());
   SupportLog("%s", note.c_str());
   SupportLog("exit status %d", kExitOutputClosed);
@@ -308,9 +313,12 @@ class Wizard {
                          "delete the file to start afresh.\n");
         return kExitBackupKept;
       }
-      if (Ask("Type r and Enter to write them back now, or press Enter to start a new "
-              "upgrade, which replaces them: ", "r"))
-        return RestoreKept(kept);
+      switch (Ask("Type r and Enter to write them back now, or press Enter to start a new "
+                  "upgrade, which replaces them: ", "r")) {
+        case kYes: return RestoreKept(kept);
+        case kInputEnded: return InputEnded();
+        case kNo: break;
+      }
     }
     page_.SetText(kWelcomeText);
     page_.Print("\n");
@@ -320,24 +328,36 @@ class Wizard {
       status = TransferPage();
       if (status == kExitUpgraded) return RestorePage();
       // A failure: the user may go Back and try again, or Cancel.
-      if (o_.yes || !Ask("\nType b and Enter to go back and try again, or "
-                         "press Enter to quit: ", "b"))
+      if (o_.yes || Ask("\nType b and Enter to go back and try again, or "
+                        "press Enter to quit: ", "b") != kYes)
         return status;
       page_.Print("\n");
     }
   }
 
  private:
-  // Asks on the terminal; true when the answer was `yes`. End of input
-  // counts as no.
-  bool Ask(const char *prompt, const char *yes) {
+  enum Answer { kYes, kNo, kInputEnded };
+
+  // Asks on the terminal whether the answer is `yes`.
+  Answer Ask(const char *prompt, const char *yes) {
     page_.Print(prompt);
     std::string line;
     if (!ReadLine(&line)) {
       page_.Print("\n");
-      return false;
+      return kInputEnded;
     }
-    return TrimLower(line) == yes;
+    page_.Answered();
+    return TrimLower(line) == yes ? kYes : kNo;
+  }
+
+  // The input ended at a question, before anything was changed: Ctrl-D, or
+  // the end of a file or pipe that stood for the keyboard.
+  int InputEnded() {
+    page_.PrintError("velmora-cli: the input ended before an answer was given; nothing on the "
+                     "gateway was changed. To run without questions, give the address with "
+                     "--gateway ADDR and add --yes.\n");
+    SupportLog("the input ended at a question");
+    return kExitCancelled;
   }
 
   // --check: the checks that only read from the gateway, then what an
@@ -349,12 +369,9 @@ class Wizard {
     ChecksResult checks = RunReadOnlyChecks(page_, run_, gateway_);
     if (checks != kChecksPassed) return ChecksStatus(checks);
     gateway_.RemoveScratchFiles();  // the pages read for the checks
-    page_.Print(run_.prepareNeeded
-                    ? "\nAn upgrade would save the wireless settings, send the kit's "
-                      "preparation image (prepare.bin) and then its firmware image, restart "
-                      "the gateway and write the settings back.\n"
-                    : "\nAn upgrade would save the wireless settings, send the kit's "
-                      "firmware image, restart the gateway and write the settings back.\n");
+    // What it would send, and what only the gateway knows.
+    page_.Print("\n");
+    page_.Print(gateway_.UploadPlan(run_.prepareNeeded).c_str());
     if (!kept.empty()) {
       page_.Print("Wireless settings saved by an earlier run are kept in ");
       page_.Print(kept.c_str());
@@ -411,8 +428,9 @@ class Wizard {
       std::string line;
       if (!ReadLine(&line)) {
         page_.Print("\n");
-        return kExitCancelled;
+        return InputEnded();
       }
+      page_.Answered();
     }
     for (;;) {
       std::string text;
@@ -426,8 +444,9 @@ class Wizard {
         page_.Print(", Ctrl-D quits): ");
         if (!ReadLine(&text)) {
           page_.Print("\n");
-          return kExitCancelled;
+          return InputEnded();
         }
+        page_.Answered();
         if (TrimLower(text).empty()) text = kDefaultGatewayAddress;
       }
       if (AddressUsable(text)) return -1;
@@ -459,7 +478,7 @@ class Wizard {
     RestoreResult r = RunRestore(page_, run_, gateway_);
     if (r == kRestoreStopped) return kExitInterrupted;
     page_.Print("\n");
-    if (!o_.yes) Ask("Press Enter to finish: ", "");
+    if (!o_.yes) Ask("Press Enter to finish: ", "");  // the result stands, answered or not
     return RestoreStatus(r);
   }
 

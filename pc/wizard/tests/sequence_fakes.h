@@ -135,7 +135,7 @@ class FakeGateway : public GatewayOps {
     return versionOk;
   }
   const char *VersionErrorMessage() override { return versionMessage.c_str(); }
-  bool StopConnection() override { return Call("StopConnection"), true; }
+  bool StopConnection() override { return Call("StopConnection"), stopTaken; }
   bool AlreadyOnKitVersion(std::string *version) override {
     *version = kit;
     return alreadyOnKit;
@@ -148,14 +148,36 @@ class FakeGateway : public GatewayOps {
   }
   bool DisableAccessPoint() override { return Call("DisableAccessPoint"), true; }
   int UploadFirmware(int32_t prepare, const UploadProgress &progress) override {
+    // The blocks scripted go out first; a stop raised meanwhile, or at the
+    // call, cuts the upload short.
+    bool cut = false;
     for (const auto &block : blocks) {
-      if (progress) progress(block.first, block.second);
+      if (progress && !progress(block.first, block.second)) {
+        cut = true;
+        break;
+      }
       if (onBlock) onBlock(block.first);
     }
     Call("UploadFirmware(" + std::to_string(prepare) + ")");
-    return Next(upload, 1);
+    // The upload goes on after the call: a stop raised at it cuts it short.
+    const std::pair<uint64_t, uint64_t> last =
+        blocks.empty() ? std::pair<uint64_t, uint64_t>(1, 2) : blocks.back();
+    if (!cut && progress && !progress(last.first, last.second)) cut = true;
+    if (cut) ++cutShort;
+    int verdict = Next(upload, 1);
+    // Unless scripted, what a verdict says of the flash.
+    lastFlash = Next(flash, verdict > 0    ? kFlashWritten
+                            : verdict == 0 ? kFlashUnknown
+                                           : kFlashUntouched);
+    return verdict;
   }
   std::string UploadNotice() override { return notice; }
+  FlashAfterUpload UploadFlash() override { return lastFlash; }
+  bool CheckedVersions(std::string *r, std::string *k) override {
+    *r = before;
+    *k = kit;
+    return true;
+  }
   bool TelnetReboot() override {
     Call("TelnetReboot");
     return Next(telnet, true);
@@ -191,10 +213,15 @@ class FakeGateway : public GatewayOps {
   }
 
   std::deque<int> access, backup, upload, verify, confirm;
+  std::deque<FlashAfterUpload> flash;
+  int cutShort = 0;  // uploads whose progress said to stop
+  FlashAfterUpload lastFlash = kFlashUntouched;
   std::deque<bool> telnet, restore;
   std::string kitProblem;  // empty: the kit is good
   std::string running = "3.60.1.0.5-GQ", kit = "3.60.1.0.5-GQ";
+  std::string before = "3.60.1.0.4-GQ";  // what the version check reads
   bool alreadyOnKit = false;  // what AlreadyOnKitVersion says
+  bool stopTaken = true;      // what StopConnection says
   std::string problem, advice;  // what Problem and Advice say
   std::string notice;           // what UploadNotice says
   bool versionOk = true;

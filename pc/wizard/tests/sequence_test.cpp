@@ -59,7 +59,14 @@ class SequenceTest : public ::testing::Test {
   }
   std::string Kept() const {
     return "\r\nThe saved wireless settings are kept in " + platform::JoinPath(dir, "Ssid") +
-           ".\r\n" + page.RestoreHint();
+           ".\r\n";
+  }
+  // Where the gateway stands after an upgrade whose settings did not come
+  // back.
+  std::string WifiNotBack() const {
+    return "\r\nThe Gateway runs the new firmware, version 3.60.1.0.5-GQ.\r\nThe Gateway has "
+           "restarted since; its Wi-Fi settings are not back yet." + Kept() +
+           "To write them back, " + page.RestoreCommand() + ".\r\n";
   }
   std::string OnDisk() const {
     std::string text;
@@ -83,8 +90,11 @@ TEST_F(SequenceTest, OpenGatewayWithAccessPointOnRunsEveryCheckInOrder) {
   gw.backup = {true, false};  // first backup works; the test backup finds the AP off
   EXPECT_EQ(RunChecks(page, *run, gw), kChecksPassed);
 
+  // Both versions are named before the first change.
   EXPECT_EQ(page.text,
             "Checking connection......OK\r\n"
+            "Checking firmware......\r\n"
+            "Firmware version: 3.60.1.0.4-GQ -> 3.60.1.0.5-GQ\r\n"
             "Checking firmware......DONE\r\n"
             "Setting up environment......DONE\r\n");
   EXPECT_EQ(page.steps, std::vector<int>{StepChecksDone});
@@ -121,7 +131,8 @@ TEST_F(SequenceTest, AccessPointOffSkipsTheEnvironmentLine) {
   gw.backup = {false};
   EXPECT_EQ(RunChecks(page, *run, gw), kChecksPassed);
   EXPECT_EQ(page.text,
-            "Checking connection......OK\r\nChecking firmware......DONE\r\n");
+            "Checking connection......OK\r\nChecking firmware......\r\nFirmware version: "
+            "3.60.1.0.4-GQ -> 3.60.1.0.5-GQ\r\nChecking firmware......DONE\r\n");
   EXPECT_EQ(run->g_wirelessSaved, 0);
   EXPECT_EQ(gw.Count("DisableAccessPoint"), 0);
   EXPECT_EQ(run->backup.state(), WirelessBackup::kNone);
@@ -362,8 +373,9 @@ TEST_P(TransferFailureTest, ShowsTheTransferErrorWithBackAndCancel) {
   LockWizardButtons(page);
 
   EXPECT_EQ(RunTransfer(page, *run, gw), kTransferFailed);
-  EXPECT_EQ(page.text, std::string("Transfering image......FAILED !\r\n") +
-                           kTransferErrorText);
+  const std::string text = std::string("Transfering image......FAILED !\r\n") + kTransferErrorText;
+  EXPECT_EQ(page.text.substr(0, text.size()), text);
+  EXPECT_NE(page.text.find(WhereTheGatewayStands(page, *run)), std::string::npos);
   EXPECT_EQ(page.steps, std::vector<int>{StepTransferFailed});
   EXPECT_EQ(page.Buttons(), "B-C-");
   EXPECT_EQ(gw.calls.back(), "RemoveScratchFiles");
@@ -398,6 +410,9 @@ class RestoreTest : public SequenceTest {
     gw.onSaveAndReboot = [this] { savedAt = clock.now; };
     page.SetText(kReplugText);
     page.log.clear();
+    // As the transfer leaves it.
+    run->Reached(kStageImageSent);
+    run->SetFirmware(kFirmwareWritten);
   }
   uint64_t savedAt = 0;
 };
@@ -454,7 +469,7 @@ TEST_F(RestoreTest, ThreeFailedRestoresGiveThePartialFailure) {
   EXPECT_EQ(RunRestore(page, *run, gw), kWirelessFailed);
   EXPECT_EQ(gw.Count("RestoreWireless"), 3);
   EXPECT_EQ(gw.Count("SaveAndReboot(true)"), 0);
-  EXPECT_EQ(page.text, kWirelessFailureText + Kept());
+  EXPECT_EQ(page.text, kWirelessFailureText + WifiNotBack());
   EXPECT_EQ(page.Buttons(), "---F");
   EXPECT_EQ(OnDisk(), gw.settings.ssid);
   // One second after each failed attempt.
@@ -474,7 +489,7 @@ TEST_F(RestoreTest, NoAnswerAfterTheRebootGivesThePartialFailure) {
   gw.access = {1, 1, 0};
   EXPECT_EQ(RunRestore(page, *run, gw), kWirelessFailed);
   EXPECT_EQ(gw.Count("RestoreWireless"), 0);
-  EXPECT_EQ(page.text, kWirelessFailureText + Kept());
+  EXPECT_EQ(page.text, kWirelessFailureText + WifiNotBack());
 }
 
 // A stop in the pauses after the gateway answered (which a stopped clock
@@ -551,7 +566,7 @@ TEST_F(RestoreTest, SettingsThatDoNotReadBackKeepTheBackupForARetry) {
   Saved();
   gw.verify = {0};
   EXPECT_EQ(RunRestore(page, *run, gw), kWirelessFailed);
-  EXPECT_EQ(page.text, std::string(kWirelessFailureText) + Kept());
+  EXPECT_EQ(page.text, std::string(kWirelessFailureText) + WifiNotBack());
   EXPECT_EQ(OnDisk(), gw.settings.ssid);
 
   // The retry from the kept backup, in a run of its own: the same
@@ -652,7 +667,7 @@ TEST_F(RestoreTest, ThePowerCycleWaitHasAWayOutAndAHint) {
     EXPECT_EQ(p.text.find(kLeft, left + 1), std::string::npos);
     EXPECT_EQ(p.text.find(kReplugText), 0u);
     EXPECT_EQ(p.text.find("Interrupted"), std::string::npos);
-    for (const char *said : {"The firmware image was sent to the Gateway: unplug its power cord",
+    for (const char *said : {"Next, restart the Gateway (unplug its power cord and plug it back in)",
                              "Leave it unplugged for ten seconds"})
       EXPECT_NE(p.text.find(said, left), std::string::npos) << said;
     EXPECT_EQ(p.text.find(Kept()) != std::string::npos, r.saved) << p.text;
@@ -776,8 +791,170 @@ TEST_F(RestoreTest, StopAtAnyStepKeepsTheBackupAndSaysWhere) {
         EXPECT_EQ(OnDisk(), g.settings.ssid);
         EXPECT_NE(p.text.find(Kept()), std::string::npos) << p.text;
       }
+      // Once something changed, the ending says where the gateway stands.
+      const std::string where = WhereTheGatewayStands(p, *one);
+      EXPECT_EQ(where.empty(), one->stage() == kStageUntouched && !one->backup.Kept());
+      EXPECT_NE(p.text.find(where), std::string::npos) << p.text;
       EXPECT_GE(g.Count("RemoveScratchFiles"), 1);
     }
+  }
+}
+
+// Every ending after the first change says where the gateway stands: its
+// firmware, what the run paused, where the saved settings are, and the one
+// step that brings everything back. One row per way a run can end.
+TEST_F(RestoreTest, EveryEndingSaysWhereTheGatewayStands) {
+  const std::string restore = page.RestoreCommand();
+  const std::string paused =
+      "This utility paused the Gateway's Internet connection and switched its Wi-Fi off.";
+  const std::string unchanged = "The Gateway's firmware is unchanged: it runs version 3.60.1.0.4-GQ.";
+  const std::string bringBack = "To bring them back, " + restore + "; that also restarts the Gateway.";
+  const std::string writeBack = "To write them back, " + restore + ".";
+  const std::string restartedOnly =
+      "The Gateway has restarted since, which brought back its Internet connection.";
+  struct Row {
+    const char *name;
+    std::function<void(FakeGateway &, UpgradeRun &)> setup;
+    int result;  // of WholeRun, or of the kept restore
+    std::string firmware, network, step;
+    bool kept;
+    bool keptRestore = false;
+  } rows[] = {
+      {"Ctrl-C at 35 % of the transfer",
+       [](FakeGateway &g, UpgradeRun &r) {
+         g.upload = {-1};
+         g.onCall = [&r](const std::string &c) { r.stop = r.stop || c == "UploadFirmware(0)"; };
+       },
+       200 + kTransferStopped, unchanged, paused, bringBack, true},
+      {"a transfer cut by an unplugged gateway",
+       [](FakeGateway &g, UpgradeRun &) {
+         g.upload = {-1};
+         g.telnet = {false, false};
+       },
+       200 + kTransferFailed, unchanged, paused, bringBack, true},
+      {"refused before and after a restart through telnet",
+       [](FakeGateway &g, UpgradeRun &) { g.upload = {-1, -1}; }, 200 + kTransferFailed,
+       unchanged,
+       "The Gateway has restarted since, which brought back its Internet connection and its Wi-Fi.",
+       writeBack, true},
+      {"the flash is half written twice: never restarted",
+       [](FakeGateway &g, UpgradeRun &) {
+         g.upload = {-1, -1};
+         g.flash = {kFlashPartlyWritten, kFlashPartlyWritten};
+       },
+       200 + kTransferFailed,
+       "Do not unplug the Gateway: its firmware may be half written (it answered fail[11]). Leave "
+       "it on and contact support, with the log of this run.",
+       paused, "", true},
+      {"half written, then written whole at once",
+       [](FakeGateway &g, UpgradeRun &) {
+         g.upload = {-1, 1};
+         g.flash = {kFlashPartlyWritten, kFlashWritten};
+       },
+       kUpgradeSucceeded, "", "", "", false},
+      {"stopped while waiting for the power cycle",
+       [this](FakeGateway &, UpgradeRun &r) {
+         reachable = [&r](uint64_t now) {
+           if (now >= 25000) r.stop = true;
+           return 1;
+         };
+       },
+       kRestoreStopped, "The new firmware is written to the Gateway; it starts when the Gateway restarts.",
+       paused,
+       "Next, restart the Gateway (unplug its power cord and plug it back in); once it answers "
+       "again, " + restore + ".",
+       true},
+      {"not back within five minutes of the power cycle",
+       [this](FakeGateway &, UpgradeRun &) {
+         reachable = [](uint64_t now) { return now < 30000 ? 1 : 0; };
+       },
+       kGatewayNotBack, "The new firmware was written to the Gateway.", "",
+       "Once the Gateway answers again, " + restore + ".", true},
+      {"another version after the restart",
+       [](FakeGateway &g, UpgradeRun &) {
+         g.confirm = {0};
+         g.running = "3.60.1.0.4-GQ";
+       },
+       kVersionNotKits, "", restartedOnly, "", false},
+      {"the settings do not go back",
+       [](FakeGateway &g, UpgradeRun &) { g.restore = {false, false, false}; }, kWirelessFailed,
+       "The Gateway runs the new firmware, version 3.60.1.0.5-GQ.",
+       "The Gateway has restarted since; its Wi-Fi settings are not back yet.", writeBack, true},
+      {"stopped right after the first change",
+       [](FakeGateway &g, UpgradeRun &r) {
+         g.onCall = [&r](const std::string &c) { r.stop = r.stop || c == "StopConnection"; };
+       },
+       100 + kChecksStopped, unchanged, "This utility paused the Gateway's Internet connection.",
+       "To bring it back, " + restore + "; that also restarts the Gateway.", true},
+      {"nothing saved (access point off), transfer cut",
+       [](FakeGateway &g, UpgradeRun &) {
+         g.backup = {0};
+         g.upload = {-1};
+         g.telnet = {false, false};
+       },
+       200 + kTransferFailed, unchanged, "This utility paused the Gateway's Internet connection.",
+       "To bring it back, restart the Gateway (unplug its power cord and plug it back in).", false},
+      {"nothing paused (no connection type, access point off), another version after",
+       [](FakeGateway &g, UpgradeRun &) {
+         g.stopTaken = false;
+         g.backup = {0};
+         g.confirm = {0};
+       },
+       kVersionNotKits, "", "", "", false},
+      {"already on the kit's version, no verdict",
+       [](FakeGateway &g, UpgradeRun &) {
+         g.alreadyOnKit = true;
+         g.upload = {0};
+       },
+       kUpgradeUnproven, "", restartedOnly, "", false},
+      {"kept settings that do not read back", [](FakeGateway &g, UpgradeRun &) { g.verify = {0}; },
+       kWirelessFailed, "",
+       "The saved wireless settings were sent to the Gateway, but did not read back as saved.",
+       writeBack, true, true},
+  };
+  const auto powerCycle = reachable;
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.name);
+    FakeGateway g;
+    RecordingPage p;
+    std::unique_ptr<UpgradeRun> one = NewRun();
+    platform::DeleteLocalFile(platform::JoinPath(dir, "Ssid"));
+    clock.now = 0;
+    savedAt = 0;
+    reachable = powerCycle;
+    g.onSaveAndReboot = [this] { savedAt = clock.now; };
+    g.backup = {1, 0};
+    r.setup(g, *one);
+    int result;
+    if (r.keptRestore) {
+      ASSERT_TRUE(platform::WriteWholeFile(platform::JoinPath(dir, "Ssid"), g.settings.ssid));
+      ChecksResult checks;
+      result = RunKeptRestore(p, *one, g, &checks);
+    } else {
+      result = WholeRun(p, *one, g);
+    }
+    EXPECT_EQ(result, r.result);
+    std::string block;
+    for (const std::string *line : {&r.firmware, &r.network})
+      if (!line->empty()) block += *line + "\r\n";
+    if (r.kept) block += Kept().substr(2);
+    if (!r.step.empty()) block += r.step + "\r\n";
+    if (block.empty()) {  // a success says it in its own words
+      for (const char *line : {"The Gateway runs the new", "restarted since", "paused", "To bring",
+                               "To write"})
+        EXPECT_EQ(p.text.find(line), std::string::npos) << line << "\n" << p.text;
+    } else {
+      EXPECT_NE(p.text.find("\r\n" + block), std::string::npos) << p.text;
+    }
+    EXPECT_EQ(one->backup.Kept(), r.kept);
+    // Rewriting a half-written flash goes on at once: a restart could leave
+    // the gateway unable to start.
+    if (!g.flash.empty() || r.firmware.find("half written") != std::string::npos) {
+      EXPECT_EQ(g.Count("TelnetReboot"), 0);
+      EXPECT_EQ(g.Count("UploadFirmware(0)"), 2);
+    }
+    // A stop during an upload cuts it short.
+    EXPECT_EQ(g.cutShort, result == 200 + kTransferStopped ? 1 : 0);
   }
 }
 

@@ -264,6 +264,9 @@ TEST_F(Kit, OnlyOrdinaryFilesAndSafePackageMembers) {
   sh("rmdir " + dir + "/prepare.bin && ln -s /dev/null " + dir + "/prepare.bin");
   EXPECT_TRUE(has(check(), kit::kError, "prepare.bin: not an ordinary file"));
   sh("rm " + dir + "/prepare.bin");
+  // None at all: the wizard sends a gateway that takes two steps the image alone.
+  EXPECT_TRUE(has(check(), kit::kNote, "prepare.bin: none: a gateway that takes the upgrade in two "
+                                       "steps gets the image through its upgrade service"));
   // Members are checked as the gateway checks them.
   struct {
     const char *options, *text;

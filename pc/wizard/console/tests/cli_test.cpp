@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "contract/image.h"
 #include "contract/upload.h"
 #include "fake_server.h"
+#include "fixtures.h"
 #include "platform/files.h"
 #include "webclient/base64.h"
 
@@ -64,6 +68,10 @@ class Gateway {
   // Misbehaviour, for the hostile cases.
   std::string uploadReply;      // raw reply to every upload, when set
   bool uploadSilent = false;    // reads the upload, then says nothing
+  size_t uploadCutAt = 0;       // drops the upload's connection after that many bytes
+  size_t uploadStallAt = 0;     // stops reading the upload after that many bytes
+  bool uploadStalled = false;   // ... and has got that far
+  bool uploadReleased = false;  // ... until this is set
   bool postsRefused = false;    // answers posts with 401 once an image was sent
   std::map<std::string, std::string> rawPages;  // page name -> raw reply
   int pageDelayMs = 0;          // the SSID settings page answers this late
@@ -100,6 +108,29 @@ class Gateway {
       paths.push_back(path);
     }
     bool upload = head.find("multipart/form-data") != std::string::npos;
+    if (upload && (uploadCutAt || uploadStallAt)) {
+      // An unplugged gateway, or one that takes the image ever so slowly.
+      size_t at = uploadCutAt ? uploadCutAt : uploadStallAt;
+      {
+        std::lock_guard<std::mutex> lock(m);
+        uploadReleased = false;
+      }
+      for (int waited = 0; c.received.size() < at && waited < 10000; waited += 50) c.ReadFor(50);
+      if (uploadCutAt) {
+        c.Close();
+        return;
+      }
+      for (int waited = 0; waited < 10000; waited += 20) {
+        {
+          std::lock_guard<std::mutex> lock(m);
+          uploadStalled = true;
+          if (uploadReleased) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      c.Close();
+      return;
+    }
     if (upload) Await(c, kBoundaryEnd, headEnd, 10000);
     if (upload && uploadSilent) {
       {
@@ -164,7 +195,7 @@ class Gateway {
                      const std::string &request) {
     const std::string page = "cgi-bin/webcm?getpage=../html/";
     if (upload) {
-      uploads.push_back(path + " " + Between(request, "filename=\"", "\""));
+      uploads.push_back(path + " " + Between(request, "name=\"UploadFile\"; filename=\"", "\""));
       if (static_cast<int>(uploads.size()) <= failUploads)
         return Ok("Upgrade failed: bad image");
       if (!uploadReply.empty()) return uploadReply;
@@ -213,10 +244,23 @@ class CliRun {
  public:
   // `errFile`: standard error goes there instead of into Output().
   // `closeAfter`: the reader of the output goes away once that text came.
+  // `columns`: the output is a terminal that wide (a pseudo-terminal) rather
+  // than a pipe.
   CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env,
-         const std::string &errFile = "", const std::string &closeAfter = "") {
+         const std::string &errFile = "", const std::string &closeAfter = "", int columns = 0) {
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) abort();
+    if (pipe(in) != 0) abort();
+    if (columns > 0) {
+      out[0] = posix_openpt(O_RDWR | O_NOCTTY);
+      if (out[0] < 0 || grantpt(out[0]) != 0 || unlockpt(out[0]) != 0) abort();
+      out[1] = open(ptsname(out[0]), O_RDWR | O_NOCTTY);
+      struct winsize size = {};
+      size.ws_row = 24;
+      size.ws_col = static_cast<unsigned short>(columns);
+      if (out[1] < 0 || ioctl(out[1], TIOCSWINSZ, &size) != 0) abort();
+    } else if (pipe(out) != 0) {
+      abort();
+    }
     pid_ = fork();
     if (pid_ == 0) {
       dup2(in[0], 0);
@@ -327,6 +371,12 @@ class CliTest : public ::testing::Test {
                              "<?xml version=\"1.0\"?>\n<config version=\"" + v + "\">\n");
   }
   void PowerOn() { platform::WriteWholeFile(probe, std::string("on")); }
+  // An image larger than what the sockets between the wizard and the fake
+  // gateway hold, so that a gateway that stops reading stops the transfer.
+  void BigImage() {
+    platform::WriteWholeFile(kit + "/fw-3.60.1.0.5.img",
+                             fixtures::Image(GWC_MAGIC_SQUASHFS, 7000000, 1, 'F'));
+  }
   void PowerOff() { platform::DeleteLocalFile(probe); }
 
   std::vector<std::string> Env(const std::string &extra = "") {
@@ -409,6 +459,7 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
       "Now upgrading Firmware!",
       "Checking connection......OK\n",
       "Checking security......OK\n",
+      "Checking firmware......\nFirmware version: 3.60.2.0.1-GQ -> 3.60.2.0.2-GQ\n"
       "Checking firmware......DONE\n",
       "Setting up environment......DONE\n",
       "Transfering image......DONE\n",
@@ -455,6 +506,8 @@ TEST_F(CliTest, WholeUpgradeWithLoginAndWirelessRestore) {
         "sent 700,008 of 700,008 bytes (100 %)", "for the power cycle"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
+  // A run that succeeds logs no step as failed.
+  EXPECT_EQ(log.find("failed"), std::string::npos) << log;
 
   std::lock_guard<std::mutex> lock(gw.m);
   EXPECT_EQ(gw.uploads, (std::vector<std::string>{"cgi-bin/dornix prepare.bin",
@@ -509,13 +562,22 @@ TEST_P(CliFailureTest, EndsWithItsStatusAndText) {
   if (name == "TransferFails") {
     gw.failUploads = 9;
   }
+  if (name == "TransferCutByUnplugging") {
+    BigImage();
+    gw.uploadCutAt = 3000000;
+  }
   if (name == "InvalidAddress") args[1] = "0.0.0.0";
+  if (name == "InputEnded") {
+    args.erase(args.begin(), args.begin() + 2);  // ask for the address
+    args.pop_back();                             // and wait for answers
+  }
   if (name == "BadOption") args.push_back("--time-scale=-1");
 
   // The progress up to "FAILED !" on standard output, the failure text on
   // standard error.
   std::string errFile = root + "/stderr";
   CliRun run(args, env, errFile);
+  if (name == "InputEnded") run.CloseInput();  // Ctrl-D at the address prompt
   EXPECT_EQ(run.Wait(), f.status) << run.Output();
   std::string text = f.text, err;
   platform::ReadWholeFile(errFile, &err);
@@ -561,32 +623,81 @@ INSTANTIATE_TEST_SUITE_P(
                 "What failed: POST /cgi-bin/dornix: the Gateway answered that the upload "
                 "failed.\n",
                 true},
+        // The transfer's failure text, what to do on a terminal, what failed and what to
+        // do, and where the gateway stands.
+        Failure{"TransferCutByUnplugging", 8,
+                "Transfering image......FAILED !\n\n\n*** An error occured while "
+                "transfering image file !***\n",
+                "solid Green, click Back to try again.\nOn this terminal, run velmora-cli again "
+                "instead (velmora-cli --restore first, while saved settings are kept).\n"
+                "What failed: POST /cgi-bin/dornix: the connection broke while the request was "
+                "sent.\nWhat to do: Check that the Gateway is on and that its cable to this "
+                "computer is plugged in at both ends, then try again.\n\nThe Gateway's firmware "
+                "is unchanged: it runs version 3.60.1.0.4-GQ.\nThis utility paused the Gateway's "
+                "Internet connection and switched its Wi-Fi off.\nThe saved wireless settings are "
+                "kept in ",
+                true},
         Failure{"InvalidAddress", 3, "Invalid IP Address !",
                 "'0.0.0.0' is not the address of a Gateway"},
-        Failure{"BadOption", 2, "invalid time scale '-1'", ""}),
+        Failure{"BadOption", 2, "invalid time scale '-1'", ""},
+        Failure{"InputEnded", 1,
+                "velmora-cli: the input ended before an answer was given; nothing on the "
+                "gateway was changed.",
+                "To run without questions, give the address with --gateway ADDR and add --yes."}),
     [](const ::testing::TestParamInfo<Failure> &i) { return i.param.name; });
 
 // --check reads and never writes: whatever the outcome, the gateway saw
 // only GET requests, and the status is the one a real run would end with.
-TEST_F(CliTest, CheckChangesNothing) {
+// It says what the run would send, and what it cannot know: which keys the
+// gateway holds. A run after it does what it said.
+TEST_F(CliTest, CheckChangesNothingAndSaysWhatTheRunWouldDo) {
+  const std::string image = "fw-3.60.1.0.5.img";
   struct Row {
     const char *name;
     int status;
-    const char *text;
+    std::string text;
+    std::vector<std::string> uploads;  // of a real run after the check, when given
   } rows[] = {
-      {"Passes", 0, "An upgrade would save the wireless settings, send the kit's preparation"},
-      {"NoLogin", 5, "No userid or password provided."},
-      {"OtherPlatform", 7, "Can not upgrade to the different hardware platform."},
+      {"Passes", 0,
+       "This gateway takes an upgrade in two steps: an upgrade would save the wireless settings, "
+       "send the kit's preparation package prepare.bin to the gateway and then its firmware image " +
+           image + " to the gateway's upgrade service, restart the gateway and write the settings "
+           "back.\nprepare.bin is not signed. Which keys the gateway holds cannot be read from it: "
+           "a gateway that holds keys refuses prepare.bin with fail[23] before it writes anything; "
+           "the upgrade then ends there and says so.\n" + image +
+           " goes to the upgrade service without its signature: that service checks none.\n",
+       {}},
+      {"NoPrepare", 0,
+       "This gateway takes an upgrade in two steps, and the kit holds no preparation package "
+       "(prepare.bin): an upgrade would save the wireless settings, send the kit's firmware "
+       "image " + image + " to the gateway's upgrade service without one,",
+       {"cgi-bin/update " + image}},
+      {"OneStepSigned", 0,
+       "An upgrade would save the wireless settings, send the kit's firmware image " + image +
+           " to the gateway, restart the gateway and write the settings back.\n" + image +
+           " is signed. Which keys the gateway holds cannot be read from it: a gateway that holds "
+           "none takes " + image + " unchecked, and one that holds other keys than the signer's "
+           "refuses it with fail[23]",
+       {"cgi-bin/dornix " + image}},
+      {"NoLogin", 5, "No userid or password provided.", {}},
+      {"OtherPlatform", 7, "Can not upgrade to the different hardware platform.", {}},
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(r.name);
     std::string name = r.name;
+    testing::WriteTestKit(kit, "3.60.2.0.2-GQ", "GQ GX", name != "NoPrepare", image);
+    if (name == "OneStepSigned") {
+      ASSERT_TRUE(platform::WriteWholeFile(kit + "/" + image + ".minisig", std::string("sig")));
+    }
     gw.login = name == "NoLogin" ? "admin:pw" : "";
-    gw.running = "3.60.2.0.1-GQ";  // an upgrade in two steps
-    SetKitVersion(name == "OtherPlatform" ? "3.60.2.0.2-GX" : "3.60.2.0.2-GQ");
+    // An upgrade in two steps, but for the one-step row.
+    gw.running = name == "OneStepSigned" ? "3.60.1.0.4-GQ" : "3.60.2.0.1-GQ";
+    gw.flashed = "3.60.2.0.2-GQ";
+    if (name == "OtherPlatform") SetKitVersion("3.60.2.0.2-GX");
     {
       std::lock_guard<std::mutex> lock(gw.m);
       gw.methods.clear();
+      gw.uploads.clear();
     }
     std::vector<std::string> args = Args();
     args.push_back("--check");
@@ -597,11 +708,23 @@ TEST_F(CliTest, CheckChangesNothing) {
     std::string log;
     platform::ReadWholeFile(root + "/check.log", &log);
     EXPECT_NE(log.find("exit status " + std::to_string(r.status)), std::string::npos) << log;
-    std::lock_guard<std::mutex> lock(gw.m);
-    EXPECT_FALSE(gw.methods.empty());
-    for (const std::string &m : gw.methods) EXPECT_EQ(m, "GET");
-    EXPECT_TRUE(gw.uploads.empty());
+    {
+      std::lock_guard<std::mutex> lock(gw.m);
+      EXPECT_FALSE(gw.methods.empty());
+      for (const std::string &m : gw.methods) EXPECT_EQ(m, "GET");
+      EXPECT_TRUE(gw.uploads.empty());
+    }
     EXPECT_TRUE(StateEmpty());
+    if (r.uploads.empty()) continue;
+
+    CliRun upgrade(Args(), Env());
+    PowerCycle(upgrade);
+    EXPECT_EQ(upgrade.Wait(), 0) << upgrade.Output();
+    std::lock_guard<std::mutex> lock(gw.m);
+    EXPECT_EQ(gw.uploads, r.uploads);
+    ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
+    EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+    platform::RemoveTree(state);
   }
 }
 
@@ -812,7 +935,11 @@ TEST_F(CliTest, KeptBackupIsRestoredWithRestore) {
   ASSERT_EQ(run.Wait(60000), 9) << run.Output();
   std::string ssid = state + "/Ssid";
   ExpectBackupKept(run.Output(), kSaved);
-  EXPECT_NE(run.Output().find("velmora-cli --restore writes them back."), std::string::npos);
+  EXPECT_NE(run.Output().find("The Gateway runs the new firmware, version 3.60.1.0.5-GQ.\nThe Gateway "
+                              "has restarted since; its Wi-Fi settings are not back yet.\nThe saved "
+                              "wireless settings are kept in " + ssid + ".\nTo write them back, run "
+                              "velmora-cli --restore.\n"),
+            std::string::npos) << run.Output();
 
   // A new run will not quietly replace it.
   CliRun again(Args(), Env());
@@ -844,9 +971,13 @@ TEST_F(CliTest, ClosedOutputEndsTheRunSafely) {
   EXPECT_EQ(run.Wait(), 16) << run.Output();
   std::string err, log;
   platform::ReadWholeFile(errFile, &err);
-  EXPECT_NE(err.find("velmora-cli: the output is closed; the run stopped. The saved wireless "
-                     "settings are kept in " + state + "/Ssid; velmora-cli --restore writes "
-                     "them back."),
+  // Said on the one line it has: the access point is on again, the
+  // connection still paused.
+  EXPECT_NE(err.find("velmora-cli: the output is closed; the run stopped. The Gateway's firmware is "
+                     "unchanged: it runs version 3.60.1.0.4-GQ. This utility paused the Gateway's "
+                     "Internet connection. The saved wireless settings are kept in " + state +
+                     "/Ssid. To bring it back, run velmora-cli --restore; that also restarts the "
+                     "Gateway.\n"),
             std::string::npos) << err;
   ASSERT_TRUE(platform::ReadWholeFile(state + "/velmora-cli.log", &log));
   EXPECT_NE(log.find("exit status 16"), std::string::npos) << log;
@@ -917,7 +1048,7 @@ TEST_F(CliTest, CtrlCEndsTheEndlessWaitForThePowerCycle) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   // What Velmora.exe says when its Cancel leaves the wait.
   EXPECT_NE(run.Output().find("*** The upgrade is not finished: the Gateway has not restarted "
-                              "yet. ***\nThe firmware image was sent to the Gateway"),
+                              "yet. ***\n\nThe new firmware is written to the Gateway"),
             std::string::npos) << run.Output();
   EXPECT_TRUE(StateEmpty());
 }
@@ -929,7 +1060,14 @@ TEST_F(CliTest, CtrlCKeepsTheBackupAndSaysWhere) {
     const char *name;
     bool restore;  // --restore from a backup kept earlier
     std::function<bool(Gateway &)> when;
+    bool bigImage = false;
   } rows[] = {
+      {"at 35 % of the transfer", false,
+       [](Gateway &g) {
+         g.uploadStallAt = 2450000;
+         return g.uploadStalled;
+       },
+       true},
       {"just after the access point is switched off", false,
        [](Gateway &g) {
          g.slowPost = "ap:settings/ap_enabled=0";
@@ -952,9 +1090,20 @@ TEST_F(CliTest, CtrlCKeepsTheBackupAndSaysWhere) {
       gw.posts.clear();
       gw.paths.clear();
       gw.pageDelayMs = gw.postDelayMs = 0;
+      gw.uploadStallAt = 0;
+      gw.uploadStalled = false;
       gw.apEnabled = true;
       r.when(gw);  // sets the gateway's pace
     }
+    if (r.bigImage) BigImage();
+    // The gateway lets go of a held upload once the run has ended.
+    struct Release {
+      Gateway &g;
+      ~Release() {
+        std::lock_guard<std::mutex> lock(g.m);
+        g.uploadReleased = true;
+      }
+    } release{gw};
     std::vector<std::string> args = Args();
     if (r.restore) {
       ASSERT_TRUE(platform::MakePrivateDirectories(state));
@@ -967,8 +1116,92 @@ TEST_F(CliTest, CtrlCKeepsTheBackupAndSaysWhere) {
     EXPECT_EQ(run.Wait(10000), 130) << run.Output();
     EXPECT_NE(run.Output().find("Interrupted."), std::string::npos) << run.Output();
     ExpectBackupKept(run.Output(), kSaved);
+    // Where the gateway stands, and the one step that brings it back.
+    const char *where = r.restore
+                            ? "The saved wireless settings were sent to the Gateway, but did not "
+                              "read back as saved.\n"
+                            : "The Gateway's firmware is unchanged: it runs version 3.60.1.0.4-GQ.\n"
+                              "This utility paused the Gateway's Internet connection and switched "
+                              "its Wi-Fi off.\n";
+    EXPECT_NE(run.Output().find(where), std::string::npos) << run.Output();
+    EXPECT_NE(run.Output().find(r.restore ? "Ssid.\nTo write them back, run velmora-cli --restore.\n"
+                                          : "Ssid.\nTo bring them back, run velmora-cli --restore; "
+                                            "that also restarts the Gateway.\n"),
+              std::string::npos)
+        << run.Output();
     EXPECT_EQ(platform::FindFiles(state, "zuntmp.dat"), std::vector<std::string>{});
   }
+}
+
+// What a terminal of `columns` shows of `bytes`: its rows, with the lines
+// the terminal had to wrap by itself counted (a character written past the
+// last column). Carriage return, backspace and line feed move the cursor;
+// UTF-8 takes one column a character.
+struct Screen {
+  std::vector<std::string> rows{""};
+  size_t col = 0;
+  int wrapped = 0;
+
+  Screen(const std::string &bytes, size_t columns) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(bytes[i]);
+      if (c == '\r') {
+        col = 0;
+      } else if (c == '\n') {
+        rows.push_back("");
+        col = 0;
+      } else if (c == '\b') {
+        if (col > 0) --col;
+      } else if ((c & 0xC0) == 0x80) {
+        rows.back() += static_cast<char>(c);  // goes with the character before
+      } else {
+        if (col == columns) {
+          ++wrapped;
+          rows.push_back("");
+          col = 0;
+        }
+        std::string &row = rows.back();
+        size_t at = ByteOfColumn(row, col);
+        size_t next = at < row.size() ? ByteOfColumn(row, col + 1) : at;
+        row.replace(at, next - at, 1, static_cast<char>(c));
+        ++col;
+      }
+    }
+  }
+  static size_t ByteOfColumn(const std::string &row, size_t col) {
+    size_t i = 0;
+    for (size_t seen = 0; i < row.size(); ++i)
+      if ((static_cast<unsigned char>(row[i]) & 0xC0) != 0x80 && seen++ == col) break;
+    return i;
+  }
+  // The rows as one text, each row's trailing blanks gone.
+  std::string Text() const {
+    std::string out;
+    for (std::string row : rows) {
+      while (!row.empty() && row.back() == ' ') row.pop_back();
+      out += row + "\n";
+    }
+    return out;
+  }
+};
+
+// On a terminal 50 columns wide the terminal never wraps a line by itself:
+// the page's long lines break between words, and the transfer's and the
+// waits' updates in place fit the line they are written over.
+TEST_F(CliTest, NarrowTerminalNeverWraps) {
+  BigImage();  // a transfer long enough to update in place
+  CliRun run(Args(), Env(), "", "", 50);
+  PowerCycle(run);
+  EXPECT_EQ(run.Wait(60000), 0) << run.Output();
+  Screen screen(run.Output(), 50);
+  EXPECT_EQ(screen.wrapped, 0) << screen.Text();
+  std::string text = screen.Text();
+  for (const char *line :
+       {"3) Do not DISCONNECT your network cable or power\noff the DSL Modem during the firmware "
+        "upgrade\nprocess.\n",
+        "Firmware version: 3.60.1.0.4-GQ -> 3.60.1.0.5-GQ\n", "Transfering image......DONE\n",
+        "\nThe Gateway is rebooting......DONE\n", "The Firmware upgrade was successful.\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
 TEST_F(CliTest, CtrlCAtThePromptEndsAtOnce) {

@@ -561,8 +561,9 @@ int WholeUpgrade(const char *address, const std::string &result, const char *res
   EXPECT(WaitingForPowerCycle(frame));
   EXPECT_TEXT(Text(GetDlgItem(transfer, IDC_PAGE_TEXT)),
               std::string(kTransferIntro) +
-                  "Checking connection......OK\r\nChecking firmware......DONE\r\n"
-                  "Transfering image......DONE\r\n");
+                  "Checking connection......OK\r\nChecking firmware......\r\n"
+                  "Firmware version: 3.60.3.0.5-GKIT -> 3.60.3.0.6-GKIT\r\n"
+                  "Checking firmware......DONE\r\nTransfering image......DONE\r\n");
   // Cancel is the way out of the wait; it is not the default button.
   WaitUntil([&] { return Buttons(frame) == "0010"; }, 5000);
   EXPECT_TEXT(Buttons(frame), "0010");
