@@ -166,7 +166,10 @@ struct OddValue {
   std::string bytes;
 };
 
-OddValue DrawValue(Rng &rng, const char *plain) {
+// A gateway that writes values raw makes some values unreadable for any
+// client: a literal character reference, or a quote followed by " id".
+// Those are drawn only from a gateway that writes HTML text.
+OddValue DrawValue(Rng &rng, const char *plain, bool escaped) {
   const OddValue kinds[] = {
       {"plain", plain},
       {"a raw line feed", std::string("home\nnet")},
@@ -178,7 +181,10 @@ OddValue DrawValue(Rng &rng, const char *plain) {
       {"form characters", "a&b=c+d%20e ?#"},
       {"markup", "<b>'x'</b> \" id=\"y"},
   };
-  return rng.Percent(40) ? kinds[0] : rng.Of(kinds);
+  const OddValue &v = rng.Percent(40) ? kinds[0] : rng.Of(kinds);
+  bool ambiguous = v.bytes.find("\" id") != std::string::npos ||
+                   (v.bytes.find('&') != std::string::npos && v.bytes.find(';') != std::string::npos);
+  return escaped || !ambiguous ? v : kinds[0];
 }
 
 // What the gateway does, drawn once per seed.
@@ -226,20 +232,20 @@ Behaviour Draw(uint64_t seed) {
   b.telnet = rng.Percent(70) ? Behaviour::kTelnetWorks
                              : rng.Percent(50) ? Behaviour::kTelnetTalks
                                                : Behaviour::kTelnetSilent;
-  b.escapesValues = rng.Percent(60);
   b.runningBefore = b.flip == Behaviour::kBefore ? kKitVersion
                     : rng.Percent(30)            ? kOlderVersion
                                                  : kOldVersion;
   if (rng.Percent(8)) b.versionNoise = rng.Percent(50) ? "\x1b]0;owned\x07" : "\x1b[2J";
 
+  b.escapesValues = rng.Percent(60);
   b.initial = FactorySettings();
   if (rng.Percent(8)) b.initial["ap_enabled"] = "0";
   b.initial["channel"] = std::to_string(1 + rng.Below(11));
-  OddValue ssid = DrawValue(rng, "home net");
+  OddValue ssid = DrawValue(rng, "home net", b.escapesValues);
   b.initial["ssid"] = ssid.bytes;
   b.ssidWords = ssid.words;
   if (rng.Percent(50)) {
-    OddValue psk = DrawValue(rng, "correct horse");
+    OddValue psk = DrawValue(rng, "correct horse", b.escapesValues);
     b.initial["privacy_type"] = "3";
     b.initial["psktype"] = "2";
     b.initial["interval"] = "600";
@@ -258,7 +264,7 @@ Behaviour Draw(uint64_t seed) {
   b.offMs = 1000 * (10 + rng.Below(110));
   b.rebootOffMs = 1000 * (5 + rng.Below(55));
   b.slowBack = rng.Percent(5);
-  b.stopAtRequest = rng.Percent(70) ? 1 + rng.Below(60) : 0;
+  b.stopAtRequest = rng.Percent(70) ? 1 + rng.Below(45) : 0;
 #ifdef VELMORA_CLI_PATH
   b.viaCli = rng.Percent(35);
 #endif
@@ -441,6 +447,9 @@ class Gateway {
   }
   void Note(const std::string &how) {
     std::lock_guard<std::mutex> lock(m_);
+    NoteLocked(how);
+  }
+  void NoteLocked(const std::string &how) {
     if (!trace_.empty()) trace_.back() += ": " + how;
   }
 
@@ -566,9 +575,9 @@ class Gateway {
     std::string shortPath = path.substr(0, 60);
     size_t page = shortPath.find("../html/");
     if (page != std::string::npos) shortPath = shortPath.substr(page + 8);
+    if (post) changed_ = true;
     uint32_t n = Step(std::string(upload ? "upload " : post ? "POST " : "GET ") + shortPath +
                       (post && !upload ? " \"" + Shown(body, 60) + "\"" : ""));
-    if (post || upload) changed_ = true;
     Rng rng(seed_ * 1000003u + n);
 
     int status = 200;
@@ -577,7 +586,7 @@ class Gateway {
     {
       std::lock_guard<std::mutex> lock(m_);
       if (!OnLocked()) {
-        Note("off");
+        NoteLocked("off");
         c.Close();
         return;
       }
@@ -643,8 +652,8 @@ class Gateway {
   }
 
   void ServeTelnet(FakeConnection &c) {
-    Step("telnet");
     changed_ = true;
+    Step("telnet");
     if (shutdown_ || !Reachable()) {
       Note("off");
       c.Close();
@@ -724,7 +733,7 @@ class UserPage : public testing::RecordingPage {
 // limit, and the user of this harness unplugs within two minutes.
 const uint64_t kRunBoundMs = 45 * 60 * 1000;
 // Longest a run may take in real time before it counts as hanging.
-const int kRealBoundMs = 30000;
+const int kRealBoundMs = 15000;
 
 struct Finding {
   std::string invariant, where, detail;
@@ -799,7 +808,7 @@ class SeedRun {
              std::to_string(took / 1000) + " s, its last words: \"" +
              Shown(shown.substr(shown.size() > 160 ? shown.size() - 160 : 0), 160) +
              "\"\n       ";
-    if (took > kRunBoundMs)
+    if (ended && took > kRunBoundMs)
       AddFinding({"every run ends within its time", name,
                   "took " + std::to_string(took / 60000) + " min of virtual time"});
     CheckEnding(name, !restore, success, shown);
@@ -848,7 +857,12 @@ class SeedRun {
                                "VELMORA_TELNET_PORT=" + std::to_string(Env().telnetPort),
                                "VELMORA_PROBE_FILE=" + probe, std::string("VELMORA_USER=") + kUser,
                                std::string("VELMORA_PASSWORD=") + kPassword});
-    g.onStop = [&run] { run.Signal(SIGINT); };
+    // The program waits for this request's answer while Ctrl-C is handled,
+    // as it waits for the network when a user presses it.
+    g.onStop = [&run] {
+      run.Signal(SIGINT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
     std::atomic<bool> over{false};
     std::thread user([&] {
       bool asked = false;
@@ -932,14 +946,11 @@ class SeedRun {
     std::string path = wizard::BackupPath();
     std::string now;
     bool there = platform::ReadWholeFile(path, &now);
-    if (!g.Changed()) {
-      backupAtFirstChange_ = there ? now : "";
-      return;
-    }
+    if (!g.Changed()) return;
     if (!firstChangeSeen_) {
       firstChangeSeen_ = true;
       // The first change: what the backup holds now is what must survive.
-      if (backupAtFirstChange_.empty() && there) backupAtFirstChange_ = now;
+      backupAtFirstChange_ = there ? now : "";
       if (backupAtFirstChange_.empty()) {
         if (b_.initial.at("ap_enabled") == "1")
           AddFinding({"the backup outlives every ending", step,
@@ -980,7 +991,7 @@ uint64_t EnvNumber(const char *name, uint64_t fallback) {
 }
 
 TEST(InvariantHarness, RandomGatewaysAndStopsKeepThePromises) {
-  const uint64_t kRunsInCi = 24;
+  const uint64_t kRunsInCi = 20;
   uint64_t first = EnvNumber("VELMORA_HARNESS_FIRST", 1);
   uint64_t runs = EnvNumber("VELMORA_HARNESS_RUNS", kRunsInCi);
   uint64_t seconds = EnvNumber("VELMORA_HARNESS_SECONDS", 0);
