@@ -57,8 +57,8 @@ if(DORNIX_GATEWAY_BUILD)
   # library (expat and libgcc go inside, hidden; only what message.h and
   # comm.h declare is exported).
   set(msg_objects $<TARGET_OBJECTS:dornixmsg> $<TARGET_OBJECTS:gwsupport>
-                  $<TARGET_OBJECTS:gwplatform_device>)
-  set_target_properties(dornixmsg gwsupport gwplatform_device PROPERTIES
+                  $<TARGET_OBJECTS:gwcksum> $<TARGET_OBJECTS:gwplatform_device>)
+  set_target_properties(dornixmsg gwsupport gwcksum gwplatform_device PROPERTIES
                         POSITION_INDEPENDENT_CODE ON)
   add_library(dornixmsg-static STATIC ${msg_objects})
   add_library(dornixmsg-shared SHARED ${msg_objects})

@@ -8,23 +8,16 @@
 
 #include "cfgmgr_cksum.h"
 #include "comm.h"
+#include "contract/image.h"
 #include "fdio.h"
 #include "firmware.h"
-#include "le.h"
 #include "platform.h"
 
 namespace {
 
-// First words of the files that may arrive at fw.bin.
-const uint32_t kMagicConfig = 0x6E6F633C;      // "<con"
-const uint32_t kMagicSquashfs = 0x73717368;    // "hsqs"
-const uint32_t kMagicCramfs = 0x28CD3D45;
-const uint32_t kMagicJffs2 = 0xE0011985;
-const uint32_t kMagicKernel = 0xFEEDFA42;
-
 // The kernel partition; a kernel image larger than it (tag included)
 // carries the file system after it.
-const off_t kKernelSize = 0xA0000;
+const off_t kKernelSize = GWC_KERNEL_PARTITION_SIZE;
 const size_t kChunk = 65536;
 const int kPasses = 3;
 
@@ -45,9 +38,9 @@ int do_firmware_upgrade(void) {
     if (fd_read_up_to(fd.get(), first, sizeof first) != (ssize_t)sizeof first) return RESULT_BAD_MAGIC;
     size = lseek(fd.get(), 0, SEEK_END);
   }
-  const uint32_t magic = le32_get(first);
+  const int kind = gwc_image_kind(first, (uint64_t)size);
   // Configuration files carry no tag.
-  if (magic == kMagicConfig) return copy_config_file();
+  if (kind == GWC_IMAGE_CONFIG) return copy_config_file();
 
   FILE *stream = fopen(bin, "r+");
   if (stream == nullptr) return RESULT_TMP_OPEN;
@@ -59,11 +52,11 @@ int do_firmware_upgrade(void) {
     r = RESULT_CHECKSUM_CALC;
   } else if (!cs_get_sum(stream, &stored) || computed != stored) {
     r = RESULT_BAD_CRC;
-  } else if (magic == kMagicSquashfs || magic == kMagicCramfs || magic == kMagicJffs2) {
+  } else if (kind == GWC_IMAGE_FILESYSTEM) {
     r = copy_firmware_image(GW_MTD_FILESYSTEM, IMAGE_FILESYSTEM);
-  } else if (magic == kMagicKernel && size <= kKernelSize + CS_TAG_SIZE) {
+  } else if (kind == GWC_IMAGE_KERNEL) {
     r = copy_firmware_image(GW_MTD_KERNEL, IMAGE_KERNEL);
-  } else if (magic == kMagicKernel) {
+  } else if (kind == GWC_IMAGE_COMBINED) {
     r = copy_firmware_image_combo();
     debug_printf("copy_firmware_image_combo: %d\n", r);
   } else {

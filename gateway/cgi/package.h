@@ -1,6 +1,7 @@
 // Firmware packages: a tar archive whose members all lie in pkg/ and that
 // holds pkg/fw.inf (the marker) and pkg/fw_exec.sh (its install script).
-// The archive is read here, not by an archive program: its members are
+// The archive is read here, not by an archive program, with the reader and
+// the rules that the kit checker uses (contract/tar.h): every member is
 // checked before anything is unpacked, and only regular files and
 // directories are ever created.
 #ifndef DORNIX_CGI_PACKAGE_H
@@ -10,11 +11,9 @@
 // header checksum and the "ustar" mark). Anything else is a plain upload.
 bool pkg_is_archive(int fd);
 
-// Checks every member header of the archive at `fd`: each must be a regular
-// file or a directory whose name, without "./", lies inside pkg/ (no "..",
-// not absolute), with its data inside the file, and the archive must hold
-// the regular file pkg/fw.inf. Returns 0, or RESULT_BAD_MAGIC (15) naming
-// the first member that fails in the debug log.
+// Checks every member of the archive at `fd` by the package rules
+// (contract/tar.h). Returns 0, or RESULT_BAD_MAGIC (15) with the reason,
+// which names the member, in the debug log.
 int pkg_check(int fd);
 
 // Unpacks the checked archive at `fd` into `dir` (the real location of

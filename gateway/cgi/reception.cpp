@@ -6,6 +6,7 @@
 
 #include "comm.h"
 #include "config.h"
+#include "contract/upload.h"
 #include "firmware.h"
 #include "package.h"
 #include "parse.h"
@@ -15,10 +16,6 @@ int upload_truncated = 0;
 
 namespace {
 
-// Smallest request accepted: 0xA0000 bytes, the size of the kernel partition.
-const long long kMinContentLength = 655360;
-// Most body bytes that may have been read after a data line.
-const int kMaxBodyBytes = 8191999;
 // A package script that runs longer than this is stopped.
 const int kScriptLimitMs = 10 * 60 * 1000;
 
@@ -57,7 +54,7 @@ int prepare_firmware_upgrade(void) {
     debug_printf("prepare_firmware_upgrade: CONTENT_LENGTH '%s' refused\n", text ? text : "");
     return code;
   }
-  if (length < kMinContentLength) return RESULT_TOO_SHORT;
+  if (length < GWC_MIN_CONTENT_LENGTH) return RESULT_TOO_SHORT;
 
   const bool text_mode = get_content_type(sLineBuffer, sizeof sLineBuffer) == 1;
   get_line_from_post(sLineBuffer, sizeof sLineBuffer);  // the empty line ending the part header
@@ -66,7 +63,7 @@ int prepare_firmware_upgrade(void) {
   if (file == nullptr) return RESULT_TMP_OPEN;
 
   int written = 0;
-  switch (copy_post_data(file, text_mode, kMaxBodyBytes, &written)) {
+  switch (copy_post_data(file, text_mode, GWC_MAX_BODY_BYTES, &written)) {
     case POST_DATA_WHOLE:
       debug_printf("prepare_firmware_upgrade: Found end of data.\n");
       break;

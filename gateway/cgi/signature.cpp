@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "contract/image.h"
 #include "fdio.h"
 #include "firmware.h"
 #include "le.h"
@@ -20,7 +21,6 @@ namespace {
 
 // Keys read from GW_KEY_DIR; more files than this are not looked at.
 const int kMaxKeys = 8;
-const uint32_t kMagicConfig = 0x6E6F633C;  // "<con"
 
 // The "signature" part as received: -1 bytes when none arrived.
 char sSignature[MS_SIG_TEXT_MAX + 1];
@@ -32,7 +32,7 @@ int signature_too_long = 0;
 bool is_configuration(int fd) {
   unsigned char first[4];
   if (lseek(fd, 0, SEEK_SET) != 0 || fd_read_up_to(fd, first, sizeof first) != (ssize_t)sizeof first) return false;
-  return le32_get(first) == kMagicConfig && !pkg_is_archive(fd);
+  return le32_get(first) == GWC_MAGIC_CONFIG && !pkg_is_archive(fd);
 }
 
 // Files in the key directory, valid keys or not: a damaged key file still

@@ -317,7 +317,7 @@ TEST_F(Upgrade, ArchivesThatMayNotBeUnpackedAreRefusedWhole) {
       "add('pkg/fw.inf'); add(ROOT + '/outside')",
       "add('pkg/fw.inf'); add('pkg/../outside')",
       "add('pkg/fw.inf'); add('outside')",
-      "add('pkg/fw.inf'); add('pkg/' + 'n' * 120)",  // the name in an extended header
+      "add('pkg/fw.inf'); add('pkg/' + 'n' * 120 + '/../../outside')",  // the name in an extended header
   };
   const std::vector<std::string> made = archives(root_, attacks);
   for (size_t i = 0; i < made.size(); ++i) {
