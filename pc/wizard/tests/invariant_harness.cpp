@@ -14,7 +14,8 @@
 // verdicts, versions, odd settings values, its telnet service) and the step
 // of the stop. VELMORA_HARNESS_SEED=N runs seed N alone; VELMORA_HARNESS_RUNS
 // and VELMORA_HARNESS_SECONDS run more seeds than the fixed few of a normal
-// test run (from VELMORA_HARNESS_FIRST on, 1 by default).
+// test run (from VELMORA_HARNESS_FIRST on, 1 by default);
+// VELMORA_HARNESS_STOP=N moves the stop of every seed to request N.
 #include <ctype.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
@@ -268,6 +269,8 @@ Behaviour Draw(uint64_t seed) {
 #ifdef VELMORA_CLI_PATH
   b.viaCli = rng.Percent(35);
 #endif
+  // To try another step with the same gateway.
+  if (const char *stop = getenv("VELMORA_HARNESS_STOP")) b.stopAtRequest = static_cast<uint32_t>(atoi(stop));
   return b;
 }
 
