@@ -67,6 +67,9 @@ void NewProcess(const char *address) {
   snprintf(g_gatewayAddress, sizeof g_gatewayAddress, "%s", address);
 }
 
+// What a front end shows for a page text.
+std::string AsShown(const char *text) { return text; }
+
 // velmora-cli --yes: checks, transfer, the restore page. true when the run
 // claims an upgraded gateway with its settings back (exit status 0).
 bool Upgrade(WizardPage &page, const std::atomic<bool> &stop) {
@@ -717,12 +720,12 @@ class UserPage : public testing::RecordingPage {
   }
   void SetText(const char *t) override {
     RecordingPage::SetText(t);
-    shown += t;
+    shown += wizard::AsShown(t);
     if (strcmp(t, kReplugText) == 0) gateway_.UserAsked();
   }
   void AppendStatus(const char *t) override {
     RecordingPage::AppendStatus(t);
-    shown += t;
+    shown += wizard::AsShown(t);
   }
   std::string shown;
 
@@ -811,7 +814,8 @@ class SeedRun {
              std::to_string(took / 1000) + " s, its last words: \"" +
              Shown(shown.substr(shown.size() > 160 ? shown.size() - 160 : 0), 160) +
              "\"\n       ";
-    if (ended && took > kRunBoundMs)
+    // velmora-cli's limits have a floor in real time: its bound is real.
+    if (ended && !b_.viaCli && took > kRunBoundMs)
       AddFinding({"every run ends within its time", name,
                   "took " + std::to_string(took / 60000) + " min of virtual time"});
     CheckEnding(name, !restore, success, shown);
