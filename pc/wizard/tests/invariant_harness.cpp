@@ -51,6 +51,7 @@ namespace {
 
 using testing::FakeConnection;
 using testing::FakeServer;
+using testing::Between;
 
 // --- The harness's contact with the wizard -------------------------------
 // Everything the harness knows of the wizard's interfaces is in these few
@@ -327,13 +328,6 @@ std::string FormDecode(const std::string &s) {
   return out;
 }
 
-std::string Between(const std::string &s, const std::string &a, const std::string &b) {
-  size_t p = s.find(a);
-  if (p == std::string::npos) return "";
-  p += a.size();
-  size_t q = s.find(b, p);
-  return s.substr(p, q == std::string::npos ? std::string::npos : q - p);
-}
 
 // The gateway's web server (webcm and dornix), its upgrade service and its
 // telnet service, over one state: what it runs, its settings as running

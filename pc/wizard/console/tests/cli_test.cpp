@@ -31,16 +31,10 @@ namespace {
 using testing::FakeConnection;
 using testing::FakeServer;
 using testing::CliRun;
+using testing::Between;
 
 const char kBoundaryEnd[] = "--MULTI-PARTS-FORM-DATA-BOUNDARY--\r\n";
 
-std::string Between(const std::string &s, const std::string &a, const std::string &b) {
-  size_t p = s.find(a);
-  if (p == std::string::npos) return "";
-  p += a.size();
-  size_t q = s.find(b, p);
-  return s.substr(p, q == std::string::npos ? std::string::npos : q - p);
-}
 
 // The gateway's web server and upgrade service, sharing one state.
 class Gateway {
