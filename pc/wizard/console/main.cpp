@@ -188,6 +188,8 @@ GatewayOps *g_gateway = nullptr;
 bool g_mainEnding = false;
 // The exit status of the run's result, once main knows it (-1 before).
 std::atomic<int> g_resultStatus{-1};
+// The output went away after the run's result: nobody reads a prompt.
+std::atomic<bool> g_outputGoneAfterResult{false};
 
 // Ctrl-C (or a request to terminate). The run is asked to stop: a task
 // ends itself between two steps, through the run's ending, and is given a
@@ -236,6 +238,13 @@ void OnOutputGone() {
   if (g_mainEnding || !g_run || !g_gateway) return;
   RestoreTerminal();
   UpgradeRun &run = *g_run;
+  // After the run's result there is nothing left to stop: the run ends as
+  // its result says, with its status.
+  if (run.ResultSaid()) {
+    g_outputGoneAfterResult = true;
+    SupportLog("the output is closed after the run's result");
+    return;
+  }
   run.stop = true;  // nothing more of the run may move
   SupportLog("the output is closed: the run stops");
   std::string note = "velmora-cli: the output is closed; the run stopped.";
@@ -459,7 +468,7 @@ class Wizard {
     if (r == kRestoreStopped) return kExitInterrupted;
     g_resultStatus = RestoreStatus(r);
     page_.Print("\n");
-    if (!o_.yes) Ask("Press Enter to finish: ", "");
+    if (!o_.yes && !g_outputGoneAfterResult) Ask("Press Enter to finish: ", "");
     return RestoreStatus(r);
   }
 
