@@ -233,6 +233,7 @@ struct Behaviour {
   uint32_t stopAtRequest = 0; // the user's stop (Ctrl-C) while it is handled; 0 none
   std::string stopAtText;     // else the user's stop once the output shows this
   bool interactive = false;   // velmora-cli without --yes: the user answers its prompts
+  std::string closeOutputAt;  // velmora-cli's output closed once it shows this
   bool viaCli = false;        // velmora-cli as a process, else the tasks in this one
 
   std::string Describe() const;
@@ -244,6 +245,7 @@ struct Overrides {
   int request = -1;            // 0 or more: at that request (0: never)
   const char *text = nullptr;  // else once the output shows this
   int interactive = -1;        // 0: --yes, 1: answered at its prompts
+  const char *closeAt = nullptr;  // velmora-cli's output closed once it shows this
 };
 
 Overrides OverridesFromEnv() {
@@ -251,6 +253,7 @@ Overrides OverridesFromEnv() {
   if (const char *stop = getenv("VELMORA_HARNESS_STOP")) o.request = atoi(stop);
   o.text = getenv("VELMORA_HARNESS_STOP_AT");
   if (const char *i = getenv("VELMORA_HARNESS_INTERACTIVE")) o.interactive = atoi(i) != 0;
+  o.closeAt = getenv("VELMORA_HARNESS_CLOSE_AT");
   return o;
 }
 
@@ -319,6 +322,8 @@ Behaviour Draw(uint64_t seed, const Overrides &stop) {
                                     "Press Enter to finish", "or press Enter to quit"};
   if (!b.stopAtRequest && rng.Percent(60)) b.stopAtText = rng.Of(kStopTexts);
   b.interactive = b.viaCli && rng.Percent(50);
+  // The reader of the output goes away (a pipe into head, a closed terminal).
+  if (b.viaCli && rng.Percent(15)) b.closeOutputAt = rng.Of(kStopTexts);
   // To try another step with the same gateway.
   if (stop.request >= 0) {
     b.stopAtRequest = static_cast<uint32_t>(stop.request);
@@ -329,6 +334,7 @@ Behaviour Draw(uint64_t seed, const Overrides &stop) {
     b.stopAtText = stop.text;
   }
   if (stop.interactive >= 0) b.interactive = b.viaCli && stop.interactive;
+  if (stop.closeAt) b.closeOutputAt = b.viaCli ? stop.closeAt : "";
   return b;
 }
 
@@ -365,6 +371,7 @@ std::string Behaviour::Describe() const {
       (stopAtRequest        ? " at request #" + std::to_string(stopAtRequest)
        : stopAtText.empty() ? " never"
                             : " once \"" + stopAtText + "\" shows"));
+  if (!closeOutputAt.empty()) add("its output closed once \"" + closeOutputAt + "\" shows");
   return d;
 }
 
@@ -848,6 +855,7 @@ class SeedRun {
     if (stop_.text) how += " VELMORA_HARNESS_STOP_AT='" + std::string(stop_.text) + "'";
     if (stop_.interactive >= 0)
       how += " VELMORA_HARNESS_INTERACTIVE=" + std::to_string(stop_.interactive);
+    if (stop_.closeAt) how += " VELMORA_HARNESS_CLOSE_AT='" + std::string(stop_.closeAt) + "'";
     std::string r = "seed " + std::to_string(seed_) + " (" + how + " reproduces it)\n  gateway: " +
                     b_.Describe() + "\n";
     for (const Finding &f : findings)
@@ -935,7 +943,8 @@ class SeedRun {
                                "VELMORA_UPDATE_PORT=" + std::to_string(Env().updatePort),
                                "VELMORA_TELNET_PORT=" + std::to_string(Env().telnetPort),
                                "VELMORA_PROBE_FILE=" + probe, std::string("VELMORA_USER=") + kUser,
-                               std::string("VELMORA_PASSWORD=") + kPassword});
+                               std::string("VELMORA_PASSWORD=") + kPassword},
+                        "", b_.closeOutputAt);
     // The program waits for this request's answer while Ctrl-C is handled,
     // as it waits for the network when a user presses it.
     g.onStop = [&run] {
@@ -953,7 +962,7 @@ class SeedRun {
                     {"or press Enter to quit", "\n"}};
     std::atomic<bool> over{false};
     std::thread user([&] {
-      bool asked = false, stopped = b_.stopAtText.empty();
+      bool asked = false, stopped = b_.stopAtText.empty(), inputClosed = false;
       size_t answeredUpTo = 0;
       int answerIn = -1;  // polls until the pending answer is typed
       const std::string *answer = nullptr;
@@ -969,7 +978,12 @@ class SeedRun {
           stopped = true;
           run.Signal(SIGINT);
         }
-        if (b_.interactive && !answer) {
+        // Its terminal went away: no more typing either.
+        if (!inputClosed && OutputClosed(output)) {
+          inputClosed = true;
+          run.CloseInput();
+        }
+        if (b_.interactive && !answer && !inputClosed) {
           size_t first = std::string::npos;
           for (const auto &p : kPrompts) {
             size_t at = output.find(p.prompt, answeredUpTo);
@@ -981,7 +995,7 @@ class SeedRun {
           }
           answerIn = 10;
         }
-        if (answer && --answerIn <= 0) {
+        if (answer && --answerIn <= 0 && !inputClosed) {
           run.Type(*answer);
           answer = nullptr;
         }
@@ -1026,7 +1040,7 @@ class SeedRun {
       else if (now != backupAtFirstChange_)
         AddFinding({"the backup outlives every ending", name,
                     path + " holds \"" + Shown(now, 60) + "\" instead of the backup"});
-      else if (shown.find(path) == std::string::npos)
+      else if (shown.find(path) == std::string::npos && !LogNames(shown, path))
         AddFinding({"every ending names the backup", name,
                              "the settings are off the gateway and the output does not say "
                              "where the backup is (" + path + ")"});
@@ -1040,10 +1054,13 @@ class SeedRun {
       }
 #endif
     }
-    // The words and the status tell one ending.
+    // The words and the status tell one ending (of which a closed output
+    // may have cut the end).
     bool saysDone = shown.find("CONGRATULATIONS") != std::string::npos ||
                     shown.find("wireless settings have been restored") != std::string::npos;
-    if (saysDone != success || (success && shown.find("*** Interrupted") != std::string::npos))
+    bool cut = OutputClosed(shown);
+    if ((saysDone && !success) || (success && !saysDone && !cut) ||
+        (success && shown.find("*** Interrupted") != std::string::npos))
       AddFinding({"the output tells the ending the status tells", name,
                   std::string(success ? "success" : "failure") + " with the output \"..." +
                       Shown(shown.substr(shown.size() > 200 ? shown.size() - 200 : 0), 200) +
@@ -1057,6 +1074,18 @@ class SeedRun {
         break;
       }
     }
+  }
+
+  bool OutputClosed(const std::string &shown) const {
+    return !b_.closeOutputAt.empty() && shown.find(b_.closeOutputAt) != std::string::npos;
+  }
+
+  // With its output closed, velmora-cli names the backup in its log.
+  bool LogNames(const std::string &shown, const std::string &path) const {
+    std::string log;
+    return (status_ == 16 || OutputClosed(shown)) &&
+           platform::ReadWholeFile(LocalPath(stateDir_, "C:\\velmora-cli.log"), &log) &&
+           log.find(path) != std::string::npos;
   }
 
   // At every request the wizard is waiting for the answer: were its process
@@ -1182,6 +1211,8 @@ TEST(InvariantHarness, SeedsThatOnceBrokeAPromiseKeepThem) {
       {7, {-1, "Press Enter to finish", 1}, true,
        "Ctrl-C after CONGRATULATIONS said \"Interrupted\", sent the user to unplug the "
        "gateway again and exited 130"},
+      {29, {-1, nullptr, -1, "CONGRATULATIONS"}, true,
+       "the output closed after CONGRATULATIONS: exit status 16, \"the run stopped\""},
   };
   for (const auto &row : kRows) {
 #ifndef VELMORA_CLI_PATH
