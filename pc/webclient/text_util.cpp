@@ -146,12 +146,14 @@ std::string DecodeCharacterReferences(const std::string &text) {
     long cp = NumericReference(body);
     for (const auto &n : kNamed)
       if (body == n.name) cp = static_cast<unsigned char>(n.c);
-    if (cp <= 0 || cp > 0x10FFFF) {
+    if (cp < 0 || cp > 0x10FFFF) {
       out += text[i];
       continue;
     }
     // A byte reference stands for that byte: pages in a single-byte code
-    // page show their own values so.
+    // page show their own values so. "&#0;" is a NUL too: kept as text, it
+    // would go back to the gateway as those four characters and read back
+    // as the same text, a changed value that compares equal.
     if (cp < 0x100 && body[0] == '#')
       out += static_cast<char>(cp);
     else

@@ -32,8 +32,8 @@ class CTextUtil {
 };
 
 // A value as a page shows it, with its character references decoded
-// ("&quot;", "&amp;", "&lt;", "&gt;", "&apos;", "&#NN;", "&#xHH;"); anything
-// else that starts with "&" stays as it is.
+// ("&quot;", "&amp;", "&lt;", "&gt;", "&apos;", "&#NN;", "&#xHH;", "&#0;"
+// too, as a NUL byte); anything else that starts with "&" stays as it is.
 std::string DecodeCharacterReferences(const std::string &text);
 
 // A value for an urlencoded form body: a blank becomes "+", and every byte

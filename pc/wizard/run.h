@@ -118,9 +118,14 @@ class UpgradeRun {
   // Whether a task is running for this run.
   bool Busy() const { return busy_ > 0; }
 
-  // The interrupted ending is said once, by whoever comes first: the task
-  // that saw the stop, or the front end that cannot wait for it.
-  bool TakeInterruptedEnding() { return !interruptedEnding_.exchange(true); }
+  // The run ends once: with its result (the last page's text), or with the
+  // interrupted ending, said by whoever comes first (the task that saw the
+  // stop, or the front end that cannot wait for it). Whichever is second
+  // is not said: a stop after the result leaves the result standing, and
+  // no result follows the interrupted ending. true for the first.
+  bool TakeResultEnding() { return TakeEnding(kResultEnding); }
+  bool TakeInterruptedEnding() { return TakeEnding(kInterruptedEnding); }
+  bool ResultSaid() const { return ending_ == kResultEnding; }
 
  private:
   friend class RunningTask;
@@ -131,7 +136,12 @@ class UpgradeRun {
   mutable std::mutex versionsMutex_;
   std::string runningVersion_, kitVersion_;
   std::atomic<int> busy_{0};
-  std::atomic<bool> interruptedEnding_{false};
+  enum Ending { kNoEnding, kResultEnding, kInterruptedEnding };
+  bool TakeEnding(Ending e) {
+    int none = kNoEnding;
+    return ending_.compare_exchange_strong(none, e);
+  }
+  std::atomic<int> ending_{kNoEnding};
 };
 
 // Marks a task of the run as running while it lives.

@@ -408,9 +408,11 @@ void FinishWithGatewayError(WizardPage &page, UpgradeRun &run, GatewayOps &gatew
   FinishWithError(page, run, gateway, text, gateway.Problem(), advice.empty() ? todo : advice);
 }
 
-// A result on the restore page, replacing its text.
+// A result on the restore page, replacing its text; unless the run ended
+// as interrupted meanwhile.
 void ShowResult(WizardPage &page, UpgradeRun &run, GatewayOps &gateway, const std::string &text,
                 bool failure) {
+  if (!run.TakeResultEnding()) return;
   if (failure)
     page.SetErrorText(text.c_str());
   else
@@ -735,8 +737,8 @@ void LockWizardButtons(WizardPage &page) {
   page.EnableFinish(false);
 }
 
-void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
-  if (!run.TakeInterruptedEnding()) return;
+bool EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
+  if (!run.TakeInterruptedEnding()) return false;
   gateway.RemoveScratchFiles();
   page.StopBusyBar();
   std::string where = WhereTheGatewayStands(page, run);
@@ -745,6 +747,7 @@ void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
   page.AppendError(text.c_str());
   SupportLog("interrupted; backup of the wireless settings: %s",
              run.backup.Kept() ? ("kept in " + run.backup.Path()).c_str() : "none");
+  return true;
 }
 
 void EndLeftWaiting(WizardPage &page, UpgradeRun &run, GatewayOps &gateway) {
@@ -996,6 +999,7 @@ RestoreResult RunKeptRestore(WizardPage &page, UpgradeRun &run, GatewayOps &gate
   bool loaded = run.backup.state() != WirelessBackup::kNone || run.backup.Load(&problem);
   if (!loaded || !CheckWirelessBackup(run.backup.settings(), &problem)) {
     SupportLog("kept backup not used: %s", problem.c_str());
+    if (!run.TakeResultEnding()) return kBackupRefused;
     page.AppendError(kBackupRefusedText);
     Explain(page, loaded ? "the backup in " + run.backup.Path() + " holds " + problem : problem,
             "Nothing was sent to the Gateway. Set the wireless settings on the Gateway's web "

@@ -196,8 +196,9 @@ void LockWizardButtons(WizardPage &page);
 // The ending of a run that was asked to stop: what was done on the gateway
 // and where the backup is; the scratch files go. Said once, whoever calls
 // it first (a task that saw the stop, or a front end that cannot wait for
-// the task).
-void EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
+// the task), and never after the run's result. false when it was not said
+// here: when the result was said, it stands.
+bool EndInterrupted(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);
 // The ending of a run left before the gateway's power cycle: it still
 // needs one, the backup is kept, and the page says so. Said once, as above.
 void EndLeftWaiting(WizardPage &page, UpgradeRun &run, GatewayOps &gateway);

@@ -208,6 +208,14 @@ Reply Reply::Raw(const std::string &bytes) {
   return r;
 }
 
+std::string Between(const std::string &s, const std::string &a, const std::string &b) {
+  size_t p = s.find(a);
+  if (p == std::string::npos) return "";
+  p += a.size();
+  size_t q = s.find(b, p);
+  return s.substr(p, q == std::string::npos ? std::string::npos : q - p);
+}
+
 FakeServer::Script ServePages(std::map<std::string, Reply> pages) {
   return [pages](FakeConnection &c) {
     c.ReadRequest();

@@ -109,6 +109,10 @@ struct Reply {
   static Reply Drop() { Reply r; r.kind = kDrop; return r; }
 };
 
+// The text between the first `a` in `s` and the next `b` after it (to the
+// end without one); "" without `a`. For picking values out of requests.
+std::string Between(const std::string &s, const std::string &a, const std::string &b);
+
 // A script that reads one request per connection and answers by path: the
 // reply of the longest key that the request path starts with (a 404 page
 // when none does). Form posts and uploads are answered with `Page("")`.

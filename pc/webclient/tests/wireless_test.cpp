@@ -243,20 +243,23 @@ TEST_F(Wireless, NothingToSaveOrNotReadable) {
   g.ssidExtra = "<input name=\"ap:settings/ssid\" value=\"home\">\n";
   EXPECT_EQ(Backup(g, -1), "<missing>");
   // A NUL byte cannot go back through the gateway's form: nothing is saved,
-  // and the text says which setting holds it.
-  const std::string nul("ab\0cd", 5);
-  for (const char *page : {"ssid", "wep"}) {
-    g = Gateway();
-    (std::string(page) == "ssid" ? g.ssid["ssid"] : g.wep["key_value4"]) = nul;
-    FakeServer server(g.Script());
-    CGatewayClient c = Client(server);
-    WirelessSettings read;
-    EXPECT_EQ(c.BackupWireless(read), -1) << page;
-    EXPECT_NE(c.problem.find(std::string(page) == "ssid" ? "setting ssid holds a NUL"
-                                                        : "setting key_value4 holds a NUL"),
-              std::string::npos) << c.problem;
-    EXPECT_EQ(read.ssid, "");
-    EXPECT_EQ(read.accessList, "");
+  // and the text says which setting holds it; written raw or as a
+  // character reference.
+  for (const std::string &nul : {std::string("ab\0cd", 5), std::string("ab&#0;cd"),
+                                std::string("ab&#x00;cd")}) {
+    for (const char *page : {"ssid", "wep"}) {
+      g = Gateway();
+      (std::string(page) == "ssid" ? g.ssid["ssid"] : g.wep["key_value4"]) = nul;
+      FakeServer server(g.Script());
+      CGatewayClient c = Client(server);
+      WirelessSettings read;
+      EXPECT_EQ(c.BackupWireless(read), -1) << page << " " << nul.size();
+      EXPECT_NE(c.problem.find(std::string(page) == "ssid" ? "setting ssid holds a NUL"
+                                                          : "setting key_value4 holds a NUL"),
+                std::string::npos) << c.problem;
+      EXPECT_EQ(read.ssid, "");
+      EXPECT_EQ(read.accessList, "");
+    }
   }
   g = Gateway();
   g.access = "list_init[i++]='00:11:22:33:44" + std::string(1, '\0') + ":55';\n" +

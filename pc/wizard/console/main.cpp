@@ -192,6 +192,10 @@ UpgradeRun *g_run = nullptr;
 ConsolePage *g_page = nullptr;
 GatewayOps *g_gateway = nullptr;
 bool g_mainEnding = false;
+// The exit status of the run's result, once main knows it (-1 before).
+std::atomic<int> g_resultStatus{-1};
+// The output went away after the run's result: nobody reads a prompt.
+std::atomic<bool> g_outputGoneAfterResult{false};
 
 // Ctrl-C (or a request to terminate). The run is asked to stop: a task
 // ends itself between two steps, through the run's ending, and is given a
@@ -212,13 +216,21 @@ void OnInterrupt() {
   UpgradeRun &run = *g_run;
   run.stop = true;
   // A task waiting for the user to type is not waited for.
-  if (run.Busy() && !page->Prompting()) {
+  if (!run.ResultSaid() && run.Busy() && !page->Prompting()) {
     page->PrintError("\nStopping...\n");
     for (int i = 0; i < 60 && run.Busy(); ++i) RealSleep(50);
   }
-  EndInterrupted(*page, run, *gateway);
-  SupportLog("exit status %d", kExitInterrupted);
-  ExitNow(kExitInterrupted);
+  if (EndInterrupted(*page, run, *gateway) || !run.ResultSaid()) {
+    SupportLog("exit status %d", kExitInterrupted);
+    ExitNow(kExitInterrupted);
+  }
+  // The run's result was said (before, or while the task was given its
+  // moment): it stands, and Ctrl-C only quits, with the result's status,
+  // which main has as soon as the task returns.
+  for (int i = 0; i < 60 && g_resultStatus < 0; ++i) RealSleep(50);
+  int status = g_resultStatus < 0 ? kExitInterrupted : g_resultStatus.load();
+  SupportLog("quit after the result; exit status %d", status);
+  ExitNow(status);
 }
 
 // The output is gone (a closed pipe, a terminal that went away): nobody
@@ -232,6 +244,13 @@ void OnOutputGone() {
   if (g_mainEnding || !g_run || !g_gateway) return;
   RestoreTerminal();
   UpgradeRun &run = *g_run;
+  // After the run's result there is nothing left to stop: the run ends as
+  // its result says, with its status.
+  if (run.ResultSaid()) {
+    g_outputGoneAfterResult = true;
+    SupportLog("the output is closed after the run's result");
+    return;
+  }
   run.stop = true;  // nothing more of the run may move
   SupportLog("the output is closed: the run stops");
   std::string note = "velmora-cli: the output is closed; the run stopped.";
@@ -396,6 +415,7 @@ class Wizard {
     ChecksResult checks;
     RestoreResult r = RunKeptRestore(page_, run_, gateway_, &checks);
     if (checks != kChecksPassed) return ChecksStatus(checks);
+    g_resultStatus = RestoreStatus(r);
     page_.Print("\n");
     return RestoreStatus(r);
   }
@@ -477,8 +497,10 @@ class Wizard {
     page_.SetText(kReplugText);
     RestoreResult r = RunRestore(page_, run_, gateway_);
     if (r == kRestoreStopped) return kExitInterrupted;
+    g_resultStatus = RestoreStatus(r);
     page_.Print("\n");
-    if (!o_.yes) Ask("Press Enter to finish: ", "");  // the result stands, answered or not
+    if (!o_.yes && !g_outputGoneAfterResult)
+      Ask("Press Enter to finish: ", "");  // the result stands, answered or not
     return RestoreStatus(r);
   }
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_run.h"
 #include "contract/image.h"
 #include "contract/upload.h"
 #include "fake_server.h"
@@ -34,16 +35,10 @@ namespace {
 
 using testing::FakeConnection;
 using testing::FakeServer;
+using testing::CliRun;
+using testing::Between;
 
 const char kBoundaryEnd[] = GWC_CLOSING_LINE;
-
-std::string Between(const std::string &s, const std::string &a, const std::string &b) {
-  size_t p = s.find(a);
-  if (p == std::string::npos) return "";
-  p += a.size();
-  size_t q = s.find(b, p);
-  return s.substr(p, q == std::string::npos ? std::string::npos : q - p);
-}
 
 // The gateway's web server and upgrade service, sharing one state.
 class Gateway {
@@ -237,120 +232,6 @@ class Gateway {
   }
 
   FakeServer web_, update_;
-};
-
-// One run of the binary with its output collected as it comes.
-class CliRun {
- public:
-  // `errFile`: standard error goes there instead of into Output().
-  // `closeAfter`: the reader of the output goes away once that text came.
-  // `columns`: the output is a terminal that wide (a pseudo-terminal) rather
-  // than a pipe.
-  CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env,
-         const std::string &errFile = "", const std::string &closeAfter = "", int columns = 0) {
-    int in[2], out[2];
-    if (pipe(in) != 0) abort();
-    if (columns > 0) {
-      out[0] = posix_openpt(O_RDWR | O_NOCTTY);
-      if (out[0] < 0 || grantpt(out[0]) != 0 || unlockpt(out[0]) != 0) abort();
-      out[1] = open(ptsname(out[0]), O_RDWR | O_NOCTTY);
-      struct winsize size = {};
-      size.ws_row = 24;
-      size.ws_col = static_cast<unsigned short>(columns);
-      if (out[1] < 0 || ioctl(out[1], TIOCSWINSZ, &size) != 0) abort();
-    } else if (pipe(out) != 0) {
-      abort();
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      dup2(out[1], 2);
-      if (!errFile.empty()) {
-        int fd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd < 0) _exit(127);
-        dup2(fd, 2);
-        close(fd);
-      }
-      close(in[0]); close(in[1]); close(out[0]); close(out[1]);
-      for (const auto &e : env) putenv(const_cast<char *>(e.c_str()));
-      std::vector<char *> argv;
-      argv.push_back(const_cast<char *>(VELMORA_CLI_PATH));
-      for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    reader_ = std::thread([this, closeAfter, fd = out[0]] {
-      char buf[4096];
-      ssize_t n;
-      while ((n = read(fd, buf, sizeof buf)) > 0) {
-        std::lock_guard<std::mutex> lock(m_);
-        out_.append(buf, static_cast<size_t>(n));
-        cv_.notify_all();
-        if (!closeAfter.empty() && out_.find(closeAfter) != std::string::npos) break;
-      }
-      close(fd);
-      std::lock_guard<std::mutex> lock(m_);
-      eof_ = true;
-      cv_.notify_all();
-    });
-  }
-  ~CliRun() {
-    if (status_ == -2) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdin_ >= 0) close(stdin_);
-    reader_.join();
-  }
-
-  void Type(const std::string &text) {
-    if (write(stdin_, text.data(), text.size()) < 0) {}
-  }
-  void CloseInput() {
-    close(stdin_);
-    stdin_ = -1;
-  }
-  bool WaitFor(const std::string &text, int ms = 20000) {
-    std::unique_lock<std::mutex> lock(m_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(ms),
-                        [&] { return out_.find(text) != std::string::npos; });
-  }
-  std::string Output() {
-    std::lock_guard<std::mutex> lock(m_);
-    return out_;
-  }
-  void Signal(int sig) { kill(pid_, sig); }
-  // The exit status, or -1 when the program did not end in time (it is
-  // then killed).
-  int Wait(int ms = 30000) {
-    for (int waited = 0; waited < ms; waited += 10) {
-      int st;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        // Whatever the program wrote last may still be in the pipe.
-        std::unique_lock<std::mutex> lock(m_);
-        cv_.wait_for(lock, std::chrono::seconds(5), [&] { return eof_; });
-        return status_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_;
-  int stdin_ = -1;
-  int status_ = -2;
-  std::thread reader_;
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::string out_;
-  bool eof_ = false;
 };
 
 class CliTest : public ::testing::Test {
