@@ -14,6 +14,7 @@ namespace {
 const int kTelnetBuffer = 512;
 const int kTelnetTimeoutSeconds = 10;
 const unsigned kStepPauseMs = 1000;
+const int kSaveAttempts = 3;
 // The whole dialogue, however the service paces its talk. Its three waits
 // for silence last a second each on any clock.
 const uint32_t kTelnetDialogueMs = 57000;
@@ -52,8 +53,19 @@ bool CGatewayClient::StopConnection() {
 
 bool CGatewayClient::SaveAndReboot(bool save) {
   if (save) {
-    PostForm("cgi-bin/webcm", "logic:command/save");
+    // Settings just posted live only until the gateway's next restart: a
+    // reboot ordered before the gateway confirmed their save would throw
+    // them away, and a read-back of them would prove nothing.
+    bool saved = false;
+    for (int attempt = 0; attempt < kSaveAttempts && !saved; ++attempt) {
+      if (attempt > 0) Env().clock->PumpingSleep(kStepPauseMs);
+      saved = PostForm("cgi-bin/webcm", "logic:command/save");
+    }
+    if (!saved) return false;
     Env().clock->PumpingSleep(7000);
+    // The restart is watched for; its order may go unanswered.
+    PostForm("cgi-bin/webcm", "logic:command/reboot");
+    return true;
   }
   return PostForm("cgi-bin/webcm", "logic:command/reboot");
 }

@@ -194,6 +194,9 @@ class CGatewayClient {
 
   // --- commands
   bool StopConnection();
+  // With `save`: true once the gateway confirmed the save (the reboot is
+  // then ordered, answered or not); false with nothing rebooted. Without:
+  // whether the reboot order was answered.
   bool SaveAndReboot(bool save);
   bool TelnetReboot();
 

@@ -642,7 +642,16 @@ RestoreResult RestoreAndVerify(WizardPage &page, UpgradeRun &run, GatewayOps &ga
   page.AppendStatus("DONE\r\n");
   page.AppendStatus("Saving settings......");
   page.StartBusyBar(kSaveBar);
-  gateway.SaveAndReboot(true);
+  // Posted is not kept: settings the gateway did not save are gone at its
+  // next restart, however well they read back now.
+  if (!gateway.SaveAndReboot(true)) {
+    if (run.stop) return kRestoreStopped;
+    SupportLog("the Gateway did not confirm that it saved the settings: %s",
+               gateway.Problem().c_str());
+    page.AppendStatus("FAILED !\r\n");
+    StopBar(page);
+    return kWirelessFailed;
+  }
   run.SetRestart(kRestarting);
   WaitTimer waiting(page, "the Gateway");
   waiting.Pause(12000);

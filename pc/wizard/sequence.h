@@ -129,6 +129,8 @@ class GatewayOps {
   // After a restore: 1 the settings read back equal `saved`, 0 they
   // differ, -1 they could not be read.
   virtual int VerifyWireless(const WirelessSettings &saved) = 0;
+  // With `save`: false when the gateway did not confirm the save (and was
+  // not rebooted).
   virtual bool SaveAndReboot(bool save) = 0;
   // 1 the gateway runs the kit's version, 0 another (both texts filled),
   // -1 a version could not be read.
