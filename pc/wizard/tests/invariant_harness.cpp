@@ -279,7 +279,7 @@ Behaviour Draw(uint64_t seed, const Overrides &stop) {
   b.runningBefore = b.flip == Behaviour::kBefore ? kKitVersion
                     : rng.Percent(30)            ? kOlderVersion
                                                  : kOldVersion;
-  if (rng.Percent(8)) b.versionNoise = rng.Percent(50) ? "\x1b]0;owned\x07" : "\x1b[2J";
+  if (rng.Percent(8)) b.versionNoise = rng.Percent(50) ? "\x1b]0;owned\x07" : "\x1b[2J\xc2\x9b" "2J";
 
   b.escapesValues = rng.Percent(60);
   b.initial = FactorySettings();
@@ -1083,7 +1083,12 @@ class SeedRun {
                       "\""});
     for (size_t i = 0; i < shown.size(); ++i) {
       unsigned char c = static_cast<unsigned char>(shown[i]);
-      if ((c < 0x20 && c != '\r' && c != '\n' && c != '\t') || c == 0x7f) {
+      // C0, DEL, and C1 as UTF-8 (a terminal reading UTF-8 takes U+009B
+      // for the escape sequence it is).
+      bool c1 = c == 0xc2 && i + 1 < shown.size() &&
+                static_cast<unsigned char>(shown[i + 1]) >= 0x80 &&
+                static_cast<unsigned char>(shown[i + 1]) < 0xa0;
+      if ((c < 0x20 && c != '\r' && c != '\n' && c != '\t') || c == 0x7f || c1) {
         size_t from = i < 40 ? 0 : i - 40;
         AddFinding({"no control character from the gateway is shown", name,
                              "...\"" + Shown(shown.substr(from, 60)) + "\""});
