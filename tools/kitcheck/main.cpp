@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "app/shown_text.h"
 #include "dornix_version.h"
 #include "kit.h"
 #include "minisig.h"
@@ -88,9 +89,13 @@ int main(int argc, char **argv) {
   kit::check_kit(dir, &report);
   kit::check_signatures(dir, pubkey, &report);
   static const char *const words[] = {"ok", "note", "warning", "error"};
+  // File names and texts come from the kit: none of their control
+  // characters reaches the terminal raw.
   for (const kit::Finding &f : report.findings)
-    printf("%-7s %s%s%s\n", words[f.severity], f.file.c_str(), f.file.empty() ? "" : ": ", f.text.c_str());
-  printf("%s: %s (%d error%s, %d warning%s)\n", dir, report.errors ? "this kit would fail" : "kit looks good",
+    printf("%-7s %s\n", words[f.severity],
+           velmora::ShownText(f.file + (f.file.empty() ? "" : ": ") + f.text, velmora::LineEnds::kNone).c_str());
+  printf("%s: %s (%d error%s, %d warning%s)\n", velmora::ShownText(dir, velmora::LineEnds::kNone).c_str(),
+         report.errors ? "this kit would fail" : "kit looks good",
          report.errors, report.errors == 1 ? "" : "s", report.warnings, report.warnings == 1 ? "" : "s");
   return report.errors ? 1 : 0;
 }
