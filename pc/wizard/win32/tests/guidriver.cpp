@@ -653,11 +653,13 @@ int LeaveTheWait(const char *address) {
   const std::string left =
       std::string(kReplugText) +
       "\r\n\r\n*** The upgrade is not finished: the Gateway has not restarted yet. ***\r\n"
-      "The firmware image was sent to the Gateway: unplug its power cord and plug it back in.\r\n"
-      "Its wireless access point stays off until the saved settings are written back.\r\n"
-      "Leave it unplugged for ten seconds: after a shorter break it may not restart.\r\n"
-      "\r\nThe saved wireless settings are kept in C:\\Ssid.\r\n"
-      "Start this utility again to have it write them back.\r\n" + kLogLine;
+      "\r\nThe new firmware is written to the Gateway; it starts when the Gateway restarts.\r\n"
+      "This utility paused the Gateway's Internet connection and switched its Wi-Fi off.\r\n"
+      "The saved wireless settings are kept in C:\\Ssid.\r\n"
+      "Next, restart the Gateway (unplug its power cord and plug it back in); once it answers "
+      "again, start this utility again and click Yes when it offers to restore them.\r\n"
+      "Leave it unplugged for ten seconds: after a shorter break it may not restart.\r\n" +
+      kLogLine;
   ExpectPage(frame, left, "0001", 30000);
   Snap("left-waiting");
   Press(frame, VK_ESCAPE);
