@@ -49,12 +49,14 @@ std::string fmt(const char *format, ...) {
 
 // A text from a kit file, in double quotes, as a terminal can show it:
 // control bytes escaped, and a long one shortened to its start and length.
+// Bytes beyond ASCII are escaped too: versions and platform names are plain
+// ASCII, and a no-break space between two of them would look like a blank.
 std::string quoted(const std::string &s) {
   const size_t kShown = 40;
   std::string out = "\"";
   for (size_t i = 0; i < s.size() && i < kShown; ++i) {
     const unsigned char c = (unsigned char)s[i];
-    out += c < 0x20 || c == 0x7F ? fmt("\\x%02X", c) : std::string(1, (char)c);
+    out += c < 0x20 || c >= 0x7F ? fmt("\\x%02X", c) : std::string(1, (char)c);
   }
   out += s.size() > kShown ? fmt("...\" (%zu characters)", s.size()) : "\"";
   return out;
@@ -121,6 +123,19 @@ bool read_kit_file(const std::string &path, std::string *text, std::string *why)
     return false;
   }
   return true;
+}
+
+// Where the kit holds its file `name`, in whatever case (kit_files.h).
+std::string kit_path(const std::string &dir, const char *name) {
+  return velmora::platform::JoinPath(dir, kit_file(dir, name));
+}
+
+// A missing kit file that an editor saved under another name: Notepad adds
+// ".txt", and Windows hides that ending, so the folder seems to hold it.
+std::string renamed(const std::string &dir, const char *name) {
+  const std::string txt = kit_file(dir, std::string(name) + ".txt");
+  if (!velmora::platform::PathExists(velmora::platform::JoinPath(dir, txt))) return "";
+  return fmt("; %s is there (Windows hides its ending .txt): rename it to %s", txt.c_str(), name);
 }
 
 // The archive is read through a stdio stream, at any offset.
@@ -337,9 +352,11 @@ void check_image(const std::string &dir, Report *r) {
 bool check_config(const std::string &dir, Report *r, Version *version) {
   std::string text, why;
   const char kExample[] = "<config version=\"3.60.1.0.9-GQ\">";
-  if (!config_version(velmora::platform::JoinPath(dir, "config.xml"), &text, &why)) {
-    r->add(kError, "config.xml", why == "missing" ? fmt("missing: every gateway refuses the kit; write the kit's "
-                                                        "version into it as %s", kExample)
+  if (!config_version(kit_path(dir, "config.xml"), &text, &why)) {
+    const std::string hint = renamed(dir, "config.xml");
+    r->add(kError, "config.xml", why == "missing" && !hint.empty() ? "missing: every gateway refuses the kit" + hint
+                                 : why == "missing" ? fmt("missing: every gateway refuses the kit; write the kit's "
+                                                          "version into it as %s", kExample)
                                  : why.find("UTF-16") != std::string::npos ? why + ": the wizard finds no version"
                                  : fmt("%s: the wizard finds no version; write it as %s", why.c_str(), kExample));
     return false;
@@ -374,15 +391,25 @@ bool check_config(const std::string &dir, Report *r, Version *version) {
   return ok;
 }
 
+// What an editor or a hand puts between platform names where the wizard
+// splits only at blanks: punctuation, and the bytes of non-ASCII spaces
+// and commas (no-break space, full-width comma) or control characters.
+// Platform names are plain ASCII letters and digits.
+bool odd_separator(char c) {
+  const unsigned char u = (unsigned char)c;
+  return u < 0x20 || u >= 0x7F || strchr(",;|/", c) != nullptr;
+}
+
 void check_upgrade_ini(const std::string &dir, Report *r, const Version *version) {
-  std::string path = velmora::platform::JoinPath(dir, "upgrade.ini"), text, why;
+  std::string path = kit_path(dir, "upgrade.ini"), text, why;
   // The wizard upgrades only a gateway whose platform is listed: without a
   // list it refuses every gateway rather than flash one blind.
   const std::string create = fmt("; list the kit's platform in it: printf '%s\\n' > upgrade.ini",
                                  version != nullptr ? version->platform().c_str() : "GQ");
   if (!read_kit_file(path, &text, &why)) {
+    const std::string hint = why == "missing" ? renamed(dir, "upgrade.ini") : "";
     r->add(kError, "upgrade.ini", why + ": the wizard refuses every gateway (it upgrades only the platforms listed)" +
-                                      (why.find("UTF-16") == std::string::npos ? create : ""));
+                                      (!hint.empty() ? hint : why.find("UTF-16") == std::string::npos ? create : ""));
     return;
   }
   std::vector<std::string> other;
@@ -398,10 +425,14 @@ void check_upgrade_ini(const std::string &dir, Report *r, const Version *version
       r->add(kWarning, "upgrade.ini", fmt("%zu platforms; the wizard reads only the first %d", entries.size(), kMaxEntries));
       break;
     }
-    if (e.find_first_of(",;") != std::string::npos) {
-      std::string fixed = e;
-      std::replace(fixed.begin(), fixed.end(), ',', ' ');
-      std::replace(fixed.begin(), fixed.end(), ';', ' ');
+    if (std::any_of(e.begin(), e.end(), odd_separator)) {
+      // Each run of them becomes one blank: "GQ, GR" and "GQ\xC2\xA0GR"
+      // (a no-break space) alike.
+      std::string fixed;
+      for (char c : e)
+        if (!odd_separator(c)) fixed += c;
+        else if (!fixed.empty() && fixed.back() != ' ') fixed += ' ';
+      if (!fixed.empty() && fixed.back() == ' ') fixed.pop_back();
       r->add(kError, "upgrade.ini", "entry " + quoted(e) + " is read as one platform, which no gateway has: " +
                                         "platforms are separated by blanks (spaces or line breaks); write " +
                                         quoted(fixed));
@@ -429,7 +460,7 @@ void check_upgrade_ini(const std::string &dir, Report *r, const Version *version
 }
 
 void check_prepare(const std::string &dir, Report *r) {
-  std::string path = velmora::platform::JoinPath(dir, "prepare.bin");
+  std::string path = kit_path(dir, "prepare.bin");
   uint64_t size;
   if (!velmora::platform::PathExists(path)) {
     // What the wizard does then, for the gateways it upgrades in two steps.

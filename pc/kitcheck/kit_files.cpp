@@ -31,4 +31,11 @@ std::string signature_file(const std::string &dir, const std::string &name) {
   return found;
 }
 
+std::string kit_file(const std::string &dir, const std::string &name) {
+  if (velmora::platform::PathExists(velmora::platform::JoinPath(dir, name))) return name;
+  for (const std::string &n : velmora::platform::FindFiles(dir, "*"))
+    if (same_but_case(n, name)) return n;
+  return name;
+}
+
 }  // namespace kit

@@ -21,6 +21,12 @@ std::vector<std::string> image_files(const std::string &dir);
 // Windows), the exact one.
 std::string signature_file(const std::string &dir, const std::string &name);
 
+// The name under which the kit holds its file `name` (config.xml,
+// upgrade.ini, prepare.bin): the exact name, else the plain file whose
+// name differs only in case ("CONFIG.XML", as Windows opens it); `name`
+// itself when there is neither, so that the caller finds it missing.
+std::string kit_file(const std::string &dir, const std::string &name);
+
 }  // namespace kit
 
 #endif

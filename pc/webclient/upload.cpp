@@ -196,7 +196,8 @@ FlashAfterUpload CFirmwareUpload::Flash(UploadVerdict verdict, bool dornix) cons
 // ---- the client's uploads
 
 std::string CGatewayClient::KitFile(const char *name) const {
-  return platform::JoinPath(kitDir, name);
+  // As velmora-kit finds it: "CONFIG.XML" is read on Linux too.
+  return platform::JoinPath(kitDir, kit::kit_file(kitDir, name));
 }
 
 std::string CGatewayClient::SignatureFile(const std::string &name) const {

@@ -34,6 +34,7 @@
 #include "contract/kitmeta.h"
 #include "fdio.h"
 #include "minisig.h"
+#include "kit_files.h"
 
 namespace {
 
@@ -280,22 +281,25 @@ bool read_kit_file(const std::string &path, std::string *text) {
 // What a kit's files say a signature binds: the platforms of upgrade.ini
 // (blank-separated) and the version of config.xml.
 bool kit_binding(const std::string &dir, std::string *platforms, std::string *version) {
+  // Found as the wizard and velmora-kit find them: "CONFIG.XML" too.
+  const std::string config_xml = dir + "/" + kit::kit_file(dir, "config.xml"),
+                    upgrade_ini = dir + "/" + kit::kit_file(dir, "upgrade.ini");
   std::string config, ini;
-  if (!read_kit_file(dir + "/config.xml", &config) || !read_kit_file(dir + "/upgrade.ini", &ini)) return false;
+  if (!read_kit_file(config_xml, &config) || !read_kit_file(upgrade_ini, &ini)) return false;
   gwc_span value;
   const char *why = "";
-  if (!gwc_config_version(config.data(), config.size(), &value, &why)) return refuse((dir + "/config.xml").c_str(), why);
+  if (!gwc_config_version(config.data(), config.size(), &value, &why)) return refuse(config_xml.c_str(), why);
   version->assign(config, value.at, value.length);
   gwc_version v;
   if (!gwc_version_parse(version->data(), version->size(), &v, &why))
-    return refuse((dir + "/config.xml").c_str(), ("version \"" + *version + "\" is malformed: " + why).c_str());
+    return refuse(config_xml.c_str(), ("version \"" + *version + "\" is malformed: " + why).c_str());
   platforms->clear();
   int count = 0;
   for (size_t pos = 0; count < GWC_PLATFORMS_MAX && gwc_ini_next_token(ini.data(), ini.size(), &pos, &value);) {
     if (!gwc_ini_is_platform(ini.data(), value)) continue;
     *platforms += (count++ ? " " : "") + ini.substr(value.at, value.length);
   }
-  if (count == 0) return refuse((dir + "/upgrade.ini").c_str(), "lists no platform (names starting with G)");
+  if (count == 0) return refuse(upgrade_ini.c_str(), "lists no platform (names starting with G)");
   return true;
 }
 
@@ -314,7 +318,8 @@ std::vector<std::string> kit_files(const std::string &dir) {
     closedir(d);
   }
   std::sort(files.begin(), files.end());
-  if (access((dir + "/prepare.bin").c_str(), F_OK) == 0) files.push_back(dir + "/prepare.bin");
+  const std::string prepare = dir + "/" + kit::kit_file(dir, "prepare.bin");
+  if (access(prepare.c_str(), F_OK) == 0) files.push_back(prepare);
   return files;
 }
 

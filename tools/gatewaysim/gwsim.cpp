@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dornix_version.h"
+#include "kit_files.h"
 #include "serve.h"
 #include "state.h"
 #include "telnetd.h"
@@ -99,9 +100,11 @@ int cmd_init(const SimDir &d, int argc, char **argv) {
   config.set("telnet_password", "vemox");
   config.set("down_seconds", "5");
   if (!kit.empty()) {
-    std::string v = kit_version(kit + "/config.xml");
+    // Found as the wizard finds it: "CONFIG.XML" too.
+    const std::string config_xml = kit + "/" + kit::kit_file(kit, "config.xml");
+    std::string v = kit_version(config_xml);
     if (v.empty()) {
-      fprintf(stderr, "gwsim: no version in %s/config.xml\n", kit.c_str());
+      fprintf(stderr, "gwsim: no version in %s\n", config_xml.c_str());
       return 1;
     }
     config.set("next_version", v);

@@ -3,6 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <string>
+
+#include "app/shown_text.h"
 #include "dornix_version.h"
 #include "kit.h"
 #include "minisig.h"
@@ -88,9 +92,22 @@ int main(int argc, char **argv) {
   kit::check_kit(dir, &report);
   kit::check_signatures(dir, pubkey, &report);
   static const char *const words[] = {"ok", "note", "warning", "error"};
+  // File names and texts come from the kit: none of their control
+  // characters reaches the terminal raw, but for the tabs between the
+  // fields of a trusted comment, which minisign prints so too.
+  auto shown = [](const std::string &text) {
+    std::string out;
+    for (size_t at = 0, tab; at <= text.size(); at = tab + 1) {
+      tab = std::min(text.find('\t', at), text.size());
+      out += velmora::ShownText(text.substr(at, tab - at), velmora::LineEnds::kNone);
+      if (tab < text.size()) out += '\t';
+    }
+    return out;
+  };
   for (const kit::Finding &f : report.findings)
-    printf("%-7s %s%s%s\n", words[f.severity], f.file.c_str(), f.file.empty() ? "" : ": ", f.text.c_str());
-  printf("%s: %s (%d error%s, %d warning%s)\n", dir, report.errors ? "this kit would fail" : "kit looks good",
+    printf("%-7s %s\n", words[f.severity], shown(f.file + (f.file.empty() ? "" : ": ") + f.text).c_str());
+  printf("%s: %s (%d error%s, %d warning%s)\n", shown(dir).c_str(),
+         report.errors ? "this kit would fail" : "kit looks good",
          report.errors, report.errors == 1 ? "" : "s", report.warnings, report.warnings == 1 ? "" : "s");
   return report.errors ? 1 : 0;
 }

@@ -43,8 +43,8 @@ struct KitWord {
 KitWord kit_word(const std::string &dir) {
   KitWord w;
   std::string why;
-  if (!config_version(dir + "/config.xml", &w.version, &why)) w.version.clear();
-  std::vector<std::string> entries = upgrade_list(dir + "/upgrade.ini", nullptr);
+  if (!config_version(dir + "/" + kit_file(dir, "config.xml"), &w.version, &why)) w.version.clear();
+  std::vector<std::string> entries = upgrade_list(dir + "/" + kit_file(dir, "upgrade.ini"), nullptr);
   if (entries.size() > GWC_PLATFORMS_MAX) entries.resize(GWC_PLATFORMS_MAX);
   for (const std::string &e : entries) w.platforms += (w.platforms.empty() ? "" : " ") + e;
   return w;
@@ -107,7 +107,7 @@ void check_one(const std::string &dir, const std::string &name, const ms_public_
                Report *r) {
   // The signature as the wizard finds it: "fw.img.MINISIG" goes along too.
   const std::string found = signature_file(dir, name);
-  const std::string path = dir + "/" + name, sig_name = found.empty() ? name + ".minisig" : found,
+  const std::string path = dir + "/" + kit_file(dir, name), sig_name = found.empty() ? name + ".minisig" : found,
                     sig_path = dir + "/" + sig_name;
   if (!is_file(path)) return;
   bool present = !found.empty();
@@ -146,7 +146,7 @@ void check_one(const std::string &dir, const std::string &name, const ms_public_
 // service, which checks no signature: a signed kit's protection rests on
 // its signed prepare.bin alone.
 void check_two_step(const std::string &dir, const std::string &pubkey, Report *r) {
-  if (!is_file(dir + "/prepare.bin")) return;
+  if (!is_file(dir + "/" + kit_file(dir, "prepare.bin"))) return;
   bool signed_kit = !pubkey.empty();
   for (const std::string &name : sent_files(dir)) signed_kit = signed_kit || !signature_file(dir, name).empty();
   if (signed_kit)

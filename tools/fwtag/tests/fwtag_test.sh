@@ -64,10 +64,11 @@ check "wrong passphrase refused" '! echo nope | "$fwtag" sign --key e.key img 2>
 check "bound fields written as minisign writes its own" \
   'grep -q "^trusted comment: timestamp:[0-9]*	file:img	hashed	platforms:GQ GR	version:3.60.1.0.9-GQ$" img.minisig.a'
 
-# A kit folder: each file it sends, bound to its own config.xml and upgrade.ini.
+# A kit folder: each file it sends, bound to its own config.xml and upgrade.ini
+# (found in any case of the name, as the wizard finds them).
 mkdir kit && cp img kit/firmware.img && cp img kit/prepare.bin
 printf '[platforms]\nGQ GR\n' > kit/upgrade.ini
-printf '<config version="3.60.1.0.9-GQ">\n' > kit/config.xml
+printf '<config version="3.60.1.0.9-GQ">\n' > kit/Config.XML
 check "kit signed" '"$fwtag" sign --key a.key kit >/dev/null'
 for f in firmware.img prepare.bin; do
   check "kit: $f bound" 'grep -q "	file:$f	hashed	platforms:GQ GR	version:3.60.1.0.9-GQ$" kit/$f.minisig'

@@ -221,6 +221,7 @@ TEST_F(Kit, KitFilesAsEditorsWriteThem) {
     std::string bytes;
     int errors, warnings;
     const char *finding;  // in the first error, or else in some finding
+    const char *replaces = nullptr;  // the kit's own file, gone
   } cases[] = {
       {"upgrade.ini", bom + "GQ GR\r\n", 0, 0, "upgrade.ini: 2 platforms"},
       {"config.xml", bom + config, 0, 0, "version 3.60.1.0.5-GQ"},
@@ -231,6 +232,14 @@ TEST_F(Kit, KitFilesAsEditorsWriteThem) {
        "entry \"GQ,GR\" is read as one platform, which no gateway has: platforms are separated by blanks "
        "(spaces or line breaks); write \"GQ GR\""},
       {"upgrade.ini", "GR;GQ\n", 1, 0, "write \"GR GQ\""},
+      {"upgrade.ini", "GQ\xC2\xA0GR\n", 1, 0, "entry \"GQ\\xC2\\xA0GR\" is read as one platform, which no gateway "
+                                             "has: platforms are separated by blanks (spaces or line breaks); write "
+                                             "\"GQ GR\""},
+      // Windows opens a name in any case; Notepad adds a hidden ".txt".
+      {"CONFIG.XML", config, 0, 0, "version 3.60.1.0.5-GQ", "config.xml"},
+      {"Upgrade.INI", "GQ\r\n", 0, 0, "upgrade.ini: 1 platform", "upgrade.ini"},
+      {"config.xml.txt", config, 1, 0, "config.xml: missing: every gateway refuses the kit; config.xml.txt is there "
+                                       "(Windows hides its ending .txt): rename it to config.xml", "config.xml"},
       {"upgrade.ini", "GQ G" + std::string(600, 'R') + "\n", 1, 0, "...\" (601 characters) is longer than 29"},
       {"upgrade.ini", "GQ gr gr\n", 0, 1, "upgrade.ini: 2 platforms"},  // one warning for \"gr\"
       {"upgrade.ini", "\n", 1, 0, "lists no platform (tokens starting with G): the wizard refuses every gateway; "
@@ -238,6 +247,7 @@ TEST_F(Kit, KitFilesAsEditorsWriteThem) {
   };
   for (const auto &c : cases) {
     SetUp();
+    if (c.replaces != nullptr) sh("rm " + dir + "/" + c.replaces);
     write(c.file, c.bytes);
     kit::Report r = check();
     EXPECT_EQ(r.errors, c.errors) << c.bytes << "\n" << dump(r);
@@ -387,6 +397,18 @@ TEST_F(Kit, CommandLineExitsNonZeroOnAFailingKit) {
   EXPECT_EQ(sh(cmd), 1);
   EXPECT_EQ(sh(std::string(VELMORA_KIT) + " >/dev/null 2>&1"), 2);
   EXPECT_EQ(sh(std::string(VELMORA_KIT) + " check /nonexistent/kit >/dev/null"), 1);
+  // What the kit says reaches the terminal with its control characters
+  // shown, never acted on.
+  write("config.xml", "<config version=\"3.60.1.0.5\x1B]0;x\x07-GQ\">\n");
+  write("a\x1B[2J.img", "x");
+  std::string out;
+  FILE *p = popen((std::string(VELMORA_KIT) + " check " + dir).c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  for (int c; (c = fgetc(p)) != EOF;) out += (char)c;
+  EXPECT_EQ(WEXITSTATUS(pclose(p)), 1);
+  EXPECT_EQ(out.find_first_of("\x1B\x07"), std::string::npos) << out;
+  EXPECT_NE(out.find("a\\x1B[2J.img"), std::string::npos) << out;
+  EXPECT_NE(out.find("3.60.1.0.5\\x1B]0;x\\x07-GQ"), std::string::npos) << out;
 }
 
 }  // namespace
