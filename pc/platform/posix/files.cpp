@@ -22,13 +22,21 @@ bool File::Open(const std::string &path, Mode mode, bool ownerOnly) {
     case kWrite: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
     case kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
   }
+  // What only this user may read is never written through a link planted
+  // in its folder, nor into a file that another user owns or that is no
+  // plain file (a --state-dir others can write to). O_NONBLOCK: a FIFO
+  // there refuses the open instead of waiting for a reader; it changes
+  // nothing for a plain file.
+  const bool private_write = ownerOnly && mode != kRead;
+  if (private_write) flags |= O_NOFOLLOW | O_NONBLOCK;
   int fd = open(path.c_str(), flags, ownerOnly ? 0600 : 0644);
   if (fd < 0) return false;
   struct stat st;
   // A file that existed with wider rights is narrowed before anything is
   // written into it.
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
-      (ownerOnly && mode != kRead && (st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0)) {
+      (private_write && (!S_ISREG(st.st_mode) || st.st_uid != geteuid())) ||
+      (private_write && (st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0)) {
     close(fd);
     return false;
   }

@@ -5,6 +5,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "platform/files.h"
@@ -92,6 +93,29 @@ TEST_F(FilesTest, MissingFilesAndDirectoriesFailCleanly) {
   EXPECT_TRUE(IsDirectory(dir_));
   EXPECT_FALSE(WriteWholeFile(JoinPath(JoinPath(dir_, "no-such-dir"), "x"), "x"));
 }
+
+#ifndef _WIN32
+// What only this user may read goes into a plain file of its own: a link or
+// a FIFO planted at its path (a shared --state-dir) refuses the write and
+// the file behind the link stays as it was.
+TEST_F(FilesTest, OwnerOnlyWritesFollowNoLinkAndWaitOnNoFifo) {
+  const std::string target = JoinPath(dir_, "elsewhere"), link = JoinPath(dir_, "Ssid");
+  ASSERT_TRUE(WriteWholeFile(target, "someone else's"));
+  ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const std::string fifo = JoinPath(dir_, "velmora-cli.log");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (File::Mode mode : {File::kWrite, File::kAppend}) {
+    File f;
+    EXPECT_FALSE(f.Open(link, mode, true));
+    EXPECT_FALSE(f.Open(fifo, mode, true));
+  }
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(target, &text));
+  EXPECT_EQ(text, "someone else's");
+  EXPECT_EQ(PermissionBits(target), 0644);
+}
+#endif
 
 TEST_F(FilesTest, CopyRespectsFailIfExists) {
   const std::string from = JoinPath(dir_, "Ssid");
