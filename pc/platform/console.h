@@ -25,6 +25,11 @@ int TerminalColumns(FILE *stream);
 // false when standard input is no console or the mode cannot be changed.
 bool SetInputEcho(bool on);
 
+// Throws away what was typed on the console before now and not yet read
+// (keys pressed while the program was busy), so that it answers no later
+// question. Nothing happens when standard input is no console.
+void DiscardTypeAhead();
+
 // Calls `onInterrupt` on a thread of its own when the user presses Ctrl-C
 // (or closes the console, or the process is asked to terminate). Call
 // before starting other threads.

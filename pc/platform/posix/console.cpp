@@ -43,6 +43,10 @@ bool SetInputEcho(bool on) {
   return tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
 }
 
+void DiscardTypeAhead() {
+  if (isatty(STDIN_FILENO)) tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
 void WatchInterrupts(void (*onInterrupt)()) {
   interruptHandler = onInterrupt;
   // Block the signals in every thread and take them on one thread of our

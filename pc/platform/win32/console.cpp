@@ -49,6 +49,12 @@ bool SetInputEcho(bool on) {
   return SetConsoleMode(in, savedMode & ~ENABLE_ECHO_INPUT) != 0;
 }
 
+void DiscardTypeAhead() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode;
+  if (GetConsoleMode(in, &mode)) FlushConsoleInputBuffer(in);
+}
+
 void WatchInterrupts(void (*onInterrupt)()) {
   interruptHandler = onInterrupt;
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);

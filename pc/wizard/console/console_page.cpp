@@ -373,6 +373,7 @@ bool ConsolePage::RunLoginDialog(std::string *user, std::string *password) {
   }
   std::string pending = currentLine_;
   prompting_ = true;
+  DiscardTypeAhead();
   Print("\n\nYour Gateway is password protected.\n"
         " Please provide the correct User Name and Password below.\n"
         "(Ctrl-D cancels.)\n"

@@ -359,6 +359,7 @@ class Wizard {
 
   // Asks on the terminal whether the answer is `yes`.
   Answer Ask(const char *prompt, const char *yes) {
+    DiscardTypeAhead();
     page_.Print(prompt);
     std::string line;
     if (!ReadLine(&line)) {
@@ -444,6 +445,7 @@ class Wizard {
   int WelcomeNext() {
     if (o_.haveGateway && !o_.yes) {
       // The address is known; Next still waits for the user.
+      DiscardTypeAhead();
       page_.Print("\nPress Enter to continue (Ctrl-D quits): ");
       std::string line;
       if (!ReadLine(&line)) {
@@ -459,6 +461,7 @@ class Wizard {
       } else if (o_.yes) {
         text = kDefaultGatewayAddress;
       } else {
+        DiscardTypeAhead();
         page_.Print("\nPlease enter your gateway ip address (Enter keeps ");
         page_.Print(kDefaultGatewayAddress);
         page_.Print(", Ctrl-D quits): ");

@@ -28,6 +28,8 @@ bool ReadLine(std::string *line) {
   return any;
 }
 
+void DiscardTypeAhead() { platform::DiscardTypeAhead(); }
+
 bool ReadHiddenLine(std::string *line) {
   bool hidden = StdinIsTerminal() && platform::SetInputEcho(false);
   if (hidden) echoOff = true;

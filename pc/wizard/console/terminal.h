@@ -12,6 +12,10 @@ namespace console {
 bool StdinIsTerminal();
 bool StdoutIsTerminal();
 
+// Throws away what was typed on a terminal and not yet read: called before
+// a question is shown, so that keys pressed during a wait do not answer it.
+void DiscardTypeAhead();
+
 // Reads one line from standard input without its line end. false at the end
 // of the input (or on an error) with nothing read.
 bool ReadLine(std::string *line);

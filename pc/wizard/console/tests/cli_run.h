@@ -27,19 +27,19 @@ class CliRun {
   // `errFile`: standard error goes there instead of into Output().
   // `closeAfter`: the reader of the output goes away once that text came.
   // `columns`: the output is a terminal that wide (a pseudo-terminal) rather
-  // than a pipe.
+  // than a pipe. `terminalInput`: what Type() sends is typed on a terminal
+  // (a pseudo-terminal) rather than written into a pipe.
   CliRun(const std::vector<std::string> &args, const std::vector<std::string> &env,
-         const std::string &errFile = "", const std::string &closeAfter = "", int columns = 0) {
+         const std::string &errFile = "", const std::string &closeAfter = "", int columns = 0,
+         bool terminalInput = false) {
     int in[2], out[2];
-    if (pipe(in) != 0) abort();
+    if (terminalInput) {
+      in[1] = OpenTerminal(&in[0], 0);
+    } else if (pipe(in) != 0) {
+      abort();
+    }
     if (columns > 0) {
-      out[0] = posix_openpt(O_RDWR | O_NOCTTY);
-      if (out[0] < 0 || grantpt(out[0]) != 0 || unlockpt(out[0]) != 0) abort();
-      out[1] = open(ptsname(out[0]), O_RDWR | O_NOCTTY);
-      struct winsize size = {};
-      size.ws_row = 24;
-      size.ws_col = static_cast<unsigned short>(columns);
-      if (out[1] < 0 || ioctl(out[1], TIOCSWINSZ, &size) != 0) abort();
+      out[0] = OpenTerminal(&out[1], columns);
     } else if (pipe(out) != 0) {
       abort();
     }
@@ -125,6 +125,22 @@ class CliRun {
   }
 
  private:
+  // A pseudo-terminal `columns` wide (0: as it comes): its controlling side
+  // is returned, the side the program uses in *program.
+  static int OpenTerminal(int *program, int columns) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) abort();
+    *program = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (*program < 0) abort();
+    if (columns > 0) {
+      struct winsize size = {};
+      size.ws_row = 24;
+      size.ws_col = static_cast<unsigned short>(columns);
+      if (ioctl(*program, TIOCSWINSZ, &size) != 0) abort();
+    }
+    return master;
+  }
+
   pid_t pid_;
   int stdin_ = -1;
   int status_ = -2;

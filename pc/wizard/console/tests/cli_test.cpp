@@ -918,6 +918,24 @@ TEST_F(CliTest, InteractiveLoginRetryAfterWrongPasswordAndFinish) {
   EXPECT_EQ(out.find("wrong"), std::string::npos);  // passwords are not shown
 }
 
+// Keys pressed on a terminal while the wizard is busy answer no later
+// question: an Enter typed in the wait for the power cycle neither finishes
+// the run before its result is read nor, where the gateway asks for its
+// login after the restart, gives an empty user name.
+TEST_F(CliTest, KeysTypedDuringAWaitAnswerNoLaterQuestion) {
+  CliRun run(Args(false), Env(), "", "", 0, true);
+  ASSERT_TRUE(run.WaitFor("Press Enter to continue")) << run.Output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  run.Type("\n");
+  ASSERT_TRUE(run.WaitFor("You are almost complete")) << run.Output();
+  run.Type("\n\n");
+  PowerCycle(run);
+  ASSERT_TRUE(run.WaitFor("Press Enter to finish")) << run.Output();
+  EXPECT_EQ(run.Wait(500), -1) << run.Output();  // still asking
+  run.Type("\n");
+  EXPECT_EQ(run.Wait(), 0) << run.Output();
+}
+
 TEST_F(CliTest, CtrlCEndsTheEndlessWaitForThePowerCycle) {
   gw.apEnabled = false;
   CliRun run(Args(), Env());
